@@ -1,0 +1,90 @@
+/* The backup application: globals and procedures of the Vaultrix unit. */
+#ifndef VAULTRIX_APP_H
+#define VAULTRIX_APP_H
+
+#include "../support/Kovlib.h"
+#include "VXDBFormat.h"
+
+#define PATH_SIZE 512
+#define ROOT_SIZE 256
+#define LOGSTRING_SIZE 512
+#define INI_DEVICE_SIZE 20
+#define INI_PATH_SIZE 128
+#define INI_MOUNT_SIZE 256
+
+/* One file of a catalogue; the same 48 bytes on disk (little-endian). */
+typedef struct VXDBEntry {
+  int32_t NameOffset;
+  int32_t FolderOffset;
+  dword PathCRC;
+  dword Reserved;
+  uint64_t FileSize;
+  int32_t ChangeTime;
+  int32_t ModifyTime;
+  byte MD5[16];
+} VXDBEntry;
+static_assert(sizeof(VXDBEntry) == VXDB_ENTRY_SIZE, "catalogue entry is 48 bytes");
+
+/* The catalogue record; its nine fields are the 36-byte file header, where
+ * the two references are words without meaning. */
+typedef struct VXDB {
+  char Magic[4];
+  dword Version;
+  dword BackupDate;
+  int32_t EntriesAllocated;
+  int32_t NrEntries;
+  VXDBEntry *Entries;
+  int32_t TextAllocated;
+  int32_t TextLength;
+  char *Text;
+} VXDB;
+
+extern "C" {
+/* State machine */
+extern dword State, StateTimeout, VXDidNASMount, LastBackup;
+extern char SourceRoot[ROOT_SIZE], DestRoot[ROOT_SIZE], LastDestRoot[ROOT_SIZE];
+extern char LogString[LOGSTRING_SIZE];
+extern VXDB CurrentVXDB, LastVXDB;
+int TAP_Main(void);
+dword TAP_EventHandler(dword event, dword param);
+
+/* Settings keys */
+extern char INIDestDevice[INI_DEVICE_SIZE], INIDestPath[INI_PATH_SIZE], INIMountCommand[INI_MOUNT_SIZE];
+extern dword INILastBackup;
+void LoadINI(void);
+void INIUpdateBackupDate(void);
+
+/* Destinations */
+int FindExtBackupDisk(char *dst);
+int FindNASDisk(char *dst);
+void MountNAS(void);
+void UnmountNAS(void);
+int PrepareInternalDest(void);
+/* Creates a folder and every missing parent, like mkdir -p, without a shell. */
+int MakeFolders(const char *path);
+
+/* Copy pass */
+extern int32_t TotalCopiedFiles, TotalLinkedFiles, TotalLinkTries, TotalLinkFailures, TotalCopyFailures;
+extern uint64_t TotalCopiedSize, TotalLinkedSize, TotalCopyFailureSize;
+int DoBackup(VXDB *current, VXDB *previous);
+int CopyFile(const char *source, const char *destination);
+
+/* Application log and size text */
+void WriteLog(char *text);
+void FileSizeToString(dword low, dword high, char *out);
+
+/* Catalogue */
+void FreeVXDB(VXDB *record);
+int LoadVXDB(const char *path, VXDB *record);
+int SaveVXDB(const char *path, VXDB *record);
+int32_t AddTextToVXDB(const char *text, VXDB *record);
+VXDBEntry *AddToVXDB(const char *path, VXDB *record);
+
+/* Source scan and previous-backup lookup */
+extern int32_t TotalSourceDirs, TotalSourceFiles;
+extern uint64_t TotalSourceFileSize;
+int RecursiveScan(void);
+void FindLastBackup(VXDB *record);
+}
+
+#endif
