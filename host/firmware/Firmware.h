@@ -1,0 +1,13 @@
+/* The recorder firmware's task table, as the simulator plays it. */
+#ifndef VAULTRIX_FIRMWARE_H
+#define VAULTRIX_FIRMWARE_H
+#include "../../support/Kovlib.h"
+
+#define FIRMWARE_TASKS 4
+extern "C" FirmwareTask _tapTask[FIRMWARE_TASKS];
+extern "C" dword _curTapTask;
+
+/* Makes task `index` the running plug-in, its current folder the text at
+ * `path` (a full path beginning "/mnt/hd", kept up to date by the runtime). */
+void FirmwareSetTask(dword index, char *path);
+#endif

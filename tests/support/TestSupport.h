@@ -1,0 +1,3 @@
+#pragma once
+#include "TestConfig.h"
+#include "support/Kovlib.h"
