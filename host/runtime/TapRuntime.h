@@ -78,7 +78,7 @@ inline dword TapRuntimeTicks(const TapRuntime *rt)
 // Recompute firmwarePath after currentDir changed.
 inline void TapRuntimeSyncPath(TapRuntime *rt)
 {
-  snprintf(rt->firmwarePath, sizeof rt->firmwarePath, "/mnt/hd%s", rt->currentDir == "/" ? "" : rt->currentDir.c_str());
+  snprintf(rt->firmwarePath, sizeof rt->firmwarePath, "/mnt/hd%s", rt->currentDir.c_str());
 }
 
 // Howard Hinnant's civil-calendar conversions (proleptic Gregorian).
