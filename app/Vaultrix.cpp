@@ -105,9 +105,15 @@ void INIUpdateBackupDate(void)
   INILastBackup = LastBackup >> 16;
   HDD_TAP_PushDir();
   HDD_ChangeDir(SETTINGS_FOLDER);
-  (void)INIOpenFile(SETTINGS_FILE, PROGRAM_NAME);
-  INISetHexWord("LastBackup", (word)INILastBackup);
-  INISaveFile(SETTINGS_FILE, 2, NULL);
+  /* A file that is there but could not be read must not be replaced by the
+   * bits that were read: the user would lose the destination keys. */
+  if (INIOpenFile(SETTINGS_FILE, PROGRAM_NAME) != 0) {
+    INISetHexWord("LastBackup", (word)INILastBackup);
+    if (!INISaveFile(SETTINGS_FILE, 2, NULL))
+      WriteLog((char *)"Vaultrix.ini could not be saved!");
+  } else {
+    WriteLog((char *)"Vaultrix.ini could not be read, backup date not saved!");
+  }
   INICloseFile();
   HDD_TAP_PopDir();
   CallTraceExit(NULL);
