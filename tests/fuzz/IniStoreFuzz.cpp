@@ -46,18 +46,19 @@ void GetAll()
 
 int IniStoreFuzzOne(const uint8_t *data, size_t size)
 {
-  static TempDir *disk;
-  if (!disk) {
-    disk = new TempDir;
-    MakeRecorderDisk(disk->path(), nullptr);
-    std::string err = EnterRecorderNamespace(disk->path());
+  static TempDir disk;
+  static bool ready;
+  if (!ready) {
+    MakeRecorderDisk(disk.path(), nullptr);
+    std::string err = EnterRecorderNamespace(disk.path());
     Check(err.empty(), err.c_str());
-    UseRecorderDisk(disk->path());
+    UseRecorderDisk(disk.path());
+    ready = true;
   }
   if (size > kMaxInput)
     return 0;
   const std::string folder = "/ProgramFiles/Settings/Vaultrix";
-  const std::string file = disk->path() + folder + "/Vaultrix.ini";
+  const std::string file = disk.path() + folder + "/Vaultrix.ini";
   WriteFile(file, std::string((const char *)data, size));
   Check(HDD_ChangeDir(folder.c_str()), "cannot enter the settings folder");
 
