@@ -17,6 +17,9 @@ namespace {
 // mean the plug-in will never return.
 constexpr unsigned kMaxSleepsPerEvent = 10;
 
+// Real-time mode: at most one quick event per millisecond.
+constexpr uint64_t kRealTimeEventGapUs = 1000;
+
 std::string Quote(const void *data, size_t size)
 {
   static const char hex[] = "0123456789abcdef";
@@ -348,6 +351,11 @@ int Run::Go()
       fprintf(stderr, "tapsim: the plug-in ended through TAP_Exit in event %" PRIu64 " at tick %" PRIu32 "\n", i,
               ev.tick);
       break;
+    }
+    // In real time, a plug-in that only waits must not spin a whole core.
+    if (!rt_->virtualTicks && ev.us < kRealTimeEventGapUs) {
+      struct timespec gap = {0, (long)(kRealTimeEventGapUs - ev.us) * 1000};
+      nanosleep(&gap, nullptr);
     }
   }
   progress_->phase = kPhaseDone;
