@@ -12,19 +12,6 @@
 #define INI_PATH_SIZE 128
 #define INI_MOUNT_SIZE 256
 
-/* One file of a catalogue; the same 48 bytes on disk (little-endian). */
-typedef struct VXDBEntry {
-  int32_t NameOffset;
-  int32_t FolderOffset;
-  dword PathCRC;
-  dword Reserved;
-  uint64_t FileSize;
-  int32_t ChangeTime;
-  int32_t ModifyTime;
-  byte MD5[16];
-} VXDBEntry;
-static_assert(sizeof(VXDBEntry) == VXDB_ENTRY_SIZE, "catalogue entry is 48 bytes");
-
 /* The catalogue record; its nine fields are the 36-byte file header, where
  * the two references are words without meaning. */
 typedef struct VXDB {
