@@ -16,7 +16,7 @@ namespace {
 struct Inode {
   ino_t ino = 0;
   std::string content;
-  bool operator==(const Inode &o) const { return ino == o.ino && content == o.content; }
+  bool operator==(const Inode &o) const { return ino != 0 && ino == o.ino && content == o.content; }
 };
 
 class CopyPass : public AppFixture {
