@@ -6,7 +6,6 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
 #include <sched.h>
 #include <sstream>
 #include <sys/mount.h>
@@ -167,12 +166,13 @@ bool ReopenDiskSource(DiskSource *disk, std::string *err)
 
 bool ReadMounts(std::vector<MountEntry> *out, std::string *err)
 {
-  std::ifstream f("/proc/self/mountinfo");
-  if (!f)
+  std::string text;
+  if (!ReadTextFile("/proc/self/mountinfo", &text))
     return SysError(err, "reading /proc/self/mountinfo");
   out->clear();
+  std::istringstream lines(text);
   std::string line;
-  while (std::getline(f, line)) {
+  while (std::getline(lines, line)) {
     // id parent dev root mountpoint options [optional...] - fstype source super
     std::istringstream s(line);
     std::vector<std::string> fields;
