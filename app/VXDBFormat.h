@@ -1,5 +1,14 @@
 /* On-disk layout of the catalogue "VXDB.db", shared by the plug-in and the
- * PC tools so that the two can never drift.  All integers little-endian. */
+ * PC tools so that the two can never drift.  All integers little-endian,
+ * whatever the host's byte order.
+ *
+ *   header   36 bytes (VXDBHeader)
+ *   entries  NrEntries x 48 bytes (VXDBEntry), in scan order
+ *   text     TextLength bytes: a zero byte, then zero-terminated strings
+ *            (absent when NrEntries is 0, although TextLength reads 1)
+ *
+ * Plain C types and static inline functions only, so that the plug-in (no
+ * C++ library) and the tools (full C++) compile the very same code. */
 #ifndef VAULTRIX_VXDBFORMAT_H
 #define VAULTRIX_VXDBFORMAT_H
 
@@ -11,5 +20,277 @@
 #define VXDB_FILE_NAME "VXDB.db"
 #define VXDB_ENTRY_STEP 100
 #define VXDB_TEXT_STEP 1026
+#define VXDB_MAGIC "VXDB"
+/* Entries and text together stay below 2 GiB, so that every size fits the
+ * signed 32-bit fields and a 32-bit allocation. */
+#define VXDB_MAX_BODY 0x7FFFFFFFu
+
+/* Field offsets of the header. */
+#define VXDB_OFS_MAGIC 0
+#define VXDB_OFS_VERSION 4
+#define VXDB_OFS_BACKUPDATE 8
+#define VXDB_OFS_ENTRIESALLOCATED 12
+#define VXDB_OFS_NRENTRIES 16
+#define VXDB_OFS_ENTRIESREF 20
+#define VXDB_OFS_TEXTALLOCATED 24
+#define VXDB_OFS_TEXTLENGTH 28
+#define VXDB_OFS_TEXTREF 32
+
+/* Field offsets of an entry. */
+#define VXDB_OFS_NAMEOFFSET 0
+#define VXDB_OFS_FOLDEROFFSET 4
+#define VXDB_OFS_PATHCRC 8
+#define VXDB_OFS_RESERVED 12
+#define VXDB_OFS_FILESIZE 16
+#define VXDB_OFS_CHANGETIME 24
+#define VXDB_OFS_MODIFYTIME 28
+#define VXDB_OFS_MD5 32
+
+/* The 36-byte header as plain values; the two reference words are the
+ * writer's memory references and mean nothing to a reader. */
+typedef struct VXDBHeader {
+  char Magic[4];
+  uint32_t Version;
+  uint32_t BackupDate; /* packed date-time: MJD << 16 | hour << 8 | minute */
+  int32_t EntriesAllocated;
+  int32_t NrEntries;
+  uint32_t EntriesRef;
+  int32_t TextAllocated;
+  int32_t TextLength;
+  uint32_t TextRef;
+} VXDBHeader;
+
+/* One file of a catalogue; in memory the same 48 bytes in the same order. */
+typedef struct VXDBEntry {
+  int32_t NameOffset;   /* text-pool offset of the file name */
+  int32_t FolderOffset; /* text-pool offset of "/folder/", 0 for none */
+  uint32_t PathCRC;     /* CRC32(0, relative path) */
+  uint32_t Reserved;    /* always zero */
+  uint64_t FileSize;
+  int32_t ChangeTime;
+  int32_t ModifyTime;
+  uint8_t MD5[16];
+} VXDBEntry;
+
+#ifdef __cplusplus
+static_assert(sizeof(VXDBHeader) == VXDB_HEADER_SIZE, "catalogue header is 36 bytes");
+static_assert(sizeof(VXDBEntry) == VXDB_ENTRY_SIZE, "catalogue entry is 48 bytes");
+static_assert(__builtin_offsetof(VXDBEntry, FileSize) == VXDB_OFS_FILESIZE, "size at 16");
+static_assert(__builtin_offsetof(VXDBEntry, MD5) == VXDB_OFS_MD5, "digest at 32");
+#else
+_Static_assert(sizeof(VXDBHeader) == VXDB_HEADER_SIZE, "catalogue header is 36 bytes");
+_Static_assert(sizeof(VXDBEntry) == VXDB_ENTRY_SIZE, "catalogue entry is 48 bytes");
+#endif
+
+/* ---- little-endian words, on any host ---------------------------------- */
+
+static inline uint32_t VXDBGet32(const uint8_t *p)
+{
+  return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+static inline void VXDBPut32(uint8_t *p, uint32_t v)
+{
+  p[0] = (uint8_t)v;
+  p[1] = (uint8_t)(v >> 8);
+  p[2] = (uint8_t)(v >> 16);
+  p[3] = (uint8_t)(v >> 24);
+}
+
+static inline uint64_t VXDBGet64(const uint8_t *p)
+{
+  return (uint64_t)VXDBGet32(p) | (uint64_t)VXDBGet32(p + 4) << 32;
+}
+
+static inline void VXDBPut64(uint8_t *p, uint64_t v)
+{
+  VXDBPut32(p, (uint32_t)v);
+  VXDBPut32(p + 4, (uint32_t)(v >> 32));
+}
+
+/* ---- header and entry between bytes and structs -------------------------- */
+
+static inline void VXDBDecodeHeader(const uint8_t *b, VXDBHeader *h)
+{
+  int i;
+  for (i = 0; i < 4; i++)
+    h->Magic[i] = (char)b[VXDB_OFS_MAGIC + i];
+  h->Version = VXDBGet32(b + VXDB_OFS_VERSION);
+  h->BackupDate = VXDBGet32(b + VXDB_OFS_BACKUPDATE);
+  h->EntriesAllocated = (int32_t)VXDBGet32(b + VXDB_OFS_ENTRIESALLOCATED);
+  h->NrEntries = (int32_t)VXDBGet32(b + VXDB_OFS_NRENTRIES);
+  h->EntriesRef = VXDBGet32(b + VXDB_OFS_ENTRIESREF);
+  h->TextAllocated = (int32_t)VXDBGet32(b + VXDB_OFS_TEXTALLOCATED);
+  h->TextLength = (int32_t)VXDBGet32(b + VXDB_OFS_TEXTLENGTH);
+  h->TextRef = VXDBGet32(b + VXDB_OFS_TEXTREF);
+}
+
+static inline void VXDBEncodeHeader(const VXDBHeader *h, uint8_t *b)
+{
+  int i;
+  for (i = 0; i < 4; i++)
+    b[VXDB_OFS_MAGIC + i] = (uint8_t)h->Magic[i];
+  VXDBPut32(b + VXDB_OFS_VERSION, h->Version);
+  VXDBPut32(b + VXDB_OFS_BACKUPDATE, h->BackupDate);
+  VXDBPut32(b + VXDB_OFS_ENTRIESALLOCATED, (uint32_t)h->EntriesAllocated);
+  VXDBPut32(b + VXDB_OFS_NRENTRIES, (uint32_t)h->NrEntries);
+  VXDBPut32(b + VXDB_OFS_ENTRIESREF, h->EntriesRef);
+  VXDBPut32(b + VXDB_OFS_TEXTALLOCATED, (uint32_t)h->TextAllocated);
+  VXDBPut32(b + VXDB_OFS_TEXTLENGTH, (uint32_t)h->TextLength);
+  VXDBPut32(b + VXDB_OFS_TEXTREF, h->TextRef);
+}
+
+/* b and e may be the same 48 bytes (decoding a buffer in place). */
+static inline void VXDBDecodeEntry(const uint8_t *b, VXDBEntry *e)
+{
+  VXDBEntry t;
+  int i;
+  t.NameOffset = (int32_t)VXDBGet32(b + VXDB_OFS_NAMEOFFSET);
+  t.FolderOffset = (int32_t)VXDBGet32(b + VXDB_OFS_FOLDEROFFSET);
+  t.PathCRC = VXDBGet32(b + VXDB_OFS_PATHCRC);
+  t.Reserved = VXDBGet32(b + VXDB_OFS_RESERVED);
+  t.FileSize = VXDBGet64(b + VXDB_OFS_FILESIZE);
+  t.ChangeTime = (int32_t)VXDBGet32(b + VXDB_OFS_CHANGETIME);
+  t.ModifyTime = (int32_t)VXDBGet32(b + VXDB_OFS_MODIFYTIME);
+  for (i = 0; i < 16; i++)
+    t.MD5[i] = b[VXDB_OFS_MD5 + i];
+  *e = t;
+}
+
+/* e and b may be the same 48 bytes (encoding a buffer in place). */
+static inline void VXDBEncodeEntry(const VXDBEntry *e, uint8_t *b)
+{
+  VXDBEntry t = *e;
+  int i;
+  VXDBPut32(b + VXDB_OFS_NAMEOFFSET, (uint32_t)t.NameOffset);
+  VXDBPut32(b + VXDB_OFS_FOLDEROFFSET, (uint32_t)t.FolderOffset);
+  VXDBPut32(b + VXDB_OFS_PATHCRC, t.PathCRC);
+  VXDBPut32(b + VXDB_OFS_RESERVED, t.Reserved);
+  VXDBPut64(b + VXDB_OFS_FILESIZE, t.FileSize);
+  VXDBPut32(b + VXDB_OFS_CHANGETIME, (uint32_t)t.ChangeTime);
+  VXDBPut32(b + VXDB_OFS_MODIFYTIME, (uint32_t)t.ModifyTime);
+  for (i = 0; i < 16; i++)
+    b[VXDB_OFS_MD5 + i] = t.MD5[i];
+}
+
+/* ---- validation of untrusted catalogues ---------------------------------- */
+
+enum {
+  VXDB_OK = 0,
+  VXDB_ERR_SHORT_HEADER, /* fewer than 36 bytes */
+  VXDB_ERR_MAGIC,        /* not "VXDB" */
+  VXDB_ERR_VERSION,      /* not version 1 */
+  VXDB_ERR_COUNT,        /* negative entry count, or too large to hold */
+  VXDB_ERR_TEXT_LENGTH,  /* text length below 1, or too large to hold */
+  VXDB_ERR_TRUNCATED,    /* entries or text run past the end of the file */
+  VXDB_ERR_POOL_START,   /* text pool byte 0 is not zero */
+  VXDB_ERR_POOL_END,     /* last string of the pool is not terminated */
+  VXDB_ERR_OFFSET        /* entry offset outside the pool or inside a string */
+};
+
+static inline const char *VXDBErrorText(int code)
+{
+  switch (code) {
+  case VXDB_OK: return "valid";
+  case VXDB_ERR_SHORT_HEADER: return "shorter than the 36-byte header";
+  case VXDB_ERR_MAGIC: return "not a catalogue (magic is not VXDB)";
+  case VXDB_ERR_VERSION: return "unknown catalogue version";
+  case VXDB_ERR_COUNT: return "entry count negative or too large";
+  case VXDB_ERR_TEXT_LENGTH: return "text length out of range";
+  case VXDB_ERR_TRUNCATED: return "entries or text run past the end of the file";
+  case VXDB_ERR_POOL_START: return "text pool does not start with a zero byte";
+  case VXDB_ERR_POOL_END: return "text pool ends inside a string";
+  case VXDB_ERR_OFFSET: return "entry points outside the text pool or into a string";
+  }
+  return "unknown error";
+}
+
+/* Bytes a catalogue with this header must have: the header alone when it
+ * has no entries, else header, entries and text.  Only for a header that
+ * VXDBCheckHeader accepted. */
+static inline uint64_t VXDBNeededSize(const VXDBHeader *h)
+{
+  if (h->NrEntries == 0)
+    return VXDB_HEADER_SIZE;
+  return (uint64_t)VXDB_HEADER_SIZE + (uint64_t)h->NrEntries * VXDB_ENTRY_SIZE + (uint64_t)h->TextLength;
+}
+
+/* The header's own fields against the size of the file it came from.  The
+ * allocation counts and reference words are the writer's and not checked. */
+static inline int VXDBCheckHeader(const VXDBHeader *h, uint64_t fileSize)
+{
+  const char *m = VXDB_MAGIC;
+  int i;
+  if (fileSize < VXDB_HEADER_SIZE)
+    return VXDB_ERR_SHORT_HEADER;
+  for (i = 0; i < 4; i++)
+    if (h->Magic[i] != m[i])
+      return VXDB_ERR_MAGIC;
+  if (h->Version != VXDB_VERSION)
+    return VXDB_ERR_VERSION;
+  if (h->NrEntries < 0 || (uint64_t)h->NrEntries * VXDB_ENTRY_SIZE > VXDB_MAX_BODY)
+    return VXDB_ERR_COUNT;
+  if (h->TextLength < 1)
+    return VXDB_ERR_TEXT_LENGTH;
+  if (h->NrEntries > 0 && (uint64_t)h->NrEntries * VXDB_ENTRY_SIZE + (uint64_t)h->TextLength > VXDB_MAX_BODY)
+    return VXDB_ERR_TEXT_LENGTH;
+  if (VXDBNeededSize(h) > fileSize)
+    return VXDB_ERR_TRUNCATED;
+  return VXDB_OK;
+}
+
+/* The text pool and the entries' offsets into it: every offset must name the
+ * start of a string, and every string must end inside the pool.  entries
+ * are the n raw 48-byte records; *badEntry (if given) receives the index of
+ * the first offending entry, or -1. */
+static inline int VXDBCheckBody(const uint8_t *entries, int32_t n, const uint8_t *text, int32_t textLength,
+                                int32_t *badEntry)
+{
+  int32_t i;
+  if (badEntry)
+    *badEntry = -1;
+  if (n <= 0)
+    return VXDB_OK;
+  if (textLength < 1)
+    return VXDB_ERR_TEXT_LENGTH;
+  if (text[0] != 0)
+    return VXDB_ERR_POOL_START;
+  if (text[textLength - 1] != 0)
+    return VXDB_ERR_POOL_END;
+  for (i = 0; i < n; i++) {
+    const uint8_t *e = entries + (uint64_t)i * VXDB_ENTRY_SIZE;
+    int32_t name = (int32_t)VXDBGet32(e + VXDB_OFS_NAMEOFFSET);
+    int32_t folder = (int32_t)VXDBGet32(e + VXDB_OFS_FOLDEROFFSET);
+    if (name < 0 || name >= textLength || (name > 0 && text[name - 1] != 0) || folder < 0 ||
+        folder >= textLength || (folder > 0 && text[folder - 1] != 0)) {
+      if (badEntry)
+        *badEntry = i;
+      return VXDB_ERR_OFFSET;
+    }
+  }
+  return VXDB_OK;
+}
+
+/* A whole catalogue file held in memory, in one call.  On VXDB_OK the
+ * header is decoded into *h (if given); the entries start at
+ * file + VXDB_HEADER_SIZE and the text pool follows them. */
+static inline int VXDBValidate(const uint8_t *file, uint64_t size, VXDBHeader *h, int32_t *badEntry)
+{
+  VXDBHeader local;
+  int r;
+  if (!h)
+    h = &local;
+  if (badEntry)
+    *badEntry = -1;
+  if (!file || size < VXDB_HEADER_SIZE)
+    return VXDB_ERR_SHORT_HEADER;
+  VXDBDecodeHeader(file, h);
+  r = VXDBCheckHeader(h, size);
+  if (r != VXDB_OK)
+    return r;
+  return VXDBCheckBody(file + VXDB_HEADER_SIZE, h->NrEntries,
+                       file + VXDB_HEADER_SIZE + (uint64_t)h->NrEntries * VXDB_ENTRY_SIZE, h->TextLength,
+                       badEntry);
+}
 
 #endif

@@ -14,19 +14,6 @@ struct stat64;
 #define INI_PATH_SIZE 128
 #define INI_MOUNT_SIZE 256
 
-/* One file of a catalogue; the same 48 bytes on disk (little-endian). */
-typedef struct VXDBEntry {
-  int32_t NameOffset;
-  int32_t FolderOffset;
-  dword PathCRC;
-  dword Reserved;
-  uint64_t FileSize;
-  int32_t ChangeTime;
-  int32_t ModifyTime;
-  byte MD5[16];
-} VXDBEntry;
-static_assert(sizeof(VXDBEntry) == VXDB_ENTRY_SIZE, "catalogue entry is 48 bytes");
-
 /* The catalogue record; its nine fields are the 36-byte file header, where
  * the two references are words without meaning. */
 typedef struct VXDB {
@@ -88,6 +75,8 @@ VXDBEntry *AddToVXDB(const char *path, VXDB *record);
 
 /* Source scan and previous-backup lookup */
 extern int32_t TotalSourceDirs, TotalSourceFiles;
+/* Files and folders the scan refused (path too long, folder not entered). */
+extern int32_t TotalRefusedPaths;
 extern uint64_t TotalSourceFileSize;
 int RecursiveScan(void);
 void FindLastBackup(VXDB *record);

@@ -2,6 +2,8 @@
 #ifndef VAULTRIX_MD5_H
 #define VAULTRIX_MD5_H
 #include "../support/tap.h"
+/* Bytes read at a time by the two file digests. */
+#define MD5_FILE_BLOCK 1024
 typedef struct MD5Context {
   dword count[2]; /* bits, low word first */
   dword state[4];

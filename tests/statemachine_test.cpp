@@ -4,6 +4,7 @@
 // wraps.  The trace tells each event's state, tick and messages.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <set>
 
 #include "support/TestSupport.h"
@@ -145,7 +146,11 @@ TEST_F(StateMachine, TheStopEventEndsThePluginInEveryState)
     std::vector<std::string> args;
   } roads[] = {{kInternal, {}}, {kExternal, {"--ext", "sdb1=" + usb + "@2000"}}};
   std::set<int> stopped;
+  // Each load starts without the backup of the load before: that one would
+  // be found as the previous backup and change what the copy pass does.
+  auto fresh = [&] { std::filesystem::remove_all(usb + "/2024-03-05"); };
   for (auto &road : roads) {
+    fresh();
     TapsimResult baseline = Load(road.settings, road.args);
     ASSERT_EQ(baseline.status, 0) << baseline.err;
     for (auto [state, index] : FirstEventPerState(baseline)) {
@@ -173,7 +178,11 @@ TEST_F(StateMachine, ANestedCallChangesNothing)
     const char *settings;
     std::vector<std::string> args;
   } roads[] = {{kInternal, kStoppedClock}, {kExternal, {"--ext", "sdb1=" + usb + "@2000"}}};
+  // Each load starts without the backup of the load before: that one would
+  // be found as the previous backup and change what the copy pass does.
+  auto fresh = [&] { std::filesystem::remove_all(usb + "/2024-03-05"); };
   for (auto &road : roads) {
+    fresh();
     TapsimResult baseline = Load(road.settings, road.args);
     ASSERT_EQ(baseline.status, 0) << baseline.err;
     for (const char *code : {"0x0900", "0x0000"}) {
@@ -181,6 +190,7 @@ TEST_F(StateMachine, ANestedCallChangesNothing)
       std::vector<std::string> args = road.args;
       for (size_t i = 1; i <= Events(baseline).size(); i++)
         args.insert(args.end(), {"--nested-event", std::to_string(i) + "=" + code});
+      fresh();
       TapsimResult r = Load(road.settings, args);
       EXPECT_EQ(r.status, 0) << r.err;
       int delivered = 0;

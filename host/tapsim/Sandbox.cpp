@@ -301,6 +301,13 @@ int EndLeftoverProcesses()
   };
   ReapAll();
   std::vector<pid_t> left = NamespaceMembers();
+  // Half a second for those already on their way out (an sshfs and its ssh
+  // after the unmount) before they count as left running.
+  for (int i = 0; i < 50 && !left.empty(); i++) {
+    pause();
+    ReapAll();
+    left = NamespaceMembers();
+  }
   int ended = (int)left.size();
   for (pid_t pid : left)
     kill(pid, SIGTERM);

@@ -1,0 +1,6 @@
+#include "Kovlib.h"
+
+int StringDBEOF(StringDBRecord *list)
+{
+  return !list || !list->start || *list->cursor == 0;
+}
