@@ -59,7 +59,8 @@ static const word *LookupTable(byte Table)
   }
 }
 
-/* Dest must hold three bytes per source byte plus the terminator.  Bytes
+/* Dest must hold three bytes per byte behind the selector plus the
+ * terminator (a 0x10 selector holds a zero: strlen falls short).  Bytes
  * that already form UTF-8 sequences pass through, so mixed text comes out
  * wholly in UTF-8.  What cannot be converted is left out and logged. */
 int StrToUTF8(const char *Source, char *Dest, dword DefaultTable)
