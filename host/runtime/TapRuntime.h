@@ -61,7 +61,7 @@ constexpr int64_t kMjdOfUnixEpoch = 40587;
 // Recompute firmwarePath after currentDir changed.
 inline void TapRuntimeSyncPath(TapRuntime *rt)
 {
-  snprintf(rt->firmwarePath, sizeof rt->firmwarePath, "/mnt/hd%s", rt->currentDir == "/" ? "" : rt->currentDir.c_str());
+  snprintf(rt->firmwarePath, sizeof rt->firmwarePath, "/mnt/hd%s", rt->currentDir.c_str());
 }
 
 // Howard Hinnant's civil-calendar conversions (proleptic Gregorian).

@@ -1,0 +1,167 @@
+// Directory navigation and firmware symbols against the host runtime: the
+// learned success value, the stack and its limits, the firmware's view of
+// the current folder.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <string>
+
+#include "host/firmware/Firmware.h"
+#include "host/runtime/TapRuntime.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+std::string Current()
+{
+  char dir[DIR_STACK_ENTRY];
+  EXPECT_EQ(HDD_TAP_GetCurrentDir(dir), 0);
+  return dir;
+}
+
+class DirNav : public ::testing::Test {
+protected:
+  void SetUp() override
+  {
+    rt = TapRuntimeControl();
+    rt->diskRoot = disk.path();
+    rt->currentDir = "/";
+    TapRuntimeSyncPath(rt);
+    FirmwareSetTask(1, rt->firmwarePath);
+    MakeRecorderDisk(disk.path(), nullptr);
+    WriteFile(disk / "ProgramFiles/Settings/a.txt", "x");
+    TAPDirStackDepth = -1;
+  }
+  void TearDown() override { rt->chdirSuccess = 1; }
+  TempDir disk;
+  TapRuntime *rt;
+};
+
+// Runs first: the learning happens once per load, whatever the first path.
+TEST_F(DirNav, FirstChangeLearnsSuccessValueEvenForNullPath)
+{
+  rt->chdirSuccess = 0; // a firmware that answers 0 for success
+  ASSERT_EQ(ReturnTypeToBeChecked, 1);
+  EXPECT_EQ(HDD_ChangeDir(nullptr), 0);
+  EXPECT_EQ(ReturnTypeToBeChecked, 0);
+  EXPECT_EQ(ChDirSuccessful, 0u);
+  EXPECT_EQ(Current(), "/") << "the learning must restore the folder it was in";
+  EXPECT_EQ(TAPDirStackDepth, -1);
+  EXPECT_EQ(HDD_ChangeDir("/ProgramFiles/Settings"), 1);
+  EXPECT_EQ(HDD_ChangeDir("/ProgramFiles/Missing"), 0);
+  EXPECT_EQ(Current(), "/ProgramFiles/Settings");
+}
+
+TEST_F(DirNav, ChangeDirAnswersOneAndZeroWhateverTheHostReturns)
+{
+  for (dword success : {0u, 1u}) {
+    rt->chdirSuccess = success;
+    ChDirSuccessful = success; // as learned on such a firmware
+    EXPECT_EQ(HDD_ChangeDir("/ProgramFiles"), 1);
+    EXPECT_EQ(HDD_ChangeDir("Settings"), 1);
+    EXPECT_EQ(Current(), "/ProgramFiles/Settings");
+    EXPECT_EQ(HDD_ChangeDir("Nowhere"), 0);
+    EXPECT_EQ(HDD_ChangeDir("a.txt"), 0) << "a file is not a folder";
+    EXPECT_EQ(Current(), "/ProgramFiles/Settings");
+  }
+}
+
+TEST_F(DirNav, PushChangePopRestoresFolderAndDepth)
+{
+  ASSERT_EQ(HDD_ChangeDir("/ProgramFiles"), 1);
+  EXPECT_EQ(HDD_TAP_PushDir(), 1);
+  EXPECT_EQ(TAPDirStackDepth, 0);
+  ASSERT_EQ(HDD_ChangeDir("Settings/Vaultrix"), 1);
+  EXPECT_EQ(Current(), "/ProgramFiles/Settings/Vaultrix");
+  EXPECT_EQ(HDD_TAP_PopDir(), 1);
+  EXPECT_EQ(Current(), "/ProgramFiles");
+  EXPECT_EQ(TAPDirStackDepth, -1);
+  EXPECT_EQ(HDD_TAP_PopDir(), 0) << "a pop on an empty stack";
+  EXPECT_EQ(Current(), "/ProgramFiles");
+}
+
+TEST_F(DirNav, SixteenPushesFitTheSeventeenthFails)
+{
+  for (int i = 0; i < DIR_STACK_DEPTH; i++)
+    ASSERT_EQ(HDD_TAP_PushDir(), 1) << i;
+  EXPECT_EQ(TAPDirStackDepth, 15);
+  EXPECT_EQ(HDD_TAP_PushDir(), 0);
+  EXPECT_EQ(TAPDirStackDepth, 15);
+  for (int i = 0; i < DIR_STACK_DEPTH; i++)
+    HDD_TAP_PopDir();
+  EXPECT_EQ(TAPDirStackDepth, -1);
+}
+
+TEST_F(DirNav, FolderLongerThanAStackEntryIsRefusedNotCut)
+{
+  // 199 characters fit an entry, 200 do not.
+  std::string fits = "/ProgramFiles/" + std::string(199 - 14, 'f');
+  std::string over = "/ProgramFiles/" + std::string(200 - 14, 'o');
+  ASSERT_EQ(fits.size(), 199u);
+  for (auto *p : {&fits, &over})
+    WriteFile(disk.path() + *p + "/x", "x");
+
+  ASSERT_EQ(HDD_ChangeDir(fits.c_str()), 1);
+  EXPECT_EQ(HDD_TAP_PushDir(), 1);
+  EXPECT_EQ(HDD_ChangeDir("/"), 1);
+  EXPECT_EQ(HDD_TAP_PopDir(), 1);
+  EXPECT_EQ(Current(), fits);
+
+  HDD_ChangeDir("/ProgramFiles");
+  EXPECT_EQ(HDD_TAP_PushDir(), 1); // an enclosing bracket
+  ASSERT_EQ(HDD_ChangeDir(over.c_str()), 1);
+  char dir[DIR_STACK_ENTRY];
+  EXPECT_EQ(HDD_TAP_GetCurrentDir(dir), -2);
+  EXPECT_STREQ(dir, "");
+  EXPECT_EQ(HDD_TAP_PushDir(), 0);
+  EXPECT_EQ(TAPDirStackDepth, 0);
+  // Callers pop once per push: this one takes the enclosing entry.
+  EXPECT_EQ(HDD_TAP_PopDir(), 1);
+  EXPECT_EQ(Current(), "/ProgramFiles");
+}
+
+TEST_F(DirNav, LinuxPathOfCurrentFolder)
+{
+  HDD_ChangeDir("/ProgramFiles/Settings");
+  char path[64];
+  EXPECT_EQ(HDD_TAP_GetCurrentDirLinux(path, sizeof path), 1);
+  EXPECT_STREQ(path, "/mnt/hd/ProgramFiles/Settings");
+  char small[10];
+  EXPECT_EQ(HDD_TAP_GetCurrentDirLinux(small, sizeof small), 0);
+  EXPECT_STREQ(small, "");
+}
+
+TEST_F(DirNav, TaskRecordWithoutFolderTextKeepsTheSlotsText)
+{
+  HDD_ChangeDir("/ProgramFiles");
+  ASSERT_EQ(HDD_TAP_PushDir(), 1);
+  HDD_TAP_PopDir();
+  _tapTask[1].Dir->Path = nullptr;
+  EXPECT_EQ(HDD_TAP_PushDir(), 1);
+  EXPECT_STREQ(TAPDirStack[0], "/ProgramFiles");
+  HDD_TAP_PopDir();
+  FirmwareSetTask(1, rt->firmwarePath);
+}
+
+TEST(FirmwareSymbols, ResolvedOnceAndCached)
+{
+  FirmwareTask *table = FIS_vTAPTable();
+  ASSERT_NE(table, nullptr);
+  EXPECT_EQ(table, _tapTask);
+  EXPECT_EQ(FIS_vCurTapTask(), &_curTapTask);
+  EXPECT_EQ(FIS_vTAPTable(), table);
+  EXPECT_EQ(TryResolve("NoSuchSymbolAnywhere"), nullptr);
+}
+
+TEST(FirmwareSymbols, Utf8FirmwareFunctionOnlyWhenLoaded)
+{
+  EXPECT_EQ(FIS_fwAppl_ConvertToValidUTF8Str(), nullptr);
+  EXPECT_EQ(FIS_fwAppl_ConvertToValidUTF8Str(), nullptr) << "a miss is looked up again, and missed again";
+  void *fw = dlopen(VX_UTF8FW, RTLD_NOW | RTLD_GLOBAL);
+  ASSERT_NE(fw, nullptr) << dlerror();
+  void *f = FIS_fwAppl_ConvertToValidUTF8Str();
+  EXPECT_NE(f, nullptr);
+  EXPECT_EQ(f, dlsym(fw, "_Z26Appl_ConvertToValidUTF8StrPhi"));
+}
+
+} // namespace
