@@ -181,37 +181,12 @@ TEST_F(CallTrace, CheckWordIsRepairedOnce)
   CallTraceExit(nullptr);
 }
 
-TEST_F(CallTrace, TraceIgnoresCallsFromInsideItself)
-{
-  CallTraceDoNotReenter = 1;
-  CallTraceEnter("A");
-  CallTraceExit(nullptr);
-  CallTraceExit(nullptr);
-  CallTraceDoNotReenter = 0;
-  EXPECT_EQ(CallLevel, 0);
-  EXPECT_EQ(console.read(), "");
-  EXPECT_FALSE(Exists(disk / "/ProgramFiles/Settings/Kovlib.log"));
-}
-
 TEST_F(CallTrace, NamesArePrintedInLatin1)
 {
   CallTraceEnter("Caf\xC3\xA9 \xE2\x82\xAC");
   CallTraceExit(nullptr);
   EXPECT_EQ(console.read(),
             Z("2026-12-06 13:05:09  KOVLIB - StrToISO: character 0x20ac ignored\n") + Z("Caf\xE9 \n"));
-}
-
-TEST_F(CallTrace, FirstUseInitialises)
-{
-  CallTraceInitialized = 0;
-  CallLevel = 7;
-  CallTraceEnter("A");
-  EXPECT_EQ(CallTraceInitialized, 1);
-  EXPECT_EQ(CallLevel, 1);
-  CallTraceInitialized = 0;
-  CallTraceEnable(0);
-  EXPECT_EQ(CallLevel, 0);
-  EXPECT_EQ(CallTraceEnabled, 0);
 }
 
 TEST_F(CallTrace, StatisticsResetAndTheirLimits)

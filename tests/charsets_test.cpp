@@ -310,15 +310,6 @@ TEST_F(CharacterSets, ToUtf8NeverReadsPastTheTerminator)
   EXPECT_STREQ(out, "");
 }
 
-TEST_F(CharacterSets, ToUtf8FillsAtMostThreeBytesPerSourceByte)
-{
-  std::string in(255, '\xA4');
-  std::vector<char> out(3 * 255 + 1 + 8, '#');
-  StrToUTF8(in.c_str(), out.data(), 0);
-  EXPECT_EQ(strlen(out.data()), 3u * 255);
-  EXPECT_EQ(std::string(out.end() - 8, out.end()), std::string(8, '#'));
-}
-
 TEST_F(CharacterSets, ToIsoKeepsLatin1AndDropsTheRest)
 {
   EXPECT_EQ(ToIso("caf\xC3\xA9"), "caf\xE9");

@@ -81,12 +81,6 @@ TEST_F(Logs, CharacterAboveLatin1IsLeftOutAndReported)
   EXPECT_EQ(console.read(), want);
 }
 
-TEST_F(Logs, SingleByteTextIsWrittenUnchanged)
-{
-  LogEntryGeneric("Vaultrix", 0, "caf\xE9 \xC3\xA9");
-  EXPECT_EQ(ReadFile(systemLog), "2026-12-06 13:05:09 Vaultrix: caf\xE9 \xC3\xA9\r\n");
-}
-
 TEST_F(Logs, LibraryMessageIsCutAfter511Characters)
 {
   std::string longText(600, 'x');
