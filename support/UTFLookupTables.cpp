@@ -1,6 +1,6 @@
 /* Code points of the bytes 0xA0 to 0xFF (index = byte - 0xA0) in the parts
  * of ISO/IEC 8859, as published in Unicode's mapping tables, and in ISO/IEC
- * 6937.  0 marks a byte the character set leaves unassigned.  Part 7 follows
+ * 6937.  0 marks a byte the character set leaves unassigned.  ISO 8859-7 follows
  * its 1987 edition (no euro, drachma or ypogegrammeni).  In ISO/IEC 6937 the
  * bytes 0xC1 to 0xCF are non-spacing diacritics that precede their letter;
  * the table gives their combining forms. */

@@ -148,7 +148,7 @@ TEST_F(CharacterSets, Iso8859TablesAreThePublishedMappings)
     for (int b = 0xA0; b <= 0xFF; b++) {
       std::vector<dword> cps = conv(std::string(1, (char)b));
       dword want = cps.size() == 1 ? cps[0] : 0;
-      // The 1987 edition of part 7 had no euro, drachma or ypogegrammeni.
+      // The 1987 edition of ISO 8859-7 had no euro, drachma or ypogegrammeni.
       if (part == 7 && (b == 0xA4 || b == 0xA5 || b == 0xAA)) {
         EXPECT_NE(want, 0u) << "iconv follows the 2003 edition";
         want = 0;
@@ -194,7 +194,7 @@ TEST_F(CharacterSets, EveryByteOfEveryTableConverts)
 
 TEST_F(CharacterSets, SelectorsChooseTheTable)
 {
-  // 0x01 to 0x0B select ISO 8859-5 to -15 (there is no part 12: 6937
+  // 0x01 to 0x0B select ISO 8859-5 to -15 (there is no ISO 8859-12: 6937
   // stands in); 0x10 0x00 n selects part n.
   for (int sel = 0x01; sel <= 0x0B; sel++)
     for (int b = 0xA0; b <= 0xFF; b++)
