@@ -43,6 +43,7 @@ class Catalogue : public ::testing::Test {
 protected:
   void SetUp() override
   {
+    CallTraceEnable(0); // as TAP_Main leaves it: no console line per procedure
     rt = TapRuntimeControl();
     rt->diskRoot = disk.path();
     rt->currentDir = "/ProgramFiles";

@@ -20,6 +20,7 @@ class AppFixture : public ::testing::Test {
 protected:
   void SetUp() override
   {
+    CallTraceEnable(0); // as TAP_Main leaves it: no console line per procedure
     rt = TapRuntimeControl();
     rt->diskRoot = disk.path();
     rt->currentDir = "/ProgramFiles";
