@@ -84,6 +84,7 @@ private:
   int State() const { return state_ ? (int)*state_ : -1; }
   void WriteTrace(const EventRecord &ev, bool isMain);
   void PrintStats();
+  void ReportAllocations();
 
   const TapsimOptions &opts_;
   PluginFiles &files_;
@@ -269,6 +270,15 @@ void Run::PrintStats()
   fflush(stdout);
 }
 
+// A fault sweep needs to know how far a normal run's allocations go and
+// whether the planned failure was reached at all.
+void Run::ReportAllocations()
+{
+  if (opts_.failAllocAt)
+    fprintf(stderr, "tapsim: TAP_MemAlloc called %" PRIu64 " times, %" PRIu64 " failed\n", rt_->allocCalls,
+            rt_->allocFailures);
+}
+
 int Run::Go()
 {
   int status = kExitPluginExited;
@@ -299,6 +309,7 @@ int Run::Go()
   WriteTrace(main, true);
   if (rt_->exited) {
     fprintf(stderr, "tapsim: the plug-in ended through TAP_Exit in TAP_Main\n");
+    ReportAllocations();
     return kExitPluginExited;
   }
   if (!resident) {
@@ -360,6 +371,7 @@ int Run::Go()
     }
   }
   progress_->phase = kPhaseDone;
+  ReportAllocations();
   if (opts_.stats)
     PrintStats();
   return status;

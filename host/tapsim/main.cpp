@@ -19,6 +19,13 @@
 #include "Options.h"
 #include "Sandbox.h"
 
+#ifdef __SANITIZE_ADDRESS__
+// In a sanitized build a report in the plug-in ends its run as a crash, so
+// that the exit status says so and the event is named.
+extern "C" const char *__asan_default_options() { return "abort_on_error=1"; }
+extern "C" const char *__ubsan_default_options() { return "abort_on_error=1:print_stacktrace=1"; }
+#endif
+
 namespace {
 
 int signalPipe[2] = {-1, -1};
