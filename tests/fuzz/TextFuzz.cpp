@@ -1,0 +1,151 @@
+#include "TextFuzz.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "tests/support/RecorderNamespace.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+const size_t kMaxInput = 4096;
+
+void Check(bool ok, const char *what)
+{
+  if (!ok) {
+    fprintf(stderr, "text operations: %s\n", what);
+    abort();
+  }
+}
+
+// A heap block of exactly n bytes, so that the sanitizer sees any overrun.
+struct Block {
+  explicit Block(size_t n) : p((char *)malloc(n ? n : 1)) { memset(p, 0x5A, n); }
+  ~Block() { free(p); }
+  Block(const Block &) = delete;
+  Block &operator=(const Block &) = delete;
+  char *p;
+};
+
+// A text in a block of its own size.  A 0x10 selector carries two further
+// bytes, the first of them zero, so a text that begins with 0x10 is read up
+// to two bytes beyond a zero that may be its end: such a text gets them.
+struct Text : Block {
+  explicit Text(const char *s) : Block(strlen(s) + 1 + (s[0] == 0x10 ? 2 : 0))
+  {
+    size_t n = strlen(s) + 1;
+    memcpy(p, s, n);
+    if (s[0] == 0x10)
+      p[n] = p[n + 1] = 0;
+  }
+};
+
+// The first place where the pattern occurs, ignoring the case of A to Z.
+const char *Search(const char *text, const char *pattern)
+{
+  text = SkipCharTableBytes(text);
+  pattern = SkipCharTableBytes(pattern);
+  size_t n = strlen(pattern);
+  if (n == 0)
+    return nullptr;
+  for (const char *p = text; *p; p++)
+    if (strncasecmp(p, pattern, n) == 0)
+      return p;
+  return nullptr;
+}
+
+void Conversions(const char *text, size_t bytes)
+{
+  int single, utf8;
+  GetStringEncoding(text, &single, &utf8);
+  Check(strlenUC(text) <= (int)bytes, "more characters than bytes");
+
+  // Three bytes per byte behind the selector and the terminator.
+  for (dword table : {0u, 1u, 5u, 9u, 12u, 16u, 200u}) {
+    Block utf(3 * bytes + 1);
+    StrToUTF8(text, utf.p, table);
+    size_t length = strlen(utf.p);
+    Check(length <= 3 * bytes, "UTF-8 form longer than promised");
+
+    Text converted(utf.p);
+    Block iso(length + 1);
+    StrToISO(converted.p, iso.p);
+    Check(strlen(iso.p) <= length, "legacy form longer than the UTF-8 form");
+
+    Text inPlace(utf.p);
+    StrMkISO(inPlace.p);
+    Check(strcmp(inPlace.p, iso.p) == 0, "in-place conversion differs from the copy");
+
+    // A Latin-1 text without selector and without UTF-8 comes back unchanged.
+    if (table == 1 && (byte)text[0] >= 0x20 && !utf8)
+      Check(strcmp(iso.p, text) == 0, "Latin-1 text did not survive the round trip");
+  }
+  char *alloc = nullptr;
+  StrToISOAlloc(text, &alloc);
+  Check(alloc != nullptr, "no converted copy");
+  TAP_MemFree(alloc);
+}
+
+void Folding(const char *text)
+{
+  size_t length = strlen(text);
+  Text once(text);
+  LowerCase(once.p);
+  Check(strlen(once.p) == length, "case folding changed the length");
+  Text twice(once.p);
+  LowerCase(twice.p);
+  Check(strcmp(once.p, twice.p) == 0, "case folding is not idempotent");
+}
+
+void Searching(const char *text, const char *pattern)
+{
+  const char *found = stricstr(text, pattern);
+  Check(found == Search(text, pattern), "search finds another place than a plain scan");
+}
+
+} // namespace
+
+int TextFuzzOne(const uint8_t *data, size_t size)
+{
+  static TempDir disk;
+  static bool ready;
+  static unsigned calls;
+  if (!ready) {
+    MakeRecorderDisk(disk.path(), nullptr);
+    UseRecorderDisk(disk.path()); // where dropped characters are logged
+    ready = true;
+  }
+  if (size > kMaxInput)
+    return 0;
+  if (++calls % 256 == 0)
+    unlink((disk / "ProgramFiles/Settings/Kovlib.log").c_str());
+
+  // The text as it lies in a buffer: selector zeros included, terminated
+  // (and two more zeros behind a text that begins with a 0x10 selector).
+  size_t guard = size > 0 && data[0] == 0x10 ? 2 : 0;
+  Block text(size + 1 + guard);
+  memcpy(text.p, data, size);
+  memset(text.p + size, 0, 1 + guard);
+  Conversions(text.p, size);
+  Folding(text.p);
+
+  // Pattern: what follows the first zero, or the input's second half.
+  const char *zero = (const char *)memchr(text.p, 0, size + 1);
+  const char *pattern = zero < text.p + size ? zero + 1 : text.p + size / 2;
+  Text copy(pattern);
+  Searching(text.p, copy.p);
+  Searching(text.p, text.p);
+  return 0;
+}
+
+#ifdef VX_LIBFUZZER
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+  return TextFuzzOne(data, size);
+}
+#endif
