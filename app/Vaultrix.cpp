@@ -338,7 +338,7 @@ static int LoadVXDBFrom(int fd, VXDB *record)
   byte raw[VXDB_HEADER_SIZE];
   VXDBHeader h;
 
-  if (fstat64(fd, &st) != 0 || !ReadAll(fd, raw, sizeof raw))
+  if (fstat64(fd, &st) != 0 || !S_ISREG(st.st_mode) || !ReadAll(fd, raw, sizeof raw))
     return 0;
   VXDBDecodeHeader(raw, &h);
   if (VXDBCheckHeader(&h, (uint64_t)st.st_size) != VXDB_OK)
@@ -373,7 +373,9 @@ int LoadVXDB(const char *path, VXDB *record)
   FreeVXDB(record);
   int ok = 0;
   if (path && record) {
-    int fd = open(path, O_RDONLY);
+    /* Non-blocking: a FIFO under the destination root must not hang the
+     * lookup; LoadVXDBFrom reads regular files only. */
+    int fd = open(path, O_RDONLY | O_NONBLOCK);
     if (fd >= 0) {
       ok = LoadVXDBFrom(fd, record);
       close(fd);
@@ -498,6 +500,13 @@ VXDBEntry *AddToVXDB(const char *path, VXDB *record)
     CallTraceExit(NULL);
     return NULL;
   }
+  /* Listed as a file, but replaced since: a FIFO or device is never read. */
+  if (!S_ISREG(st.st_mode)) {
+    LOGF("Not a regular file, not backed up: '%s'", path);
+    TotalRefusedPaths++;
+    CallTraceExit(NULL);
+    return NULL;
+  }
   const char *relative = path + rootLength;
   const char *slash = strrchr(relative, '/');
   if (slash && (size_t)(slash - relative) + 1 >= sizeof folder) {
@@ -564,6 +573,18 @@ static void RefusePath(const char *what, const char *folder, const char *name)
   TotalRefusedPaths++;
 }
 
+/* A folder the queue could not take would be missing from a backup that
+ * still counts as done: out of memory ends the run instead. */
+static void QueueFolder(StringDBRecord *queue, const char *path)
+{
+  dword at = StringDBAdd(queue, path);
+  const char *queued = StringDBGet(queue, at);
+  if (!queued || strcmp(queued, path) != 0) {
+    LOGF("Failed to queue the folder '%s'!", path);
+    State = STATE_FINISH;
+  }
+}
+
 int RecursiveScan(void)
 {
   CallTraceEnter("RecursiveScan");
@@ -581,8 +602,8 @@ int RecursiveScan(void)
     TotalSourceFileSize = 0;
     TotalSourceFiles = TotalSourceDirs = MaxLoop = TotalRefusedPaths = 0;
     HDD_TAP_PushDir();
-    (void)StringDBInit(&StringDB, SCAN_QUEUE_SIZE);
-    (void)StringDBAdd(&StringDB, SCAN_ROOT);
+    (void)StringDBInit(&StringDB, SCAN_QUEUE_SIZE); /* a failure shows when the root is queued */
+    QueueFolder(&StringDB, SCAN_ROOT);
     ScanState = SCAN_NEXT_FOLDER;
     break;
 
@@ -619,7 +640,7 @@ int RecursiveScan(void)
     }
     if (FolderEntry.Attr == TAP_ATTR_FOLDER) {
       if (StrFormat(path, sizeof path, "%s/%s", folder, FolderEntry.Name) < (int)sizeof path)
-        (void)StringDBAdd(&StringDB, path);
+        QueueFolder(&StringDB, path);
       else
         RefusePath("Path too long, folder not backed up", folder, FolderEntry.Name);
     } else if (FolderEntry.Attr == TAP_ATTR_FILE) {
@@ -634,6 +655,11 @@ int RecursiveScan(void)
       } else {
         RefusePath("Path too long, file not backed up", folder, FolderEntry.Name);
       }
+    } else if (strlen(FolderEntry.Name) + 1 >= sizeof FolderEntry.Name) {
+      /* The host cut the name to fit its entry and could not say what it is. */
+      RefusePath("Name too long, not backed up", folder, FolderEntry.Name);
+    } else {
+      RefusePath("Not a file or folder, not backed up", folder, FolderEntry.Name);
     }
     TAP_Hdd_FindNext(&FolderEntry);
     i++;
@@ -728,31 +754,55 @@ static int RemoveExisting(const char *path)
   return unlink(path) == 0 || errno == ENOENT;
 }
 
-/* A copy is whole or it is not there: any read or write error removes the
- * partial destination and fails. */
-int CopyFile(const char *source, const char *destination)
+/* The source as a regular file, opened so that a FIFO or device put in its
+ * place never blocks and a symbolic link is not followed; -1 otherwise. */
+static int OpenSource(const char *source, struct stat64 *st)
 {
-  CallTraceEnter("CopyFile");
-  struct stat64 st;
-  byte buffer[COPY_BLOCK];
-  int ok = 1;
-
-  int statOK = lstat64(source, &st) == 0;
-  int in = open(source, O_RDONLY, 0600);
+  if (lstat64(source, st) != 0) {
+    LOGF("Failed to open source '%s'", source);
+    return -1;
+  }
+  if (!S_ISREG(st->st_mode)) {
+    LOGF("Not a regular file, not backed up: '%s'", source);
+    return -1;
+  }
+  int in = open(source, O_RDONLY | O_NONBLOCK | O_NOFOLLOW, 0600);
   if (in < 0) {
     LOGF("Failed to open source '%s'", source);
-    CallTraceExit(NULL);
-    return 0;
+    return -1;
   }
-  if (!statOK && fstat64(in, &st) != 0)
-    memset(&st, 0, sizeof st);
+  struct stat64 opened;
+  if (fstat64(in, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+    LOGF("Not a regular file, not backed up: '%s'", source);
+    close(in);
+    return -1;
+  }
+  st->st_mtime = opened.st_mtime;
+  return in;
+}
+
+/* A copy is whole or it is not there: any read or write error removes the
+ * partial destination and fails.  digest and size (if given) receive the
+ * MD5 and the number of the bytes copied, which differ from the scan's when
+ * the file changed since. */
+static int CopyFileDigest(const char *source, const char *destination, byte *digest, uint64_t *size)
+{
+  struct stat64 st;
+  byte buffer[COPY_BLOCK];
+  MD5Context md5;
+  int ok = 1;
+
+  int in = OpenSource(source, &st);
+  if (in < 0)
+    return 0;
   int out = RemoveExisting(destination) ? open(destination, O_WRONLY | O_CREAT | O_EXCL, 0777) : -1;
   if (out < 0) {
     LOGF("Failed to open destination '%s'", destination);
     close(in);
-    CallTraceExit(NULL);
     return 0;
   }
+  MD5Init(&md5);
+  uint64_t copied = 0;
   for (;;) {
     ssize_t got = read(in, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR)
@@ -763,6 +813,9 @@ int CopyFile(const char *source, const char *destination)
     }
     if (got <= 0)
       break;
+    if (digest)
+      MD5Update(&md5, buffer, (dword)got);
+    copied += (uint64_t)got;
     if (!WriteAll(out, buffer, (dword)got)) {
       LOGF("Failed to write destination '%s'", destination);
       ok = 0;
@@ -777,10 +830,39 @@ int CopyFile(const char *source, const char *destination)
     struct utimbuf times;
     times.actime = times.modtime = st.st_mtime;
     (void)utime(destination, &times);
+    if (digest) {
+      MD5Final(&md5);
+      memcpy(digest, md5.digest, sizeof md5.digest);
+    }
+    if (size)
+      *size = copied;
   } else {
     (void)unlink(destination);
   }
   close(in);
+  return ok;
+}
+
+int CopyFile(const char *source, const char *destination)
+{
+  CallTraceEnter("CopyFile");
+  int ok = CopyFileDigest(source, destination, NULL, NULL);
+  CallTraceExit(NULL);
+  return ok;
+}
+
+/* The catalogue describes the copy: a file that changed between scan and
+ * copy must not be linked later as if it still held the scanned bytes. */
+static int CopyEntry(const char *source, const char *destination, VXDBEntry *e)
+{
+  CallTraceEnter("CopyFile");
+  byte digest[sizeof e->MD5];
+  uint64_t size;
+  int ok = CopyFileDigest(source, destination, digest, &size);
+  if (ok) {
+    memcpy(e->MD5, digest, sizeof digest);
+    e->FileSize = size;
+  }
   CallTraceExit(NULL);
   return ok;
 }
@@ -839,18 +921,19 @@ static int SameFile(const char *a, const char *b)
   return lstat64(a, &sa) == 0 && lstat64(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-static void BackupEntry(VXDB *current, VXDB *previous, const VXDBEntry *e)
+static void BackupEntry(VXDB *current, VXDB *previous, VXDBEntry *e)
 {
   static char LastDir[PATH_SIZE];
   char dir[PATH_SIZE], source[PATH_SIZE], destination[PATH_SIZE], old[PATH_SIZE];
   const char *folder = EntryText(current, e->FolderOffset);
   const char *name = EntryText(current, e->NameOffset);
+  uint64_t size = e->FileSize; /* counted as scanned */
 
   if (StrFormat(dir, sizeof dir, "%s%s", DestRoot, folder) >= (int)sizeof dir ||
       StrFormat(source, sizeof source, "%s%s%s", SourceRoot, folder, name) >= (int)sizeof source ||
       StrFormat(destination, sizeof destination, "%s%s%s", DestRoot, folder, name) >= (int)sizeof destination) {
     LOGF("Path too long, not backed up: '%s%s'", folder, name);
-    CountCopy(0, e->FileSize);
+    CountCopy(0, size);
     return;
   }
   if (strcmp(dir, LastDir) != 0) {
@@ -859,7 +942,7 @@ static void BackupEntry(VXDB *current, VXDB *previous, const VXDBEntry *e)
   }
   const VXDBEntry *p = FindPrevious(previous, e, folder, name);
   if (!p || TAP_MemCmp(e->MD5, p->MD5, sizeof e->MD5) != 0) {
-    CountCopy(CopyFile(source, destination), e->FileSize);
+    CountCopy(CopyEntry(source, destination, e), size);
     return;
   }
   TotalLinkTries++;
@@ -867,12 +950,12 @@ static void BackupEntry(VXDB *current, VXDB *previous, const VXDBEntry *e)
                (SameFile(old, destination) || (RemoveExisting(destination) && LinkFile(old, destination) == 0));
   if (linked) {
     TotalLinkedFiles++;
-    TotalLinkedSize += e->FileSize;
-  } else if (CopyFile(source, destination)) {
-    CountCopy(1, e->FileSize);
+    TotalLinkedSize += size;
+  } else if (CopyEntry(source, destination, e)) {
+    CountCopy(1, size);
     TotalLinkFailures++;
   } else {
-    CountCopy(0, e->FileSize);
+    CountCopy(0, size);
   }
 }
 

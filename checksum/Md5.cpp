@@ -1,6 +1,7 @@
 /* MD5 message digest, RFC 1321 (the reference algorithm, restated). */
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "Md5.h"
@@ -198,13 +199,20 @@ int MD5File(const char *name, byte *digest)
 
 /* A read error fails the whole digest: a digest of part of a file would
  * stand in the catalogue as that file's contents. */
+/* Regular files only, opened so that a FIFO or device in the file's place
+ * cannot block and a symbolic link is not followed. */
 int MD5AbsFile(const char *path, byte *digest)
 {
+  struct stat st;
   if (!path)
     return 0;
-  int fd = open(path, O_RDONLY);
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
   if (fd < 0)
     return 0;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return 0;
+  }
   MD5Context context;
   byte buffer[MD5_FILE_BLOCK];
   ssize_t got;
