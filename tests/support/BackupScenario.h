@@ -1,0 +1,65 @@
+// A recorder whose /ProgramFiles is backed up through the simulator day
+// after day, and whose backups are looked at from outside: contents, inode
+// numbers and catalogues.  For the fault tests, a checkpoint puts the disk
+// back as it was before a run, so that every run starts from the same state.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "TestSupport.h"
+
+// A regular file as seen from outside.
+struct SeenFile {
+  ino_t ino = 0;
+  std::string content;
+  bool operator==(const SeenFile &o) const { return ino == o.ino && content == o.content; }
+};
+// Every regular file below a folder, by its path below it ("/a/b").
+using TreeSnapshot = std::map<std::string, SeenFile>;
+TreeSnapshot SnapshotTree(const std::string &root);
+
+class BackupScenario {
+public:
+  // settings: the Vaultrix.ini; backupRoot: the Linux path of the folder
+  // that DestPath names (default: the disk's /Backup, DestPath=/mnt/hd/Backup).
+  explicit BackupScenario(const std::string &settings = "DestDevice=internal\r\nDestPath=/mnt/hd/Backup\r\n",
+                          const std::string &backupRoot = "");
+
+  const std::string &Disk() const { return disk_.path(); }
+  std::string Pf(const std::string &rel) const { return disk_ / ("ProgramFiles" + rel); }
+  std::string Day(const std::string &date) const { return backupRoot_ + "/" + date; }
+  std::string IniPath() const { return Pf("/Settings/Vaultrix/Vaultrix.ini"); }
+  void Source(const std::string &rel, const std::string &content) { WriteFile(Pf(rel), content); }
+
+  // One load of the plug-in at 10:00 of that day (virtual ticks, one per
+  // event).  log holds what this run logged.
+  TapsimResult Run(const std::string &date, const std::vector<std::string> &extra = {});
+  bool Logged(const std::string &text) const { return log.find(text) != std::string::npos; }
+
+  // The owner's files of the source (not the recorder's settings and logs,
+  // which change while the backup runs), by relative path.
+  std::map<std::string, std::string> OwnerFiles() const;
+  // Every owner file is in the day's backup byte for byte, and its catalogue
+  // lists every file with the digest of the copy it holds.
+  ::testing::AssertionResult Complete(const std::string &date) const;
+
+  // The settings folder and the dated folders as they are now; Restore
+  // removes dated folders made since and puts the settings files back.
+  void Checkpoint();
+  void Restore();
+
+  std::string log;
+
+private:
+  TempDir disk_;
+  std::string backupRoot_;
+  std::map<std::string, std::string> settings_;
+  std::vector<std::string> days_;
+};
+
+// The MD5 digest of a file's contents in hex ("" when it cannot be read).
+std::string Md5Hex(const std::string &path);
