@@ -24,6 +24,11 @@ std::string SizeText(uint64_t bytes)
   return buf;
 }
 
+std::string Plural(uint64_t n, const char *word)
+{
+  return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
 std::string BackupDateText(uint32_t packed)
 {
   using namespace std::chrono;

@@ -12,6 +12,9 @@ namespace vxdb {
 // "0 B", "1.5 kB", "2.0 MB": the units of the recorder's own log.
 std::string SizeText(uint64_t bytes);
 
+// "1 file", "2 files".
+std::string Plural(uint64_t n, const char *word);
+
 // A packed backup date (day number since 1858-11-17 in the upper 16 bits,
 // hour and minute below) as "2024-03-05 14:30".
 std::string BackupDateText(uint32_t packed);

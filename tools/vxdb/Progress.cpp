@@ -42,9 +42,10 @@ std::string ProgressLine(const ProgressFigures &f, size_t width)
     if (f.totalBytes >= f.bytes)
       figures += "  " + Duration((f.totalBytes - f.bytes) / rate) + " left";
   }
-  if (width <= figures.size() + 3)
+  // One column stays free so that the line never wraps.
+  if (width <= figures.size() + 4)
     return figures.substr(0, width ? width - 1 : 0);
-  size_t barWidth = std::min<size_t>(30, width - figures.size() - 3);
+  size_t barWidth = std::min<size_t>(30, width - figures.size() - 4);
   double share = f.totalBytes ? double(f.bytes) / f.totalBytes
                  : f.totalFiles ? double(f.files) / f.totalFiles
                                 : 1.0;

@@ -291,7 +291,7 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
       }
     }
   }
-  out << "Restored " << restored << " of " << chosen.size() << " files (" << SizeText(restoredBytes) << ") from "
+  out << "Restored " << restored << " of " << Plural(chosen.size(), "file") << " (" << SizeText(restoredBytes) << ") from "
       << BackupDateText(b.cat.backupDate) << " into " << Shown(targetArg) << ".";
   if (failed)
     out << " " << failed << " with problems, listed above.";

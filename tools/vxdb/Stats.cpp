@@ -160,7 +160,7 @@ int StatsCommand(const Options &opt, std::ostream &out, std::ostream &err)
         << pad(std::to_string(r.files), 8, true) << "  " << pad(SizeText(r.size), 10, true) << "  "
         << pad(SizeText(r.own), 10, true) << "  " << pad(SizeText(r.total), 10, true) << "\n";
   }
-  out << rows.size() << " backups take " << SizeText(rows.back().total) << " on disk.\n";
+  out << Plural(rows.size(), "backup") << (rows.size() == 1 ? " takes " : " take ") << SizeText(rows.back().total) << " on disk.\n";
   return unreadable ? kBadInput : kFine;
 }
 

@@ -136,10 +136,10 @@ int VerifyCommand(const Options &opt, std::ostream &out, std::ostream &err)
       out << " (" << f.detail << ")";
     out << "\n";
   }
-  std::string of = std::to_string(b.cat.entries.size()) + " files in the catalogue of " +
+  std::string of = Plural(b.cat.entries.size(), "file") + " in the catalogue of " +
                    BackupDateText(b.cat.backupDate);
   if (intact) {
-    out << "Intact: " << checkedFiles << " files, " << SizeText(checkedBytes) << ", match the " << of;
+    out << "Intact: " << Plural(checkedFiles, "file") << ", " << SizeText(checkedBytes) << ", match the " << of;
     if (counts["unverified"])
       out << " (" << counts["unverified"] << " without a digest)";
     out << ".\n";
