@@ -1,11 +1,17 @@
 /* Vaultrix: a dated, de-duplicated daily backup of /ProgramFiles, taken in
  * small steps on the recorder's idle events. */
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+#include <utime.h>
 
+#include "../checksum/CRC32.h"
+#include "../checksum/Md5.h"
 #include "Vaultrix.h"
 
 #define PROGRAM_NAME "Vaultrix"
@@ -189,6 +195,40 @@ int PrepareInternalDest(void)
  * Catalogue
  * ---------------------------------------------------------------------- */
 
+#define VXDB_SAVE_SUFFIX ".part"
+/* Entries encoded per write while saving. */
+#define VXDB_SAVE_BATCH 64
+
+static int ReadAll(int fd, void *buffer, dword size)
+{
+  byte *p = (byte *)buffer;
+  while (size > 0) {
+    ssize_t got = read(fd, p, size);
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got <= 0)
+      return 0;
+    p += got;
+    size -= (dword)got;
+  }
+  return 1;
+}
+
+static int WriteAll(int fd, const void *buffer, dword size)
+{
+  const byte *p = (const byte *)buffer;
+  while (size > 0) {
+    ssize_t put = write(fd, p, size);
+    if (put < 0 && errno == EINTR)
+      continue;
+    if (put <= 0)
+      return 0;
+    p += put;
+    size -= (dword)put;
+  }
+  return 1;
+}
+
 void FreeVXDB(VXDB *record)
 {
   CallTraceEnter("FreeVXDB");
@@ -203,52 +243,376 @@ void FreeVXDB(VXDB *record)
   CallTraceExit(NULL);
 }
 
+/* The file is untrusted: its counts are checked against its size before
+ * anything is allocated, and its offsets against its text pool before any
+ * entry is used.  A failed load leaves the record empty. */
+static int LoadVXDBFrom(int fd, VXDB *record)
+{
+  struct stat64 st;
+  byte raw[VXDB_HEADER_SIZE];
+  VXDBHeader h;
+
+  if (fstat64(fd, &st) != 0 || !ReadAll(fd, raw, sizeof raw))
+    return 0;
+  VXDBDecodeHeader(raw, &h);
+  if (VXDBCheckHeader(&h, (uint64_t)st.st_size) != VXDB_OK)
+    return 0;
+  memcpy(record->Magic, h.Magic, sizeof record->Magic);
+  record->Version = h.Version;
+  record->BackupDate = h.BackupDate;
+  record->NrEntries = record->EntriesAllocated = h.NrEntries;
+  record->TextLength = record->TextAllocated = h.TextLength;
+  if (h.NrEntries == 0) {
+    record->TextAllocated = 0;
+    return 1;
+  }
+  dword entryBytes = (dword)h.NrEntries * VXDB_ENTRY_SIZE;
+  record->Entries = (VXDBEntry *)TAP_MemAlloc(entryBytes);
+  if (!record->Entries || !ReadAll(fd, record->Entries, entryBytes))
+    return 0;
+  record->Text = (char *)TAP_MemAlloc((dword)h.TextLength);
+  if (!record->Text || !ReadAll(fd, record->Text, (dword)h.TextLength))
+    return 0;
+  if (VXDBCheckBody((const uint8_t *)record->Entries, h.NrEntries, (const uint8_t *)record->Text, h.TextLength,
+                    NULL) != VXDB_OK)
+    return 0;
+  for (int32_t i = 0; i < h.NrEntries; i++)
+    VXDBDecodeEntry((const uint8_t *)&record->Entries[i], &record->Entries[i]);
+  return 1;
+}
+
 int LoadVXDB(const char *path, VXDB *record)
 {
   CallTraceEnter("LoadVXDB");
   FreeVXDB(record);
+  int ok = 0;
+  if (path && record) {
+    int fd = open(path, O_RDONLY);
+    if (fd >= 0) {
+      ok = LoadVXDBFrom(fd, record);
+      close(fd);
+    }
+    if (!ok)
+      FreeVXDB(record);
+  }
   CallTraceExit(NULL);
-  return 0;
+  return ok;
 }
 
+static int SaveVXDBTo(int fd, VXDB *record)
+{
+  byte raw[VXDB_SAVE_BATCH * VXDB_ENTRY_SIZE];
+  VXDBHeader h;
+
+  memcpy(h.Magic, record->Magic, sizeof h.Magic);
+  h.Version = record->Version;
+  h.BackupDate = record->BackupDate;
+  h.EntriesAllocated = record->EntriesAllocated;
+  h.NrEntries = record->NrEntries;
+  h.EntriesRef = 0; /* the reference words mean nothing on disk */
+  h.TextAllocated = record->TextAllocated;
+  h.TextLength = record->TextLength;
+  h.TextRef = 0;
+  VXDBEncodeHeader(&h, raw);
+  if (!WriteAll(fd, raw, VXDB_HEADER_SIZE))
+    return 0;
+  for (int32_t i = 0; i < record->NrEntries;) {
+    int32_t n = 0;
+    for (; n < VXDB_SAVE_BATCH && i < record->NrEntries; n++, i++)
+      VXDBEncodeEntry(&record->Entries[i], raw + n * VXDB_ENTRY_SIZE);
+    if (!WriteAll(fd, raw, (dword)n * VXDB_ENTRY_SIZE))
+      return 0;
+  }
+  if (record->Text && !WriteAll(fd, record->Text, (dword)record->TextLength))
+    return 0;
+  return fsync(fd) == 0;
+}
+
+/* Written beside the old catalogue and renamed over it, so that "VXDB.db"
+ * is always either the old or the whole new catalogue.  1 on success. */
 int SaveVXDB(const char *path, VXDB *record)
 {
   CallTraceEnter("SaveVXDB");
+  char temp[PATH_SIZE];
+  int ok = 0;
+
+  if (!path || !record) {
+    CallTraceExit(NULL);
+    return 0;
+  }
+  memcpy(record->Magic, VXDB_MAGIC, sizeof record->Magic);
+  record->Version = VXDB_VERSION;
+  record->BackupDate = LastBackup;
+  if (StrFormat(temp, sizeof temp, "%s%s", path, VXDB_SAVE_SUFFIX) < (int)sizeof temp) {
+    (void)unlink(temp);
+    int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL, 0777);
+    if (fd >= 0) {
+      ok = SaveVXDBTo(fd, record);
+      ok = close(fd) == 0 && ok;
+      ok = ok && rename(temp, path) == 0;
+      if (!ok)
+        (void)unlink(temp);
+    }
+  }
+  if (!ok)
+    WriteLog((char *)"Failed to save the Vaultrix database");
   CallTraceExit(NULL);
-  return 0;
+  return ok;
 }
 
 int32_t AddTextToVXDB(const char *text, VXDB *record)
 {
   CallTraceEnter("AddTextToVXDB");
+  if (!text || !record) {
+    CallTraceExit(NULL);
+    return -1;
+  }
+  if (record->TextAllocated >= 1 && record->TextLength >= 1) {
+    for (int32_t at = 0; at < record->TextLength; at += (int32_t)strlen(record->Text + at) + 1)
+      if (strcmp(record->Text + at, text) == 0) {
+        CallTraceExit(NULL);
+        return at;
+      }
+  }
+  int32_t length = (int32_t)strlen(text);
+  int32_t used = record->TextLength;
+  if (used + length + 2 >= record->TextAllocated) {
+    int32_t size = used + length + VXDB_TEXT_STEP;
+    char *grown = (uint64_t)used + (uint64_t)length + VXDB_TEXT_STEP <= VXDB_MAX_BODY ? (char *)TAP_MemAlloc((dword)size)
+                                                                                    : NULL;
+    if (!grown) {
+      LOGF("Failed to increase the VDXD text to %d characters!", (int)size);
+      State = STATE_FINISH;
+      CallTraceExit(NULL);
+      return -1;
+    }
+    memset(grown, 0, (dword)size);
+    if (record->TextAllocated > 0) {
+      memcpy(grown, record->Text, (dword)used);
+      TAP_MemFree(record->Text);
+    }
+    record->TextAllocated = size;
+    record->Text = grown;
+  }
+  memcpy(record->Text + used, text, (dword)length + 1);
+  record->TextLength += length + 1;
   CallTraceExit(NULL);
-  return -1;
+  return used;
 }
 
+/* path must be SourceRoot followed by the file's relative path. */
 VXDBEntry *AddToVXDB(const char *path, VXDB *record)
 {
   CallTraceEnter("AddToVXDB");
+  struct stat64 st;
+  char folder[PATH_SIZE];
+  size_t rootLength = strlen(SourceRoot);
+
+  if (!record || !path || strncmp(path, SourceRoot, rootLength) != 0 || lstat64(path, &st) != 0) {
+    CallTraceExit(NULL);
+    return NULL;
+  }
+  const char *relative = path + rootLength;
+  const char *slash = strrchr(relative, '/');
+  if (slash && (size_t)(slash - relative) + 1 >= sizeof folder) {
+    LOGF("Path too long, not backed up: '%s'", path);
+    CallTraceExit(NULL);
+    return NULL;
+  }
+  if (record->NrEntries >= record->EntriesAllocated) {
+    int32_t slots = record->EntriesAllocated + VXDB_ENTRY_STEP;
+    uint64_t bytes = (uint64_t)slots * VXDB_ENTRY_SIZE;
+    VXDBEntry *grown = bytes <= VXDB_MAX_BODY ? (VXDBEntry *)TAP_MemAlloc((dword)bytes) : NULL;
+    if (!grown) {
+      LOGF("Failed to increase the VDXD to %d entries!", (int)slots);
+      State = STATE_FINISH;
+      CallTraceExit(NULL);
+      return NULL;
+    }
+    memset(grown, 0, (dword)bytes);
+    if (record->EntriesAllocated > 0) {
+      memcpy(grown, record->Entries, (dword)record->NrEntries * VXDB_ENTRY_SIZE);
+      TAP_MemFree(record->Entries);
+    }
+    record->Entries = grown;
+    record->EntriesAllocated = slots;
+  }
+  VXDBEntry *entry = &record->Entries[record->NrEntries];
+  memset(entry, 0, sizeof *entry);
+  entry->ChangeTime = (int32_t)st.st_ctime;
+  entry->ModifyTime = (int32_t)st.st_mtime;
+  entry->FileSize = (uint64_t)st.st_size;
+  (void)MD5AbsFile(path, entry->MD5); /* unreadable: the digest stays zero */
+  entry->PathCRC = CRC32(0, relative, (dword)strlen(relative));
+  const char *name = relative;
+  if (slash) {
+    size_t n = (size_t)(slash - relative) + 1;
+    memcpy(folder, relative, n);
+    folder[n] = 0;
+    entry->FolderOffset = AddTextToVXDB(folder, record);
+    name = slash + 1;
+  }
+  entry->NameOffset = AddTextToVXDB(name, record);
+  record->NrEntries++;
   CallTraceExit(NULL);
-  return NULL;
+  return entry;
 }
 
 /* ------------------------------------------------------------------------
  * Source scan and previous-backup lookup
  * ---------------------------------------------------------------------- */
 
+#define SCAN_ROOT "/ProgramFiles"
+#define SCAN_QUEUE_SIZE 1024
+#define SCAN_MAX_FOLDERS 1000 /* the 1002nd folder taken ends the scan */
+
+enum { SCAN_START = 0, SCAN_NEXT_FOLDER = 1, SCAN_NEXT_ENTRY = 2, SCAN_REPORT = 3 };
+
+/* Entries the scan could not take (a path beyond its buffer, a folder it
+ * could not enter); the copy pass reports them among its failures. */
+int32_t TotalRefusedPaths;
+
+static void RefusePath(const char *what, const char *folder, const char *name)
+{
+  LOGF("%s: '%s/%s'", what, folder, name);
+  TotalRefusedPaths++;
+}
+
 int RecursiveScan(void)
 {
   CallTraceEnter("RecursiveScan");
-  FreeVXDB(&CurrentVXDB);
+  static int32_t ScanState, NrFiles, i, MaxLoop;
+  static StringDBRecord StringDB;
+  static TapFolderEntry FolderEntry;
+  char path[PATH_SIZE];
+  int done = 0;
+
+  const char *folder = StringDBGet(&StringDB, StringDBCurrent(&StringDB));
+  switch (ScanState) {
+  case SCAN_START:
+    WriteLog((char *)"Performing recursive scan");
+    FreeVXDB(&CurrentVXDB);
+    TotalSourceFileSize = 0;
+    TotalSourceFiles = TotalSourceDirs = MaxLoop = TotalRefusedPaths = 0;
+    HDD_TAP_PushDir();
+    (void)StringDBInit(&StringDB, SCAN_QUEUE_SIZE);
+    (void)StringDBAdd(&StringDB, SCAN_ROOT);
+    ScanState = SCAN_NEXT_FOLDER;
+    break;
+
+  case SCAN_NEXT_FOLDER:
+    if (StringDBEOF(&StringDB)) {
+      ScanState = SCAN_REPORT;
+      break;
+    }
+    if (MaxLoop++ > SCAN_MAX_FOLDERS) {
+      WriteLog((char *)"Recursive scan seems to be in an endless loop!");
+      StringDBDestroy(&StringDB);
+      HDD_TAP_PopDir();
+      done = 1;
+      break;
+    }
+    /* Listing anyway would list the previous folder under this one's name. */
+    if (!HDD_ChangeDir(folder)) {
+      LOGF("Failed to enter '%s'", folder);
+      TotalRefusedPaths++;
+      NrFiles = 0;
+    } else {
+      TotalSourceDirs++;
+      NrFiles = (int32_t)TAP_Hdd_FindFirst(&FolderEntry, "");
+    }
+    i = 0;
+    ScanState = SCAN_NEXT_ENTRY;
+    break;
+
+  case SCAN_NEXT_ENTRY:
+    if (i >= NrFiles) {
+      StringDBNext(&StringDB);
+      ScanState = SCAN_NEXT_FOLDER;
+      break;
+    }
+    if (FolderEntry.Attr == TAP_ATTR_FOLDER) {
+      if (StrFormat(path, sizeof path, "%s/%s", folder, FolderEntry.Name) < (int)sizeof path)
+        (void)StringDBAdd(&StringDB, path);
+      else
+        RefusePath("Path too long, folder not backed up", folder, FolderEntry.Name);
+    } else if (FolderEntry.Attr == TAP_ATTR_FILE) {
+      /* SourceRoot is "/mnt/hd" + SCAN_ROOT: the folder's Linux path. */
+      if (StrFormat(path, sizeof path, "%s%s/%s", SourceRoot, folder + strlen(SCAN_ROOT), FolderEntry.Name) <
+          (int)sizeof path) {
+        VXDBEntry *entry = AddToVXDB(path, &CurrentVXDB);
+        if (entry) {
+          TotalSourceFiles++;
+          TotalSourceFileSize += entry->FileSize;
+        }
+      } else {
+        RefusePath("Path too long, file not backed up", folder, FolderEntry.Name);
+      }
+    }
+    TAP_Hdd_FindNext(&FolderEntry);
+    i++;
+    break;
+
+  case SCAN_REPORT:
+    FileSizeToString((dword)TotalSourceFileSize, (dword)(TotalSourceFileSize >> 32), path);
+    LOGF("Scan result: %d folders, %d files, %s", (int)TotalSourceDirs, (int)TotalSourceFiles, path);
+    StringDBDestroy(&StringDB);
+    HDD_TAP_PopDir();
+    done = 1;
+    break;
+  }
   CallTraceExit(NULL);
-  return 1;
+  return done;
 }
 
+/* The newest catalogue by its own date, not by its folder's name; of equal
+ * dates the first listed wins. */
 void FindLastBackup(VXDB *record)
 {
   CallTraceEnter("FindLastBackup");
+  VXDB candidate;
+  char path[PATH_SIZE];
+
+  memset(&candidate, 0, sizeof candidate);
+  FreeVXDB(&candidate);
+  if (!record) {
+    CallTraceExit(NULL);
+    return;
+  }
   FreeVXDB(record);
-  WriteLog((char *)"No previous backup found, this might be the first one.");
+  DIR *dir = opendir(DestRoot);
+  if (dir) {
+    struct dirent *entry;
+    while ((entry = readdir(dir)) != NULL) {
+      struct stat64 st;
+      if (StrFormat(path, sizeof path, "%s%s", DestRoot, entry->d_name) >= (int)sizeof path ||
+          lstat64(path, &st) != 0 || (st.st_mode & 0xF000) != 0x4000)
+        continue;
+      size_t len = strlen(path);
+      if (StrFormat(path + len, sizeof path - len, "/%s", VXDB_FILE_NAME) >= (int)(sizeof path - len) ||
+          !LoadVXDB(path, &candidate))
+        continue;
+      if (record->BackupDate < candidate.BackupDate &&
+          StrFormat(path, sizeof path, "%s%s/", DestRoot, entry->d_name) < (int)sizeof LastDestRoot) {
+        FreeVXDB(record);
+        *record = candidate;
+        memset(&candidate, 0, sizeof candidate);
+        FreeVXDB(&candidate);
+        StrCopy(LastDestRoot, sizeof LastDestRoot, path);
+      } else {
+        FreeVXDB(&candidate);
+      }
+    }
+    closedir(dir);
+  }
+  if (record->BackupDate != 0) {
+    word year;
+    byte month, day, weekday;
+    TAP_ExtractMjd((word)(record->BackupDate >> 16), &year, &month, &day, &weekday);
+    LOGF("Last backup found: %4.4d-%2.2d-%2.2d", year, month, day);
+  } else {
+    WriteLog((char *)"No previous backup found, this might be the first one.");
+  }
   CallTraceExit(NULL);
 }
 
@@ -256,18 +620,220 @@ void FindLastBackup(VXDB *record)
  * Copy pass
  * ---------------------------------------------------------------------- */
 
+#define COPY_BLOCK 4096
+
+enum { PASS_START = 0, PASS_COPYING = 1, PASS_FINISHED = 2 };
+
+/* The link system call, reached through syscall() as the recorder's C
+ * library offers it (4009 on MIPS o32); hosts without link use linkat. */
+static int LinkFile(const char *existing, const char *name)
+{
+#ifdef SYS_link
+  return (int)syscall(SYS_link, existing, name);
+#else
+  return (int)syscall(SYS_linkat, AT_FDCWD, existing, AT_FDCWD, name, 0);
+#endif
+}
+
+/* A destination that already exists may be a hard link into an earlier
+ * backup: it is unlinked, never written into. */
+static int RemoveExisting(const char *path)
+{
+  return unlink(path) == 0 || errno == ENOENT;
+}
+
+/* A copy is whole or it is not there: any read or write error removes the
+ * partial destination and fails. */
 int CopyFile(const char *source, const char *destination)
 {
   CallTraceEnter("CopyFile");
+  struct stat64 st;
+  byte buffer[COPY_BLOCK];
+  int ok = 1;
+
+  int statOK = lstat64(source, &st) == 0;
+  int in = open(source, O_RDONLY, 0600);
+  if (in < 0) {
+    LOGF("Failed to open source '%s'", source);
+    CallTraceExit(NULL);
+    return 0;
+  }
+  if (!statOK && fstat64(in, &st) != 0)
+    memset(&st, 0, sizeof st);
+  int out = RemoveExisting(destination) ? open(destination, O_WRONLY | O_CREAT | O_EXCL, 0777) : -1;
+  if (out < 0) {
+    LOGF("Failed to open destination '%s'", destination);
+    close(in);
+    CallTraceExit(NULL);
+    return 0;
+  }
+  for (;;) {
+    ssize_t got = read(in, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got < 0) {
+      LOGF("Failed to read source '%s'", source);
+      ok = 0;
+    }
+    if (got <= 0)
+      break;
+    if (!WriteAll(out, buffer, (dword)got)) {
+      LOGF("Failed to write destination '%s'", destination);
+      ok = 0;
+      break;
+    }
+  }
+  if (close(out) != 0 && ok) {
+    LOGF("Failed to write destination '%s'", destination);
+    ok = 0;
+  }
+  if (ok) {
+    struct utimbuf times;
+    times.actime = times.modtime = st.st_mtime;
+    (void)utime(destination, &times);
+  } else {
+    (void)unlink(destination);
+  }
+  close(in);
   CallTraceExit(NULL);
-  return 0;
+  return ok;
+}
+
+/* folder + name of one entry; both offsets were checked when the catalogue
+ * was built or loaded. */
+static const char *EntryText(const VXDB *db, int32_t offset)
+{
+  return db->Text && offset >= 0 && offset < db->TextLength ? db->Text + offset : "";
+}
+
+static int SameJoined(const char *a1, const char *a2, const char *b1, const char *b2)
+{
+  for (;;) {
+    if (!*a1)
+      a1 = a2, a2 = "";
+    if (!*b1)
+      b1 = b2, b2 = "";
+    if (*a1 != *b1)
+      return 0;
+    if (!*a1)
+      return 1;
+    a1++, b1++;
+  }
+}
+
+/* The earlier entry of the same file: equal path CRC and, against CRC
+ * collisions, equal relative path; the first such entry in catalogue order. */
+static const VXDBEntry *FindPrevious(const VXDB *previous, const VXDBEntry *e, const char *folder, const char *name)
+{
+  for (int32_t k = 0; k < previous->NrEntries; k++) {
+    const VXDBEntry *p = &previous->Entries[k];
+    if (p->PathCRC == e->PathCRC &&
+        SameJoined(EntryText(previous, p->FolderOffset), EntryText(previous, p->NameOffset), folder, name))
+      return p;
+  }
+  return NULL;
+}
+
+static void CountCopy(int copied, uint64_t size)
+{
+  if (copied) {
+    TotalCopiedFiles++;
+    TotalCopiedSize += size;
+  } else {
+    TotalCopyFailures++;
+    TotalCopyFailureSize += size;
+  }
+}
+
+/* The destination already is the earlier copy (a rerun into the newest
+ * earlier backup's own folder, or a link an interrupted run made). */
+static int SameFile(const char *a, const char *b)
+{
+  struct stat64 sa, sb;
+  return lstat64(a, &sa) == 0 && lstat64(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+static void BackupEntry(VXDB *current, VXDB *previous, const VXDBEntry *e)
+{
+  static char LastDir[PATH_SIZE];
+  char dir[PATH_SIZE], source[PATH_SIZE], destination[PATH_SIZE], old[PATH_SIZE];
+  const char *folder = EntryText(current, e->FolderOffset);
+  const char *name = EntryText(current, e->NameOffset);
+
+  if (StrFormat(dir, sizeof dir, "%s%s", DestRoot, folder) >= (int)sizeof dir ||
+      StrFormat(source, sizeof source, "%s%s%s", SourceRoot, folder, name) >= (int)sizeof source ||
+      StrFormat(destination, sizeof destination, "%s%s%s", DestRoot, folder, name) >= (int)sizeof destination) {
+    LOGF("Path too long, not backed up: '%s%s'", folder, name);
+    CountCopy(0, e->FileSize);
+    return;
+  }
+  if (strcmp(dir, LastDir) != 0) {
+    (void)MakeFolders(dir); /* a folder not made shows as failed files */
+    StrCopy(LastDir, sizeof LastDir, dir);
+  }
+  const VXDBEntry *p = FindPrevious(previous, e, folder, name);
+  if (!p || TAP_MemCmp(e->MD5, p->MD5, sizeof e->MD5) != 0) {
+    CountCopy(CopyFile(source, destination), e->FileSize);
+    return;
+  }
+  TotalLinkTries++;
+  int linked = StrFormat(old, sizeof old, "%s%s%s", LastDestRoot, folder, name) < (int)sizeof old &&
+               (SameFile(old, destination) || (RemoveExisting(destination) && LinkFile(old, destination) == 0));
+  if (linked) {
+    TotalLinkedFiles++;
+    TotalLinkedSize += e->FileSize;
+  } else if (CopyFile(source, destination)) {
+    CountCopy(1, e->FileSize);
+    TotalLinkFailures++;
+  } else {
+    CountCopy(0, e->FileSize);
+  }
 }
 
 int DoBackup(VXDB *current, VXDB *previous)
 {
   CallTraceEnter("DoBackup");
+  static int32_t DoBackupState, Index;
+  char size[16];
+  int done = 0;
+
+  switch (DoBackupState) {
+  case PASS_START:
+    DoBackupState = PASS_COPYING;
+    Index = 0;
+    TotalCopiedFiles = TotalLinkedFiles = TotalLinkTries = TotalLinkFailures = 0;
+    TotalCopiedSize = TotalLinkedSize = TotalCopyFailureSize = 0;
+    /* What the scan could not take is missing from this backup too. */
+    TotalCopyFailures = TotalRefusedPaths;
+    break;
+
+  case PASS_COPYING:
+    if (Index >= current->NrEntries)
+      DoBackupState = PASS_FINISHED;
+    else
+      BackupEntry(current, previous, &current->Entries[Index++]);
+    break;
+
+  case PASS_FINISHED:
+    FileSizeToString((dword)TotalCopiedSize, (dword)(TotalCopiedSize >> 32), size);
+    LOGF("Copied: %d files, %s", (int)TotalCopiedFiles, size);
+    FileSizeToString((dword)TotalLinkedSize, (dword)(TotalLinkedSize >> 32), size);
+    StrFormat(LogString, sizeof LogString, "DeDupe: %d files, %s", (int)TotalLinkedFiles, size);
+    if (TotalLinkFailures > 0) {
+      size_t len = strlen(LogString);
+      StrFormat(LogString + len, sizeof LogString - len, " (%d of %d hard links failed)", (int)TotalLinkFailures,
+                (int)TotalLinkTries);
+    }
+    WriteLog(LogString);
+    if (TotalCopyFailures != 0) {
+      FileSizeToString((dword)TotalCopyFailureSize, (dword)(TotalCopyFailureSize >> 32), size);
+      LOGF("Failed: %d files, %s", (int)TotalCopyFailures, size);
+    }
+    done = 1;
+    break;
+  }
   CallTraceExit(NULL);
-  return 1;
+  return done;
 }
 
 /* ------------------------------------------------------------------------

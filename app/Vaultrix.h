@@ -69,6 +69,8 @@ VXDBEntry *AddToVXDB(const char *path, VXDB *record);
 
 /* Source scan and previous-backup lookup */
 extern int32_t TotalSourceDirs, TotalSourceFiles;
+/* Files and folders the scan refused (path too long, folder not entered). */
+extern int32_t TotalRefusedPaths;
 extern uint64_t TotalSourceFileSize;
 int RecursiveScan(void);
 void FindLastBackup(VXDB *record);
