@@ -310,6 +310,13 @@ TEST_F(VxdbTest, RestoreOfNamedFilesAndFolders)
   EXPECT_EQ(bad.status, 2);
   EXPECT_EQ(bad.err, "vxdb restore: /Settings/Vault: not in this backup\n");
   EXPECT_FALSE(Exists(tmp / "u"));
+
+  // Nor into the backup itself, which would then change.
+  ToolRun into = Vxdb({"restore", Backup(), Backup() + "/Settings/../restored"});
+  EXPECT_EQ(into.status, 2);
+  EXPECT_EQ(into.err, "vxdb restore: " + Backup() + "/Settings/../restored lies inside the backup; choose another "
+                      "folder\n");
+  EXPECT_FALSE(Exists(Backup() + "/restored"));
 }
 
 TEST_F(VxdbTest, RestoreKeepsExistingFilesUnlessForcedAndNeverWritesThroughLinks)

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -189,6 +190,18 @@ bool Wanted(const std::string &arg, std::string *key)
   return true;
 }
 
+// Whether path, existing or not, is folder or lies below it.
+bool Inside(const std::string &path, const std::string &folder)
+{
+  std::error_code ec1, ec2;
+  auto p = std::filesystem::weakly_canonical(path, ec1);
+  auto f = std::filesystem::canonical(folder, ec2);
+  if (ec1 || ec2)
+    return false;
+  auto [fi, pi] = std::mismatch(f.begin(), f.end(), p.begin(), p.end());
+  return fi == f.end();
+}
+
 bool Selected(const std::string &key, const std::vector<std::string> &wanted)
 {
   if (wanted.empty())
@@ -241,6 +254,11 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
   Fd root(open(b.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!root.ok()) {
     err << "vxdb restore: " << Shown(b.folder) << ": " << ErrnoText(errno) << "\n";
+    return kBadInput;
+  }
+  // Files restored into the backup itself would change the backup.
+  if (Inside(targetArg, b.folder)) {
+    err << "vxdb restore: " << Shown(targetArg) << " lies inside the backup; choose another folder\n";
     return kBadInput;
   }
   std::error_code ec;
