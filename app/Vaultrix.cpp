@@ -3,8 +3,11 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -20,6 +23,11 @@
 #define SETTINGS_FILE "Vaultrix.ini"
 #define WAIT_TICKS 30000
 #define PROBE_TICKS 500
+/* "/mnt/sd" + letter + partition + DestPath + "/" */
+#define EXT_PROBE_SIZE 80
+#define EXT_DEST_PATH_MAX (EXT_PROBE_SIZE - 11)
+/* Major 8, minor 2: the recorder's own disk partition. */
+#define UNMOUNTED_DEVICE 2050
 
 enum { STATE_START = 0, STATE_WAIT = 1, STATE_SCAN = 2, STATE_COPY = 3, STATE_RESERVED = 4, STATE_FINISH = 5 };
 
@@ -111,9 +119,15 @@ void INIUpdateBackupDate(void)
   INILastBackup = LastBackup >> 16;
   HDD_TAP_PushDir();
   HDD_ChangeDir(SETTINGS_FOLDER);
-  (void)INIOpenFile(SETTINGS_FILE, PROGRAM_NAME);
-  INISetHexWord("LastBackup", (word)INILastBackup);
-  INISaveFile(SETTINGS_FILE, 2, NULL);
+  /* A file that is there but could not be read must not be replaced by the
+   * bits that were read: the user would lose the destination keys. */
+  if (INIOpenFile(SETTINGS_FILE, PROGRAM_NAME) != 0) {
+    INISetHexWord("LastBackup", (word)INILastBackup);
+    if (!INISaveFile(SETTINGS_FILE, 2, NULL))
+      WriteLog((char *)"Vaultrix.ini could not be saved!");
+  } else {
+    WriteLog((char *)"Vaultrix.ini could not be read, backup date not saved!");
+  }
   INICloseFile();
   HDD_TAP_PopDir();
   CallTraceExit(NULL);
@@ -122,6 +136,8 @@ void INIUpdateBackupDate(void)
 /* ------------------------------------------------------------------------
  * Destinations
  * ---------------------------------------------------------------------- */
+
+int (*DestStat)(const char *path, struct stat64 *st) = lstat64;
 
 int MakeFolders(const char *path)
 {
@@ -144,10 +160,46 @@ int MakeFolders(const char *path)
   return ok;
 }
 
+int ExtDestPathFits(void)
+{
+  CallTraceEnter("ExtDestPathFits");
+  int ok = strlen(INIDestPath) <= EXT_DEST_PATH_MAX;
+  if (!ok)
+    LOGF("DestPath is too long for an external disk (%d characters at most)!", EXT_DEST_PATH_MAX);
+  CallTraceExit(NULL);
+  return ok;
+}
+
+/* Copies a probe path that exists into dst; 0 when it does not exist or the
+ * path does not fit the probe buffer. */
+static int ProbeExt(char *dst, const char *format, ...) __attribute__((format(printf, 2, 3)));
+static int ProbeExt(char *dst, const char *format, ...)
+{
+  char probe[EXT_PROBE_SIZE];
+  struct stat64 st;
+  va_list ap;
+  va_start(ap, format);
+  int fits = StrFormatV(probe, sizeof probe, format, ap) < (int)sizeof probe;
+  va_end(ap);
+  if (!fits || DestStat(probe, &st) != 0)
+    return 0;
+  StrCopy(dst, ROOT_SIZE, probe);
+  return 1;
+}
+
 int FindExtBackupDisk(char *dst)
 {
   CallTraceEnter("FindExtBackupDisk");
   dst[0] = 0;
+  for (char disk = 'b'; disk <= 'z'; disk++) {
+    int found = ProbeExt(dst, "/mnt/sd%c%s/", disk, INIDestPath);
+    for (int partition = 1; !found && partition <= 8; partition++)
+      found = ProbeExt(dst, "/mnt/sd%c%d%s/", disk, partition, INIDestPath);
+    if (found) {
+      CallTraceExit(NULL);
+      return 1;
+    }
+  }
   CallTraceExit(NULL);
   return 0;
 }
@@ -155,20 +207,52 @@ int FindExtBackupDisk(char *dst)
 int FindNASDisk(char *dst)
 {
   CallTraceEnter("FindNASDisk");
+  struct stat64 st;
   dst[0] = 0;
+  /* The recorder's own disk partition: a share folder there is not mounted. */
+  if (DestStat(INIDestPath, &st) != 0 || st.st_dev == UNMOUNTED_DEVICE) {
+    CallTraceExit(NULL);
+    return 0;
+  }
+  size_t len = strlen(INIDestPath);
+  /* Without the slash the dated folders would land beside DestPath. */
+  StrFormat(dst, ROOT_SIZE, "%s%s", INIDestPath, len && INIDestPath[len - 1] == '/' ? "" : "/");
   CallTraceExit(NULL);
-  return 0;
+  return 1;
+}
+
+/* The mount command's last word, or NULL when it has no blank. */
+static const char *MountPoint(void)
+{
+  const char *blank = strrchr(INIMountCommand, ' ');
+  return blank ? blank + 1 : NULL;
 }
 
 void MountNAS(void)
 {
   CallTraceEnter("MountNAS");
+  if (!INIMountCommand[0]) {
+    CallTraceExit(NULL);
+    return;
+  }
+  VXDidNASMount = 1;
+  LOGF("Launching mount command '%s'", INIMountCommand);
+  const char *point = MountPoint();
+  if (point && point[0] && !MakeFolders(point))
+    LOGF("Failed to create mount point '%s'", point);
+  StrFormat(LogString, sizeof LogString, "%s &", INIMountCommand);
+  (void)system(LogString);
   CallTraceExit(NULL);
 }
 
 void UnmountNAS(void)
 {
   CallTraceEnter("UnmountNAS");
+  const char *point = MountPoint();
+  if (point && point[0]) {
+    (void)umount(point);
+    (void)rmdir(point);
+  }
   CallTraceExit(NULL);
 }
 
@@ -176,13 +260,15 @@ int PrepareInternalDest(void)
 {
   CallTraceEnter("PrepareInternalDest");
   size_t len = strlen(INIDestPath);
-  if ((len == 0 || INIDestPath[len - 1] != '/') && len + 1 < sizeof INIDestPath)
-    strcat(INIDestPath, "/");
-  StrCopy(DestRoot, sizeof DestRoot, INIDestPath);
+  if ((len == 0 || INIDestPath[len - 1] != '/') && len + 1 < sizeof INIDestPath) {
+    INIDestPath[len++] = '/';
+    INIDestPath[len] = 0;
+  }
+  /* A DestPath that fills its buffer gets its slash in DestRoot only. */
+  int slash = len && INIDestPath[len - 1] == '/';
+  StrFormat(DestRoot, sizeof DestRoot, "%s%s", INIDestPath, slash ? "" : "/");
   LOGF("Destination: internal disk @ '%s'", DestRoot);
-  MakeFolders(DestRoot);
-  struct stat64 st;
-  int ok = lstat64(DestRoot, &st) == 0;
+  int ok = MakeFolders(DestRoot);
   if (!ok) {
     WriteLog((char *)"Destination path does not exist!");
     State = STATE_FINISH;
@@ -879,6 +965,10 @@ static void StepStart(void)
     PrepareInternalDest();
     break;
   case 'e':
+    if (!ExtDestPathFits()) {
+      State = STATE_FINISH;
+      break;
+    }
     if (!FindExtBackupDisk(DestRoot))
       WriteLog((char *)"Destination: external disk not found, waiting up to 3 minutes");
     StartWait();

@@ -5,6 +5,8 @@
 #include "../support/Kovlib.h"
 #include "VXDBFormat.h"
 
+struct stat64;
+
 #define PATH_SIZE 512
 #define ROOT_SIZE 256
 #define LOGSTRING_SIZE 512
@@ -49,6 +51,10 @@ void UnmountNAS(void);
 int PrepareInternalDest(void);
 /* Creates a folder and every missing parent, like mkdir -p, without a shell. */
 int MakeFolders(const char *path);
+/* 1 when DestPath fits every external-disk probe path, else logs why not. */
+int ExtDestPathFits(void);
+/* How the destination probes look at a path: lstat64, replaced by tests. */
+extern int (*DestStat)(const char *path, struct stat64 *st);
 
 /* Copy pass */
 extern int32_t TotalCopiedFiles, TotalLinkedFiles, TotalLinkTries, TotalLinkFailures, TotalCopyFailures;

@@ -81,6 +81,10 @@ int StringDBDestroy(StringDBRecord *list);
 extern char *INIBuffer;
 extern dword BufferSize;
 #define INI_KEY_MAX 78
+#define INI_PATTERN_SIZE (INI_KEY_MAX + 2)
+/* The search text of a key: its first 78 characters and "="; returns its
+ * length.  Pattern holds INI_PATTERN_SIZE bytes. */
+dword INIKeyPattern(const char *Key, char *Pattern);
 int INILocateFile(const char *FileName, const char *AppName);
 int INIOpenFile(const char *FileName, const char *AppName);
 void INIFindStartEnd(const char *Pattern, char **Start, char **End, dword MaxLen);

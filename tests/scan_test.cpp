@@ -56,7 +56,8 @@ TEST_F(Scan, WholeTreeBreadthFirstWithFoldersOnceAndLinksPassedOver)
 
   VXDB db;
   int steps = RunScan(&db);
-  EXPECT_EQ(Paths(db), (std::vector<std::string>{"/a.bin", "/B/c.txt", "/B/D/e.txt"}));
+  EXPECT_EQ(Paths(db), (std::vector<std::string>{"/a.bin", "/B/c.txt", "/B/D/e.txt"})) << Log();
+  ASSERT_GE(db.NrEntries, 3);
   EXPECT_STREQ(db.Text + db.Entries[0].FolderOffset, "/");
   EXPECT_EQ(db.Entries[0].PathCRC, 0x8884497Du);
   EXPECT_EQ(db.Entries[0].FileSize, 5u);

@@ -20,6 +20,7 @@ TapRuntime runtime;
 
 struct HostFile {
   int fd;
+  std::string name;
 };
 
 struct Listing {
@@ -95,7 +96,7 @@ void fillEntry(TapFolderEntry *entry)
 
 int64_t wallSeconds()
 {
-  dword elapsed = TAP_GetTick() - runtime.tickStart;
+  dword elapsed = TapRuntimeTicks(&runtime) - runtime.tickStart;
   return runtime.clockStart + elapsed / 100;
 }
 
@@ -143,9 +144,25 @@ int rtPrint(const char *format, ...)
   hostCall("TAP_Print");
   va_list ap;
   va_start(ap, format);
-  fputs(runtime.debugPrefix, runtime.debugConsole);
-  int n = vfprintf(runtime.debugConsole, format, ap);
+  char small[1024];
+  std::string text;
+  int n = vsnprintf(small, sizeof small, format, ap);
   va_end(ap);
+  if (n < 0)
+    return n;
+  if ((size_t)n < sizeof small) {
+    text = small;
+  } else {
+    text.resize((size_t)n + 1);
+    va_start(ap, format);
+    vsnprintf(text.data(), text.size(), format, ap);
+    va_end(ap);
+    text.resize((size_t)n);
+  }
+  if (runtime.onPrint)
+    runtime.onPrint(text.c_str());
+  fputs(runtime.debugPrefix, runtime.debugConsole);
+  fputs(text.c_str(), runtime.debugConsole);
   fflush(runtime.debugConsole);
   return n;
 }
@@ -153,12 +170,7 @@ int rtPrint(const char *format, ...)
 dword rtGetTick()
 {
   hostCall("TAP_GetTick");
-  if (runtime.virtualTicks)
-    return runtime.tick;
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  int64_t cs = (now.tv_sec - runtime.realStart.tv_sec) * 100 + (now.tv_nsec - runtime.realStart.tv_nsec) / 10000000;
-  return runtime.tickStart + (dword)cs;
+  return TapRuntimeTicks(&runtime);
 }
 
 int rtGetTime(word *mjd, byte *hour, byte *min, byte *sec)
@@ -260,7 +272,7 @@ TapFile *rtFopen(const char *name)
   int fd = open(p.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0)
     return nullptr;
-  return reinterpret_cast<TapFile *>(new HostFile{fd});
+  return reinterpret_cast<TapFile *>(new HostFile{fd, name});
 }
 
 HostFile *handle(TapFile *f) { return reinterpret_cast<HostFile *>(f); }
@@ -296,9 +308,12 @@ dword rtFwrite(const void *buf, dword size, dword count, TapFile *f)
   hostCall("TAP_Hdd_Fwrite");
   if (!f || !buf || size == 0)
     return 0;
-  if (++runtime.writeCalls == runtime.failWriteAt)
-    return 0;
   size_t want = (size_t)size * count, done = 0;
+  if (++runtime.writeCalls == runtime.failWriteAt) {
+    if (runtime.onWrite)
+      runtime.onWrite(handle(f)->name.c_str(), buf, want, true);
+    return 0;
+  }
   while (done < want) {
     ssize_t n = write(handle(f)->fd, (const char *)buf + done, want - done);
     if (n < 0 && errno == EINTR)
@@ -307,6 +322,8 @@ dword rtFwrite(const void *buf, dword size, dword count, TapFile *f)
       break;
     done += (size_t)n;
   }
+  if (runtime.onWrite)
+    runtime.onWrite(handle(f)->name.c_str(), buf, done, false);
   return (dword)(done / size);
 }
 

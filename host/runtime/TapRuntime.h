@@ -52,11 +52,28 @@ struct TapRuntime {
 
   // Called at the start of every host call with its name (nested events).
   std::function<void(const char *)> onHostCall;
+
+  // What the plug-in hands to TAP_Hdd_Fwrite (file name as it opened it;
+  // failed is set for a write refused by failWriteAt) and the text of every
+  // TAP_Print, for the simulator's trace.
+  std::function<void(const char *file, const void *data, size_t size, bool failed)> onWrite;
+  std::function<void(const char *text)> onPrint;
 };
 
 extern "C" TapRuntime *TapRuntimeControl();
 
 constexpr int64_t kMjdOfUnixEpoch = 40587;
+
+// The tick counter as TAP_GetTick reports it, without counting as a host call.
+inline dword TapRuntimeTicks(const TapRuntime *rt)
+{
+  if (rt->virtualTicks)
+    return rt->tick;
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  int64_t cs = (now.tv_sec - rt->realStart.tv_sec) * 100 + (now.tv_nsec - rt->realStart.tv_nsec) / 10000000;
+  return rt->tickStart + (dword)cs;
+}
 
 // Recompute firmwarePath after currentDir changed.
 inline void TapRuntimeSyncPath(TapRuntime *rt)

@@ -61,12 +61,12 @@ void MakeRecorderDisk(const std::string &root, const char *settings)
     WriteFile(root + "/ProgramFiles/Settings/Vaultrix/Vaultrix.ini", settings);
 }
 
-TapsimResult RunTapsim(const std::vector<std::string> &args)
+namespace {
+
+TapsimResult Run(const std::vector<std::string> &args, const TempDir &io)
 {
-  TempDir io;
   std::vector<std::string> argv = {VX_EMULATOR_ARGV VX_TAPSIM};
   argv.insert(argv.end(), args.begin(), args.end());
-  argv.insert(argv.end(), {"--console", io / "console", VX_IMAGE});
   std::vector<char *> cargv;
   for (auto &a : argv)
     cargv.push_back(a.data());
@@ -90,8 +90,130 @@ TapsimResult RunTapsim(const std::vector<std::string> &args)
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   r.out = ReadFile(io / "out");
   r.err = ReadFile(io / "err");
-  r.console = ReadFile(io / "console");
   return r;
+}
+
+bool Has(const std::vector<std::string> &args, const char *option)
+{
+  for (auto &a : args)
+    if (a == option || a.rfind(std::string(option) + "=", 0) == 0)
+      return true;
+  return false;
+}
+
+// A quoted trace value with C escapes, from text[*at] (the opening quote).
+std::string Unquote(const std::string &text, size_t *at)
+{
+  std::string out;
+  size_t i = *at + 1;
+  for (; i < text.size() && text[i] != '"'; i++) {
+    if (text[i] != '\\' || i + 1 >= text.size()) {
+      out += text[i];
+      continue;
+    }
+    char c = text[++i];
+    switch (c) {
+    case 'n': out += '\n'; break;
+    case 'r': out += '\r'; break;
+    case 't': out += '\t'; break;
+    case 'x':
+      out += (char)std::stoi(text.substr(i + 1, 2), nullptr, 16);
+      i += 2;
+      break;
+    default: out += c;
+    }
+  }
+  *at = i + 1;
+  return out;
+}
+
+uint32_t Number(const std::string &v) { return (uint32_t)std::stoul(v, nullptr, 0); }
+
+void StatePair(const std::string &v, int *before, int *after)
+{
+  size_t gt = v.find('>');
+  *before = std::stoi(v.substr(0, gt));
+  *after = std::stoi(v.substr(gt + 1));
+}
+
+} // namespace
+
+bool TraceEvent::Says(const std::string &text) const
+{
+  for (auto &w : writes)
+    if (w.text.find(text) != std::string::npos)
+      return true;
+  for (auto &p : prints)
+    if (p.find(text) != std::string::npos)
+      return true;
+  return false;
+}
+
+std::vector<TraceEvent> ReadTrace(const std::string &path)
+{
+  std::vector<TraceEvent> events;
+  for (const std::string &line : Lines(ReadFile(path))) {
+    TraceEvent ev;
+    size_t i = 0;
+    while (i < line.size()) {
+      size_t eq = line.find('=', i);
+      if (eq == std::string::npos)
+        break;
+      std::string key = line.substr(i, eq - i), value;
+      i = eq + 1;
+      if (i < line.size() && line[i] == '"') {
+        value = Unquote(line, &i);
+      } else {
+        size_t sp = line.find(' ', i);
+        value = line.substr(i, sp == std::string::npos ? std::string::npos : sp - i);
+        i = sp == std::string::npos ? line.size() : sp;
+      }
+      while (i < line.size() && line[i] == ' ')
+        i++;
+      if (key == "event") ev.index = std::stoull(value);
+      else if (key == "tick") ev.tick = Number(value);
+      else if (key == "code") { ev.isMain = value == "main"; ev.code = ev.isMain ? 0 : Number(value); }
+      else if (key == "param") ev.param = Number(value);
+      else if (key == "ret") ev.ret = (uint32_t)std::stoll(value, nullptr, 0);
+      else if (key == "us") ev.us = std::stoull(value);
+      else if (key == "calls") ev.calls = std::stoull(value);
+      else if (key == "state") StatePair(value, &ev.stateBefore, &ev.stateAfter);
+      else if (key == "write" || key == "write-failed") ev.writes.push_back({value, "", key == "write-failed"});
+      else if (key == "text" && !ev.writes.empty()) ev.writes.back().text = value;
+      else if (key == "print") ev.prints.push_back(value);
+      else if (key == "nested") { ev.nestedAsked = true; ev.nestedCode = Number(value); }
+      else if (key == "nested-param") ev.nestedParam = Number(value);
+      else if (key == "nested-ret") { ev.nestedDelivered = value != "none"; if (ev.nestedDelivered) ev.nestedRet = Number(value); }
+      else if (key == "nested-exit") ev.nestedExit = value == "1";
+      else if (key == "nested-state") StatePair(value, &ev.nestedStateBefore, &ev.nestedStateAfter);
+      else if (key == "exit") ev.exited = value == "1";
+    }
+    events.push_back(ev);
+  }
+  return events;
+}
+
+TapsimResult RunTapsimOn(const std::string &image, const std::vector<std::string> &args)
+{
+  TempDir io;
+  std::vector<std::string> argv = args;
+  bool traced = !Has(args, "--trace");
+  if (traced)
+    argv.insert(argv.end(), {"--trace", io / "trace"});
+  argv.insert(argv.end(), {"--console", io / "console", image});
+  TapsimResult r = Run(argv, io);
+  r.console = ReadFile(io / "console");
+  if (traced)
+    r.trace = ReadTrace(io / "trace");
+  return r;
+}
+
+TapsimResult RunTapsim(const std::vector<std::string> &args) { return RunTapsimOn(VX_IMAGE, args); }
+
+TapsimResult RunTapsimArgs(const std::vector<std::string> &args)
+{
+  TempDir io;
+  return Run(args, io);
 }
 
 std::vector<std::string> Lines(const std::string &text)

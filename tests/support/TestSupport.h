@@ -1,6 +1,7 @@
 // Shared helpers for the tests: temporary folders, files, and runs of the
 // recorder simulator on the image of this build.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -30,17 +31,46 @@ bool Exists(const std::string &path);
 // settings == nullptr writes no Vaultrix.ini.
 void MakeRecorderDisk(const std::string &root, const char *settings);
 
+// One line of tapsim's --trace: an event (index 0 is TAP_Main) and what the
+// plug-in wrote and printed while it handled it.
+struct TraceWrite {
+  std::string file;
+  std::string text;
+  bool failed = false; // refused by --fail-hdd-write
+};
+struct TraceEvent {
+  uint64_t index = 0;
+  bool isMain = false;
+  uint32_t tick = 0, code = 0, param = 0, ret = 0;
+  uint64_t us = 0, calls = 0;         // duration, host calls made
+  int stateBefore = -1, stateAfter = -1; // -1: the image's State is unknown
+  std::vector<TraceWrite> writes;     // TAP_Hdd_Fwrite
+  std::vector<std::string> prints;    // TAP_Print
+  bool nestedAsked = false, nestedDelivered = false, nestedExit = false;
+  uint32_t nestedCode = 0, nestedParam = 0, nestedRet = 0;
+  int nestedStateBefore = -1, nestedStateAfter = -1;
+  bool exited = false;                // TAP_Exit was called
+  // Whether a write or a print of this event contains text.
+  bool Says(const std::string &text) const;
+};
+std::vector<TraceEvent> ReadTrace(const std::string &path);
+
 struct TapsimResult {
   int status = -1;      // exit status, or 128 + signal
   std::string out;      // tapsim's standard output (its own lines, TAP_Print)
   std::string err;      // its standard error
   std::string console;  // the captured network console
+  std::vector<TraceEvent> trace; // unless the caller named its own --trace
 };
 
 // Runs the simulator of this build (under the emulator in a cross build) on
 // this build's image; args are options such as {"--disk", dir}.  The console
 // goes to a file that is read back into the result.
 TapsimResult RunTapsim(const std::vector<std::string> &args);
+// The same on another image (a test plug-in, a missing file).
+TapsimResult RunTapsimOn(const std::string &image, const std::vector<std::string> &args);
+// The simulator with exactly these arguments, nothing added.
+TapsimResult RunTapsimArgs(const std::vector<std::string> &args);
 
 // The lines of a text, split at LF with a final CR removed.
 std::vector<std::string> Lines(const std::string &text);

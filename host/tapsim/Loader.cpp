@@ -1,0 +1,367 @@
+#include "Loader.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+#include <dlfcn.h>
+#include <string>
+
+#include "../firmware/Firmware.h"
+#include "../runtime/TapRuntime.h"
+#include "ImageSymbol.h"
+
+namespace {
+
+// abort() on the recorder sleeps for good; more sleeps than this in one event
+// mean the plug-in will never return.
+constexpr unsigned kMaxSleepsPerEvent = 10;
+
+std::string Quote(const void *data, size_t size)
+{
+  static const char hex[] = "0123456789abcdef";
+  const unsigned char *p = static_cast<const unsigned char *>(data);
+  std::string out = "\"";
+  for (size_t i = 0; i < size; i++) {
+    unsigned char c = p[i];
+    switch (c) {
+    case '\\': out += "\\\\"; break;
+    case '"': out += "\\\""; break;
+    case '\n': out += "\\n"; break;
+    case '\r': out += "\\r"; break;
+    case '\t': out += "\\t"; break;
+    default:
+      if (c < 0x20 || c >= 0x7F) {
+        out += "\\x";
+        out += hex[c >> 4];
+        out += hex[c & 15];
+      } else {
+        out += (char)c;
+      }
+    }
+  }
+  return out + "\"";
+}
+
+std::string Hex(uint32_t v, int width)
+{
+  char buf[16];
+  snprintf(buf, sizeof buf, "0x%0*" PRIx32, width, v);
+  return buf;
+}
+
+uint64_t Micros(const struct timespec &a, const struct timespec &b)
+{
+  return (uint64_t)((b.tv_sec - a.tv_sec) * 1000000 + (b.tv_nsec - a.tv_nsec) / 1000);
+}
+
+// One event (or TAP_Main, index 0) as the trace shows it.
+struct EventRecord {
+  uint64_t index = 0;
+  uint32_t tick = 0, code = 0, param = 0, ret = 0;
+  uint64_t us = 0, calls = 0;
+  unsigned sleeps = 0;
+  int stateBefore = -1, stateAfter = -1;
+  std::string items; // write=, print=, nested= tokens in the order they happened
+  bool exited = false;
+};
+
+class Run {
+public:
+  Run(const TapsimOptions &opts, PluginFiles &files, RunProgress *progress)
+      : opts_(opts), files_(files), progress_(progress), mounted_(files.ext.size(), false)
+  {
+  }
+  int Go();
+
+private:
+  bool Load(int *status);
+  void Hook();
+  bool MountDueDisks(int *status);
+  int State() const { return state_ ? (int)*state_ : -1; }
+  void WriteTrace(const EventRecord &ev, bool isMain);
+  void PrintStats();
+
+  const TapsimOptions &opts_;
+  PluginFiles &files_;
+  RunProgress *progress_;
+  std::vector<bool> mounted_;
+
+  TapRuntime *rt_ = nullptr;
+  void *image_ = nullptr;
+  TapInitRecord rec_ = {};
+  volatile dword *state_ = nullptr;
+  FILE *trace_ = nullptr;
+
+  EventRecord *current_ = nullptr;
+  bool inNested_ = false;
+  bool nestedArmed_ = false;
+  uint32_t nestedCode_ = 0;
+
+  // Durations in microseconds per state before the event (index 6: unknown).
+  std::vector<uint32_t> durations_[7];
+};
+
+bool Run::Load(int *status)
+{
+  auto fail = [&](const std::string &message) {
+    fprintf(stderr, "tapsim: %s\n", message.c_str());
+    *status = kExitLoadFailure;
+    return false;
+  };
+  auto dlText = [](const std::string &fdPath, const std::string &path) {
+    std::string e = dlerror();
+    for (size_t at; (at = e.find(fdPath)) != std::string::npos;)
+      e.replace(at, fdPath.size(), path);
+    return e;
+  };
+
+  progress_->phase = kPhaseLoad;
+  std::string rtPath = FdPath(files_.runtime.get());
+  void *rt = dlopen(rtPath.c_str(), RTLD_NOW | RTLD_GLOBAL);
+  if (!rt)
+    return fail("cannot load the host runtime: " + dlText(rtPath, "libtap.so"));
+  auto control = reinterpret_cast<TapRuntime *(*)()>(dlsym(rt, "TapRuntimeControl"));
+  if (!control)
+    return fail("the host runtime has no TapRuntimeControl");
+  rt_ = control();
+
+  rt_->diskRoot = "/mnt/hd";
+  rt_->chdirSuccess = opts_.chdirSuccess;
+  rt_->virtualTicks = opts_.virtualTicks;
+  rt_->tickStart = opts_.tickStart;
+  rt_->tick = opts_.tickStart;
+  clock_gettime(CLOCK_MONOTONIC, &rt_->realStart);
+  if (opts_.clockGiven)
+    rt_->clockStart = opts_.clockSeconds;
+  rt_->failAllocAt = opts_.failAllocAt;
+  rt_->failAllocFrom = opts_.failAllocFrom;
+  rt_->failWriteAt = opts_.failHddWriteAt;
+  TapRuntimeSyncPath(rt_);
+  FirmwareSetTask(0, rt_->firmwarePath);
+
+  if (opts_.utf8Firmware) {
+    std::string fwPath = FdPath(files_.utf8Firmware.get());
+    if (!dlopen(fwPath.c_str(), RTLD_NOW | RTLD_GLOBAL))
+      return fail("cannot load the UTF-8 firmware library: " + dlText(fwPath, "libtapsim_utf8fw.so"));
+  }
+
+  std::string imagePath = FdPath(files_.image.get());
+  image_ = dlopen(imagePath.c_str(), RTLD_NOW);
+  if (!image_)
+    return fail("cannot load image: " + dlText(imagePath, opts_.image));
+  auto init = reinterpret_cast<int (*)(TapInitRecord *)>(dlsym(image_, "__TAP_Init_"));
+  if (!init)
+    return fail("image '" + opts_.image + "' has no __TAP_Init_: not a TAP plug-in");
+  init(&rec_);
+  if (!rec_.Main || !rec_.EventHandler)
+    return fail("__TAP_Init_ of '" + opts_.image + "' did not fill in TAP_Main and TAP_EventHandler");
+  state_ = static_cast<volatile dword *>(FindImageObject(files_.image.get(), image_, "State"));
+  return true;
+}
+
+void Run::Hook()
+{
+  rt_->onHostCall = [this](const char *name) {
+    if (!current_ || inNested_)
+      return;
+    EventRecord &ev = *current_;
+    ev.calls++;
+    if (!strcmp(name, "TAP_Sleep") && ++ev.sleeps > kMaxSleepsPerEvent) {
+      std::string where = ev.index ? "event " + std::to_string(ev.index) : std::string("TAP_Main");
+      fprintf(stderr, "tapsim: the plug-in is stuck: TAP_Sleep called %u times in %s (did it call abort?)\n",
+              ev.sleeps, where.c_str());
+      if (trace_)
+        fflush(trace_);
+      fflush(stdout);
+      _exit(kExitCrash);
+    }
+    if (!nestedArmed_)
+      return;
+    // The re-entrant delivery a real firmware makes when an event arrives
+    // while the plug-in sits in one of its calls.
+    nestedArmed_ = false;
+    inNested_ = true;
+    uint32_t param = (uint32_t)ev.index | 0x80000000u;
+    int before = State();
+    bool exitedBefore = rt_->exited;
+    uint32_t ret = rec_.EventHandler(nestedCode_, param);
+    int after = State();
+    inNested_ = false;
+    ev.items += " nested=" + Hex(nestedCode_, 4) + " nested-param=" + Hex(param, 8) + " nested-ret=" +
+                Hex(ret, 8) + " nested-exit=" + (rt_->exited && !exitedBefore ? "1" : "0");
+    if (before >= 0)
+      ev.items += " nested-state=" + std::to_string(before) + ">" + std::to_string(after);
+  };
+  rt_->onWrite = [this](const char *file, const void *data, size_t size, bool failed) {
+    if (current_ && trace_)
+      current_->items += (failed ? " write-failed=" : " write=") + Quote(file, strlen(file)) + " text=" +
+                         Quote(data, size);
+  };
+  rt_->onPrint = [this](const char *text) {
+    if (current_ && trace_)
+      current_->items += " print=" + Quote(text, strlen(text));
+  };
+}
+
+bool Run::MountDueDisks(int *status)
+{
+  dword elapsed = TapRuntimeTicks(rt_) - opts_.tickStart;
+  for (size_t i = 0; i < opts_.ext.size(); i++) {
+    if (mounted_[i] || opts_.ext[i].tick > elapsed)
+      continue;
+    std::string err;
+    if (!Sandbox::BindDisk(files_.ext[i], opts_.ext[i].name, &err)) {
+      fprintf(stderr, "tapsim: plugging in %s: %s\n", opts_.ext[i].name.c_str(), err.c_str());
+      *status = kExitSandbox;
+      return false;
+    }
+    mounted_[i] = true;
+  }
+  return true;
+}
+
+void Run::WriteTrace(const EventRecord &ev, bool isMain)
+{
+  if (!trace_)
+    return;
+  std::string line = "event=" + std::to_string(ev.index) + " tick=" + std::to_string(ev.tick);
+  if (isMain)
+    line += " code=main ret=" + std::to_string((int32_t)ev.ret);
+  else
+    line += " code=" + Hex(ev.code, 4) + " param=" + Hex(ev.param, 8) + " ret=" + Hex(ev.ret, 8);
+  line += " us=" + std::to_string(ev.us) + " calls=" + std::to_string(ev.calls);
+  if (ev.stateBefore >= 0)
+    line += " state=" + std::to_string(ev.stateBefore) + ">" + std::to_string(ev.stateAfter);
+  line += ev.items;
+  if (ev.exited)
+    line += " exit=1";
+  line += "\n";
+  fputs(line.c_str(), trace_);
+}
+
+void Run::PrintStats()
+{
+  auto line = [](const char *label, std::vector<uint32_t> &d) {
+    if (d.empty())
+      return;
+    std::sort(d.begin(), d.end());
+    auto rank = [&](double p) { // nearest rank
+      size_t k = (size_t)(p * (double)d.size() + 0.999999);
+      return d[std::min(d.size(), std::max<size_t>(k, 1)) - 1];
+    };
+    printf("tapsim: %s: %zu events, TAP_EventHandler median %" PRIu32 " us, p99 %" PRIu32 " us, max %" PRIu32
+           " us\n",
+           label, d.size(), rank(0.5), rank(0.99), d.back());
+  };
+  std::vector<uint32_t> all;
+  for (auto &d : durations_)
+    all.insert(all.end(), d.begin(), d.end());
+  line("all", all);
+  for (int s = 0; s < 6; s++) {
+    std::string label = "state " + std::to_string(s);
+    line(label.c_str(), durations_[s]);
+  }
+  line("state unknown", durations_[6]);
+  fflush(stdout);
+}
+
+int Run::Go()
+{
+  int status = kExitPluginExited;
+  if (files_.traceFd >= 0) {
+    trace_ = fdopen(files_.traceFd, "w");
+    if (trace_)
+      setvbuf(trace_, nullptr, _IOLBF, 0);
+  }
+  if (!Load(&status) || !MountDueDisks(&status))
+    return status;
+  Hook();
+
+  EventRecord main;
+  main.tick = TapRuntimeTicks(rt_);
+  main.stateBefore = State();
+  progress_->tick = main.tick;
+  progress_->phase = kPhaseMain;
+  current_ = &main;
+  struct timespec t0, t1;
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  int resident = rec_.Main();
+  clock_gettime(CLOCK_MONOTONIC, &t1);
+  current_ = nullptr;
+  main.ret = (uint32_t)resident;
+  main.us = Micros(t0, t1);
+  main.stateAfter = State();
+  main.exited = rt_->exited;
+  WriteTrace(main, true);
+  if (rt_->exited) {
+    fprintf(stderr, "tapsim: the plug-in ended through TAP_Exit in TAP_Main\n");
+    return kExitPluginExited;
+  }
+  if (!resident) {
+    fprintf(stderr, "tapsim: TAP_Main returned 0: the plug-in did not stay resident and never called TAP_Exit\n");
+    return kExitNotEnded;
+  }
+
+  for (uint64_t i = 1;; i++) {
+    if (opts_.maxEvents && i > opts_.maxEvents) {
+      fprintf(stderr, "tapsim: event limit of %" PRIu64 " reached, the plug-in did not call TAP_Exit\n",
+              opts_.maxEvents);
+      status = kExitNotEnded;
+      break;
+    }
+    if (rt_->virtualTicks)
+      rt_->tick += opts_.tickStep;
+    if (!MountDueDisks(&status))
+      break;
+    auto scripted = opts_.events.find(i);
+    auto nested = opts_.nestedEvents.find(i);
+    EventRecord ev;
+    ev.index = i;
+    ev.code = scripted != opts_.events.end() ? scripted->second : 0;
+    ev.param = (uint32_t)i;
+    ev.tick = TapRuntimeTicks(rt_);
+    ev.stateBefore = State();
+    nestedArmed_ = nested != opts_.nestedEvents.end();
+    nestedCode_ = nestedArmed_ ? nested->second : 0;
+    progress_->event = i;
+    progress_->code = ev.code;
+    progress_->tick = ev.tick;
+    progress_->phase = kPhaseEvent;
+
+    bool exitedBefore = rt_->exited;
+    current_ = &ev;
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    ev.ret = rec_.EventHandler(ev.code, ev.param);
+    clock_gettime(CLOCK_MONOTONIC, &t1);
+    current_ = nullptr;
+    ev.us = Micros(t0, t1);
+    ev.stateAfter = State();
+    ev.exited = rt_->exited && !exitedBefore;
+    if (nestedArmed_)
+      ev.items += " nested=" + Hex(nestedCode_, 4) + " nested-ret=none";
+    nestedArmed_ = false;
+    WriteTrace(ev, false);
+    durations_[ev.stateBefore >= 0 && ev.stateBefore < 6 ? ev.stateBefore : 6].push_back(
+        (uint32_t)std::min<uint64_t>(ev.us, UINT32_MAX));
+    if (rt_->exited) {
+      fprintf(stderr, "tapsim: the plug-in ended through TAP_Exit in event %" PRIu64 " at tick %" PRIu32 "\n", i,
+              ev.tick);
+      break;
+    }
+  }
+  progress_->phase = kPhaseDone;
+  if (opts_.stats)
+    PrintStats();
+  return status;
+}
+
+} // namespace
+
+int RunPlugin(const TapsimOptions &opts, PluginFiles &files, RunProgress *progress)
+{
+  Run run(opts, files, progress);
+  int status = run.Go();
+  fflush(nullptr);
+  return status;
+}

@@ -1,0 +1,312 @@
+#include "Options.h"
+
+#include <cctype>
+#include <cstring>
+
+#include "../runtime/TapRuntime.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: tapsim [options] IMAGE\n"
+    "Plays the recorder for a TAP plug-in image: loads IMAGE with the host runtime,\n"
+    "calls __TAP_Init_ and TAP_Main, then delivers events until the plug-in calls\n"
+    "TAP_Exit.  The plug-in runs in a private mount namespace (root, or unprivileged\n"
+    "user namespaces, needed): the internal disk at /mnt/hd, external disks at\n"
+    "/mnt/sdXN, a fresh /dev/pts whose console is captured, and the rest of the\n"
+    "machine read-only.\n"
+    "\n"
+    "Disks\n"
+    "  --disk DIR            the internal disk (required): /mnt/hd for the C library,\n"
+    "                        / for the host's file calls\n"
+    "  --ext NAME=DIR[@TICK] an external partition at /mnt/NAME (NAME sdb .. sdz8),\n"
+    "                        plugged in TICK ticks after the start (default 0);\n"
+    "                        repeatable\n"
+    "Time\n"
+    "  --clock \"YYYY-MM-DD HH:MM:SS\"\n"
+    "                        the recorder's local clock at the start (default: this\n"
+    "                        machine's); it then runs with the ticks, 100 a second\n"
+    "  --tick-step N         virtual ticks: the counter advances N per event\n"
+    "                        (default: real time, 100 ticks a second)\n"
+    "  --tick-start N        the counter's first value (decimal or 0x hex), e.g.\n"
+    "                        0xFFFFF000 to see it wrap\n"
+    "Firmware\n"
+    "  --chdir-success 0|1   what TAP_Hdd_ChangeDir returns on success (default 1)\n"
+    "  --utf8-firmware       play a firmware that keeps names in UTF-8 (exports\n"
+    "                        Appl_ConvertToValidUTF8Str)\n"
+    "Events\n"
+    "  --event N=CODE        deliver CODE as event N (1-based) instead of an idle\n"
+    "                        event; repeatable\n"
+    "  --nested-event N=CODE while handling event N, deliver CODE re-entrantly from\n"
+    "                        inside the plug-in's first host call; repeatable\n"
+    "  --max-events N        give up after N events (default: no limit)\n"
+    "Faults\n"
+    "  --fail-alloc N|N+     the N-th TAP_MemAlloc fails, or every one from the N-th\n"
+    "  --fail-hdd-write N    the N-th TAP_Hdd_Fwrite writes nothing and returns 0\n"
+    "Output\n"
+    "  --console FILE        write the captured console (/dev/pts/0) to FILE\n"
+    "                        (default: standard output, lines prefixed \"[console] \")\n"
+    "  --trace FILE          one line per event: event=I tick=T code=C param=P ret=R\n"
+    "                        us=DURATION calls=HOSTCALLS [state=A>B], then what the\n"
+    "                        plug-in wrote: write=\"FILE\" text=\"...\" (C escapes),\n"
+    "                        print=\"...\" for TAP_Print, nested=... for a nested call\n"
+    "                        and exit=1 when it called TAP_Exit; event 0 is TAP_Main\n"
+    "  --stats               at the end, TAP_EventHandler durations: count, median,\n"
+    "                        p99 and max, in all and per state\n"
+    "  --help                this text\n"
+    "\n"
+    "Exit status: 0 the plug-in ended through TAP_Exit; 1 it did not (event limit,\n"
+    "or TAP_Main returned 0); 2 usage error; 3 the image or runtime could not be\n"
+    "loaded; 4 the plug-in crashed or hung in TAP_Sleep; 5 the sandbox could not be\n"
+    "set up; 130 interrupted.\n";
+
+bool ParseU64(const std::string &text, uint64_t max, uint64_t *out)
+{
+  if (text.empty())
+    return false;
+  int base = 10;
+  size_t i = 0;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    i = 2;
+  }
+  uint64_t v = 0;
+  for (; i < text.size(); i++) {
+    int c = (unsigned char)text[i], d;
+    if (isdigit(c))
+      d = c - '0';
+    else if (base == 16 && isxdigit(c))
+      d = tolower(c) - 'a' + 10;
+    else
+      return false;
+    if (v > (max - (uint64_t)d) / (uint64_t)base)
+      return false;
+    v = v * (uint64_t)base + (uint64_t)d;
+  }
+  *out = v;
+  return true;
+}
+
+bool ParseU32(const std::string &text, uint32_t *out)
+{
+  uint64_t v;
+  if (!ParseU64(text, 0xFFFFFFFFu, &v))
+    return false;
+  *out = (uint32_t)v;
+  return true;
+}
+
+bool ValidExtName(const std::string &name)
+{
+  // sd, a letter b to z, an optional partition 1 to 8
+  if (name.size() < 3 || name.size() > 4 || name.compare(0, 2, "sd") != 0)
+    return false;
+  if (name[2] < 'b' || name[2] > 'z')
+    return false;
+  return name.size() == 3 || (name[3] >= '1' && name[3] <= '8');
+}
+
+bool ParseClock(const std::string &text, int64_t *seconds)
+{
+  // Exactly "YYYY-MM-DD HH:MM:SS".
+  static const char shape[] = "dddd-dd-dd dd:dd:dd";
+  if (text.size() != sizeof shape - 1)
+    return false;
+  for (size_t i = 0; i < text.size(); i++)
+    if (shape[i] == 'd' ? !isdigit((unsigned char)text[i]) : text[i] != shape[i])
+      return false;
+  auto num = [&](size_t at, size_t len) { return std::stoi(text.substr(at, len)); };
+  int y = num(0, 4), mo = num(5, 2), d = num(8, 2), h = num(11, 2), mi = num(14, 2), s = num(17, 2);
+  if (mo < 1 || mo > 12 || d < 1 || h > 23 || mi > 59 || s > 59)
+    return false;
+  int64_t days = TapDaysFromCivil(y, (unsigned)mo, (unsigned)d);
+  int cy;
+  unsigned cm, cd;
+  TapCivilFromDays(days, &cy, &cm, &cd);
+  if (cy != y || (int)cm != mo || (int)cd != d) // 31 April and the like
+    return false;
+  *seconds = days * 86400 + h * 3600 + mi * 60 + s;
+  return true;
+}
+
+// "N=CODE" with N >= 1.
+bool ParseIndexed(const std::string &text, uint64_t *index, uint32_t *code)
+{
+  size_t eq = text.find('=');
+  if (eq == std::string::npos)
+    return false;
+  return ParseU64(text.substr(0, eq), UINT64_MAX, index) && *index >= 1 && ParseU32(text.substr(eq + 1), code);
+}
+
+} // namespace
+
+const char *TapsimUsage() { return kUsage; }
+
+bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
+{
+  auto fail = [&](const std::string &message) {
+    *err = message;
+    return false;
+  };
+  bool seenClock = false, seenStep = false, seenStart = false, seenChdir = false, seenMax = false,
+       seenAlloc = false, seenWrite = false;
+
+  for (int i = 1; i < argc; i++) {
+    std::string arg = argv[i], value;
+    bool positional = arg.compare(0, 2, "--") != 0 || arg.size() == 2;
+    if (arg == "--") {
+      if (i + 1 >= argc)
+        return fail("no IMAGE after --");
+      arg = argv[++i];
+    }
+    if (positional) {
+      if (!opts->image.empty())
+        return fail("more than one image: '" + opts->image + "' and '" + arg + "'");
+      opts->image = arg;
+      continue;
+    }
+    size_t eq = arg.find('=');
+    bool inlineValue = eq != std::string::npos;
+    std::string name = inlineValue ? arg.substr(0, eq) : arg;
+    if (inlineValue)
+      value = arg.substr(eq + 1);
+
+    static const char *const flags[] = {"--help", "--utf8-firmware", "--stats"};
+    bool isFlag = false;
+    for (const char *f : flags)
+      isFlag |= name == f;
+    if (isFlag) {
+      if (inlineValue)
+        return fail(name + " takes no value");
+      if (name == "--help")
+        opts->help = true;
+      else if (name == "--utf8-firmware")
+        opts->utf8Firmware = true;
+      else
+        opts->stats = true;
+      continue;
+    }
+
+    static const char *const valued[] = {"--disk", "--ext", "--clock", "--tick-step", "--tick-start",
+                                         "--chdir-success", "--event", "--nested-event", "--max-events",
+                                         "--fail-alloc", "--fail-hdd-write", "--console", "--trace"};
+    bool known = false;
+    for (const char *v : valued)
+      known |= name == v;
+    if (!known)
+      return fail("unknown option '" + name + "'");
+    if (!inlineValue) {
+      if (i + 1 >= argc)
+        return fail(name + " needs a value");
+      value = argv[++i];
+    }
+
+    if (name == "--disk") {
+      if (!opts->disk.empty())
+        return fail("--disk given twice");
+      if (value.empty())
+        return fail("--disk needs a folder");
+      opts->disk = value;
+    } else if (name == "--ext") {
+      ExtDiskOption ext;
+      size_t at = value.find('=');
+      if (at == std::string::npos)
+        return fail("--ext wants NAME=DIR[@TICK], not '" + value + "'");
+      ext.name = value.substr(0, at);
+      ext.dir = value.substr(at + 1);
+      // A trailing @digits is the tick; any other '@' belongs to the folder.
+      size_t tickAt = ext.dir.rfind('@');
+      if (tickAt != std::string::npos) {
+        uint32_t tick;
+        if (ParseU32(ext.dir.substr(tickAt + 1), &tick)) {
+          ext.tick = tick;
+          ext.dir.resize(tickAt);
+        }
+      }
+      if (!ValidExtName(ext.name))
+        return fail("--ext: '" + ext.name + "' is not a partition name from sdb to sdz8");
+      if (ext.dir.empty())
+        return fail("--ext " + ext.name + " needs a folder");
+      for (auto &other : opts->ext)
+        if (other.name == ext.name)
+          return fail("--ext " + ext.name + " given twice");
+      opts->ext.push_back(ext);
+    } else if (name == "--clock") {
+      if (seenClock)
+        return fail("--clock given twice");
+      seenClock = true;
+      if (!ParseClock(value, &opts->clockSeconds))
+        return fail("--clock wants a valid \"YYYY-MM-DD HH:MM:SS\", not '" + value + "'");
+      int64_t mjd = opts->clockSeconds / 86400 + kMjdOfUnixEpoch;
+      if (opts->clockSeconds < -kMjdOfUnixEpoch * 86400 || mjd > 0xFFFF)
+        return fail("--clock must lie between 1858-11-17 and 2038-04-22, the recorder's calendar");
+      opts->clockGiven = true;
+    } else if (name == "--tick-step") {
+      if (seenStep)
+        return fail("--tick-step given twice");
+      seenStep = true;
+      if (!ParseU32(value, &opts->tickStep))
+        return fail("--tick-step wants a number of ticks, not '" + value + "'");
+      opts->virtualTicks = true;
+    } else if (name == "--tick-start") {
+      if (seenStart)
+        return fail("--tick-start given twice");
+      seenStart = true;
+      if (!ParseU32(value, &opts->tickStart))
+        return fail("--tick-start wants a 32-bit number, not '" + value + "'");
+    } else if (name == "--chdir-success") {
+      if (seenChdir)
+        return fail("--chdir-success given twice");
+      seenChdir = true;
+      if (value != "0" && value != "1")
+        return fail("--chdir-success wants 0 or 1, not '" + value + "'");
+      opts->chdirSuccess = value == "1";
+    } else if (name == "--event" || name == "--nested-event") {
+      uint64_t index;
+      uint32_t code;
+      if (!ParseIndexed(value, &index, &code))
+        return fail(name + " wants N=CODE with N from 1, not '" + value + "'");
+      auto &map = name == "--event" ? opts->events : opts->nestedEvents;
+      if (!map.emplace(index, code).second)
+        return fail(name + " for event " + std::to_string(index) + " given twice");
+    } else if (name == "--max-events") {
+      if (seenMax)
+        return fail("--max-events given twice");
+      seenMax = true;
+      if (!ParseU64(value, UINT64_MAX, &opts->maxEvents))
+        return fail("--max-events wants a number, not '" + value + "'");
+    } else if (name == "--fail-alloc") {
+      if (seenAlloc)
+        return fail("--fail-alloc given twice");
+      seenAlloc = true;
+      std::string n = value;
+      if (!n.empty() && n.back() == '+') {
+        opts->failAllocFrom = true;
+        n.pop_back();
+      }
+      if (!ParseU64(n, UINT64_MAX, &opts->failAllocAt) || opts->failAllocAt == 0)
+        return fail("--fail-alloc wants N or N+ with N from 1, not '" + value + "'");
+    } else if (name == "--fail-hdd-write") {
+      if (seenWrite)
+        return fail("--fail-hdd-write given twice");
+      seenWrite = true;
+      if (!ParseU64(value, UINT64_MAX, &opts->failHddWriteAt) || opts->failHddWriteAt == 0)
+        return fail("--fail-hdd-write wants N from 1, not '" + value + "'");
+    } else if (name == "--console") {
+      if (!opts->consoleFile.empty() || value.empty())
+        return fail("--console wants one file name");
+      opts->consoleFile = value;
+    } else if (name == "--trace") {
+      if (!opts->traceFile.empty() || value.empty())
+        return fail("--trace wants one file name");
+      opts->traceFile = value;
+    }
+  }
+  if (opts->help)
+    return true;
+  if (opts->disk.empty())
+    return fail("--disk DIR is required");
+  if (opts->image.empty())
+    return fail("no IMAGE given");
+  return true;
+}

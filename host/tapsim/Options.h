@@ -1,0 +1,51 @@
+// The simulator's command line as one plain struct; parsing, validation and
+// --help all work from it.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+struct ExtDiskOption {
+  std::string name; // sdb .. sdz8
+  std::string dir;
+  uint32_t tick = 0; // ticks after the start at which it is plugged in
+};
+
+struct TapsimOptions {
+  bool help = false;
+  std::string image;
+  std::string disk;
+  std::vector<ExtDiskOption> ext;
+
+  bool clockGiven = false;
+  int64_t clockSeconds = 0; // local wall clock, seconds since 1970 as if UTC
+
+  bool virtualTicks = false;
+  uint32_t tickStep = 0;
+  uint32_t tickStart = 0;
+
+  uint32_t chdirSuccess = 1;
+  bool utf8Firmware = false;
+
+  std::map<uint64_t, uint32_t> events;       // event index -> code
+  std::map<uint64_t, uint32_t> nestedEvents; // event index -> nested code
+  uint64_t maxEvents = 0;                    // 0: no limit
+
+  uint64_t failAllocAt = 0;
+  bool failAllocFrom = false;
+  uint64_t failHddWriteAt = 0;
+
+  std::string consoleFile; // empty: standard output, prefixed
+  std::string traceFile;
+  bool stats = false;
+};
+
+// Fills *opts from argv; on a usage error returns false with a message.
+bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err);
+
+// The --help text.
+const char *TapsimUsage();
+
+// The prefix of console lines on standard output.
+constexpr const char *kConsolePrefix = "[console] ";

@@ -1,0 +1,100 @@
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "Kovlib.h"
+
+#define TEMP_SUFFIX ".new"
+#define NAME_SIZE 256
+#define LINUX_PATH_SIZE (DIR_STACK_ENTRY + 8 + NAME_SIZE)
+
+/* Enters the folder that a location code names, creating "Settings" and the
+ * application's folder for 3 and 4. */
+static int EnterLocation(int Location, const char *AppName)
+{
+  if (Location == 2)
+    return 1;
+  if (!HDD_ChangeDir("/ProgramFiles"))
+    return 0;
+  if (Location == 5)
+    return 1;
+  if (!TAP_Hdd_Exist("Settings"))
+    TAP_Hdd_Create("Settings", TAP_ATTR_FOLDER);
+  if (!HDD_ChangeDir("Settings"))
+    return 0;
+  if (Location == 4)
+    return 1;
+  if (!TAP_Hdd_Exist(AppName))
+    TAP_Hdd_Create(AppName, TAP_ATTR_FOLDER);
+  return HDD_ChangeDir(AppName);
+}
+
+/* The Linux path of a file named relative to the current folder, or of an
+ * absolute name on the internal disk. */
+static int LinuxPath(const char *name, char *dest, dword size)
+{
+  if (name[0] == '/')
+    return StrFormat(dest, size, "/mnt/hd%s", name) < (int)size;
+  char folder[LINUX_PATH_SIZE];
+  if (!HDD_TAP_GetCurrentDirLinux(folder, sizeof folder))
+    return 0;
+  return StrFormat(dest, size, "%s/%s", folder, name) < (int)size;
+}
+
+/* Writes the text into a new file by the host's calls, so that the disk sees
+ * it as it sees every settings file. */
+static int WriteNewFile(const char *name)
+{
+  TAP_Hdd_Delete(name);
+  TAP_Hdd_Create(name, TAP_ATTR_FILE);
+  TapFile *file = TAP_Hdd_Fopen(name);
+  if (!file)
+    return 0;
+  dword length = (dword)strlen(INIBuffer);
+  /* nothing to write is a complete write */
+  int ok = length == 0 || TAP_Hdd_Fwrite(INIBuffer, length, 1, file) == 1;
+  TAP_Hdd_Fclose(file);
+  return ok;
+}
+
+/* Pushes the new file's data to the disk before it takes the old one's
+ * name, so that a power cut leaves one whole file or the other. */
+static int Flush(const char *path)
+{
+  int fd = open(path, O_RDONLY);
+  if (fd < 0)
+    return 0;
+  int ok = fsync(fd) == 0;
+  close(fd);
+  return ok;
+}
+
+/* The old file is replaced only by a complete new one: the text goes to a
+ * temporary file beside it, which then takes the old file's name. */
+static int Replace(const char *FileName)
+{
+  char temp[NAME_SIZE], tempPath[LINUX_PATH_SIZE], finalPath[LINUX_PATH_SIZE];
+  if (StrFormat(temp, sizeof temp, "%s%s", FileName, TEMP_SUFFIX) >= (int)sizeof temp)
+    return 0;
+  if (!LinuxPath(temp, tempPath, sizeof tempPath) || !LinuxPath(FileName, finalPath, sizeof finalPath))
+    return 0;
+  if (WriteNewFile(temp) && Flush(tempPath) && rename(tempPath, finalPath) == 0)
+    return 1;
+  TAP_Hdd_Delete(temp);
+  return 0;
+}
+
+int INISaveFile(const char *FileName, int Location, const char *AppName)
+{
+  if (!INIBuffer || !FileName || !FileName[0] || Location < 0 || Location >= 6)
+    return 0;
+  if (Location == 3 && (!AppName || !AppName[0]))
+    return 0;
+  if (Location < 2)
+    Location = 5;
+  HDD_TAP_PushDir();
+  int ok = EnterLocation(Location, AppName) && Replace(FileName);
+  HDD_TAP_PopDir();
+  return ok;
+}

@@ -1,0 +1,292 @@
+// The copy pass: links for unchanged files, copies for the rest, and the
+// promise that no file of an earlier backup ever changes.  Each pass runs
+// in a child process (it runs once per load); the disk is checked from
+// outside.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <utime.h>
+
+#include "checksum/CRC32.h"
+#include "checksum/Md5.h"
+#include "support/AppFixture.h"
+
+namespace {
+
+struct Inode {
+  ino_t ino = 0;
+  std::string content;
+  bool operator==(const Inode &o) const { return ino != 0 && ino == o.ino && content == o.content; }
+};
+
+class CopyPass : public AppFixture {
+protected:
+  void SetUp() override
+  {
+    AppFixture::SetUp();
+    memset(&prev, 0, sizeof prev);
+    FreeVXDB(&prev);
+    memset(&cur, 0, sizeof cur);
+    FreeVXDB(&cur);
+  }
+  void TearDown() override
+  {
+    FreeVXDB(&prev);
+    FreeVXDB(&cur);
+    AppFixture::TearDown();
+  }
+
+  void Source(const std::string &rel, const std::string &content) { WriteFile(Src(rel), content); }
+  // The scan's catalogue of these files, in this order.
+  void Scan(const std::vector<std::string> &rels)
+  {
+    FreeVXDB(&cur);
+    for (auto &r : rels)
+      ASSERT_NE(AddToVXDB(Src(r).c_str(), &cur), nullptr) << r;
+  }
+  // One pass into dest/day/ after the backup in dest/last/; the catalogue
+  // of this pass becomes the previous one of the next.  The log of this
+  // pass alone, and the number of DoBackup calls in *calls.
+  std::string Pass(const std::string &day, const std::string &last, int *calls = nullptr,
+                   rlim_t fileLimit = RLIM_INFINITY, int refused = 0)
+  {
+    fclose(fopen((io / "console").c_str(), "w"));
+    std::string count = io / "calls";
+    InChild([&] {
+      StrFormat(DestRoot, sizeof DestRoot, "%s/", (dest / day).c_str());
+      StrFormat(LastDestRoot, sizeof LastDestRoot, "%s/", (dest / last).c_str());
+      MakeFolders(DestRoot);
+      TotalRefusedPaths = refused;
+      if (fileLimit != RLIM_INFINITY) {
+        struct rlimit small = {fileLimit, fileLimit};
+        signal(SIGXFSZ, SIG_IGN);
+        setrlimit(RLIMIT_FSIZE, &small);
+      }
+      chdir(io.path().c_str()); // where a shell would have left traces
+      int n = 1;
+      while (!DoBackup(&cur, &prev) && n < 100000)
+        n++;
+      WriteFile(count, std::to_string(n));
+    });
+    if (calls)
+      *calls = atoi(ReadFile(count).c_str());
+    FreeVXDB(&prev);
+    prev = cur;
+    memset(&cur, 0, sizeof cur);
+    FreeVXDB(&cur);
+    return Log();
+  }
+  Inode At(const std::string &day, const std::string &rel)
+  {
+    Inode i;
+    struct stat st;
+    if (lstat((dest / (day + rel)).c_str(), &st) == 0)
+      i.ino = st.st_ino;
+    i.content = ReadFile(dest / (day + rel));
+    return i;
+  }
+  static bool Has(const std::string &log, const std::string &line) { return log.find(line) != std::string::npos; }
+
+  TempDir dest;
+  VXDB prev, cur;
+};
+
+TEST_F(CopyPass, FirstBackupCopiesEveryFileWithItsModificationTime)
+{
+  Source("/a.bin", "hello");
+  Source("/Sub/b.txt", std::string(5000, 'b'));
+  Source("/Sub/Deep/c", "");
+  struct utimbuf old = {1000000000, 1200000000};
+  utime(Src("/Sub/b.txt").c_str(), &old);
+  Scan({"/a.bin", "/Sub/b.txt", "/Sub/Deep/c"});
+  int calls = 0;
+  std::string log = Pass("d1", "none", &calls);
+  EXPECT_EQ(calls, 3 + 3);
+  struct stat st; // before any read of the copy moves its access time
+  ASSERT_EQ(stat((dest / "d1/Sub/b.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, 1200000000);
+  EXPECT_EQ(st.st_atime, 1200000000);
+  EXPECT_EQ(At("d1", "/a.bin").content, "hello");
+  EXPECT_EQ(At("d1", "/Sub/b.txt").content, std::string(5000, 'b'));
+  EXPECT_TRUE(Exists(dest / "d1/Sub/Deep/c"));
+  EXPECT_TRUE(Has(log, "Copied: 3 files, 4.9 kB")) << log;
+  EXPECT_TRUE(Has(log, "DeDupe: 0 files, 0 B")) << log;
+  EXPECT_FALSE(Has(log, "Failed"));
+}
+
+TEST_F(CopyPass, UnchangedFilesAreLinkedChangedFilesCopied)
+{
+  Source("/a.bin", "hello");
+  Source("/Sub/b.txt", "day one");
+  Source("/Sub/c", "same");
+  Scan({"/a.bin", "/Sub/b.txt", "/Sub/c"});
+  Pass("d1", "none");
+  Inode b1 = At("d1", "/Sub/b.txt");
+
+  Source("/Sub/b.txt", "day two");
+  Scan({"/a.bin", "/Sub/b.txt", "/Sub/c"});
+  std::string log = Pass("d2", "d1");
+  EXPECT_EQ(At("d2", "/a.bin"), At("d1", "/a.bin"));
+  EXPECT_EQ(At("d2", "/Sub/c"), At("d1", "/Sub/c"));
+  EXPECT_NE(At("d2", "/Sub/b.txt").ino, b1.ino);
+  EXPECT_EQ(At("d2", "/Sub/b.txt").content, "day two");
+  EXPECT_EQ(At("d1", "/Sub/b.txt"), b1);
+  EXPECT_TRUE(Has(log, "Copied: 1 files, 7 B")) << log;
+  EXPECT_TRUE(Has(log, "DeDupe: 2 files, 9 B")) << log;
+  EXPECT_FALSE(Has(log, "hard links failed"));
+}
+
+TEST_F(CopyPass, AFailedLinkFallsBackToACopy)
+{
+  for (const char *f : {"/a", "/b", "/c"})
+    Source(f, f);
+  Scan({"/a", "/b", "/c"});
+  Pass("d1", "none");
+  unlink((dest / "d1/b").c_str()); // the earlier copy is gone
+  Scan({"/a", "/b", "/c"});
+  std::string log = Pass("d2", "d1");
+  EXPECT_EQ(At("d2", "/b").content, "/b");
+  EXPECT_TRUE(Has(log, "Copied: 1 files, 2 B")) << log;
+  EXPECT_TRUE(Has(log, "DeDupe: 2 files, 4 B (1 of 3 hard links failed)")) << log;
+}
+
+TEST_F(CopyPass, ACrcCollisionNeverLinksAnotherFilesContents)
+{
+  Source("/a.bin", "old contents");
+  Scan({"/a.bin"});
+  Pass("d1", "none");
+  Source("/a.bin", "new contents");
+  Scan({"/a.bin"});
+  // An earlier entry of another path with a.bin's CRC and today's digest,
+  // listed before a.bin's own entry.
+  VXDBEntry real = prev.Entries[0];
+  VXDBEntry fake = cur.Entries[0];
+  fake.NameOffset = AddTextToVXDB("other", &prev);
+  fake.FolderOffset = real.FolderOffset;
+  ASSERT_EQ(fake.PathCRC, real.PathCRC);
+  AddToVXDB(Src("/a.bin").c_str(), &prev); // a second slot
+  prev.Entries[0] = fake;
+  prev.Entries[1] = real;
+  std::string log = Pass("d2", "d1");
+  EXPECT_EQ(At("d2", "/a.bin").content, "new contents");
+  EXPECT_NE(At("d2", "/a.bin").ino, At("d1", "/a.bin").ino);
+  EXPECT_TRUE(Has(log, "DeDupe: 0 files")) << log;
+
+  // With no entry of the same path there is no earlier copy at all.
+  Scan({"/a.bin"});
+  FreeVXDB(&prev);
+  AddToVXDB(Src("/a.bin").c_str(), &prev);
+  prev.Entries[0].NameOffset = AddTextToVXDB("other", &prev);
+  log = Pass("d3", "d2");
+  EXPECT_TRUE(Has(log, "Copied: 1 files")) << log;
+  EXPECT_FALSE(Has(log, "hard links failed")) << log;
+}
+
+TEST_F(CopyPass, ARerunReplacesWhatAnInterruptedRunLeft)
+{
+  Source("/a", "unchanged a");
+  Source("/b", "day one b");
+  Source("/c", "unchanged c");
+  Scan({"/a", "/b", "/c"});
+  Pass("d1", "none");
+  Inode a1 = At("d1", "/a"), b1 = At("d1", "/b"), c1 = At("d1", "/c");
+
+  // What an interrupted second day left: b linked before it changed, a
+  // half-written copy of a, c already linked.
+  mkdir((dest / "d2").c_str(), 0777);
+  link((dest / "d1/b").c_str(), (dest / "d2/b").c_str());
+  WriteFile(dest / "d2/a", "unch");
+  link((dest / "d1/c").c_str(), (dest / "d2/c").c_str());
+
+  Source("/b", "day two b");
+  Scan({"/a", "/b", "/c"});
+  std::string log = Pass("d2", "d1");
+  EXPECT_EQ(At("d1", "/a"), a1);
+  EXPECT_EQ(At("d1", "/b"), b1) << "the earlier backup changed";
+  EXPECT_EQ(At("d1", "/c"), c1);
+  EXPECT_EQ(At("d2", "/a"), a1);
+  EXPECT_EQ(At("d2", "/c"), c1);
+  EXPECT_EQ(At("d2", "/b").content, "day two b");
+  EXPECT_TRUE(Has(log, "Copied: 1 files")) << log;
+  EXPECT_TRUE(Has(log, "DeDupe: 2 files")) << log;
+}
+
+TEST_F(CopyPass, ASecondRunIntoTheNewestBackupsOwnFolder)
+{
+  Source("/a", "same");
+  Source("/b", "first");
+  Scan({"/a", "/b"});
+  Pass("d0", "none");
+  Scan({"/a", "/b"});
+  Pass("d1", "d0");
+  Inode a0 = At("d0", "/a"), b0 = At("d0", "/b");
+  ASSERT_EQ(At("d1", "/b"), b0);
+
+  Source("/b", "second");
+  Scan({"/a", "/b"});
+  std::string log = Pass("d1", "d1");
+  EXPECT_EQ(At("d1", "/a"), a0);
+  EXPECT_EQ(At("d1", "/b").content, "second");
+  EXPECT_EQ(At("d0", "/a"), a0);
+  EXPECT_EQ(At("d0", "/b"), b0) << "the earlier backup changed";
+  EXPECT_TRUE(Has(log, "DeDupe: 1 files, 4 B")) << log;
+}
+
+TEST_F(CopyPass, AFailedCopyIsAFailureAndLeavesNothing)
+{
+  Source("/small", "fits");
+  Source("/big", std::string(10000, 'x'));
+  Source("/gone", "deleted after the scan");
+  Source("/nowdir", "a folder by the time it is copied");
+  Scan({"/small", "/big", "/gone", "/nowdir"});
+  unlink(Src("/gone").c_str());
+  unlink(Src("/nowdir").c_str());
+  mkdir(Src("/nowdir").c_str(), 0777);
+  std::string log = Pass("d1", "none", nullptr, 5000, 2);
+  EXPECT_EQ(At("d1", "/small").content, "fits");
+  EXPECT_FALSE(Exists(dest / "d1/big")) << "a partial copy stayed";
+  EXPECT_FALSE(Exists(dest / "d1/gone"));
+  EXPECT_FALSE(Exists(dest / "d1/nowdir"));
+  EXPECT_TRUE(Has(log, "Failed to write destination '" + dest / "d1//big'")) << log;
+  EXPECT_TRUE(Has(log, "Failed to open source '" + Src("/gone") + "'")) << log;
+  EXPECT_TRUE(Has(log, "Failed to read source '" + Src("/nowdir") + "'")) << log;
+  EXPECT_TRUE(Has(log, "Copied: 1 files, 4 B")) << log;
+  // Two refused by the scan, three here.
+  EXPECT_TRUE(Has(log, "Failed: 5 files, 9.8 kB")) << log;
+}
+
+TEST_F(CopyPass, PathsBeyondTheBuffersAreRefusedAndCounted)
+{
+  // Destination root of 240 bytes and a relative path of about 290: the
+  // source fits its 512 bytes, the destination does not.
+  std::string day = "d";
+  while ((dest / day).size() < 238)
+    day += "x";
+  std::string rel = "/" + std::string(140, 'p') + "/" + std::string(140, 'q') + "/file";
+  Source(rel, "deep");
+  Source("/short", "ok");
+  Scan({rel, "/short"});
+  std::string log = Pass(day, "none");
+  EXPECT_EQ(At(day, "/short").content, "ok");
+  EXPECT_TRUE(Has(log, "Path too long, not backed up: '/" + std::string(140, 'p'))) << log;
+  EXPECT_TRUE(Has(log, "Failed: 1 files, 4 B")) << log;
+}
+
+TEST_F(CopyPass, NamesAShellWouldReadAreJustNames)
+{
+  const std::vector<std::string> rels = {
+      "/with blank/a file",     "/quote\"d/it's",  "/$(touch pwned)/x",  "/`touch pwned2`/y",
+      "/new\nline/z",           "/\xE4\xF6\xFC/\xC3\xA9t\xC3\xA9", "/semi;colon/&amp|pipe>",
+  };
+  for (auto &r : rels)
+    Source(r, r);
+  Scan(rels);
+  std::string log = Pass("d1", "none");
+  for (auto &r : rels)
+    EXPECT_EQ(At("d1", r).content, r);
+  EXPECT_FALSE(Exists(io / "pwned"));
+  EXPECT_FALSE(Exists(io / "pwned2"));
+  EXPECT_TRUE(Has(log, "Copied: 7 files")) << log;
+}
+
+} // namespace

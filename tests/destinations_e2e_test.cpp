@@ -1,0 +1,188 @@
+// Backups to each kind of destination, through the simulator: a folder on
+// the internal disk, external USB disks, and a real network share.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sys/mount.h>
+
+#include "support/RecorderNamespace.h"
+#include "support/ShareServer.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+const char *kClock = "2026-12-06 10:00:00";
+const char *kDated = "2026-12-06";
+
+class DestinationDay : public ::testing::Test {
+protected:
+  // Virtual ticks run the 30000-tick wait in 300 events; a share mounted by
+  // the run needs real time instead.
+  TapsimResult Run(const std::string &ini, std::vector<std::string> extra = {}, bool realTime = false)
+  {
+    MakeRecorderDisk(disk.path(), ini.c_str());
+    std::vector<std::string> args = {"--disk", disk.path(), "--clock", kClock};
+    if (!realTime)
+      args.insert(args.end(), {"--tick-step", "100", "--max-events", "2000"});
+    args.insert(args.end(), extra.begin(), extra.end());
+    TapsimResult r = RunTapsim(args);
+    logged = r.out + r.console + ReadFile(disk / "ProgramFiles/Settings/TAPSystem.log");
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r;
+  }
+  void ExpectLogged(const std::vector<std::string> &messages)
+  {
+    size_t at = 0;
+    for (auto &m : messages) {
+      size_t found = logged.find(m, at);
+      EXPECT_NE(found, std::string::npos) << "\"" << m << "\" not logged (in order) in:\n" << logged;
+      if (found != std::string::npos)
+        at = found + m.size();
+    }
+  }
+  bool Logged(const std::string &message) { return logged.find(message) != std::string::npos; }
+
+  TempDir disk;
+  std::string logged;
+};
+
+TEST_F(DestinationDay, InternalFolderIsMadeWhateverItsSlashOrBlanks)
+{
+  for (std::string folder : {"Backup", "Backup/", "My Backup", "Deep/er/Backup"}) {
+    SCOPED_TRACE(folder);
+    Run("DestDevice=Internal\r\nDestPath=/mnt/hd/" + folder + "\r\n");
+    if (folder.back() != '/')
+      folder += "/";
+    ExpectLogged({"Destination: internal disk @ '/mnt/hd/" + folder + "'", "Exiting"});
+    EXPECT_TRUE(Exists(disk / (folder + kDated)));
+  }
+}
+
+TEST_F(DestinationDay, ExternalDiskPresentAtStartIsNamedOnTheFirstProbe)
+{
+  TempDir usb;
+  WriteFile(usb / "Backup/keep", "");
+  Run("DestDevice=EXT\r\nDestPath=/Backup\r\n", {"--ext", "sdb1=" + usb.path()});
+  ExpectLogged({"Destination: external disk @ '/mnt/sdb1/Backup/'", "Exiting"});
+  EXPECT_FALSE(Logged("not found"));
+  EXPECT_TRUE(Exists(usb / "Backup/" + kDated));
+}
+
+TEST_F(DestinationDay, ExternalDiskPluggedInWhileWaiting)
+{
+  TempDir usb;
+  WriteFile(usb / "Backup/keep", "");
+  Run("DestDevice=ext\r\nDestPath=/Backup\r\n", {"--ext", "sdc=" + usb.path() + "@5000"});
+  ExpectLogged({"Destination: external disk not found, waiting up to 3 minutes",
+                "Destination: external disk @ '/mnt/sdc/Backup/'", "Exiting"});
+  EXPECT_TRUE(Exists(usb / "Backup/" + kDated));
+}
+
+TEST_F(DestinationDay, ExternalDiskThatNeverComesEndsTheWait)
+{
+  TempDir usb; // present, but without the folder
+  Run("DestDevice=ext\r\nDestPath=/Backup\r\n", {"--ext", "sdb=" + usb.path()});
+  ExpectLogged({"Destination: external disk not found, waiting up to 3 minutes", "Destination: mount wait timeout!",
+                "Exiting"});
+  EXPECT_FALSE(Logged("Destination: external disk @"));
+}
+
+TEST_F(DestinationDay, ExternalPathTooLongForTheProbeIsRefused)
+{
+  Run("DestDevice=ext\r\nDestPath=/" + std::string(69, 'x') + "\r\n");
+  ExpectLogged({"DestPath is too long for an external disk (69 characters at most)!", "Exiting"});
+  EXPECT_FALSE(Logged("waiting"));
+}
+
+TEST_F(DestinationDay, EmptyMountCommandLaunchesNothing)
+{
+  Run("DestDevice=NAS\r\nDestPath=/mnt/nas/backup/\r\n");
+  ExpectLogged({"Destination: NAS not mounted, waiting up to 3 minutes", "Destination: mount wait timeout!"});
+  EXPECT_FALSE(Logged("Launching"));
+}
+
+// The share lives on its own host; the simulator reaches it over the network.
+class ShareDay : public DestinationDay {
+protected:
+  static void SetUpTestSuite()
+  {
+    TempDir nowhere;
+    std::string err = EnterRecorderNamespace(nowhere.path());
+    if (err.empty())
+      err = EnterPrivateNetwork();
+    server = new ShareServer;
+    if (err.empty())
+      err = server->Start();
+    startError = new std::string(err);
+  }
+  static void TearDownTestSuite()
+  {
+    delete server;
+    delete startError;
+  }
+  void SetUp() override
+  {
+    ASSERT_EQ(*startError, "");
+    std::filesystem::create_directories(server->Share() + "/backup");
+  }
+  void TearDown() override
+  {
+    server->EndClients();
+    std::filesystem::remove_all(server->Share() + "/backup");
+  }
+  std::string Settings(const std::string &command)
+  {
+    EXPECT_LT(command.size(), 256u) << "MountCommand does not fit its buffer";
+    return "DestDevice=NAS\r\nMountCommand=" + command + "\r\nDestPath=/mnt/hd/nas/backup\r\n";
+  }
+
+  static ShareServer *server;
+  static std::string *startError;
+};
+ShareServer *ShareDay::server;
+std::string *ShareDay::startError;
+
+TEST_F(ShareDay, MountedByTheRunAndUnmountedAtItsEnd)
+{
+  const std::string command = server->MountCommand("/mnt/hd/nas");
+  TapsimResult r = Run(Settings(command), {}, true);
+  ExpectLogged({"Destination: NAS not mounted, waiting up to 3 minutes", "Launching mount command '" + command + "'",
+                "Destination: NAS @ '/mnt/hd/nas/backup/'", "Exiting"});
+  // The dated folder went over the wire, into the folder DestPath names.
+  EXPECT_TRUE(Exists(server->Share() + "/backup/" + kDated));
+  // Unmounted: sshfs had ended, and the emptied mount point is gone.
+  EXPECT_EQ(r.err.find("left running"), std::string::npos) << r.err;
+  EXPECT_FALSE(Exists(disk / "nas"));
+}
+
+TEST_F(ShareDay, AlreadyMountedIsUsedAndLeftMounted)
+{
+  std::filesystem::create_directories(disk / "nas");
+  ASSERT_EQ(system((server->MountCommand(disk / "nas") + " 2>/dev/null").c_str()), 0);
+  // The command's mount point is an empty folder of its own, so that an
+  // unmount at the end would show as that folder gone.
+  std::filesystem::create_directories(disk / "spare");
+  Run(Settings(server->MountCommand("/mnt/hd/spare")));
+  ExpectLogged({"Destination: NAS @ '/mnt/hd/nas/backup/'", "Exiting"});
+  EXPECT_FALSE(Logged("NAS not mounted"));
+  EXPECT_FALSE(Logged("Launching"));
+  EXPECT_TRUE(Exists(server->Share() + "/backup/" + kDated));
+  EXPECT_TRUE(Exists(disk / "spare"));
+  EXPECT_EQ(umount((disk / "nas").c_str()), 0);
+}
+
+TEST_F(ShareDay, FailingMountCommandEndsInTheWaitTimeout)
+{
+  // A typing error in the share's path.  sshfs runs to its end before the
+  // wait begins (only the last command goes to the background), so the fast
+  // virtual clock cannot outrun it; the last word stays the mount point.
+  std::string command = server->MountCommand("/mnt/hd/nas") + "; touch /mnt/hd/tried; true /mnt/hd/nas";
+  command.replace(command.find(server->Share()), server->Share().size(), server->Share() + "/missing");
+  Run(Settings(command));
+  ExpectLogged({"Launching mount command", "Destination: mount wait timeout!", "Exiting"});
+  EXPECT_TRUE(Exists(disk / "tried"));
+  EXPECT_FALSE(Logged("Destination: NAS @"));
+  EXPECT_FALSE(Exists(server->Share() + "/backup/" + kDated));
+}
+
+} // namespace

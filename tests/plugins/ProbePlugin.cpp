@@ -1,0 +1,153 @@
+// A plug-in that looks at the recorder the simulator plays and reports what
+// it sees through TAP_Print.  It reads its script from /mnt/hd/probe.cmd,
+// one "EVENT ACTION [ARGUMENTS]" per line, EVENT 0 being TAP_Main.
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "support/tap.h"
+
+namespace {
+
+char script[16384];
+volatile int *volatile nowhere;
+
+void WriteConsole(const char *data, size_t size)
+{
+  int fd = open("/dev/pts/0", O_WRONLY); // as the plug-in does: no O_NOCTTY
+  if (fd < 0) {
+    TAP_Print("console %s\n", strerror(errno));
+    return;
+  }
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n <= 0)
+      break;
+    data += n;
+    size -= (size_t)n;
+  }
+  close(fd);
+}
+
+void Act(const char *action, char *arg)
+{
+  if (!strcmp(action, "exist")) {
+    struct stat st;
+    TAP_Print("exist %s %d\n", arg, lstat(arg, &st) == 0);
+  } else if (!strcmp(action, "create")) {
+    int fd = open(arg, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    TAP_Print("create %s %s\n", arg, fd >= 0 ? "ok" : strerror(errno));
+    if (fd >= 0)
+      close(fd);
+  } else if (!strcmp(action, "console")) {
+    char line[1024];
+    snprintf(line, sizeof line, "%s\n", arg);
+    WriteConsole(line, strlen(line));
+  } else if (!strcmp(action, "flood")) {
+    size_t size = (size_t)atol(arg);
+    char *text = (char *)malloc(size);
+    for (size_t i = 0; i < size; i++)
+      text[i] = i % 64 == 63 ? '\n' : (char)('a' + i % 26);
+    WriteConsole(text, size);
+    free(text);
+    TAP_Print("flood done\n");
+  } else if (!strcmp(action, "crash")) {
+    *nowhere = 1;
+  } else if (!strcmp(action, "abort")) {
+    for (;;) // what the image's abort() does
+      TAP_Sleep(1000);
+  } else if (!strcmp(action, "exit")) {
+    TAP_Exit();
+  } else if (!strcmp(action, "system")) {
+    TAP_Print("system %d\n", system(arg));
+  } else if (!strcmp(action, "tick")) {
+    TAP_Print("tick %u\n", (unsigned)TAP_GetTick());
+  } else if (!strcmp(action, "time")) {
+    word mjd;
+    byte h, m, s;
+    TAP_GetTime(&mjd, &h, &m, &s);
+    TAP_Print("time %u %02u:%02u:%02u\n", mjd, h, m, s);
+  } else if (!strcmp(action, "alloc")) {
+    void *p = TAP_MemAlloc(16);
+    TAP_Print("alloc %s\n", p ? "ok" : "null");
+    if (p)
+      TAP_MemFree(p);
+  } else if (!strcmp(action, "chdir")) {
+    TAP_Print("chdir %s %u\n", arg, (unsigned)TAP_Hdd_ChangeDir(arg));
+  } else if (!strcmp(action, "utf8")) {
+    void *self = dlopen(NULL, RTLD_LAZY);
+    TAP_Print("utf8 %d\n", self && dlsym(self, "_Z26Appl_ConvertToValidUTF8StrPhi") != NULL);
+  } else if (!strcmp(action, "fwrite")) {
+    char *text = strchr(arg, ' ');
+    if (!text)
+      return;
+    *text++ = 0;
+    TAP_Hdd_Create(arg, TAP_ATTR_FILE);
+    TapFile *f = TAP_Hdd_Fopen(arg);
+    unsigned written = f ? (unsigned)TAP_Hdd_Fwrite(text, strlen(text), 1, f) : 0;
+    if (f)
+      TAP_Hdd_Fclose(f);
+    TAP_Print("fwrite %u\n", written);
+  }
+}
+
+// Runs every line of the script meant for this event; returns 0 when one
+// says "nonresident".
+int Play(unsigned long event)
+{
+  int resident = 1;
+  for (char *line = script; *line;) {
+    char *end = strchr(line, '\n');
+    size_t len = end ? (size_t)(end - line) : strlen(line);
+    char copy[1024];
+    snprintf(copy, sizeof copy, "%.*s", (int)len, line);
+    line += len + (end ? 1 : 0);
+    char *rest;
+    unsigned long at = strtoul(copy, &rest, 10);
+    if (rest == copy || at != event)
+      continue;
+    while (*rest == ' ')
+      rest++;
+    char *arg = strchr(rest, ' ');
+    if (arg)
+      *arg++ = 0;
+    if (!strcmp(rest, "nonresident"))
+      resident = 0;
+    else
+      Act(rest, arg ? arg : (char *)"");
+  }
+  return resident;
+}
+
+unsigned long events;
+
+int ProbeMain(void)
+{
+  int fd = open("/mnt/hd/probe.cmd", O_RDONLY);
+  if (fd >= 0) {
+    ssize_t n = read(fd, script, sizeof script - 1);
+    script[n > 0 ? n : 0] = 0;
+    close(fd);
+  }
+  return Play(0);
+}
+
+dword ProbeEvent(dword event, dword param)
+{
+  Play(++events);
+  return param;
+}
+
+} // namespace
+
+extern "C" int __TAP_Init_(TapInitRecord *record)
+{
+  record->Main = ProbeMain;
+  record->EventHandler = ProbeEvent;
+  return 0;
+}

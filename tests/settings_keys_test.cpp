@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "app/Vaultrix.h"
+#include "host/runtime/TapRuntime.h"
+#include "support/RecorderNamespace.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+class SettingsKeys : public ::testing::Test {
+protected:
+  void SetUp() override
+  {
+    ASSERT_EQ(EnterRecorderNamespace(disk.path()), "");
+    UseRecorderDisk(disk.path());
+    INIDestDevice[0] = INIDestPath[0] = INIMountCommand[0] = 0;
+    INILastBackup = 0;
+  }
+  void TearDown() override { rt->onHostCall = nullptr; }
+
+  std::string Ini() { return ReadFile(disk / "ProgramFiles/Settings/Vaultrix/Vaultrix.ini"); }
+
+  TempDir disk;
+  TapRuntime *rt = TapRuntimeControl();
+};
+
+TEST_F(SettingsKeys, LoadReadsTheFourKeysCutToTheirBuffers)
+{
+  MakeRecorderDisk(disk.path(), ("DestDevice=" + std::string(30, 'd') + "\r\nDestPath=" + std::string(200, 'p') +
+                                 "\r\nMountCommand=" + std::string(300, 'm') + "\r\nLastBackup=E8D2\r\n")
+                                    .c_str());
+  LoadINI();
+  EXPECT_EQ(std::string(INIDestDevice), std::string(19, 'd'));
+  EXPECT_EQ(std::string(INIDestPath), std::string(127, 'p'));
+  EXPECT_EQ(std::string(INIMountCommand), std::string(255, 'm'));
+  EXPECT_EQ(INILastBackup, 0xE8D2u);
+  EXPECT_EQ(rt->currentDir, "/ProgramFiles");
+  EXPECT_EQ(INIBuffer, nullptr);
+}
+
+TEST_F(SettingsKeys, MissingFileLeavesTheValuesAlone)
+{
+  MakeRecorderDisk(disk.path(), nullptr);
+  INILastBackup = 7;
+  LoadINI();
+  EXPECT_STREQ(INIDestDevice, "");
+  EXPECT_EQ(INILastBackup, 7u);
+}
+
+TEST_F(SettingsKeys, BackupDateChangesOnlyItsOwnLine)
+{
+  const std::string head = "#LastBackup=0001\nDestDevice=EXT\nLastBackup=", tail = "\nDestPath=/B\n";
+  MakeRecorderDisk(disk.path(), (head + "e000" + tail).c_str());
+  LastBackup = 0xE8D21730; // 23:48 on day e8d2: the day the backup began counts
+  INIUpdateBackupDate();
+  EXPECT_EQ(Ini(), head + "e8d2" + tail);
+  EXPECT_EQ(INILastBackup, 0xE8D2u);
+  EXPECT_EQ(rt->currentDir, "/ProgramFiles");
+}
+
+TEST_F(SettingsKeys, BackupDateStartsAFileWhenThereIsNone)
+{
+  MakeRecorderDisk(disk.path(), nullptr);
+  LastBackup = 0x00AB0000;
+  INIUpdateBackupDate();
+  EXPECT_EQ(Ini(), "LastBackup=00ab\r\n");
+}
+
+TEST_F(SettingsKeys, UnreadableFileIsNotOverwritten)
+{
+  MakeRecorderDisk(disk.path(), "DestDevice=i\r\nDestPath=/mnt/hd/B\r\n");
+  // The file shrinks under the read, which then brings less than its length.
+  std::string path = disk / "ProgramFiles/Settings/Vaultrix/Vaultrix.ini";
+  rt->onHostCall = [&](const char *name) {
+    if (!strcmp(name, "TAP_Hdd_Fread"))
+      ASSERT_EQ(truncate(path.c_str(), 3), 0);
+  };
+  LastBackup = 0xE8D20000;
+  INIUpdateBackupDate();
+  rt->onHostCall = nullptr;
+  EXPECT_EQ(Ini(), "Des");
+}
+
+TEST_F(SettingsKeys, ExamplesNameEachDestinationKind)
+{
+  const struct {
+    const char *folder, *device;
+  } examples[] = {{"internal-disk", "internal"}, {"external-disk", "external"}, {"network-share", "nas"}};
+  for (auto &e : examples) {
+    SCOPED_TRACE(e.folder);
+    MakeRecorderDisk(disk.path(), ReadFile(std::string(VX_SOURCE_DIR "/examples/") + e.folder + "/Vaultrix.ini").c_str());
+    LoadINI();
+    LowerCase(INIDestDevice);
+    EXPECT_STREQ(INIDestDevice, e.device);
+    EXPECT_EQ(INIDestPath[0], '/');
+    EXPECT_EQ(INIMountCommand[0] != 0, e.device[0] == 'n');
+    EXPECT_EQ(INILastBackup, 0u);
+  }
+}
+
+} // namespace
