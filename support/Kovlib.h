@@ -146,6 +146,17 @@ extern char puffer[PUFFER_SIZE];
 void LogEntryGeneric(const char *ProgramName, int Console, const char *Text);
 void LogEntryKovlibPrintf(int Console, const char *Format, ...) __attribute__((format(printf, 2, 3)));
 void PrintNet(const char *Text);
+/* Where the consoles are: "/dev/pts/" on the recorder; tests point it at a
+ * folder of their own so that no real terminal is written. */
+extern const char *PrintNetDevicePrefix;
+/* Bounded format into puffer, then PrintNet; a cut line keeps its LF. */
+void PrintNetFormat(const char *Format, ...) __attribute__((format(printf, 1, 2)));
+/* Shared steps of the two logs: enter (and create) /ProgramFiles/Settings,
+ * make the time stamp "YYYY-MM-DD hh:mm:ss " (in TimeFormat's buffer), and
+ * append "<Stamp><Text>" CR LF to a file of the current folder. */
+void LogEntryEnterFolder(void);
+char *LogEntryTimeStamp(void);
+void LogEntryAppend(const char *FileName, const char *Stamp, const char *Text);
 
 /* Call tracing */
 extern int CallTraceInitialized, CallTraceEnabled, CallTraceDoNotReenter, CallLevel;

@@ -114,28 +114,6 @@ TEST_F(CopyPass, FirstBackupCopiesEveryFileWithItsModificationTime)
   EXPECT_FALSE(Has(log, "Failed"));
 }
 
-TEST_F(CopyPass, UnchangedFilesAreLinkedChangedFilesCopied)
-{
-  Source("/a.bin", "hello");
-  Source("/Sub/b.txt", "day one");
-  Source("/Sub/c", "same");
-  Scan({"/a.bin", "/Sub/b.txt", "/Sub/c"});
-  Pass("d1", "none");
-  Inode b1 = At("d1", "/Sub/b.txt");
-
-  Source("/Sub/b.txt", "day two");
-  Scan({"/a.bin", "/Sub/b.txt", "/Sub/c"});
-  std::string log = Pass("d2", "d1");
-  EXPECT_EQ(At("d2", "/a.bin"), At("d1", "/a.bin"));
-  EXPECT_EQ(At("d2", "/Sub/c"), At("d1", "/Sub/c"));
-  EXPECT_NE(At("d2", "/Sub/b.txt").ino, b1.ino);
-  EXPECT_EQ(At("d2", "/Sub/b.txt").content, "day two");
-  EXPECT_EQ(At("d1", "/Sub/b.txt"), b1);
-  EXPECT_TRUE(Has(log, "Copied: 1 files, 7 B")) << log;
-  EXPECT_TRUE(Has(log, "DeDupe: 2 files, 9 B")) << log;
-  EXPECT_FALSE(Has(log, "hard links failed"));
-}
-
 TEST_F(CopyPass, AFailedLinkFallsBackToACopy)
 {
   for (const char *f : {"/a", "/b", "/c"})

@@ -145,13 +145,12 @@ std::string *ShareDay::startError;
 TEST_F(ShareDay, MountedByTheRunAndUnmountedAtItsEnd)
 {
   const std::string command = server->MountCommand("/mnt/hd/nas");
-  TapsimResult r = Run(Settings(command), {}, true);
+  Run(Settings(command), {}, true);
   ExpectLogged({"Destination: NAS not mounted, waiting up to 3 minutes", "Launching mount command '" + command + "'",
                 "Destination: NAS @ '/mnt/hd/nas/backup/'", "Exiting"});
   // The dated folder went over the wire, into the folder DestPath names.
   EXPECT_TRUE(Exists(server->Share() + "/backup/" + kDated));
-  // Unmounted: sshfs had ended, and the emptied mount point is gone.
-  EXPECT_EQ(r.err.find("left running"), std::string::npos) << r.err;
+  // Unmounted: the mount point could be removed, which a mount would block.
   EXPECT_FALSE(Exists(disk / "nas"));
 }
 

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <dirent.h>
 #include <fstream>
 #include <sstream>
 
+#include "support/ShareServer.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -190,6 +192,44 @@ TEST_F(Tapsim, NothingOfTheRunIsLeftOutside)
   ASSERT_GT(pid, 0);
   EXPECT_TRUE(Contains(r.err, "ended 1 process")) << r.err;
   EXPECT_FALSE(Contains(ReadFile("/proc/" + std::to_string(pid) + "/cmdline"), "sleep"));
+}
+
+// Processes whose command line holds text.
+int ProcessesWith(const std::string &text)
+{
+  int n = 0;
+  DIR *proc = opendir("/proc");
+  while (struct dirent *e = proc ? readdir(proc) : nullptr) {
+    if (!isdigit((unsigned char)e->d_name[0]) || atol(e->d_name) == getpid())
+      continue;
+    n += Contains(ReadFile(std::string("/proc/") + e->d_name + "/cmdline"), text);
+  }
+  if (proc)
+    closedir(proc);
+  return n;
+}
+
+TEST_F(Tapsim, AShareThePluginLeftMountedIsTakenDown)
+{
+  if (geteuid() != 0)
+    GTEST_SKIP() << "sshfs needs root for FUSE here";
+  ASSERT_EQ(EnterPrivateNetwork(), "");
+  ShareServer server;
+  ASSERT_EQ(server.Start(), "");
+  WriteFile(server.Share() + "/hello", "hi");
+  std::string command = server.MountCommand("/mnt/nas");
+  size_t key = command.find("IdentityFile=");
+  std::string identity = command.substr(key, command.find(',', key) - key);
+
+  TapsimResult r = Probe("1 system mkdir -p /mnt/nas && " + command + " 2>/dev/null\n" +
+                             "1 exist /mnt/nas/hello\n"
+                             "2 exit\n",
+                         {"--tick-step", "1"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(PrintsOf(r, 1), (std::vector<std::string>{"system 0\n", "exist /mnt/nas/hello 1\n"}));
+  EXPECT_TRUE(Contains(r.err, "ended ")) << r.err;
+  EXPECT_EQ(ProcessesWith(identity), 0);
+  EXPECT_FALSE(Contains(ReadFile("/proc/self/mountinfo"), "fuse.sshfs"));
 }
 
 TEST_F(Tapsim, CapturesTheConsoleAsWrittenWithoutBlockingThePlugin)

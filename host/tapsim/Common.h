@@ -3,6 +3,7 @@
 #pragma once
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <unistd.h>
 
@@ -63,6 +64,27 @@ inline bool SysError(std::string *err, const std::string &what)
 // The path through which a descriptor opened before the namespace was set up
 // can still be named after /mnt has been covered.
 inline std::string FdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// Reads a whole (small) file such as /proc/self/mountinfo; false if it
+// cannot be opened.
+inline bool ReadTextFile(const std::string &path, std::string *out)
+{
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  out->clear();
+  char buf[8192];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    out->append(buf, (size_t)n);
+  }
+  close(fd);
+  return true;
+}
 
 // Writes all of a buffer, retrying on EINTR and short writes.
 inline bool WriteAll(int fd, const void *data, size_t size)

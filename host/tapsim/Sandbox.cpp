@@ -6,7 +6,6 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
 #include <sched.h>
 #include <sstream>
 #include <sys/mount.h>
@@ -167,12 +166,13 @@ bool ReopenDiskSource(DiskSource *disk, std::string *err)
 
 bool ReadMounts(std::vector<MountEntry> *out, std::string *err)
 {
-  std::ifstream f("/proc/self/mountinfo");
-  if (!f)
+  std::string text;
+  if (!ReadTextFile("/proc/self/mountinfo", &text))
     return SysError(err, "reading /proc/self/mountinfo");
   out->clear();
+  std::istringstream lines(text);
   std::string line;
-  while (std::getline(f, line)) {
+  while (std::getline(lines, line)) {
     // id parent dev root mountpoint options [optional...] - fstype source super
     std::istringstream s(line);
     std::vector<std::string> fields;
@@ -301,6 +301,13 @@ int EndLeftoverProcesses()
   };
   ReapAll();
   std::vector<pid_t> left = NamespaceMembers();
+  // Half a second for those already on their way out (an sshfs and its ssh
+  // after the unmount) before they count as left running.
+  for (int i = 0; i < 50 && !left.empty(); i++) {
+    pause();
+    ReapAll();
+    left = NamespaceMembers();
+  }
   int ended = (int)left.size();
   for (pid_t pid : left)
     kill(pid, SIGTERM);

@@ -181,8 +181,12 @@ int main(int argc, char **argv)
   bool childDone = false, interrupted = false;
   while (!childDone) {
     struct pollfd fds[2] = {{console.master(), POLLIN, 0}, {signalPipe[0], POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0 && errno != EINTR)
+    if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+      // Cannot watch any more: wait for the plug-in without draining.
+      while (waitpid(child, &status, 0) < 0 && errno == EINTR)
+        ;
       break;
+    }
     console.Drain();
     unsigned char sig;
     while (read(signalPipe[0], &sig, 1) == 1) {

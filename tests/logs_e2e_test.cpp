@@ -1,0 +1,129 @@
+// A recorder's day as the logs tell it: the plug-in runs in the simulator
+// with a destination whose name holds a euro sign, and the system log, the
+// library log and the network console are read from outside.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/TestSupport.h"
+
+namespace {
+
+const char *kClock = "2026-12-06 13:05:09";
+const std::string kSettings = "DestDevice=internal\r\nDestPath=/mnt/hd/Backup \xE2\x82\xAC\r\n";
+const std::regex kStamp("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d ");
+
+class LogsDay : public ::testing::Test {
+protected:
+  void SetUp() override
+  {
+    MakeRecorderDisk(disk.path(), kSettings.c_str());
+    WriteFile(systemLog, "2026-12-05 22:00:00 OtherTAP: written yesterday\r\n");
+    WriteFile(libraryLog, "2026-12-05 22:00:01 a line of another program\r\n");
+  }
+
+  TapsimResult Run()
+  {
+    return RunTapsim({"--disk", disk.path(), "--clock", kClock, "--tick-step", "100", "--max-events", "2000"});
+  }
+
+  // The CR LF lines of a log, checked for their ending, without it.
+  static std::vector<std::string> CrLfLines(const std::string &text)
+  {
+    std::vector<std::string> lines;
+    size_t start = 0, end;
+    while ((end = text.find("\r\n", start)) != std::string::npos) {
+      lines.push_back(text.substr(start, end - start));
+      start = end + 2;
+    }
+    EXPECT_EQ(start, text.size()) << "a line without CR LF";
+    return lines;
+  }
+
+  // Console writes are lines ending in LF, each sent with its terminating zero.
+  static std::vector<std::string> ConsoleLines(const std::string &text)
+  {
+    std::vector<std::string> lines;
+    size_t start = 0, end;
+    while ((end = text.find(std::string("\n") + '\0', start)) != std::string::npos) {
+      lines.push_back(text.substr(start, end - start));
+      start = end + 2;
+    }
+    EXPECT_EQ(start, text.size()) << "console text that is not a line";
+    return lines;
+  }
+
+  TempDir disk;
+  const std::string systemLog = disk / "ProgramFiles/Settings/TAPSystem.log";
+  const std::string libraryLog = disk / "ProgramFiles/Settings/Kovlib.log";
+};
+
+TEST_F(LogsDay, EveryMessageIsAStampedLineInLatin1OnDiskAndConsole)
+{
+  const std::string systemBefore = ReadFile(systemLog), libraryBefore = ReadFile(libraryLog);
+  TapsimResult r = Run();
+  ASSERT_EQ(r.status, 0) << r.err;
+
+  const std::string systemAfter = ReadFile(systemLog), libraryAfter = ReadFile(libraryLog);
+  ASSERT_EQ(systemAfter.compare(0, systemBefore.size(), systemBefore), 0) << "earlier lines changed";
+  ASSERT_EQ(libraryAfter.compare(0, libraryBefore.size(), libraryBefore), 0) << "earlier lines changed";
+  std::vector<std::string> system = CrLfLines(systemAfter.substr(systemBefore.size()));
+  std::vector<std::string> library = CrLfLines(libraryAfter.substr(libraryBefore.size()));
+
+  ASSERT_GE(system.size(), 3u);
+  EXPECT_EQ(system.front(), "2026-12-06 13:05:09 Vaultrix: Vaultrix V1.0");
+  EXPECT_EQ(system.back().substr(20), "Vaultrix: Exiting");
+  std::string previous;
+  for (const std::string &line : system) {
+    SCOPED_TRACE(line);
+    ASSERT_GE(line.size(), 30u);
+    EXPECT_TRUE(std::regex_match(line.substr(0, 20), kStamp));
+    EXPECT_GE(line.substr(0, 19), "2026-12-06 13:05:09");
+    EXPECT_GE(line.substr(0, 19), previous);
+    previous = line.substr(0, 19);
+    EXPECT_EQ(line.substr(20, 10), "Vaultrix: ");
+    EXPECT_EQ(line.find('\xE2'), std::string::npos);
+  }
+
+  // The euro sign is left out of the line and reported in the library log,
+  // no later than the line itself.
+  auto destination = std::find_if(system.begin(), system.end(), [](const std::string &l) {
+    return l.find("Destination: internal disk") != std::string::npos;
+  });
+  ASSERT_NE(destination, system.end());
+  EXPECT_EQ(destination->substr(30), "Destination: internal disk @ '/mnt/hd/Backup /'");
+  ASSERT_EQ(library.size(), 1u);
+  EXPECT_EQ(library[0].substr(20), "StrToISO: character 0x20ac ignored");
+  EXPECT_TRUE(std::regex_match(library[0].substr(0, 20), kStamp));
+  EXPECT_LE(library[0].substr(0, 19), destination->substr(0, 19));
+
+  // The console holds the same lines, ending in LF, in the order they came.
+  std::vector<std::string> console = ConsoleLines(r.console), expected;
+  for (const std::string &line : system) {
+    if (&line == &*destination)
+      expected.push_back(library[0].substr(0, 20) + " KOVLIB - " + library[0].substr(20));
+    expected.push_back(line);
+  }
+  EXPECT_EQ(console, expected);
+  EXPECT_TRUE(Exists(disk / "Backup \xE2\x82\xAC"));
+}
+
+TEST_F(LogsDay, ASecondLoadOnlyAddsLines)
+{
+  ASSERT_EQ(Run().status, 0);
+  const std::string systemFirst = ReadFile(systemLog), libraryFirst = ReadFile(libraryLog);
+  TapsimResult r = Run();
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string systemSecond = ReadFile(systemLog), librarySecond = ReadFile(libraryLog);
+  ASSERT_GT(systemSecond.size(), systemFirst.size());
+  EXPECT_EQ(systemSecond.compare(0, systemFirst.size(), systemFirst), 0);
+  EXPECT_EQ(librarySecond, libraryFirst);
+  std::vector<std::string> added = CrLfLines(systemSecond.substr(systemFirst.size()));
+  ASSERT_GE(added.size(), 2u);
+  EXPECT_EQ(added.front(), "2026-12-06 13:05:09 Vaultrix: Vaultrix V1.0");
+  EXPECT_EQ(added.back().substr(20), "Vaultrix: Exiting");
+}
+
+} // namespace
