@@ -729,13 +729,16 @@ static int RemoveExisting(const char *path)
 }
 
 /* A copy is whole or it is not there: any read or write error removes the
- * partial destination and fails. */
-int CopyFile(const char *source, const char *destination)
+ * partial destination and fails.  A given record is made to describe the
+ * copy, as the file may have changed since the scan catalogued it. */
+static int CopyFileInto(const char *source, const char *destination, VXDBEntry *record)
 {
   CallTraceEnter("CopyFile");
   struct stat64 st;
   byte buffer[COPY_BLOCK];
   int ok = 1;
+  MD5Context md5;
+  uint64_t copied = 0;
 
   int statOK = lstat64(source, &st) == 0;
   int in = open(source, O_RDONLY, 0600);
@@ -746,6 +749,7 @@ int CopyFile(const char *source, const char *destination)
   }
   if (!statOK && fstat64(in, &st) != 0)
     memset(&st, 0, sizeof st);
+  MD5Init(&md5);
   int out = RemoveExisting(destination) ? open(destination, O_WRONLY | O_CREAT | O_EXCL, 0777) : -1;
   if (out < 0) {
     LOGF("Failed to open destination '%s'", destination);
@@ -768,6 +772,8 @@ int CopyFile(const char *source, const char *destination)
       ok = 0;
       break;
     }
+    MD5Update(&md5, buffer, (dword)got);
+    copied += (uint64_t)got;
   }
   if (close(out) != 0 && ok) {
     LOGF("Failed to write destination '%s'", destination);
@@ -781,8 +787,20 @@ int CopyFile(const char *source, const char *destination)
     (void)unlink(destination);
   }
   close(in);
+  if (ok && record) {
+    MD5Final(&md5);
+    TAP_MemCpy(record->MD5, md5.digest, sizeof record->MD5);
+    record->FileSize = copied;
+    record->ChangeTime = (int32_t)st.st_ctime;
+    record->ModifyTime = (int32_t)st.st_mtime;
+  }
   CallTraceExit(NULL);
   return ok;
+}
+
+int CopyFile(const char *source, const char *destination)
+{
+  return CopyFileInto(source, destination, NULL);
 }
 
 /* folder + name of one entry; both offsets were checked when the catalogue
@@ -839,8 +857,9 @@ static int SameFile(const char *a, const char *b)
   return lstat64(a, &sa) == 0 && lstat64(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-static void BackupEntry(VXDB *current, VXDB *previous, const VXDBEntry *e)
+static void BackupEntry(VXDB *current, VXDB *previous, VXDBEntry *e)
 {
+  uint64_t scanned = e->FileSize; /* the summary counts what the scan saw */
   static char LastDir[PATH_SIZE];
   char dir[PATH_SIZE], source[PATH_SIZE], destination[PATH_SIZE], old[PATH_SIZE];
   const char *folder = EntryText(current, e->FolderOffset);
@@ -859,7 +878,7 @@ static void BackupEntry(VXDB *current, VXDB *previous, const VXDBEntry *e)
   }
   const VXDBEntry *p = FindPrevious(previous, e, folder, name);
   if (!p || TAP_MemCmp(e->MD5, p->MD5, sizeof e->MD5) != 0) {
-    CountCopy(CopyFile(source, destination), e->FileSize);
+    CountCopy(CopyFileInto(source, destination, e), scanned);
     return;
   }
   TotalLinkTries++;
@@ -868,11 +887,11 @@ static void BackupEntry(VXDB *current, VXDB *previous, const VXDBEntry *e)
   if (linked) {
     TotalLinkedFiles++;
     TotalLinkedSize += e->FileSize;
-  } else if (CopyFile(source, destination)) {
-    CountCopy(1, e->FileSize);
+  } else if (CopyFileInto(source, destination, e)) {
+    CountCopy(1, scanned);
     TotalLinkFailures++;
   } else {
-    CountCopy(0, e->FileSize);
+    CountCopy(0, scanned);
   }
 }
 
