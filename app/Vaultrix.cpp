@@ -771,38 +771,39 @@ static int OpenSource(const char *source, struct stat64 *st)
     LOGF("Failed to open source '%s'", source);
     return -1;
   }
-  struct stat64 opened;
-  if (fstat64(in, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+  if (fstat64(in, st) != 0 || !S_ISREG(st->st_mode)) {
     LOGF("Not a regular file, not backed up: '%s'", source);
     close(in);
     return -1;
   }
-  st->st_mtime = opened.st_mtime;
   return in;
 }
 
 /* A copy is whole or it is not there: any read or write error removes the
- * partial destination and fails.  digest and size (if given) receive the
- * MD5 and the number of the bytes copied, which differ from the scan's when
- * the file changed since. */
-static int CopyFileDigest(const char *source, const char *destination, byte *digest, uint64_t *size)
+ * partial destination and fails.  A given record is made to describe the
+ * copy, as the file may have changed since the scan catalogued it. */
+static int CopyFileInto(const char *source, const char *destination, VXDBEntry *record)
 {
+  CallTraceEnter("CopyFile");
   struct stat64 st;
   byte buffer[COPY_BLOCK];
-  MD5Context md5;
   int ok = 1;
+  MD5Context md5;
+  uint64_t copied = 0;
 
   int in = OpenSource(source, &st);
-  if (in < 0)
+  if (in < 0) {
+    CallTraceExit(NULL);
     return 0;
+  }
+  MD5Init(&md5);
   int out = RemoveExisting(destination) ? open(destination, O_WRONLY | O_CREAT | O_EXCL, 0777) : -1;
   if (out < 0) {
     LOGF("Failed to open destination '%s'", destination);
     close(in);
+    CallTraceExit(NULL);
     return 0;
   }
-  MD5Init(&md5);
-  uint64_t copied = 0;
   for (;;) {
     ssize_t got = read(in, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR)
@@ -813,14 +814,13 @@ static int CopyFileDigest(const char *source, const char *destination, byte *dig
     }
     if (got <= 0)
       break;
-    if (digest)
-      MD5Update(&md5, buffer, (dword)got);
-    copied += (uint64_t)got;
     if (!WriteAll(out, buffer, (dword)got)) {
       LOGF("Failed to write destination '%s'", destination);
       ok = 0;
       break;
     }
+    MD5Update(&md5, buffer, (dword)got);
+    copied += (uint64_t)got;
   }
   if (close(out) != 0 && ok) {
     LOGF("Failed to write destination '%s'", destination);
@@ -830,41 +830,24 @@ static int CopyFileDigest(const char *source, const char *destination, byte *dig
     struct utimbuf times;
     times.actime = times.modtime = st.st_mtime;
     (void)utime(destination, &times);
-    if (digest) {
-      MD5Final(&md5);
-      memcpy(digest, md5.digest, sizeof md5.digest);
-    }
-    if (size)
-      *size = copied;
   } else {
     (void)unlink(destination);
   }
   close(in);
+  if (ok && record) {
+    MD5Final(&md5);
+    TAP_MemCpy(record->MD5, md5.digest, sizeof record->MD5);
+    record->FileSize = copied;
+    record->ChangeTime = (int32_t)st.st_ctime;
+    record->ModifyTime = (int32_t)st.st_mtime;
+  }
+  CallTraceExit(NULL);
   return ok;
 }
 
 int CopyFile(const char *source, const char *destination)
 {
-  CallTraceEnter("CopyFile");
-  int ok = CopyFileDigest(source, destination, NULL, NULL);
-  CallTraceExit(NULL);
-  return ok;
-}
-
-/* The catalogue describes the copy: a file that changed between scan and
- * copy must not be linked later as if it still held the scanned bytes. */
-static int CopyEntry(const char *source, const char *destination, VXDBEntry *e)
-{
-  CallTraceEnter("CopyFile");
-  byte digest[sizeof e->MD5];
-  uint64_t size;
-  int ok = CopyFileDigest(source, destination, digest, &size);
-  if (ok) {
-    memcpy(e->MD5, digest, sizeof digest);
-    e->FileSize = size;
-  }
-  CallTraceExit(NULL);
-  return ok;
+  return CopyFileInto(source, destination, NULL);
 }
 
 /* folder + name of one entry; both offsets were checked when the catalogue
@@ -923,17 +906,17 @@ static int SameFile(const char *a, const char *b)
 
 static void BackupEntry(VXDB *current, VXDB *previous, VXDBEntry *e)
 {
+  uint64_t scanned = e->FileSize; /* the summary counts what the scan saw */
   static char LastDir[PATH_SIZE];
   char dir[PATH_SIZE], source[PATH_SIZE], destination[PATH_SIZE], old[PATH_SIZE];
   const char *folder = EntryText(current, e->FolderOffset);
   const char *name = EntryText(current, e->NameOffset);
-  uint64_t size = e->FileSize; /* counted as scanned */
 
   if (StrFormat(dir, sizeof dir, "%s%s", DestRoot, folder) >= (int)sizeof dir ||
       StrFormat(source, sizeof source, "%s%s%s", SourceRoot, folder, name) >= (int)sizeof source ||
       StrFormat(destination, sizeof destination, "%s%s%s", DestRoot, folder, name) >= (int)sizeof destination) {
     LOGF("Path too long, not backed up: '%s%s'", folder, name);
-    CountCopy(0, size);
+    CountCopy(0, e->FileSize);
     return;
   }
   if (strcmp(dir, LastDir) != 0) {
@@ -942,7 +925,7 @@ static void BackupEntry(VXDB *current, VXDB *previous, VXDBEntry *e)
   }
   const VXDBEntry *p = FindPrevious(previous, e, folder, name);
   if (!p || TAP_MemCmp(e->MD5, p->MD5, sizeof e->MD5) != 0) {
-    CountCopy(CopyEntry(source, destination, e), size);
+    CountCopy(CopyFileInto(source, destination, e), scanned);
     return;
   }
   TotalLinkTries++;
@@ -950,12 +933,12 @@ static void BackupEntry(VXDB *current, VXDB *previous, VXDBEntry *e)
                (SameFile(old, destination) || (RemoveExisting(destination) && LinkFile(old, destination) == 0));
   if (linked) {
     TotalLinkedFiles++;
-    TotalLinkedSize += size;
-  } else if (CopyEntry(source, destination, e)) {
-    CountCopy(1, size);
+    TotalLinkedSize += e->FileSize;
+  } else if (CopyFileInto(source, destination, e)) {
+    CountCopy(1, scanned);
     TotalLinkFailures++;
   } else {
-    CountCopy(0, size);
+    CountCopy(0, scanned);
   }
 }
 

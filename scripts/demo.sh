@@ -38,3 +38,7 @@ ls -l "$disk/Backup"
 echo
 echo "== the space each day takes (files linked to the day before count once)"
 (cd "$disk/Backup" && du -sh 2026-12-01 2026-12-02)
+
+echo
+echo "== checking the second day's backup on the PC with vxdb"
+"$top/build/host/vxdb" verify "$disk/Backup/2026-12-02"

@@ -318,4 +318,42 @@ TEST_F(CopyPass, NamesAShellWouldReadAreJustNames)
   EXPECT_TRUE(Has(log, "Copied: 7 files")) << log;
 }
 
+// A file that changes between the scan and its copy (the plug-in's own log
+// always does) is catalogued as it was copied, so that the catalogue tells
+// the truth about the backup and a later day never links to other contents.
+TEST_F(CopyPass, AFileChangedAfterTheScanIsCataloguedAsCopied)
+{
+  Source("/log.txt", "one\n");
+  Source("/same.txt", "same");
+  Scan({"/log.txt", "/same.txt"});
+  Source("/log.txt", "one\ntwo\n");
+  struct utimbuf later = {1300000000, 1300000000};
+  utime(Src("/log.txt").c_str(), &later);
+  std::string saved = io / "d1.db";
+  InChild([&] {
+    StrFormat(DestRoot, sizeof DestRoot, "%s/", (dest / "d1").c_str());
+    StrFormat(LastDestRoot, sizeof LastDestRoot, "%s/", (dest / "none").c_str());
+    MakeFolders(DestRoot);
+    while (!DoBackup(&cur, &prev))
+      ;
+    SaveVXDB(saved.c_str(), &cur);
+  });
+  EXPECT_TRUE(Has(Log(), "Copied: 2 files, 8 B")) << "the summary counts what the scan saw";
+  FreeVXDB(&prev);
+  ASSERT_EQ(LoadVXDB(saved.c_str(), &prev), 1);
+  byte digest[16];
+  MD5String("one\ntwo\n", digest);
+  EXPECT_EQ(prev.Entries[0].FileSize, 8u);
+  EXPECT_EQ(prev.Entries[0].ModifyTime, 1300000000);
+  EXPECT_EQ(memcmp(prev.Entries[0].MD5, digest, 16), 0);
+  EXPECT_EQ(At("d1", "/log.txt").content, "one\ntwo\n");
+
+  // The next day the file is back to what the first scan saw.
+  Source("/log.txt", "one\n");
+  Scan({"/log.txt", "/same.txt"});
+  Pass("d2", "d1");
+  EXPECT_EQ(At("d2", "/log.txt").content, "one\n");
+  EXPECT_EQ(At("d2", "/same.txt"), At("d1", "/same.txt"));
+}
+
 } // namespace

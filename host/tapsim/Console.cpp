@@ -34,7 +34,10 @@ void Console::Emit(const char *data, size_t size)
     (void)WriteAll(sink_, data, size); // a full disk loses console text, not the run
     return;
   }
-  partial_.append(data, size);
+  // PrintNet sends each line with its terminating zero; a terminal shows nothing for it.
+  for (size_t i = 0; i < size; i++)
+    if (data[i])
+      partial_ += data[i];
   size_t start = 0, nl;
   std::string out;
   while ((nl = partial_.find('\n', start)) != std::string::npos) {

@@ -1,0 +1,906 @@
+// The owner's PC tool: backups are laid out here as the plug-in lays them
+// (files with their times, hard links, a catalogue written with the shared
+// encoders), then vxdb runs as its own process and the disk is looked at.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <set>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "app/VXDBFormat.h"
+#include "checksum/CRC32.h"
+#include "checksum/Md5.h"
+#include "support/TestSupport.h"
+#include "tools/vxdb/Catalogue.h"
+#include "tools/vxdb/Output.h"
+#include "tools/vxdb/Progress.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint32_t kMar5 = 60374u << 16 | 14 << 8 | 30;  // 2024-03-05 14:30
+constexpr uint32_t kMar6 = 60375u << 16 | 9 << 8 | 5;    // 2024-03-06 09:05
+
+using ToolRun = ProgramRun;
+
+// Times in UTC, so that listings do not depend on the machine's zone.
+ToolRun Exec(const std::vector<std::string> &args) { return RunProgram(args, {"TZ=UTC"}); }
+
+// This build's vxdb, under the emulator in a cross build.
+ToolRun Vxdb(const std::vector<std::string> &args)
+{
+  std::vector<std::string> argv = {VX_EMULATOR_ARGV VX_BINARY_DIR "/vxdb"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return Exec(argv);
+}
+
+std::array<uint8_t, 16> Digest(const std::string &content)
+{
+  MD5Context ctx;
+  MD5Init(&ctx);
+  MD5Update(&ctx, reinterpret_cast<const byte *>(content.data()), dword(content.size()));
+  MD5Final(&ctx);
+  std::array<uint8_t, 16> d;
+  memcpy(d.data(), ctx.digest, 16);
+  return d;
+}
+
+// The text pool as the plug-in builds it: a zero byte, then each string once.
+struct Pool {
+  std::string bytes = std::string(1, '\0');
+  Pool() = default;
+  explicit Pool(std::string existing) : bytes(std::move(existing)) {}
+  int32_t Add(const std::string &s)
+  {
+    for (size_t at = 0; at < bytes.size(); at += strlen(bytes.c_str() + at) + 1)
+      if (bytes.c_str() + at == s)
+        return int32_t(at);
+    bytes += s;
+    bytes += '\0';
+    return int32_t(bytes.size() - s.size() - 1);
+  }
+};
+
+struct File {
+  std::string folder, name, content;
+  int32_t mtime = 1700000000;
+  std::string Path() const { return folder + name; }
+};
+
+VXDBEntry EntryFor(Pool &pool, const File &f)
+{
+  VXDBEntry e{};
+  e.FolderOffset = pool.Add(f.folder);
+  e.NameOffset = pool.Add(f.name);
+  std::string path = f.Path();
+  e.PathCRC = CRC32(0, path.data(), dword(path.size()));
+  e.FileSize = f.content.size();
+  e.ChangeTime = f.mtime;
+  e.ModifyTime = f.mtime;
+  auto d = Digest(f.content);
+  memcpy(e.MD5, d.data(), 16);
+  return e;
+}
+
+std::string Encode(uint32_t date, const std::vector<VXDBEntry> &entries, const std::string &pool)
+{
+  VXDBHeader h{};
+  memcpy(h.Magic, VXDB_MAGIC, 4);
+  h.Version = VXDB_VERSION;
+  h.BackupDate = date;
+  h.NrEntries = int32_t(entries.size());
+  h.EntriesAllocated = (h.NrEntries + 99) / 100 * 100;
+  h.TextLength = int32_t(pool.size());
+  h.TextAllocated = h.TextLength + VXDB_TEXT_STEP;
+  std::string out(VXDB_HEADER_SIZE + entries.size() * VXDB_ENTRY_SIZE, '\0');
+  auto *b = reinterpret_cast<uint8_t *>(out.data());
+  VXDBEncodeHeader(&h, b);
+  for (size_t i = 0; i < entries.size(); ++i)
+    VXDBEncodeEntry(&entries[i], b + VXDB_HEADER_SIZE + i * VXDB_ENTRY_SIZE);
+  if (!entries.empty())
+    out += pool;
+  return out;
+}
+
+std::string CatalogueOf(uint32_t date, const std::vector<File> &files)
+{
+  Pool pool;
+  std::vector<VXDBEntry> entries;
+  for (const auto &f : files)
+    entries.push_back(EntryFor(pool, f));
+  return Encode(date, entries, pool.bytes);
+}
+
+void SetMtime(const std::string &path, int64_t t)
+{
+  struct timespec ts[2] = {{time_t(t), 0}, {time_t(t), 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), ts, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+void WriteTree(const std::string &root, const std::vector<File> &files)
+{
+  for (const auto &f : files) {
+    WriteFile(root + f.Path(), f.content);
+    SetMtime(root + f.Path(), f.mtime);
+  }
+}
+
+// A dated backup folder: the files, and the catalogue of exactly those.
+void LayBackup(const std::string &folder, uint32_t date, const std::vector<File> &files)
+{
+  WriteTree(folder, files);
+  WriteFile(folder + "/VXDB.db", CatalogueOf(date, files));
+}
+
+// Every file below root with its contents and modification time.
+std::map<std::string, std::pair<std::string, int64_t>> Tree(const std::string &root)
+{
+  std::map<std::string, std::pair<std::string, int64_t>> tree;
+  for (const auto &e : fs::recursive_directory_iterator(root)) {
+    if (!e.is_regular_file())
+      continue;
+    struct stat st;
+    stat(e.path().c_str(), &st);
+    tree[e.path().string().substr(root.size())] = {ReadFile(e.path()), int64_t(st.st_mtime)};
+  }
+  return tree;
+}
+
+std::vector<File> DayOfFiles()
+{
+  return {
+      {"/", "Vaultrix.tap", std::string(70000, 'T'), 1709600000},
+      {"/Settings/", "TAPSystem.log", "line one\nline two\n", 1709640000},
+      {"/Settings/Vaultrix/", "Vaultrix.ini", "DestDevice=e\nDestPath=Vaultrix\n", 1709500000},
+      {"/Settings/Other/", "empty.dat", "", 1600000000},
+      {"/Data/Epg/", "channels.bin", std::string("\0\1\2\3binary\xff", 11), 1700000123},
+  };
+}
+
+class VxdbTest : public ::testing::Test {
+protected:
+  TempDir tmp;
+  std::string Backup(const std::string &day = "2024-03-05") { return tmp / ("Vaultrix/" + day); }
+};
+
+// ---- verify -------------------------------------------------------------
+
+TEST_F(VxdbTest, VerifyPassesOnAnIntactBackup)
+{
+  LayBackup(Backup(), kMar5, DayOfFiles());
+  ToolRun r = Vxdb({"verify", Backup()});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, "Intact: 5 files, 68.4 kB, match the 5 files in the catalogue of 2024-03-05 14:30.\n");
+  EXPECT_EQ(r.err, "") << "no progress bar when standard error is not a terminal";
+
+  ToolRun viaFile = Vxdb({"verify", "--json", Backup() + "/VXDB.db"});
+  EXPECT_EQ(viaFile.status, 0);
+  EXPECT_NE(viaFile.out.find("\"intact\":true,\"files\":5,\"bytes\":70060"), std::string::npos) << viaFile.out;
+}
+
+TEST_F(VxdbTest, VerifyNamesExactlyTheChangedMissingAndExtraFiles)
+{
+  LayBackup(Backup(), kMar5, DayOfFiles());
+  std::string log = Backup() + "/Settings/TAPSystem.log";
+  std::string text = ReadFile(log);
+  text[3] ^= 0x20;  // one byte, same size, same time
+  WriteFile(log, text);
+  SetMtime(log, 1709640000);
+  fs::remove(Backup() + "/Settings/Vaultrix/Vaultrix.ini");
+  WriteFile(Backup() + "/Data/stray.txt", "not in the catalogue");
+
+  ToolRun r = Vxdb({"verify", Backup()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "changed    /Settings/TAPSystem.log (contents differ)\n"
+                   "missing    /Settings/Vaultrix/Vaultrix.ini\n"
+                   "extra      /Data/stray.txt\n"
+                   "DAMAGED: 1 missing, 1 changed, 1 extra (of 5 files in the catalogue of 2024-03-05 14:30).\n");
+
+  ToolRun j = Vxdb({"verify", "--json", Backup()});
+  EXPECT_EQ(j.status, 1);
+  EXPECT_NE(j.out.find("\"intact\":false"), std::string::npos);
+  EXPECT_NE(j.out.find("\"missing\":[{\"path\":\"/Settings/Vaultrix/Vaultrix.ini\"}],"
+                       "\"changed\":[{\"path\":\"/Settings/TAPSystem.log\",\"reason\":\"contents differ\"}],"
+                       "\"extra\":[{\"path\":\"/Data/stray.txt\"}],\"unsafe\":[]"),
+            std::string::npos)
+      << j.out;
+}
+
+TEST_F(VxdbTest, VerifyReportsSizeChangesLinksAndFilesWithoutDigest)
+{
+  std::vector<File> files = DayOfFiles();
+  LayBackup(Backup(), kMar5, files);
+  WriteFile(Backup() + "/Data/Epg/channels.bin", "shorter");
+  // A link where a file should be is not followed, not even to a good copy.
+  fs::remove(Backup() + "/Vaultrix.tap");
+  WriteFile(tmp / "elsewhere/Vaultrix.tap", files[0].content);
+  fs::create_symlink(tmp / "elsewhere/Vaultrix.tap", Backup() + "/Vaultrix.tap");
+
+  ToolRun r = Vxdb({"verify", Backup()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("changed    /Vaultrix.tap (not a regular file)\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("changed    /Data/Epg/channels.bin (size 7, catalogue 11)\n"), std::string::npos);
+
+  // A file the plug-in could not read has an all-zero digest: not damage.
+  TempDir other;
+  Pool pool;
+  VXDBEntry e = EntryFor(pool, {"/", "locked.dat", "secret"});
+  memset(e.MD5, 0, 16);
+  WriteFile(other / "d/locked.dat", "secret");
+  WriteFile(other / "d/VXDB.db", Encode(kMar5, {e}, pool.bytes));
+  ToolRun z = Vxdb({"verify", other / "d"});
+  EXPECT_EQ(z.status, 0) << z.out;
+  EXPECT_EQ(z.out, "unverified /locked.dat (no digest recorded)\n"
+                   "Intact: 1 file, 6 B, match the 1 file in the catalogue of 2024-03-05 14:30 (1 without a "
+                   "digest).\n");
+}
+
+TEST_F(VxdbTest, ProgressBarOnlyWhenAsked)
+{
+  LayBackup(Backup(), kMar5, DayOfFiles());
+  ToolRun r = Vxdb({"verify", "--progress", Backup()});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("\r["), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("5/5 files  68.4 kB/68.4 kB"), std::string::npos) << r.err;
+  EXPECT_EQ(Vxdb({"verify", "--no-progress", Backup()}).err, "");
+}
+
+// ---- restore ------------------------------------------------------------
+
+TEST_F(VxdbTest, RestoreGivesBackTheSourceTreeWithItsTimes)
+{
+  std::vector<File> files = DayOfFiles();
+  WriteTree(tmp / "source", files);
+  LayBackup(Backup(), kMar5, files);
+
+  ToolRun r = Vxdb({"restore", Backup(), tmp / "restored"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, "Restored 5 of 5 files (68.4 kB) from 2024-03-05 14:30 into " + (tmp / "restored") + ".\n");
+  EXPECT_EQ(Tree(tmp / "restored"), Tree(tmp / "source"));
+}
+
+TEST_F(VxdbTest, RestoreOfNamedFilesAndFolders)
+{
+  LayBackup(Backup(), kMar5, DayOfFiles());
+  ToolRun r = Vxdb({"restore", Backup(), tmp / "t", "Settings/Vaultrix", "/Vaultrix.tap"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  auto tree = Tree(tmp / "t");
+  std::set<std::string> names;
+  for (const auto &[path, _] : tree)
+    names.insert(path);
+  EXPECT_EQ(names, (std::set<std::string>{"/Settings/Vaultrix/Vaultrix.ini", "/Vaultrix.tap"}));
+
+  // "/Settings/Vault" names no folder: nothing is written at all.
+  ToolRun bad = Vxdb({"restore", Backup(), tmp / "u", "/Settings/Vault"});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_EQ(bad.err, "vxdb restore: /Settings/Vault: not in this backup\n");
+  EXPECT_FALSE(Exists(tmp / "u"));
+
+  // Nor into the backup itself, which would then change.
+  ToolRun into = Vxdb({"restore", Backup(), Backup() + "/Settings/../restored"});
+  EXPECT_EQ(into.status, 2);
+  EXPECT_EQ(into.err, "vxdb restore: " + Backup() + "/Settings/../restored lies inside the backup; choose another "
+                      "folder\n");
+  EXPECT_FALSE(Exists(Backup() + "/restored"));
+}
+
+TEST_F(VxdbTest, RestoreKeepsExistingFilesUnlessForcedAndNeverWritesThroughLinks)
+{
+  std::vector<File> files = {{"/", "a.ini", "from the backup", 1709000000}};
+  LayBackup(Backup(), kMar5, files);
+  // The target's a.ini is hard-linked from another backup, which must keep it.
+  WriteFile(tmp / "older/a.ini", "older contents");
+  fs::create_directories(tmp / "t");
+  fs::create_hard_link(tmp / "older/a.ini", tmp / "t/a.ini");
+
+  ToolRun r = Vxdb({"restore", Backup(), tmp / "t"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "failed     /a.ini (exists (use --force to replace it))\n"
+                   "Restored 0 of 1 file (0 B) from 2024-03-05 14:30 into " +
+                       (tmp / "t") + ". 1 with problems, listed above.\n");
+  EXPECT_EQ(ReadFile(tmp / "t/a.ini"), "older contents");
+
+  ToolRun f = Vxdb({"restore", "--force", Backup(), tmp / "t"});
+  EXPECT_EQ(f.status, 0) << f.out;
+  EXPECT_EQ(ReadFile(tmp / "t/a.ini"), "from the backup");
+  EXPECT_EQ(ReadFile(tmp / "older/a.ini"), "older contents");
+  EXPECT_EQ(fs::last_write_time(tmp / "t/a.ini").time_since_epoch(),
+            fs::last_write_time(Backup() + "/a.ini").time_since_epoch());
+  std::vector<std::string> left;
+  for (const auto &e : fs::directory_iterator(tmp / "t"))
+    left.push_back(e.path().filename());
+  EXPECT_EQ(left, std::vector<std::string>{"a.ini"}) << "no temporary copies left behind";
+}
+
+TEST_F(VxdbTest, RestoreWithholdsDamagedFilesUnlessAskedToKeepThem)
+{
+  LayBackup(Backup(), kMar5, DayOfFiles());
+  WriteFile(Backup() + "/Settings/TAPSystem.log", "line one\nline twO\n");
+  ToolRun r = Vxdb({"restore", Backup(), tmp / "t"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("failed     /Settings/TAPSystem.log (damaged in the backup: its contents differ from "
+                       "the catalogue; not restored (--keep-damaged restores it anyway))\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_FALSE(Exists(tmp / "t/Settings/TAPSystem.log"));
+  EXPECT_TRUE(Exists(tmp / "t/Settings/Vaultrix/Vaultrix.ini"));
+
+  ToolRun k = Vxdb({"restore", "--keep-damaged", Backup(), tmp / "k"});
+  EXPECT_EQ(k.status, 1);
+  EXPECT_NE(k.out.find("damaged    /Settings/TAPSystem.log"), std::string::npos) << k.out;
+  EXPECT_EQ(ReadFile(tmp / "k/Settings/TAPSystem.log"), "line one\nline twO\n");
+}
+
+TEST_F(VxdbTest, CraftedCataloguePathsCannotLeaveTheTarget)
+{
+  // Deep enough that every ".." in these paths stays inside this test's folder.
+  std::string backup = tmp / "x/y/z/backup", target = tmp / "x/y/z/target";
+  std::vector<File> files = {
+      {"/Settings/", "good.ini", "good"},
+      {"/../", "esc1", "one"},
+      {"/../../../", "esc2", "two"},
+      {"/Settings/../../", "esc3", "three"},
+      {"/", "../esc4", "four"},
+      {"", tmp / "esc5", "five"},      // an absolute name
+      {"esc6/", "x", "six"},           // a folder that is not "/..../"
+      {"/", "..", "seven"},
+      {"/Settings/", "good.ini", "good"},  // listed twice
+      {tmp / "x/", "inside", "eight"},     // an absolute-looking folder stays below TARGET
+  };
+  Pool pool;
+  std::vector<VXDBEntry> entries;
+  for (const auto &f : files)
+    entries.push_back(EntryFor(pool, f));
+  WriteFile(backup + "/VXDB.db", Encode(kMar5, entries, pool.bytes));
+  WriteFile(backup + "/Settings/good.ini", "good");
+  WriteFile(backup + tmp.path() + "/x/inside", "eight");
+  // Bait where a naive join would read from.
+  WriteFile(tmp / "x/y/z/esc1", "one");
+  WriteFile(tmp / "x/esc2", "two");
+  WriteFile(tmp / "x/y/z/esc3", "three");
+  std::set<std::string> before;
+  for (const auto &e : fs::recursive_directory_iterator(tmp.path()))
+    before.insert(e.path());
+
+  ToolRun r = Vxdb({"restore", backup, target});
+  EXPECT_EQ(r.status, 1);
+  auto lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 9u) << r.out;
+  std::string outside = " (would land outside " + target + ": ";
+  EXPECT_EQ(lines[0], "refused    /../esc1" + outside + "climbs out of its folder with \"..\")");
+  EXPECT_EQ(lines[1], "refused    /../../../esc2" + outside + "climbs out of its folder with \"..\")");
+  EXPECT_EQ(lines[2], "refused    /Settings/../../esc3" + outside + "climbs out of its folder with \"..\")");
+  EXPECT_EQ(lines[3], "refused    /../esc4" + outside + "climbs out of its folder with \"..\")");
+  EXPECT_EQ(lines[4], "refused    " + (tmp / "esc5") + outside + "has an absolute file name)");
+  EXPECT_EQ(lines[5], "refused    esc6/x (has a malformed folder)");
+  EXPECT_EQ(lines[6], "refused    /.." + outside + "climbs out of its folder with \"..\")");
+  EXPECT_EQ(lines[7], "refused    /Settings/good.ini (is listed twice)");
+  EXPECT_EQ(lines[8], "Restored 2 of 10 files (9 B) from 2024-03-05 14:30 into " + target +
+                          ". 8 with problems, listed above.");
+
+  std::set<std::string> after;
+  for (const auto &e : fs::recursive_directory_iterator(tmp.path()))
+    if (e.path().string().rfind(target, 0) != 0)
+      after.insert(e.path());
+  EXPECT_EQ(after, before) << "nothing written outside the target";
+  EXPECT_EQ(ReadFile(target + "/Settings/good.ini"), "good");
+  EXPECT_EQ(ReadFile(target + tmp.path() + "/x/inside"), "eight");
+}
+
+TEST_F(VxdbTest, RestoreFollowsNoSymbolicLinkInTheTargetOrTheBackup)
+{
+  LayBackup(Backup(), kMar5, {{"/Settings/", "a.ini", "a"}, {"/", "b.bin", "b"}});
+  fs::create_directories(tmp / "t");
+  fs::create_directories(tmp / "elsewhere");
+  fs::create_directory_symlink(tmp / "elsewhere", tmp / "t/Settings");
+  fs::remove(Backup() + "/b.bin");
+  WriteFile(tmp / "secret", "b");
+  fs::create_symlink(tmp / "secret", Backup() + "/b.bin");
+
+  ToolRun r = Vxdb({"restore", Backup(), tmp / "t"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(Lines(r.out)[0], "failed     /Settings/a.ini (a folder on its way in the target is a symbolic link)");
+  EXPECT_EQ(Lines(r.out)[1], "failed     /b.bin (is a symbolic link in the backup)");
+  EXPECT_TRUE(fs::is_empty(tmp / "elsewhere"));
+  EXPECT_FALSE(Exists(tmp / "t/b.bin"));
+}
+
+TEST_F(VxdbTest, MalformedCataloguesAreRefusedBeforeAnythingIsWritten)
+{
+  std::string good = CatalogueOf(kMar5, DayOfFiles());
+  auto with = [&](size_t at, uint32_t value) {
+    std::string c = good;
+    VXDBPut32(reinterpret_cast<uint8_t *>(c.data()) + at, value);
+    return c;
+  };
+  size_t firstEntry = VXDB_HEADER_SIZE;
+  struct Case {
+    std::string bytes, why;
+  } cases[] = {
+      {"", "shorter than the 36-byte header"},
+      {good.substr(0, 35), "shorter than the 36-byte header"},
+      {"VXDC" + good.substr(4), "not a catalogue (magic is not VXDB)"},
+      {with(VXDB_OFS_VERSION, 2), "unknown catalogue version"},
+      {with(VXDB_OFS_NRENTRIES, 0xFFFFFFFF), "entry count negative or too large"},
+      {with(VXDB_OFS_NRENTRIES, 0x7FFFFFFF), "entry count negative or too large"},
+      {with(VXDB_OFS_NRENTRIES, 6), "entries or text run past the end of the file"},
+      {with(VXDB_OFS_TEXTLENGTH, 0), "text length out of range"},
+      {good.substr(0, good.size() - 1), "entries or text run past the end of the file"},
+      {with(firstEntry + 3 * VXDB_ENTRY_SIZE + VXDB_OFS_NAMEOFFSET, 100000),
+       "entry points outside the text pool or into a string (entry 4)"},
+      {with(firstEntry + VXDB_OFS_FOLDEROFFSET, 0xFFFFFFF0),
+       "entry points outside the text pool or into a string (entry 1)"},
+      {with(firstEntry + VXDB_OFS_NAMEOFFSET, 2), "entry points outside the text pool or into a string (entry 1)"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.why);
+    WriteFile(Backup() + "/VXDB.db", c.bytes);
+    ToolRun r = Vxdb({"restore", Backup(), tmp / "t"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "vxdb restore: " + Backup() + "/VXDB.db: not a usable catalogue: " + c.why + "\n");
+    EXPECT_FALSE(Exists(tmp / "t"));
+  }
+}
+
+// ---- diff, list, stats ----------------------------------------------------
+
+TEST_F(VxdbTest, DiffNamesAddedRemovedAndChangedFiles)
+{
+  std::vector<File> day1 = DayOfFiles(), day2 = DayOfFiles();
+  day2[1].content += "line three\n";               // changed
+  day2[2].mtime += 60;                              // touched only: unchanged
+  day2.erase(day2.begin() + 3);                     // removed
+  day2.push_back({"/Settings/", "new.ini", "new"});  // added
+  LayBackup(Backup("2024-03-05"), kMar5, day1);
+  LayBackup(Backup("2024-03-06"), kMar6, day2);
+
+  ToolRun r = Vxdb({"diff", Backup("2024-03-05"), Backup("2024-03-06")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "removed    /Settings/Other/empty.dat\n"
+                   "changed    /Settings/TAPSystem.log\n"
+                   "added      /Settings/new.ini\n"
+                   "From 2024-03-05 14:30 to 2024-03-06 09:05: 1 added, 1 removed, 1 changed, 3 unchanged.\n");
+
+  ToolRun j = Vxdb({"diff", "--json", Backup("2024-03-05"), Backup("2024-03-06") + "/VXDB.db"});
+  EXPECT_EQ(j.status, 1);
+  EXPECT_NE(j.out.find("\"added\":[{\"path\":\"/Settings/new.ini\",\"new\":{\"size\":3,"), std::string::npos)
+      << j.out;
+  EXPECT_NE(j.out.find("\"counts\":{\"added\":1,\"removed\":1,\"changed\":1,\"unchanged\":3}"), std::string::npos);
+
+  ToolRun same = Vxdb({"diff", "--all", Backup("2024-03-05"), Backup("2024-03-05")});
+  EXPECT_EQ(same.status, 0);
+  EXPECT_EQ(Lines(same.out).size(), 6u);
+  EXPECT_EQ(Lines(same.out)[0], "unchanged  /Data/Epg/channels.bin");
+}
+
+TEST_F(VxdbTest, ListShowsTheCatalogue)
+{
+  LayBackup(Backup(), kMar5, {{"/Settings/", "a\x1b[2Jb.ini", "abc", 1709650000}, {"/", "x", "", 0}});
+  ToolRun r = Vxdb({"list", Backup()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Backup of 2024-03-05 14:30: 2 files, 3 B\n"
+                   "/Settings/a\\x1B[2Jb.ini  3  2024-03-05 14:46:40  900150983cd24fb0d6963f7d28e17f72\n"
+                   "/x                       0  1970-01-01 00:00:00  d41d8cd98f00b204e9800998ecf8427e\n");
+  ToolRun j = Vxdb({"list", "--json", Backup() + "/VXDB.db"});
+  EXPECT_EQ(j.status, 0);
+  EXPECT_NE(j.out.find("{\"path\":\"/Settings/a\\u001b[2Jb.ini\",\"size\":3,\"mtime\":1709650000,"
+                       "\"ctime\":1709650000,\"md5\":\"900150983cd24fb0d6963f7d28e17f72\",\"path_crc\":"),
+            std::string::npos)
+      << j.out;
+}
+
+TEST_F(VxdbTest, StatsCountsHardLinkedFilesOnce)
+{
+  std::string root = tmp / "Vaultrix";
+  LayBackup(root + "/2024-03-05", kMar5,
+            {{"/", "a.txt", std::string(100, 'a')}, {"/", "b.txt", std::string(200, 'b')},
+             {"/sub/", "c.txt", std::string(300, 'c')}});
+  // The next day: a.txt and c.txt unchanged (hard links), b.txt changed, d.txt new.
+  std::vector<File> day2 = {{"/", "a.txt", std::string(100, 'a')}, {"/", "b.txt", std::string(250, 'B')},
+                            {"/sub/", "c.txt", std::string(300, 'c')}, {"/", "d.txt", std::string(50, 'd')}};
+  fs::create_directories(root + "/2024-03-06/sub");
+  fs::create_hard_link(root + "/2024-03-05/a.txt", root + "/2024-03-06/a.txt");
+  fs::create_hard_link(root + "/2024-03-05/sub/c.txt", root + "/2024-03-06/sub/c.txt");
+  WriteFile(root + "/2024-03-06/b.txt", day2[1].content);
+  WriteFile(root + "/2024-03-06/d.txt", day2[3].content);
+  WriteFile(root + "/2024-03-06/VXDB.db", CatalogueOf(kMar6, day2));
+  // A backup that stopped before its catalogue still takes space.
+  WriteFile(root + "/2024-03-07/a.txt", std::string(100, 'a'));
+  WriteFile(root + "/notes.txt", "not a backup");
+  fs::create_directories(root + "/lost+found");
+  uint64_t cat1 = fs::file_size(root + "/2024-03-05/VXDB.db"), cat2 = fs::file_size(root + "/2024-03-06/VXDB.db");
+
+  ToolRun j = Vxdb({"stats", "--json", root});
+  EXPECT_EQ(j.status, 0) << j.err;
+  uint64_t total1 = 600 + cat1, total2 = total1 + 250 + 50 + cat2, total3 = total2 + 100;
+  EXPECT_EQ(j.out, "{\"root\":\"" + root + "\",\"backups\":["
+                   "{\"folder\":\"2024-03-05\",\"date\":\"2024-03-05 14:30\",\"catalogue\":true,\"files\":3,"
+                   "\"size\":600,\"own\":" + std::to_string(200 + cat1) + ",\"total\":" + std::to_string(total1) + "},"
+                   "{\"folder\":\"2024-03-06\",\"date\":\"2024-03-06 09:05\",\"catalogue\":true,\"files\":4,"
+                   "\"size\":700,\"own\":" + std::to_string(300 + cat2) + ",\"total\":" + std::to_string(total2) + "},"
+                   "{\"folder\":\"2024-03-07\",\"date\":null,\"catalogue\":false,\"files\":1,"
+                   "\"size\":100,\"own\":100,\"total\":" + std::to_string(total3) + "}]}\n");
+
+  ToolRun t = Vxdb({"stats", root});
+  EXPECT_EQ(t.status, 0);
+  auto lines = Lines(t.out);
+  ASSERT_EQ(lines.size(), 5u) << t.out;
+  EXPECT_EQ(lines[0], "Backup      Date                 Files        Size         Own       Total");
+  EXPECT_EQ(lines[3].rfind("2024-03-07  (unfinished)  ", 0), 0u) << lines[3];
+  EXPECT_EQ(lines[3].substr(lines[3].size() - vxdb::SizeText(total3).size()), vxdb::SizeText(total3));
+  EXPECT_EQ(lines[4], "3 backups take " + vxdb::SizeText(total3) + " on disk.");
+}
+
+// Catalogues saved by the plug-in's own code in the PC and the recorder build
+// (under the emulator) are checked in; the tool reads both alike.
+TEST_F(VxdbTest, ReadsCataloguesWrittenByEitherBuild)
+{
+  std::string json[2];
+  for (int i = 0; i < 2; ++i) {
+    std::string file = std::string(VX_SOURCE_DIR "/tests/data/vxdb-") + (i ? "mipsel" : "host") + ".db";
+    ToolRun r = Vxdb({"list", "--json", file});
+    ASSERT_EQ(r.status, 0) << r.err;
+    json[i] = r.out.substr(r.out.find(",\"date\""));
+  }
+  EXPECT_EQ(json[1], json[0]);
+  EXPECT_EQ(json[1], ",\"date\":\"2023-02-20 20:05\",\"date_packed\":3931837445,\"size\":4886721345,\"files\":["
+                     "{\"path\":\"/a.bin\",\"size\":0,\"mtime\":1600000000,\"ctime\":1700000000,"
+                     "\"md5\":\"000102030405060708090a0b0c0d0e0f\",\"path_crc\":" + std::to_string(0x8884497Du) + "},"
+                     "{\"path\":\"/Settings/x.ini\",\"size\":1000,\"mtime\":1600000001,\"ctime\":1700000001,"
+                     "\"md5\":\"101112131415161718191a1b1c1d1e1f\",\"path_crc\":" +
+                         std::to_string(CRC32(0, "/Settings/x.ini", 15)) + "},"
+                     "{\"path\":\"/Settings/Sub dir/x.ini\",\"size\":2000,\"mtime\":-1,\"ctime\":1700000002,"
+                     "\"md5\":\"202122232425262728292a2b2c2d2e2f\",\"path_crc\":" +
+                         std::to_string(CRC32(0, "/Settings/Sub dir/x.ini", 23)) + "},"
+                     "{\"path\":\"/\xC3\xA4/big\",\"size\":4886718345,\"mtime\":1600000003,\"ctime\":1700000003,"
+                     "\"md5\":\"303132333435363738393a3b3c3d3e3f\",\"path_crc\":" +
+                         std::to_string(CRC32(0, "/\xC3\xA4/big", 7)) + "}]}\n");
+}
+
+// ---- usage ----------------------------------------------------------------
+
+TEST_F(VxdbTest, UsageErrorsAndUnreadableInputExitWithTwo)
+{
+  for (const char *cmd : {"list", "verify", "diff", "restore", "stats"}) {
+    ToolRun h = Vxdb({cmd, "--help"});
+    EXPECT_EQ(h.status, 0) << cmd;
+    EXPECT_EQ(h.out.rfind(std::string("Usage: vxdb ") + cmd, 0), 0u) << h.out;
+  }
+  EXPECT_EQ(Vxdb({"--help"}).status, 0);
+  EXPECT_EQ(Vxdb({"help", "diff"}).out.rfind("Usage: vxdb diff", 0), 0u);
+
+  LayBackup(Backup(), kMar5, DayOfFiles());
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{}, "vxdb: no command given\nTry \"vxdb --help\".\n"},
+      {{"lst", Backup()}, "vxdb: unknown command \"lst\"\nTry \"vxdb --help\".\n"},
+      {{"verify", "--jsn", Backup()}, "vxdb: verify: unknown option \"--jsn\"\nTry \"vxdb verify --help\".\n"},
+      {{"restore", "--json", Backup(), tmp / "t"},
+       "vxdb: restore: unknown option \"--json\"\nTry \"vxdb restore --help\".\n"},
+      {{"diff", Backup()}, "vxdb: diff: too few arguments\nTry \"vxdb diff --help\".\n"},
+      {{"list", Backup(), Backup()}, "vxdb: list: too many arguments\nTry \"vxdb list --help\".\n"},
+      {{"list", tmp / "none"}, "vxdb list: " + (tmp / "none") + ": No such file or directory\n"},
+      {{"verify", tmp.path()}, "vxdb verify: " + tmp.path() +
+                                   ": no VXDB.db here (not a backup folder, or its backup did not finish)\n"},
+      {{"stats", Backup()}, "vxdb stats: " + Backup() + ": no backups here\n"},
+      {{"restore", Backup(), tmp / "t", "../x"}, "vxdb restore: ../x: paths in a backup have no \"..\"\n"},
+  };
+  for (const auto &c : cases) {
+    ToolRun r = Vxdb(c.args);
+    EXPECT_EQ(r.status, 2) << c.err;
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+// ---- on backups that the plug-in made in the simulator ----------------------
+
+std::string Pseudo(size_t n, unsigned seed)
+{
+  std::string s(n, 0);
+  for (auto &c : s) {
+    seed = seed * 1103515245u + 12345u;
+    c = char(seed >> 16);
+  }
+  return s;
+}
+
+// Every path below root, folders included.
+std::set<std::string> Listing(const std::string &root)
+{
+  std::set<std::string> all;
+  for (const auto &e : fs::recursive_directory_iterator(root))
+    all.insert(e.path());
+  return all;
+}
+
+class VxdbOnPluginBackups : public ::testing::Test {
+protected:
+  void SetUp() override
+  {
+    MakeRecorderDisk(disk.path(), "DestDevice=internal\r\nDestPath=/mnt/hd/Backup\r\n");
+    std::vector<std::pair<std::string, std::string>> files = {
+        {"/Recorder/settings.ini", "[Timer]\r\nChannel=1\r\n"},
+        {"/Recorder/Logs/run.log", Pseudo(3000, 1)},
+        {"/Epg/guide.dat", Pseudo(200000, 2)},
+        {"/empty.file", ""},
+        {"/with blank/it's.txt", "blank"},
+        {"/new\nline/z", "newline"},
+        {"/\xE4\xF6\xFC/caf\xC3\xA9", "high bytes"},
+    };
+    int64_t t = 1700000000;
+    for (auto &[rel, content] : files) {
+      WriteFile(Pf(rel), content);
+      SetMtime(Pf(rel), t += 3607);
+    }
+  }
+  std::string Pf(const std::string &rel) { return disk / ("ProgramFiles" + rel); }
+  std::string Day(const std::string &date) { return disk / ("Backup/" + date); }
+
+  // One load of the plug-in on that day, which makes that day's backup.
+  void BackUp(const std::string &date)
+  {
+    TapsimResult r = RunTapsim({"--disk", disk.path(), "--clock", date + " 10:00:00", "--tick-step", "1",
+                                "--max-events", "200000"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_TRUE(Exists(Day(date) + "/VXDB.db")) << r.console;
+  }
+
+  TempDir disk, tmp;
+};
+
+TEST_F(VxdbOnPluginBackups, VerifyNamesWhatHappenedToTheBackup)
+{
+  BackUp("2024-03-05");
+  ToolRun ok = Vxdb({"verify", Day("2024-03-05")});
+  EXPECT_EQ(ok.status, 0) << ok.out << ok.err;
+  EXPECT_EQ(ok.out.rfind("Intact: ", 0), 0u) << ok.out;
+
+  std::string guide = Day("2024-03-05") + "/Epg/guide.dat";
+  std::string bytes = ReadFile(guide);
+  bytes[123456] ^= 1;
+  WriteFile(guide, bytes);
+  fs::remove(Day("2024-03-05") + "/Recorder/settings.ini");
+  WriteFile(Day("2024-03-05") + "/new\nline/added", "added");
+  ToolRun r = Vxdb({"verify", Day("2024-03-05")});
+  EXPECT_EQ(r.status, 1);
+  auto lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 4u) << r.out;
+  EXPECT_EQ(lines[3].rfind("DAMAGED: 1 missing, 1 changed, 1 extra (of ", 0), 0u) << lines[3];
+  lines.pop_back();
+  // Findings come in the catalogue's order, which is the scan's.
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ(lines, (std::vector<std::string>{"changed    /Epg/guide.dat (contents differ)",
+                                             "extra      /new\\x0Aline/added",
+                                             "missing    /Recorder/settings.ini"}));
+}
+
+TEST_F(VxdbOnPluginBackups, RestoreGivesBackTheSourceOfThatDay)
+{
+  auto source = Tree(disk / "ProgramFiles");
+  BackUp("2024-03-05");
+  // The next day's changes do not touch the backup of this one.
+  WriteFile(Pf("/Epg/guide.dat"), "changed later");
+
+  ToolRun r = Vxdb({"restore", Day("2024-03-05"), tmp / "restored"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  auto restored = Tree(tmp / "restored");
+  for (const auto &[rel, file] : source) {
+    ASSERT_TRUE(restored.count(rel)) << rel;
+    EXPECT_EQ(restored[rel].first, file.first) << rel;
+    EXPECT_EQ(restored[rel].second, file.second) << rel << ": modification time";
+  }
+  // Besides, only what the plug-in itself wrote before its scan: its log.
+  for (const auto &[rel, file] : restored)
+    EXPECT_TRUE(source.count(rel) || rel.rfind("/Settings/", 0) == 0) << rel;
+}
+
+TEST_F(VxdbOnPluginBackups, ACraftedCatalogueCannotMakeRestoreWriteOutsideTheTarget)
+{
+  BackUp("2024-03-05");
+  // Rewrite the plug-in's catalogue: entry 1 climbs out, entry 2 is absolute.
+  std::string file = Day("2024-03-05") + "/VXDB.db", bytes = ReadFile(file);
+  VXDBHeader h;
+  VXDBDecodeHeader(reinterpret_cast<const uint8_t *>(bytes.data()), &h);
+  ASSERT_GE(h.NrEntries, 3);
+  std::string pool = bytes.substr(VXDB_HEADER_SIZE + size_t(h.NrEntries) * VXDB_ENTRY_SIZE);
+  std::vector<VXDBEntry> entries(size_t(h.NrEntries));
+  for (size_t i = 0; i < entries.size(); ++i)
+    VXDBDecodeEntry(reinterpret_cast<const uint8_t *>(bytes.data()) + VXDB_HEADER_SIZE + i * VXDB_ENTRY_SIZE,
+                    &entries[i]);
+  Pool crafted{pool};
+  std::string outside = tmp / "x/escaped";
+  entries[0].FolderOffset = crafted.Add("/../../../");
+  entries[1].FolderOffset = 0;
+  entries[1].NameOffset = crafted.Add(outside);
+  WriteFile(file, Encode(h.BackupDate, entries, crafted.bytes));
+  auto diskBefore = Listing(disk.path()), tmpBefore = Listing(tmp.path());
+
+  std::string target = tmp / "x/y/z/target";
+  ToolRun r = Vxdb({"restore", Day("2024-03-05"), target});
+  EXPECT_EQ(r.status, 1);
+  auto lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 3u) << r.out;
+  EXPECT_EQ(lines[0].rfind("refused    /../../../", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find(" (would land outside " + target + ": climbs out of its folder with \"..\")"),
+            std::string::npos);
+  EXPECT_EQ(lines[1], "refused    " + outside + " (would land outside " + target + ": has an absolute file name)");
+  EXPECT_EQ(lines[2].rfind("Restored " + std::to_string(h.NrEntries - 2) + " of ", 0), 0u) << lines[2];
+
+  EXPECT_EQ(Listing(disk.path()), diskBefore);
+  std::set<std::string> tmpAfter;
+  for (const auto &p : Listing(tmp.path()))
+    if (p.rfind(target, 0) != 0 && target.rfind(p + "/", 0) != 0)
+      tmpAfter.insert(p);
+  EXPECT_EQ(tmpAfter, tmpBefore);
+  EXPECT_EQ(Tree(target).size(), size_t(h.NrEntries - 2));
+}
+
+TEST_F(VxdbOnPluginBackups, DiffAndStatsOverTwoDays)
+{
+  BackUp("2024-03-05");
+  WriteFile(Pf("/Epg/guide.dat"), Pseudo(150000, 9));
+  WriteFile(Pf("/Recorder/added.txt"), "added");
+  fs::remove(Pf("/empty.file"));
+  BackUp("2024-03-06");
+
+  ToolRun d = Vxdb({"diff", Day("2024-03-05"), Day("2024-03-06")});
+  EXPECT_EQ(d.status, 1);
+  std::vector<std::string> owners, settings;
+  for (const auto &line : Lines(d.out)) {
+    if (line.find(" /Settings/") != std::string::npos)
+      settings.push_back(line.substr(11));
+    else if (line.rfind("From ", 0) != 0)
+      owners.push_back(line);
+  }
+  EXPECT_EQ(owners, (std::vector<std::string>{"changed    /Epg/guide.dat", "added      /Recorder/added.txt",
+                                              "removed    /empty.file"}));
+
+  // What the second day alone holds is what it copied: the files that
+  // differ from the first day, and its catalogue. The rest are links.
+  std::string day1 = Day("2024-03-05"), day2 = Day("2024-03-06");
+  uint64_t own2 = 150000 + 5 + fs::file_size(day2 + "/VXDB.db");
+  uint64_t own1 = 200000 + 0 + fs::file_size(day1 + "/VXDB.db");
+  uint64_t all1 = fs::file_size(day1 + "/VXDB.db");
+  for (const auto &e : fs::recursive_directory_iterator(day1))
+    if (e.is_regular_file() && e.path() != day1 + "/VXDB.db")
+      all1 += e.file_size();
+  for (const auto &rel : settings) {
+    if (Exists(day2 + rel))
+      own2 += fs::file_size(day2 + rel);
+    if (Exists(day1 + rel))
+      own1 += fs::file_size(day1 + rel);
+  }
+  ToolRun s = Vxdb({"stats", "--json", disk / "Backup"});
+  EXPECT_EQ(s.status, 0) << s.err;
+  EXPECT_NE(s.out.find("\"folder\":\"2024-03-05\",\"date\":\"2024-03-05 10:00\",\"catalogue\":true"),
+            std::string::npos)
+      << s.out;
+  EXPECT_NE(s.out.find("\"own\":" + std::to_string(own1) + ",\"total\":" + std::to_string(all1) + "}"),
+            std::string::npos)
+      << s.out;
+  EXPECT_NE(s.out.find("\"own\":" + std::to_string(own2) + ",\"total\":" + std::to_string(all1 + own2) + "}"),
+            std::string::npos)
+      << s.out;
+}
+
+// The recorder build's plug-in, run under the emulator by the recorder
+// build's own simulator, writes a backup that the PC build's vxdb reads. This
+// runs in the recorder build's tests, with the PC build's vxdb when that has
+// been made (make test builds the PC first). The PC build's tests instead read
+// a catalogue saved by the recorder build (ReadsCataloguesWrittenByEitherBuild):
+// they never start the other build's simulator, which may be out of date.
+TEST_F(VxdbOnPluginBackups, RecorderBuildsBackupReadByThePcTool)
+{
+#if !defined(__mips__)
+  GTEST_SKIP() << "runs in the recorder build's tests";
+#endif
+  std::string pcTool = VX_SOURCE_DIR "/build/host/vxdb";
+  if (!Exists(pcTool))
+    GTEST_SKIP() << "no PC build at " << pcTool;
+  BackUp("2024-03-05");
+  std::string day = Day("2024-03-05");
+  ToolRun verify = Exec({pcTool, "verify", day});
+  EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+  ToolRun list = Exec({pcTool, "list", "--json", day});
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_NE(list.out.find("\"date\":\"2024-03-05 10:00\""), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("{\"path\":\"/Epg/guide.dat\",\"size\":200000,\"mtime\":" +
+                          std::to_string(Tree(disk / "ProgramFiles/Epg")["/guide.dat"].second)),
+            std::string::npos)
+      << list.out;
+  ToolRun restore = Exec({pcTool, "restore", day, tmp / "restored", "/Epg"});
+  EXPECT_EQ(restore.status, 0) << restore.out;
+  EXPECT_EQ(ReadFile(tmp / "restored/Epg/guide.dat"), Pseudo(200000, 2));
+}
+
+// ---- the tool's parts -------------------------------------------------------
+
+TEST(VxdbParts, Md5AgreesWithRfc1321AndThePluginsDigest)
+{
+  auto hex = [](const std::string &s) {
+    vxdb::Md5 m;
+    m.Update(s.data(), s.size());
+    return vxdb::ToHex(m.Final());
+  };
+  EXPECT_EQ(hex(""), "d41d8cd98f00b204e9800998ecf8427e");
+  EXPECT_EQ(hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
+  EXPECT_EQ(hex("12345678901234567890123456789012345678901234567890123456789012345678901234567890"),
+            "57edf4a22be3c955ac49da2e2107b67a");
+  std::mt19937 rng(7);
+  for (size_t len : {55, 56, 63, 64, 65, 1024, 1025, 100000}) {
+    std::string s(len, '\0');
+    for (auto &c : s)
+      c = char(rng());
+    vxdb::Md5 pieces;
+    for (size_t at = 0; at < len; at += 37)
+      pieces.Update(s.data() + at, std::min<size_t>(37, len - at));
+    auto got = pieces.Final();
+    auto want = Digest(s);
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), want.begin())) << len;
+  }
+}
+
+TEST(VxdbParts, DamagedCataloguesNeverYieldAPathOutOfTheFolder)
+{
+  std::vector<File> files = DayOfFiles();
+  files.push_back({"/a/../", "b", "x"});
+  std::string good = CatalogueOf(kMar5, files);
+  auto check = [](const std::string &bytes) {
+    vxdb::Catalogue cat;
+    std::string why;
+    if (!vxdb::ParseCatalogue(bytes, &cat, &why))
+      return;
+    for (const auto &p : vxdb::PlaceEntries(cat)) {
+      if (!p.problem.empty())
+        continue;
+      ASSERT_FALSE(p.parts.empty());
+      for (const auto &part : p.parts)
+        ASSERT_TRUE(part != ".." && part != "." && !part.empty() && part.find('/') == std::string::npos);
+    }
+  };
+  for (size_t n = 0; n < good.size(); ++n) {
+    vxdb::Catalogue cat;
+    std::string why;
+    EXPECT_FALSE(vxdb::ParseCatalogue(good.substr(0, n), &cat, &why)) << n;
+  }
+  std::mt19937 rng(11);
+  for (int round = 0; round < 3000; ++round) {
+    std::string bad = good;
+    for (int flips = 1 + rng() % 4; flips > 0; --flips)
+      bad[rng() % bad.size()] = char(rng());
+    check(bad);
+  }
+}
+
+TEST(VxdbParts, TextsForPeopleAndScripts)
+{
+  EXPECT_EQ(vxdb::SizeText(0), "0 B");
+  EXPECT_EQ(vxdb::SizeText(1023), "1023 B");
+  EXPECT_EQ(vxdb::SizeText(1536), "1.5 kB");
+  EXPECT_EQ(vxdb::SizeText(uint64_t(3) << 30), "3.0 GB");
+  EXPECT_EQ(vxdb::SizeText(uint64_t(5) << 40), "5.0 TB");
+  EXPECT_EQ(vxdb::BackupDateText(kMar5), "2024-03-05 14:30");
+  EXPECT_EQ(vxdb::Shown("a\nb\\c\x7f"), "a\\x0Ab\\\\c\\x7F");
+  // Valid UTF-8 passes; a stray ISO 8859-1 byte is taken as that character.
+  EXPECT_EQ(vxdb::JsonQuote("\"K\xc3\xa4se\"\t"), "\"\\\"K\xc3\xa4se\\\"\\u0009\"");
+  EXPECT_EQ(vxdb::JsonQuote("K\xe4se\xed\xa0\x80"), "\"K\xc3\xa4se\xc3\xad\xc2\xa0\xc2\x80\"");
+
+  vxdb::ProgressFigures f{3, 10, 1 << 20, 4 << 20, 2.0};
+  EXPECT_EQ(vxdb::ProgressLine(f, 80), "[#######.....................] 3/10 files  1.0 MB/4.0 MB  512.0 kB/s  0:06 left");
+  f.seconds = 0.2;
+  EXPECT_EQ(vxdb::ProgressLine(f, 40), "[##.........] 3/10 files  1.0 MB/4.0 MB");
+}
+
+}  // namespace

@@ -1,0 +1,37 @@
+// The tool's commands. Each reads the parsed request and returns the exit
+// status: 0 fine, 1 damage or differences found, 2 usage or unreadable input.
+#pragma once
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace vxdb {
+
+enum Exit { kFine = 0, kFound = 1, kBadInput = 2 };
+
+struct Options {
+  std::string command;
+  std::vector<std::string> args;
+  bool help = false;
+  bool json = false;
+  bool all = false;          // diff: unchanged files too
+  bool force = false;        // restore: replace existing files
+  bool keepDamaged = false;  // restore: keep files whose digest is wrong
+  int progress = -1;         // -1 on a terminal only, 0 never, 1 always
+};
+
+// Parses argv (without the program name) into opt; false with err on misuse.
+bool ParseOptions(const std::vector<std::string> &argv, Options *opt, std::string *err);
+// The whole tool: parse, then run the command.
+int RunVxdb(const std::vector<std::string> &argv, std::ostream &out, std::ostream &err);
+
+int ListCommand(const Options &opt, std::ostream &out, std::ostream &err);
+int VerifyCommand(const Options &opt, std::ostream &out, std::ostream &err);
+int DiffCommand(const Options &opt, std::ostream &out, std::ostream &err);
+int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err);
+int StatsCommand(const Options &opt, std::ostream &out, std::ostream &err);
+
+// The stream for a progress bar: standard error when wanted, else none.
+std::ostream *ProgressStream(const Options &opt, std::ostream &err);
+
+}  // namespace vxdb

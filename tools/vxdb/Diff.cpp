@@ -1,0 +1,103 @@
+#include <algorithm>
+#include <map>
+
+#include "Catalogue.h"
+#include "Commands.h"
+#include "Output.h"
+
+namespace vxdb {
+namespace {
+
+struct Change {
+  const char *kind;  // added, removed, changed, unchanged
+  std::string path;
+  const Entry *before = nullptr, *after = nullptr;
+};
+
+// By path; a path listed twice counts once, as its first entry.
+std::map<std::string, const Entry *> ByPath(const Catalogue &cat)
+{
+  std::map<std::string, const Entry *> m;
+  for (const auto &e : cat.entries)
+    m.emplace(e.Path(), &e);
+  return m;
+}
+
+void EntryJson(Json &j, const char *key, const Entry *e)
+{
+  if (!e)
+    return;
+  j.Key(key).BeginObject().Key("size").Unsigned(e->size).Key("mtime").Number(e->modifyTime);
+  j.Key("md5").String(ToHex(e->md5)).EndObject();
+}
+
+}  // namespace
+
+int DiffCommand(const Options &opt, std::ostream &out, std::ostream &err)
+{
+  Backup old, now;
+  std::string why;
+  if (!OpenBackup(opt.args[0], &old, &why) || !OpenBackup(opt.args[1], &now, &why)) {
+    err << "vxdb diff: " << why << "\n";
+    return kBadInput;
+  }
+  auto before = ByPath(old.cat), after = ByPath(now.cat);
+  std::vector<Change> changes;
+  std::map<std::string, int> counts;
+  auto note = [&](const char *kind, const std::string &path, const Entry *b, const Entry *a) {
+    ++counts[kind];
+    if (std::string(kind) != "unchanged" || opt.all)
+      changes.push_back({kind, path, b, a});
+  };
+  for (const auto &[path, e] : before) {
+    auto it = after.find(path);
+    if (it == after.end())
+      note("removed", path, e, nullptr);
+    else if (it->second->size != e->size || it->second->md5 != e->md5)
+      note("changed", path, e, it->second);
+    else
+      note("unchanged", path, e, it->second);
+  }
+  for (const auto &[path, e] : after)
+    if (!before.count(path))
+      note("added", path, nullptr, e);
+  std::stable_sort(changes.begin(), changes.end(),
+                   [](const Change &a, const Change &b) { return a.path < b.path; });
+  bool same = !counts["added"] && !counts["removed"] && !counts["changed"];
+
+  if (opt.json) {
+    Json j(out);
+    j.BeginObject();
+    for (auto [key, b] : {std::pair{"old", &old}, std::pair{"new", &now}}) {
+      j.Key(key).BeginObject().Key("catalogue").String(b->catalogueFile);
+      j.Key("date").String(BackupDateText(b->cat.backupDate)).EndObject();
+    }
+    for (const char *kind : {"added", "removed", "changed", "unchanged"}) {
+      j.Key(kind).BeginArray();
+      for (const auto &c : changes) {
+        if (std::string(c.kind) != kind)
+          continue;
+        j.BeginObject().Key("path").String(c.path);
+        EntryJson(j, "old", c.before);
+        EntryJson(j, "new", c.after);
+        j.EndObject();
+      }
+      j.EndArray();
+    }
+    j.Key("counts").BeginObject();
+    for (const char *kind : {"added", "removed", "changed", "unchanged"})
+      j.Key(kind).Number(counts[kind]);
+    j.EndObject().EndObject().Finish();
+    return same ? kFine : kFound;
+  }
+  for (const auto &c : changes) {
+    std::string kind = c.kind;
+    out << kind << std::string(11 - kind.size(), ' ') << Shown(c.path) << "\n";
+  }
+  out << "From " << BackupDateText(old.cat.backupDate) << " to " << BackupDateText(now.cat.backupDate) << ": "
+      << counts["added"] << " added, " << counts["removed"] << " removed, " << counts["changed"] << " changed, "
+      << counts["unchanged"] << " unchanged.\n";
+  return same ? kFine : kFound;
+}
+
+}  // namespace vxdb

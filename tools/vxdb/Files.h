@@ -1,0 +1,66 @@
+// File access for the tool: descriptors that close themselves, and walks
+// that never follow a symbolic link out of the folder they start in.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "Md5.h"
+
+namespace vxdb {
+
+class Progress;
+
+class Fd {
+public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd &&o) noexcept : fd_(o.release()) {}
+  Fd &operator=(Fd &&o) noexcept;
+  Fd(const Fd &) = delete;
+  Fd &operator=(const Fd &) = delete;
+  ~Fd();
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+  int release();
+
+private:
+  int fd_ = -1;
+};
+
+// The text of errno, for messages.
+std::string ErrnoText(int err);
+
+// Opens the folder reached by the components below dirfd. Symbolic links are
+// refused (ELOOP); create makes missing folders. Sets errno on failure.
+Fd OpenFolderBeneath(int dirfd, const std::vector<std::string> &parts, bool create);
+
+// Opens a file by its components below dirfd for reading, refusing symbolic
+// links anywhere on the way.
+Fd OpenFileBeneath(int dirfd, const std::vector<std::string> &parts);
+
+// Reads a whole file, at most limit bytes; false (errno set, EFBIG when
+// larger) on failure.
+bool ReadWholeFile(const std::string &path, size_t limit, std::string *data);
+
+struct WalkItem {
+  std::string path;  // "/" joined components, beginning with "/"
+  struct stat st;
+};
+
+// Visits everything below the folder dirfd except folders themselves, depth
+// first in name order, without following symbolic links. Folders that cannot
+// be read are passed to onError; the walk goes on.
+void Walk(int dirfd, const std::function<void(const WalkItem &)> &visit,
+          const std::function<void(const std::string &path, int err)> &onError);
+
+// Digests what fd reads until its end, counting the bytes; false with errno
+// set on a read error.
+bool HashDescriptor(int fd, Digest *digest, uint64_t *bytes, Progress *progress);
+
+// Splits "a/b/c" at slashes, dropping empty components.
+std::vector<std::string> SplitPath(const std::string &path);
+
+}  // namespace vxdb

@@ -1,0 +1,222 @@
+#include "Output.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+namespace vxdb {
+
+std::string SizeText(uint64_t bytes)
+{
+  static const char *units[] = {"kB", "MB", "GB", "TB", "PB", "EB"};
+  char buf[32];
+  if (bytes < 1024) {
+    snprintf(buf, sizeof buf, "%u B", unsigned(bytes));
+    return buf;
+  }
+  double value = double(bytes) / 1024;
+  int unit = 0;
+  while (value >= 1024 && unit < 5) {
+    value /= 1024;
+    ++unit;
+  }
+  snprintf(buf, sizeof buf, "%.1f %s", value, units[unit]);
+  return buf;
+}
+
+std::string Plural(uint64_t n, const char *word)
+{
+  return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+std::string BackupDateText(uint32_t packed)
+{
+  using namespace std::chrono;
+  const sys_days mjdEpoch = year{1858} / November / 17;
+  year_month_day ymd{mjdEpoch + days{packed >> 16}};
+  char buf[40];
+  snprintf(buf, sizeof buf, "%04d-%02u-%02u %02u:%02u", int(ymd.year()), unsigned(ymd.month()),
+           unsigned(ymd.day()), unsigned(packed >> 8 & 0xFF), unsigned(packed & 0xFF));
+  return buf;
+}
+
+std::string TimeText(int64_t seconds)
+{
+  time_t t = time_t(seconds);
+  struct tm tm;
+  char buf[64];
+  if (int64_t(t) != seconds || !localtime_r(&t, &tm) || !strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm))
+    return std::to_string(seconds);
+  return buf;
+}
+
+std::string Shown(std::string_view text)
+{
+  std::string s;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F || c == '\\') {
+      char buf[8];
+      snprintf(buf, sizeof buf, c == '\\' ? "\\\\" : "\\x%02X", c);
+      s += buf;
+    } else {
+      s += char(c);
+    }
+  }
+  return s;
+}
+
+namespace {
+
+// Length of the valid UTF-8 sequence at p, or 0.
+size_t Utf8Length(const unsigned char *p, size_t left)
+{
+  unsigned char c = p[0];
+  size_t n;
+  uint32_t cp;
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2;
+    cp = c & 0x1F;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+    cp = c & 0x0F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+    cp = c & 0x07;
+  } else {
+    return 0;
+  }
+  if (left < n)
+    return 0;
+  for (size_t i = 1; i < n; ++i) {
+    if ((p[i] & 0xC0) != 0x80)
+      return 0;
+    cp = cp << 6 | (p[i] & 0x3F);
+  }
+  if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+    return 0;
+  return n;
+}
+
+}  // namespace
+
+std::string JsonQuote(std::string_view text)
+{
+  std::string s = "\"";
+  auto *p = reinterpret_cast<const unsigned char *>(text.data());
+  size_t n = text.size();
+  for (size_t i = 0; i < n;) {
+    unsigned char c = p[i];
+    if (c == '"' || c == '\\') {
+      s += '\\';
+      s += char(c);
+      ++i;
+    } else if (c < 0x20 || c == 0x7F) {
+      char buf[8];
+      snprintf(buf, sizeof buf, "\\u%04x", c);
+      s += buf;
+      ++i;
+    } else if (c < 0x80) {
+      s += char(c);
+      ++i;
+    } else if (size_t len = Utf8Length(p + i, n - i)) {
+      s.append(reinterpret_cast<const char *>(p + i), len);
+      i += len;
+    } else {
+      s += char(0xC0 | c >> 6);
+      s += char(0x80 | (c & 0x3F));
+      ++i;
+    }
+  }
+  s += '"';
+  return s;
+}
+
+void Json::Separate()
+{
+  if (afterKey_) {
+    afterKey_ = false;
+    return;
+  }
+  if (!first_.empty()) {
+    if (!first_.back())
+      out_ << ',';
+    first_.back() = false;
+  }
+}
+
+Json &Json::BeginObject()
+{
+  Separate();
+  out_ << '{';
+  first_.push_back(true);
+  return *this;
+}
+
+Json &Json::EndObject()
+{
+  out_ << '}';
+  first_.pop_back();
+  return *this;
+}
+
+Json &Json::BeginArray()
+{
+  Separate();
+  out_ << '[';
+  first_.push_back(true);
+  return *this;
+}
+
+Json &Json::EndArray()
+{
+  out_ << ']';
+  first_.pop_back();
+  return *this;
+}
+
+Json &Json::Key(std::string_view key)
+{
+  Separate();
+  out_ << JsonQuote(key) << ':';
+  afterKey_ = true;
+  return *this;
+}
+
+Json &Json::String(std::string_view value)
+{
+  Separate();
+  out_ << JsonQuote(value);
+  return *this;
+}
+
+Json &Json::Number(int64_t value)
+{
+  Separate();
+  out_ << value;
+  return *this;
+}
+
+Json &Json::Unsigned(uint64_t value)
+{
+  Separate();
+  out_ << value;
+  return *this;
+}
+
+Json &Json::Bool(bool value)
+{
+  Separate();
+  out_ << (value ? "true" : "false");
+  return *this;
+}
+
+Json &Json::Null()
+{
+  Separate();
+  out_ << "null";
+  return *this;
+}
+
+void Json::Finish() { out_ << '\n'; }
+
+}  // namespace vxdb

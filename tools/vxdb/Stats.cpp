@@ -1,0 +1,167 @@
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <map>
+#include <set>
+#include <sys/stat.h>
+
+#include "Catalogue.h"
+#include "Commands.h"
+#include "Files.h"
+#include "Output.h"
+#include "app/VXDBFormat.h"
+
+namespace vxdb {
+namespace {
+
+struct Row {
+  std::string folder;
+  bool hasCatalogue = false;
+  std::string catalogueProblem;
+  uint32_t date = 0;
+  uint64_t files = 0, size = 0, own = 0, total = 0;
+};
+
+struct Inode {
+  uint64_t size;
+  size_t first;          // the first backup that holds it
+  std::set<size_t> in;   // every backup that holds it
+};
+
+bool IsDateName(const std::string &n)
+{
+  if (n.size() != 10 || n[4] != '-' || n[7] != '-')
+    return false;
+  for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9})
+    if (n[i] < '0' || n[i] > '9')
+      return false;
+  return true;
+}
+
+// The backups under root: dated folders, and any folder with a catalogue.
+bool FindBackups(const std::string &root, std::vector<Row> *rows, std::string *why)
+{
+  DIR *dir = opendir(root.c_str());
+  if (!dir) {
+    *why = ErrnoText(errno);
+    return false;
+  }
+  while (dirent *e = readdir(dir)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..")
+      continue;
+    struct stat st;
+    std::string path = root + "/" + name;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+      continue;
+    Row row;
+    row.folder = name;
+    row.hasCatalogue = lstat((path + "/" VXDB_FILE_NAME).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    if (row.hasCatalogue || IsDateName(name))
+      rows->push_back(row);
+  }
+  closedir(dir);
+  std::sort(rows->begin(), rows->end(), [](const Row &a, const Row &b) { return a.folder < b.folder; });
+  return true;
+}
+
+}  // namespace
+
+int StatsCommand(const Options &opt, std::ostream &out, std::ostream &err)
+{
+  const std::string &root = opt.args[0];
+  std::vector<Row> rows;
+  std::string why;
+  if (!FindBackups(root, &rows, &why)) {
+    err << "vxdb stats: " << Shown(root) << ": " << why << "\n";
+    return kBadInput;
+  }
+  if (rows.empty()) {
+    err << "vxdb stats: " << Shown(root) << ": no backups here\n";
+    return kBadInput;
+  }
+
+  std::map<std::pair<uint64_t, uint64_t>, Inode> inodes;
+  bool unreadable = false;
+  for (size_t k = 0; k < rows.size(); ++k) {
+    Row &row = rows[k];
+    std::string path = root + "/" + row.folder;
+    if (row.hasCatalogue) {
+      Catalogue cat;
+      if (LoadCatalogue(path + "/" VXDB_FILE_NAME, &cat, &why))
+        row.date = cat.backupDate;
+      else
+        row.catalogueProblem = "unusable catalogue";
+    }
+    Fd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    auto onError = [&](const std::string &where, int e) {
+      err << "vxdb stats: " << Shown(path + where) << ": " << ErrnoText(e) << "\n";
+      unreadable = true;
+    };
+    if (!fd.ok()) {
+      onError("", errno);
+      continue;
+    }
+    Walk(
+        fd.get(),
+        [&](const WalkItem &item) {
+          if (!S_ISREG(item.st.st_mode))
+            return;
+          if (item.path != "/" VXDB_FILE_NAME) {
+            ++row.files;
+            row.size += uint64_t(item.st.st_size);
+          }
+          auto [it, fresh] = inodes.try_emplace({uint64_t(item.st.st_dev), uint64_t(item.st.st_ino)},
+                                                Inode{uint64_t(item.st.st_size), k, {}});
+          it->second.in.insert(k);
+        },
+        onError);
+  }
+  for (const auto &[id, inode] : inodes) {
+    if (inode.in.size() == 1)
+      rows[inode.first].own += inode.size;
+    rows[inode.first].total += inode.size;
+  }
+  for (size_t k = 1; k < rows.size(); ++k)
+    rows[k].total += rows[k - 1].total;
+
+  if (opt.json) {
+    Json j(out);
+    j.BeginObject().Key("root").String(root).Key("backups").BeginArray();
+    for (const auto &r : rows) {
+      j.BeginObject().Key("folder").String(r.folder).Key("date");
+      if (r.date)
+        j.String(BackupDateText(r.date));
+      else
+        j.Null();
+      j.Key("catalogue").Bool(r.hasCatalogue && r.catalogueProblem.empty());
+      j.Key("files").Unsigned(r.files).Key("size").Unsigned(r.size);
+      j.Key("own").Unsigned(r.own).Key("total").Unsigned(r.total).EndObject();
+    }
+    j.EndArray().EndObject().Finish();
+    return unreadable ? kBadInput : kFine;
+  }
+  size_t width = 6;
+  for (const auto &r : rows)
+    width = std::max(width, Shown(r.folder).size());
+  auto pad = [](const std::string &s, size_t w, bool right) {
+    std::string fill(w > s.size() ? w - s.size() : 0, ' ');
+    return right ? fill + s : s + fill;
+  };
+  out << pad("Backup", width, false) << "  " << pad("Date", 16, false) << "  " << pad("Files", 8, true) << "  "
+      << pad("Size", 10, true) << "  " << pad("Own", 10, true) << "  " << pad("Total", 10, true) << "\n";
+  for (const auto &r : rows) {
+    std::string date = r.date ? BackupDateText(r.date)
+                       : r.hasCatalogue ? "(bad catalogue)"
+                                        : "(unfinished)";
+    out << pad(Shown(r.folder), width, false) << "  " << pad(date, 16, false) << "  "
+        << pad(std::to_string(r.files), 8, true) << "  " << pad(SizeText(r.size), 10, true) << "  "
+        << pad(SizeText(r.own), 10, true) << "  " << pad(SizeText(r.total), 10, true) << "\n";
+  }
+  out << Plural(rows.size(), "backup") << (rows.size() == 1 ? " takes " : " take ") << SizeText(rows.back().total) << " on disk.\n";
+  return unreadable ? kBadInput : kFine;
+}
+
+}  // namespace vxdb
