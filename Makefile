@@ -1,5 +1,5 @@
 # The two commands of the README, and the steps they are made of.
-.PHONY: all deps build build-host build-mipsel test test-host test-mipsel demo clean
+.PHONY: all deps build build-host build-mipsel test test-host test-mipsel demo bench clean
 
 all: build
 
@@ -27,6 +27,13 @@ test: deps
 
 demo: deps build-host
 	scripts/demo.sh
+
+# Not part of test: measures, prints a table, never fails on a time.
+bench: deps build-host
+	@bench/deps.sh
+	cmake -S bench -B build/bench >/dev/null
+	cmake --build build/bench -j2
+	bench/run.sh
 
 clean:
 	rm -rf build
