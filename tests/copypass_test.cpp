@@ -160,6 +160,46 @@ TEST_F(CopyPass, ACrcCollisionNeverLinksAnotherFilesContents)
   EXPECT_FALSE(Has(log, "hard links failed")) << log;
 }
 
+TEST_F(CopyPass, AmongEqualCrcsTheFirstEntryOfTheSamePathDecides)
+{
+  std::vector<std::string> rels = {"/a.bin"};
+  Source("/a.bin", "same");
+  for (int i = 0; i < 300; i++) {
+    rels.push_back("/d/f" + std::to_string(i));
+    Source(rels.back(), "file " + std::to_string(i));
+  }
+  Scan(rels);
+  Pass("d1", "none");
+  // a.bin's own entry with a stale digest first, another path with its CRC
+  // and digest next (in f0's place), its true entry last.
+  VXDBEntry real = prev.Entries[0];
+  AddToVXDB(Src("/a.bin").c_str(), &prev);
+  prev.Entries[prev.NrEntries - 1] = real;
+  prev.Entries[0].MD5[0] ^= 1;
+  prev.Entries[1] = real;
+  prev.Entries[1].NameOffset = AddTextToVXDB("other", &prev);
+  std::string saved = io / "prev.db";
+  ASSERT_EQ(SaveVXDB(saved.c_str(), &prev), 1);
+
+  for (bool memory : {true, false}) {
+    std::string day = memory ? "d2" : "d2-without-memory";
+    ASSERT_EQ(LoadVXDB(saved.c_str(), &prev), 1);
+    Scan(rels);
+    if (!memory) {
+      rt->failAllocAt = rt->allocCalls + 1; // no index: the linear search
+      rt->failAllocFrom = true;
+    }
+    Pass(day, "d1");
+    rt->failAllocAt = 0;
+    rt->failAllocFrom = false;
+    EXPECT_EQ(At(day, "/a.bin").content, "same");
+    EXPECT_NE(At(day, "/a.bin").ino, At("d1", "/a.bin").ino) << day << ": the stale digest came first";
+    EXPECT_NE(At(day, "/d/f0").ino, At("d1", "/d/f0").ino) << day << ": its entry went to the other path";
+    for (int i = 1; i < 300; i++)
+      EXPECT_EQ(At(day, "/d/f" + std::to_string(i)), At("d1", "/d/f" + std::to_string(i))) << day << " f" << i;
+  }
+}
+
 TEST_F(CopyPass, ARerunReplacesWhatAnInterruptedRunLeft)
 {
   Source("/a", "unchanged a");
