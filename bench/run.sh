@@ -9,6 +9,13 @@
 #                      20000 60000, times BENCH_SCALE)
 #   BENCH_EARLIER=365  earlier backups for the lookup
 #   BENCH_KEEP=1       keep build/bench-run afterwards
+#   BENCH_TAPSIM, BENCH_IMAGE  another build's simulator and image (to
+#                      compare before and after a change)
+#
+# Nothing is deleted until the end: ext4 avoids reusing inodes deleted in
+# the last minutes, and a file system without a journal then pays for every
+# new file in proportion to the files just deleted.  Every run writes into a
+# fresh folder instead.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 scale=${BENCH_SCALE:-1}
@@ -17,8 +24,8 @@ earlier=${BENCH_EARLIER:-365}
 series=${BENCH_SERIES:-$(for n in 1000 5000 20000 60000; do awk -v n=$n -v s="$scale" 'BEGIN { m = int(n * s); print (m < 100 ? 100 : m) }'; done)}
 work=$top/build/bench-run
 tool=$top/build/bench/benchtool
-tapsim=$top/build/host/tapsim
-image=$top/build/host/Vaultrix.tap
+tapsim=${BENCH_TAPSIM:-$top/build/host/tapsim}
+image=${BENCH_IMAGE:-$top/build/host/Vaultrix.tap}
 results=$work/results
 stats=$work/stats
 
@@ -50,15 +57,15 @@ keep_stats() {
   : > "$work/logs/$name.log"
 }
 
-settings() { # DISK
-  printf 'DestDevice=internal\r\nDestPath=/mnt/hd/Backup/\r\n' > "$1/ProgramFiles/Settings/Vaultrix/Vaultrix.ini"
+settings() { # DISK [ROOT]
+  printf 'DestDevice=internal\r\nDestPath=/mnt/hd/%s/\r\n' "${2:-Backup}" > "$1/ProgramFiles/Settings/Vaultrix/Vaultrix.ini"
 }
 
-# vaultrix NAME DISK DAY: one load of the plug-in on that day's clock.
+# vaultrix NAME DISK ROOT DAY: one load of the plug-in on that day's clock,
+# backing up into DISK/ROOT.
 vaultrix() {
-  local name=$1 disk=$2 day=$3
-  rm -rf "${disk:?}/Backup/$day"
-  settings "$disk"
+  local name=$1 disk=$2 root=$3 day=$4
+  settings "$disk" "$root"
   measure "$name" "$tapsim" --disk "$disk" --clock "$day 03:00:00" --tick-step 1 --stats "$image"
   keep_stats "$name"
 }
@@ -87,44 +94,39 @@ md5tree() { measure "$1" sh -c 'cd "$1" && find . -type f -print0 | xargs -0 md5
 # ---- day 1: everything is new -------------------------------------------
 for r in $(seq "$repeat"); do
   log "bench: day 1, run $r of $repeat"
-  rm -rf "$out/rsync1" "$out/cp1"
-  measure d1.rsync rsync -a "$src/" "$out/rsync1/"
-  measure d1.cp cp -a "$src" "$out/cp1"
+  measure d1.rsync rsync -a "$src/" "$out/rsync1-$r/"
+  measure d1.cp cp -a "$src" "$out/cp1-$r"
   md5tree d1.md5sum
-  rm -rf "$disk/Backup"
-  vaultrix d1.vaultrix "$disk" 2026-03-01
+  vaultrix d1.vaultrix "$disk" "Backup-$r" 2026-03-01
 done
 
 # ---- day 2: nothing changed ---------------------------------------------
 for r in $(seq "$repeat"); do
   log "bench: day 2, run $r of $repeat"
-  rm -rf "$out/rsync2" "$out/cp2"
-  measure d2.rsync rsync -a --link-dest="$out/rsync1" "$src/" "$out/rsync2/"
-  measure d2.cpal cp -al "$out/cp1" "$out/cp2"
+  measure d2.rsync rsync -a --link-dest="$out/rsync1-$r" "$src/" "$out/rsync2-$r/"
+  measure d2.cpal cp -al "$out/cp1-$r" "$out/cp2-$r"
   md5tree d2.md5sum
-  vaultrix d2.vaultrix "$disk" 2026-03-02
+  vaultrix d2.vaultrix "$disk" "Backup-$r" 2026-03-02
 done
 
 # ---- day 3: 2% of the small files and one large file changed ------------
 changes=$("$tool" mutate "$src" 20240303 | sed "s|$src/||")
 for r in $(seq "$repeat"); do
   log "bench: day 3, run $r of $repeat"
-  rm -rf "$out/rsync3" "$out/cp3"
-  measure d3.rsync rsync -a --link-dest="$out/rsync2" "$src/" "$out/rsync3/"
-  measure d3.cpal cp -al "$out/cp2" "$out/cp3"
+  measure d3.rsync rsync -a --link-dest="$out/rsync2-$r" "$src/" "$out/rsync3-$r/"
+  measure d3.cpal cp -al "$out/cp2-$r" "$out/cp3-$r"
   md5tree d3.md5sum
-  vaultrix d3.vaultrix "$disk" 2026-03-03
+  vaultrix d3.vaultrix "$disk" "Backup-$r" 2026-03-03
 done
-rm -rf "$out"
 
 # ---- the previous-backup lookup after a year of backups ------------------
 log "bench: lookup among $earlier earlier backups"
 lk=$work/lookup
 "$tool" smalltree "$lk/ProgramFiles" 20 7 > /dev/null
 mkdir -p "$lk/ProgramFiles/Settings/Vaultrix"
-catalogue_info=$("$tool" catalogues "$disk/Backup/2026-03-01/VXDB.db" "$lk/Backup" "$earlier" 2027-03-01)
+catalogue_info=$("$tool" catalogues "$disk/Backup-1/2026-03-01/VXDB.db" "$lk/Backup" "$earlier" 2027-03-01)
 for r in $(seq "$repeat"); do
-  rm -rf "$lk/Backup/2027-03-01"
+  rm -rf "$lk/Backup/2027-03-01" # a few files only
   settings "$lk"
   sync
   "$tapsim" --disk "$lk" --clock "2027-03-01 03:00:00" --tick-step 1 --trace "$work/lookup.trace" "$image" > /dev/null 2>&1
@@ -132,21 +134,17 @@ for r in $(seq "$repeat"); do
   us=$(sed -n 's/.* us=\([0-9]*\) .*state=2>3.*/\1/p' "$work/lookup.trace" | head -1)
   [ -z "$us" ] || echo "lookup $(awk -v u="$us" 'BEGIN { printf "%.6f", u / 1e6 }') 0 0" >> "$results"
 done
-rm -rf "$lk"
 
 # ---- scale: small files only --------------------------------------------
 for n in $series; do
   log "bench: scale series, $n small files"
-  sd=$work/scale
-  rm -rf "$sd"
+  sd=$work/scale-$n
   "$tool" smalltree "$sd/ProgramFiles" "$n" 4242 > /dev/null
   mkdir -p "$sd/ProgramFiles/Settings/Vaultrix"
   for r in $(seq "$repeat"); do
-    rm -rf "$sd/Backup"
-    vaultrix "s$n.day1" "$sd" 2026-04-01
-    vaultrix "s$n.day2" "$sd" 2026-04-02
+    vaultrix "s$n.day1" "$sd" "Backup-$r" 2026-04-01
+    vaultrix "s$n.day2" "$sd" "Backup-$r" 2026-04-02
   done
-  rm -rf "$sd"
 done
 
 # ---- checksums --------------------------------------------------------------
