@@ -1040,7 +1040,7 @@ void FindLastBackup(VXDB *record)
  * ---------------------------------------------------------------------- */
 
 /* Bytes moved per read and write; static, not on the plug-in's small stack. */
-#define COPY_BLOCK 65536
+#define COPY_BLOCK 262144
 
 enum { PASS_START = 0, PASS_COPYING = 1, PASS_FINISHED = 2 };
 

@@ -267,6 +267,22 @@ int Catalogues(const std::string &source, const std::string &destRoot, int count
   return 0;
 }
 
+// Drops a tree's pages from the page cache (after a sync they are clean),
+// so that the copies the runs leave do not push the source tree out.
+int Evict(const std::string &root)
+{
+  std::vector<std::pair<std::string, uint64_t>> files;
+  ListFiles(root, files);
+  for (const auto &f : files) {
+    int fd = open(f.first.c_str(), O_RDONLY);
+    if (fd >= 0) {
+      (void)posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+      close(fd);
+    }
+  }
+  return 0;
+}
+
 double Seconds(const struct timeval &tv)
 {
   return (double)tv.tv_sec + (double)tv.tv_usec / 1e6;
@@ -313,6 +329,7 @@ int Usage()
                   "       benchtool smalltree DIR FILES SEED\n"
                   "       benchtool mutate DIR SEED\n"
                   "       benchtool catalogues VXDB.db DESTROOT COUNT LAST-DAY\n"
+                  "       benchtool evict DIR...\n"
                   "       benchtool time LOG COMMAND [ARGS...]\n");
   return 2;
 }
@@ -332,6 +349,11 @@ int main(int argc, char **argv)
     return Mutate(argv[2], strtoull(argv[3], nullptr, 0));
   if (cmd == "catalogues" && argc == 6)
     return Catalogues(argv[2], argv[3], atoi(argv[4]), argv[5]);
+  if (cmd == "evict") {
+    for (int i = 2; i < argc; i++)
+      Evict(argv[i]);
+    return 0;
+  }
   if (cmd == "time" && argc >= 4)
     return Time(argv[2], argv + 3);
   return Usage();

@@ -13,9 +13,9 @@
 #                      compare before and after a change)
 #
 # Nothing is deleted until the end: ext4 avoids reusing inodes deleted in
-# the last minutes, and a file system without a journal then pays for every
-# new file in proportion to the files just deleted.  Every run writes into a
-# fresh folder instead.
+# the last minutes, and then pays for every new file in proportion to the
+# files just deleted.  Every run writes into a fresh folder instead, and
+# what the runs wrote is dropped from the page cache before the next.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 scale=${BENCH_SCALE:-1}
@@ -37,11 +37,14 @@ mkdir -p "$work/out" "$work/logs"
 
 log() { printf '%s\n' "$*" >&2; }
 
-# measure NAME COMMAND...: one timed run, appended to the results.
+# measure NAME COMMAND...: one timed run, appended to the results.  The
+# copies made so far leave the page cache first (all but the source), so
+# that every run finds the source cached and the same room for its writes.
 measure() {
   local name=$1
   shift
   sync
+  "$tool" evict "$work/out" $(ls -d "$work"/disk/Backup-* "$work"/scale-*/Backup-* 2> /dev/null)
   local figures
   figures=$("$tool" time "$work/logs/$name.log" "$@")
   echo "$name $figures" >> "$results"
