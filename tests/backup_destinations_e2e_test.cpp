@@ -84,45 +84,7 @@ TEST_F(BackupElsewhere, ExternalDiskTwoDays)
 }
 
 // The share lives on its own host; the simulator reaches it over the network.
-class BackupOnShare : public BackupElsewhere {
-protected:
-  static void SetUpTestSuite()
-  {
-    TempDir nowhere;
-    std::string err = EnterRecorderNamespace(nowhere.path());
-    if (err.empty())
-      err = EnterPrivateNetwork();
-    server = new ShareServer;
-    if (err.empty())
-      err = server->Start();
-    startError = new std::string(err);
-  }
-  static void TearDownTestSuite()
-  {
-    delete server;
-    delete startError;
-  }
-  void SetUp() override
-  {
-    ASSERT_EQ(*startError, "");
-    std::filesystem::create_directories(server->Share() + "/backup");
-  }
-  void TearDown() override
-  {
-    server->EndClients();
-    std::filesystem::remove_all(server->Share() + "/backup");
-  }
-  std::string Settings(const std::string &command)
-  {
-    EXPECT_LT(command.size(), 256u) << "MountCommand does not fit its buffer";
-    return "DestDevice=NAS\r\nMountCommand=" + command + "\r\nDestPath=/mnt/hd/nas/backup\r\n";
-  }
-
-  static ShareServer *server;
-  static std::string *startError;
-};
-ShareServer *BackupOnShare::server;
-std::string *BackupOnShare::startError;
+class BackupOnShare : public OnShareServer<BackupElsewhere> {};
 
 TEST_F(BackupOnShare, MountedByEachRunTwoDaysLinkedOnTheServer)
 {

@@ -16,6 +16,7 @@
 #include "checksum/Md5.h"
 #include "host/firmware/Firmware.h"
 #include "host/runtime/TapRuntime.h"
+#include "support/AppFixture.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -39,22 +40,12 @@ void Store(const std::string &path, const Bytes &b)
   WriteFile(path, std::string(b.begin(), b.end()));
 }
 
-class Catalogue : public ::testing::Test {
+class Catalogue : public AppFixture {
 protected:
   void SetUp() override
   {
-    CallTraceEnable(0); // as TAP_Main leaves it: no console line per procedure
-    rt = TapRuntimeControl();
-    rt->diskRoot = disk.path();
-    rt->currentDir = "/ProgramFiles";
-    TapRuntimeSyncPath(rt);
-    FirmwareSetTask(0, rt->firmwarePath);
-    MakeRecorderDisk(disk.path(), nullptr);
-    console = tmpfile();
-    rt->debugConsole = console;
-    StrCopy(SourceRoot, sizeof SourceRoot, (disk / "ProgramFiles").c_str());
+    AppFixture::SetUp();
     LastBackup = 0xE9A50C1E; // a packed date-time
-    State = 3;
     memset(&db, 0, sizeof db);
     FreeVXDB(&db);
     live = rt->liveBlocks;
@@ -65,31 +56,14 @@ protected:
     EXPECT_EQ(rt->liveBlocks, live) << "a catalogue buffer leaked";
     rt->failAllocAt = 0;
     rt->failAllocFrom = false;
-    rt->debugConsole = stdout;
-    fclose(console);
+    AppFixture::TearDown();
   }
-  // What the application logged, wherever the log writer put it.
-  std::string Log()
-  {
-    fflush(console);
-    rewind(console);
-    std::string text;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, console)) > 0)
-      text.append(buf, n);
-    return text + ReadFile(disk / "ProgramFiles/Settings/TAPSystem.log");
-  }
-  std::string Src(const std::string &rel) { return std::string(SourceRoot) + rel; }
   VXDBEntry *Add(const std::string &rel, const std::string &content)
   {
     WriteFile(Src(rel), content);
     return AddToVXDB(Src(rel).c_str(), &db);
   }
 
-  TempDir disk;
-  TapRuntime *rt = nullptr;
-  FILE *console = nullptr;
   VXDB db;
   int64_t live = 0;
 };

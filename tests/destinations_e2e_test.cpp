@@ -102,45 +102,7 @@ TEST_F(DestinationDay, EmptyMountCommandLaunchesNothing)
 }
 
 // The share lives on its own host; the simulator reaches it over the network.
-class ShareDay : public DestinationDay {
-protected:
-  static void SetUpTestSuite()
-  {
-    TempDir nowhere;
-    std::string err = EnterRecorderNamespace(nowhere.path());
-    if (err.empty())
-      err = EnterPrivateNetwork();
-    server = new ShareServer;
-    if (err.empty())
-      err = server->Start();
-    startError = new std::string(err);
-  }
-  static void TearDownTestSuite()
-  {
-    delete server;
-    delete startError;
-  }
-  void SetUp() override
-  {
-    ASSERT_EQ(*startError, "");
-    std::filesystem::create_directories(server->Share() + "/backup");
-  }
-  void TearDown() override
-  {
-    server->EndClients();
-    std::filesystem::remove_all(server->Share() + "/backup");
-  }
-  std::string Settings(const std::string &command)
-  {
-    EXPECT_LT(command.size(), 256u) << "MountCommand does not fit its buffer";
-    return "DestDevice=NAS\r\nMountCommand=" + command + "\r\nDestPath=/mnt/hd/nas/backup\r\n";
-  }
-
-  static ShareServer *server;
-  static std::string *startError;
-};
-ShareServer *ShareDay::server;
-std::string *ShareDay::startError;
+class ShareDay : public OnShareServer<DestinationDay> {};
 
 TEST_F(ShareDay, MountedByTheRunAndUnmountedAtItsEnd)
 {

@@ -30,41 +30,10 @@ namespace {
 constexpr uint32_t kMar5 = 60374u << 16 | 14 << 8 | 30;  // 2024-03-05 14:30
 constexpr uint32_t kMar6 = 60375u << 16 | 9 << 8 | 5;    // 2024-03-06 09:05
 
-struct ToolRun {
-  int status = -1;
-  std::string out, err;
-};
+using ToolRun = ProgramRun;
 
-// Runs a program, its standard input empty, times in UTC.
-ToolRun Exec(const std::vector<std::string> &args)
-{
-  TempDir io;
-  std::vector<std::string> argv = args;
-  std::vector<char *> cargv;
-  for (auto &a : argv)
-    cargv.push_back(a.data());
-  cargv.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    setenv("TZ", "UTC", 1);
-    int out = open((io / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open((io / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int in = open("/dev/null", O_RDONLY);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    execvp(cargv[0], cargv.data());
-    _exit(127);
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
-    ;
-  ToolRun r;
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  r.out = ReadFile(io / "out");
-  r.err = ReadFile(io / "err");
-  return r;
-}
+// Times in UTC, so that listings do not depend on the machine's zone.
+ToolRun Exec(const std::vector<std::string> &args) { return RunProgram(args, {"TZ=UTC"}); }
 
 // This build's vxdb, under the emulator in a cross build.
 ToolRun Vxdb(const std::vector<std::string> &args)

@@ -2,9 +2,13 @@
 // namespace of its own, reached from the test process's private network over
 // a veth pair, and mounted with sshfs by whoever runs MountCommand().
 #pragma once
+#include <gtest/gtest.h>
+
+#include <filesystem>
 #include <string>
 #include <sys/types.h>
 
+#include "RecorderNamespace.h"
 #include "TestSupport.h"
 
 // Gives the test process (and the simulators it starts) a network of its
@@ -38,4 +42,46 @@ public:
 private:
   TempDir dir_;
   pid_t sshd_ = -1;
+};
+
+// A suite of Base's tests whose share is served by one ShareServer, started
+// once per suite inside the test process's own mount and network namespace;
+// each test gets an empty "backup" folder on the share.
+template <class Base> class OnShareServer : public Base {
+protected:
+  static void SetUpTestSuite()
+  {
+    TempDir nowhere;
+    std::string err = EnterRecorderNamespace(nowhere.path());
+    if (err.empty())
+      err = EnterPrivateNetwork();
+    server = new ShareServer;
+    if (err.empty())
+      err = server->Start();
+    startError = new std::string(err);
+  }
+  static void TearDownTestSuite()
+  {
+    delete server;
+    delete startError;
+  }
+  void SetUp() override
+  {
+    ASSERT_EQ(*startError, "");
+    std::filesystem::create_directories(server->Share() + "/backup");
+  }
+  void TearDown() override
+  {
+    server->EndClients();
+    std::filesystem::remove_all(server->Share() + "/backup");
+  }
+  // Settings for a share mounted by `command` at /mnt/hd/nas.
+  std::string Settings(const std::string &command)
+  {
+    EXPECT_LT(command.size(), 256u) << "MountCommand does not fit its buffer";
+    return "DestDevice=NAS\r\nMountCommand=" + command + "\r\nDestPath=/mnt/hd/nas/backup\r\n";
+  }
+
+  inline static ShareServer *server;
+  inline static std::string *startError;
 };

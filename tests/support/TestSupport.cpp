@@ -65,20 +65,18 @@ void MakeRecorderDisk(const std::string &root, const char *settings)
     WriteFile(root + "/ProgramFiles/Settings/Vaultrix/Vaultrix.ini", settings);
 }
 
-namespace {
-
-TapsimResult Run(const std::vector<std::string> &args, const TempDir &io)
+ProgramRun RunProgram(const std::vector<std::string> &args, const std::vector<std::string> &env)
 {
-  std::vector<std::string> argv = {VX_EMULATOR_ARGV VX_TAPSIM};
-  argv.insert(argv.end(), args.begin(), args.end());
+  TempDir io;
+  std::vector<std::string> argv = args;
   std::vector<char *> cargv;
   for (auto &a : argv)
     cargv.push_back(a.data());
   cargv.push_back(nullptr);
-
-  TapsimResult r;
   pid_t pid = fork();
   if (pid == 0) {
+    for (const std::string &e : env)
+      putenv(strdup(e.c_str()));
     int out = open((io / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int err = open((io / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int in = open("/dev/null", O_RDONLY);
@@ -91,9 +89,24 @@ TapsimResult Run(const std::vector<std::string> &args, const TempDir &io)
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
     ;
+  ProgramRun r;
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   r.out = ReadFile(io / "out");
   r.err = ReadFile(io / "err");
+  return r;
+}
+
+namespace {
+
+TapsimResult Run(const std::vector<std::string> &args)
+{
+  std::vector<std::string> argv = {VX_EMULATOR_ARGV VX_TAPSIM};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ProgramRun run = RunProgram(argv);
+  TapsimResult r;
+  r.status = run.status;
+  r.out = run.out;
+  r.err = run.err;
   return r;
 }
 
@@ -205,7 +218,7 @@ TapsimResult RunTapsimOn(const std::string &image, const std::vector<std::string
   if (traced)
     argv.insert(argv.end(), {"--trace", io / "trace"});
   argv.insert(argv.end(), {"--console", io / "console", image});
-  TapsimResult r = Run(argv, io);
+  TapsimResult r = Run(argv);
   r.console = ReadFile(io / "console");
   if (traced)
     r.trace = ReadTrace(io / "trace");
@@ -214,11 +227,7 @@ TapsimResult RunTapsimOn(const std::string &image, const std::vector<std::string
 
 TapsimResult RunTapsim(const std::vector<std::string> &args) { return RunTapsimOn(VX_IMAGE, args); }
 
-TapsimResult RunTapsimArgs(const std::vector<std::string> &args)
-{
-  TempDir io;
-  return Run(args, io);
-}
+TapsimResult RunTapsimArgs(const std::vector<std::string> &args) { return Run(args); }
 
 std::vector<std::string> Lines(const std::string &text)
 {

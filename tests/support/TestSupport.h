@@ -55,6 +55,15 @@ struct TraceEvent {
 };
 std::vector<TraceEvent> ReadTrace(const std::string &path);
 
+struct ProgramRun {
+  int status = -1; // exit status, or 128 + signal
+  std::string out, err;
+};
+
+// Runs a program with an empty standard input and extra NAME=VALUE entries
+// in its environment; its output is read back whole.
+ProgramRun RunProgram(const std::vector<std::string> &argv, const std::vector<std::string> &env = {});
+
 struct TapsimResult {
   int status = -1;      // exit status, or 128 + signal
   std::string out;      // tapsim's standard output (its own lines, TAP_Print)
