@@ -1,6 +1,6 @@
 # The two commands of the README, and the steps they are made of.
 .PHONY: all deps build build-host build-mipsel build-asan build-fuzz test test-host test-mipsel test-asan \
-	fuzz-smoke fuzz demo clean
+	fuzz-smoke fuzz demo bench clean
 
 # Seconds per fuzz target: a short run inside `make test`, a long one in `make fuzz`.
 FUZZ_SMOKE_SECONDS ?= 10
@@ -53,6 +53,13 @@ test: deps
 
 demo: deps build-host
 	scripts/demo.sh
+
+# Not part of test: measures, prints a table, never fails on a time.
+bench: deps build-host
+	@bench/deps.sh
+	cmake -S bench -B build/bench >/dev/null
+	cmake --build build/bench -j2
+	bench/run.sh
 
 clean:
 	rm -rf build

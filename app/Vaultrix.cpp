@@ -315,6 +315,192 @@ static int WriteAll(int fd, const void *buffer, dword size)
   return 1;
 }
 
+/* Indexes beside the records, so that a catalogue of n files costs n
+ * searches of a few probes rather than n linear walks: the strings of a
+ * text pool by their bytes, and the entries of a catalogue by PathCRC.  An
+ * index is open addressing with linear probing over int32 slots (-1 empty),
+ * at most half full.  It only speeds a search up: a record whose index
+ * cannot be had (no memory, or none of the few places free) is searched
+ * linearly, with the same result.  An index is valid while its record still
+ * holds the buffer and the count it was built over; FreeVXDB drops it. */
+#define VXDB_INDEX_PLACES 4
+#define VXDB_INDEX_MIN_SLOTS 256
+
+typedef struct VXDBIndex {
+  const VXDB *Owner;
+  const void *Base;  /* the record's Text or Entries when last brought up to date */
+  int32_t Covered;   /* its TextLength or NrEntries then */
+  int32_t Used;      /* slots in use */
+  dword Mask;        /* slots - 1; the slot count is a power of two */
+  int32_t *Slots;
+} VXDBIndex;
+
+static VXDBIndex TextIndexes[VXDB_INDEX_PLACES], EntryIndexes[VXDB_INDEX_PLACES];
+
+/* FNV-1a with a final mix, so that the low bits that pick a slot depend on
+ * every byte; byte by byte, the same on any host. */
+static dword Mix(dword h)
+{
+  h ^= h >> 16;
+  h *= 0x7FEB352Du;
+  h ^= h >> 15;
+  h *= 0x846CA68Bu;
+  return h ^ (h >> 16);
+}
+
+static dword TextHash(const char *text)
+{
+  dword h = 2166136261u;
+  for (const byte *p = (const byte *)text; *p; p++)
+    h = (h ^ *p) * 16777619u;
+  return Mix(h);
+}
+
+static void DropIndex(VXDBIndex *places, const VXDB *owner)
+{
+  for (int i = 0; i < VXDB_INDEX_PLACES; i++)
+    if (places[i].Owner == owner) {
+      if (places[i].Slots)
+        TAP_MemFree(places[i].Slots);
+      memset(&places[i], 0, sizeof places[i]);
+    }
+}
+
+/* The owner's index if it still describes the record, else none (and a
+ * stale one is dropped). */
+static VXDBIndex *ValidIndex(VXDBIndex *places, const VXDB *owner, const void *base, int32_t covered)
+{
+  for (int i = 0; i < VXDB_INDEX_PLACES; i++)
+    if (places[i].Owner == owner) {
+      if (base && places[i].Base == base && places[i].Covered == covered)
+        return &places[i];
+      DropIndex(places, owner);
+      return NULL;
+    }
+  return NULL;
+}
+
+/* An empty table of at least 2 x count slots in a free place; none when
+ * there is no free place or no memory. */
+static VXDBIndex *NewIndex(VXDBIndex *places, const VXDB *owner, int32_t count)
+{
+  VXDBIndex *index = NULL;
+  for (int i = 0; i < VXDB_INDEX_PLACES && !index; i++)
+    if (!places[i].Owner)
+      index = &places[i];
+  dword slots = VXDB_INDEX_MIN_SLOTS;
+  while (slots < 0x10000000u && slots / 2 <= (dword)count)
+    slots *= 2;
+  if (!index || slots / 2 <= (dword)count)
+    return NULL;
+  int32_t *table = (int32_t *)TAP_MemAlloc(slots * sizeof *table);
+  if (!table)
+    return NULL;
+  memset(table, 0xFF, slots * sizeof *table);
+  index->Owner = owner;
+  index->Slots = table;
+  index->Mask = slots - 1;
+  index->Used = 0;
+  return index;
+}
+
+static void PutSlot(VXDBIndex *index, dword hash, int32_t value)
+{
+  dword at = hash & index->Mask;
+  while (index->Slots[at] >= 0)
+    at = (at + 1) & index->Mask;
+  index->Slots[at] = value;
+  index->Used++;
+}
+
+/* The offset of the first string equal to text, as the walk from offset 0
+ * meets them; -1 when there is none. */
+static int32_t FindTextLinear(const VXDB *record, const char *text)
+{
+  for (int32_t at = 0; at < record->TextLength; at += (int32_t)strlen(record->Text + at) + 1)
+    if (strcmp(record->Text + at, text) == 0)
+      return at;
+  return -1;
+}
+
+static int32_t FindTextIndexed(const VXDBIndex *index, const VXDB *record, const char *text, dword hash)
+{
+  for (dword at = hash & index->Mask; index->Slots[at] >= 0; at = (at + 1) & index->Mask)
+    if (strcmp(record->Text + index->Slots[at], text) == 0)
+      return index->Slots[at];
+  return -1;
+}
+
+/* Indexes the whole pool in the order of the linear walk, each string at
+ * its first offset.  A pool whose last string runs past TextLength (never
+ * one built here or loaded) stays unindexed: the walk reads past the end. */
+static int FreeIndexPlace(const VXDBIndex *places)
+{
+  for (int i = 0; i < VXDB_INDEX_PLACES; i++)
+    if (!places[i].Owner)
+      return 1;
+  return 0;
+}
+
+static void BuildTextIndex(const VXDB *record)
+{
+  if (!record->Text || record->TextLength < 1 || record->Text[record->TextLength - 1] != 0 ||
+      !FreeIndexPlace(TextIndexes))
+    return;
+  int32_t count = 0;
+  for (int32_t at = 0; at < record->TextLength; at += (int32_t)strlen(record->Text + at) + 1)
+    count++;
+  VXDBIndex *index = NewIndex(TextIndexes, record, count);
+  if (!index)
+    return;
+  for (int32_t at = 0; at < record->TextLength; at += (int32_t)strlen(record->Text + at) + 1) {
+    dword hash = TextHash(record->Text + at);
+    if (FindTextIndexed(index, record, record->Text + at, hash) < 0)
+      PutSlot(index, hash, at);
+  }
+  index->Base = record->Text;
+  index->Covered = record->TextLength;
+}
+
+/* The string just appended at offset at: into the index, which doubles
+ * when it would be more than half full; rebuilt from the pool when there
+ * was none. */
+static void IndexNewText(VXDBIndex *index, const VXDB *record, int32_t at, dword hash)
+{
+  if (!index) {
+    BuildTextIndex(record);
+    return;
+  }
+  if ((dword)index->Used + 1 > (index->Mask + 1) / 2) {
+    DropIndex(TextIndexes, record);
+    BuildTextIndex(record);
+    return;
+  }
+  PutSlot(index, hash, at);
+  index->Base = record->Text;
+  index->Covered = record->TextLength;
+}
+
+/* The CRC index of a catalogue's entries, built on first use. */
+static VXDBIndex *EntryIndexOf(const VXDB *record)
+{
+  if (!record->Entries || record->NrEntries <= 0)
+    return NULL;
+  VXDBIndex *index = ValidIndex(EntryIndexes, record, record->Entries, record->NrEntries);
+  if (index)
+    return index;
+  index = NewIndex(EntryIndexes, record, record->NrEntries);
+  if (!index)
+    return NULL;
+  /* In catalogue order: entries of equal CRC then lie along one probe
+   * sequence in that order, so the first match is the linear search's. */
+  for (int32_t k = 0; k < record->NrEntries; k++)
+    PutSlot(index, Mix(record->Entries[k].PathCRC), k);
+  index->Base = record->Entries;
+  index->Covered = record->NrEntries;
+  return index;
+}
+
 void FreeVXDB(VXDB *record)
 {
   CallTraceEnter("FreeVXDB");
@@ -323,6 +509,8 @@ void FreeVXDB(VXDB *record)
       TAP_MemFree(record->Entries);
     if (record->Text)
       TAP_MemFree(record->Text);
+    DropIndex(TextIndexes, record);
+    DropIndex(EntryIndexes, record);
     memset(record, 0, sizeof *record);
     record->TextLength = 1;
   }
@@ -455,12 +643,14 @@ int32_t AddTextToVXDB(const char *text, VXDB *record)
     CallTraceExit(NULL);
     return -1;
   }
+  dword hash = TextHash(text);
+  VXDBIndex *index = ValidIndex(TextIndexes, record, record->Text, record->TextLength);
   if (record->TextAllocated >= 1 && record->TextLength >= 1) {
-    for (int32_t at = 0; at < record->TextLength; at += (int32_t)strlen(record->Text + at) + 1)
-      if (strcmp(record->Text + at, text) == 0) {
-        CallTraceExit(NULL);
-        return at;
-      }
+    int32_t at = index ? FindTextIndexed(index, record, text, hash) : FindTextLinear(record, text);
+    if (at >= 0) {
+      CallTraceExit(NULL);
+      return at;
+    }
   }
   int32_t length = (int32_t)strlen(text);
   int32_t used = record->TextLength;
@@ -484,6 +674,7 @@ int32_t AddTextToVXDB(const char *text, VXDB *record)
   }
   memcpy(record->Text + used, text, (dword)length + 1);
   record->TextLength += length + 1;
+  IndexNewText(index, record, used, hash);
   CallTraceExit(NULL);
   return used;
 }
@@ -677,16 +868,174 @@ int RecursiveScan(void)
   return done;
 }
 
+/* Folders of the destination root whose catalogue header is sound, with the
+ * date it states: the lookup loads only the best of them whole. */
+typedef struct BackupCandidate {
+  dword Date;
+  int32_t Name; /* offset of the folder's name in the name buffer */
+} BackupCandidate;
+
+typedef struct CandidateList {
+  BackupCandidate *Items;
+  int32_t Count, Allocated;
+  char *Names;
+  int32_t NamesUsed, NamesAllocated;
+} CandidateList;
+
+#define CANDIDATE_STEP 64
+#define CANDIDATE_NAMES_STEP 4096
+
+/* Reads the header only, with the checks LoadVXDB makes of it, so that a
+ * folder passed over here would fail its full load too. */
+static int ReadVXDBDate(const char *path, dword *date)
+{
+  struct stat64 st;
+  byte raw[VXDB_HEADER_SIZE];
+  VXDBHeader h;
+  int fd = open(path, O_RDONLY | O_NONBLOCK); /* a FIFO must not hang the lookup */
+  if (fd < 0)
+    return 0;
+  int ok = fstat64(fd, &st) == 0 && S_ISREG(st.st_mode) && ReadAll(fd, raw, sizeof raw);
+  if (ok) {
+    VXDBDecodeHeader(raw, &h);
+    ok = VXDBCheckHeader(&h, (uint64_t)st.st_size) == VXDB_OK;
+    *date = h.BackupDate;
+  }
+  close(fd);
+  return ok;
+}
+
+static void FreeCandidates(CandidateList *list)
+{
+  if (list->Items)
+    TAP_MemFree(list->Items);
+  if (list->Names)
+    TAP_MemFree(list->Names);
+  memset(list, 0, sizeof *list);
+}
+
+/* Moves a buffer into a larger one; 0 when there is no memory, with the old
+ * buffer kept. */
+static int GrowBuffer(void **buffer, int32_t used, int32_t size)
+{
+  void *grown = TAP_MemAlloc((dword)size);
+  if (!grown)
+    return 0;
+  if (*buffer) {
+    memcpy(grown, *buffer, (dword)used);
+    TAP_MemFree(*buffer);
+  }
+  *buffer = grown;
+  return 1;
+}
+
+static int AddCandidate(CandidateList *list, dword date, const char *name)
+{
+  const int32_t item = (int32_t)sizeof(BackupCandidate);
+  int32_t length = (int32_t)strlen(name) + 1;
+  if (list->Count == list->Allocated) {
+    if (!GrowBuffer((void **)&list->Items, list->Count * item, (list->Allocated + CANDIDATE_STEP) * item))
+      return 0;
+    list->Allocated += CANDIDATE_STEP;
+  }
+  if (list->NamesUsed + length > list->NamesAllocated) {
+    int32_t size = list->NamesAllocated + length + CANDIDATE_NAMES_STEP;
+    if (!GrowBuffer((void **)&list->Names, list->NamesUsed, size))
+      return 0;
+    list->NamesAllocated = size;
+  }
+  memcpy(list->Names + list->NamesUsed, name, (dword)length);
+  list->Items[list->Count].Date = date;
+  list->Items[list->Count].Name = list->NamesUsed;
+  list->NamesUsed += length;
+  list->Count++;
+  return 1;
+}
+
+/* The folder path of a directory entry that could hold a catalogue: a real
+ * folder (links are not followed) whose own path, with "/", fits
+ * LastDestRoot, since only such a folder can be chosen.  path receives
+ * DestRoot + name + "/VXDB.db". */
+static int CatalogueFolder(const char *name, char *path, size_t size)
+{
+  struct stat64 st;
+  if (StrFormat(path, size, "%s%s/", DestRoot, name) >= (int)sizeof LastDestRoot)
+    return 0;
+  size_t len = strlen(path);
+  path[len - 1] = 0;
+  if (lstat64(path, &st) != 0 || (st.st_mode & 0xF000) != 0x4000)
+    return 0;
+  return StrFormat(path + len - 1, size - len + 1, "/%s", VXDB_FILE_NAME) < (int)(size - len + 1);
+}
+
+/* The whole-load walk: every catalogue loaded, the best kept.  What the
+ * lookup falls back to when it has no memory for its list. */
+static void LoadEveryCatalogue(DIR *dir, VXDB *record)
+{
+  VXDB candidate;
+  char path[PATH_SIZE];
+  struct dirent *entry;
+
+  memset(&candidate, 0, sizeof candidate);
+  FreeVXDB(&candidate);
+  while ((entry = readdir(dir)) != NULL) {
+    if (!CatalogueFolder(entry->d_name, path, sizeof path) || !LoadVXDB(path, &candidate))
+      continue;
+    if (record->BackupDate < candidate.BackupDate) {
+      FreeVXDB(record);
+      *record = candidate;
+      memset(&candidate, 0, sizeof candidate);
+      FreeVXDB(&candidate);
+      StrFormat(LastDestRoot, sizeof LastDestRoot, "%s%s/", DestRoot, entry->d_name);
+    } else {
+      FreeVXDB(&candidate);
+    }
+  }
+}
+
+/* Headers first, then whole loads from the newest down until one loads:
+ * the choice of the whole-load walk (newest loadable date, of equal dates
+ * the first listed) with one full load in the usual case.  0 when the list
+ * could not be kept. */
+static int LoadNewestCatalogue(DIR *dir, VXDB *record)
+{
+  CandidateList list;
+  char path[PATH_SIZE];
+  struct dirent *entry;
+  dword date;
+
+  memset(&list, 0, sizeof list);
+  while ((entry = readdir(dir)) != NULL) {
+    /* A date of 0 never beats the empty record's. */
+    if (CatalogueFolder(entry->d_name, path, sizeof path) && ReadVXDBDate(path, &date) && date != 0 &&
+        !AddCandidate(&list, date, entry->d_name)) {
+      FreeCandidates(&list);
+      return 0;
+    }
+  }
+  for (;;) {
+    int32_t best = -1;
+    for (int32_t k = 0; k < list.Count; k++)
+      if (list.Items[k].Date != 0 && (best < 0 || list.Items[k].Date > list.Items[best].Date))
+        best = k;
+    if (best < 0)
+      break;
+    const char *name = list.Names + list.Items[best].Name;
+    if (CatalogueFolder(name, path, sizeof path) && LoadVXDB(path, record)) {
+      StrFormat(LastDestRoot, sizeof LastDestRoot, "%s%s/", DestRoot, name);
+      break;
+    }
+    list.Items[best].Date = 0; /* broken after all: the next best */
+  }
+  FreeCandidates(&list);
+  return 1;
+}
+
 /* The newest catalogue by its own date, not by its folder's name; of equal
  * dates the first listed wins. */
 void FindLastBackup(VXDB *record)
 {
   CallTraceEnter("FindLastBackup");
-  VXDB candidate;
-  char path[PATH_SIZE];
-
-  memset(&candidate, 0, sizeof candidate);
-  FreeVXDB(&candidate);
   if (!record) {
     CallTraceExit(NULL);
     return;
@@ -694,28 +1043,12 @@ void FindLastBackup(VXDB *record)
   FreeVXDB(record);
   DIR *dir = opendir(DestRoot);
   if (dir) {
-    struct dirent *entry;
-    while ((entry = readdir(dir)) != NULL) {
-      struct stat64 st;
-      if (StrFormat(path, sizeof path, "%s%s", DestRoot, entry->d_name) >= (int)sizeof path ||
-          lstat64(path, &st) != 0 || (st.st_mode & 0xF000) != 0x4000)
-        continue;
-      size_t len = strlen(path);
-      if (StrFormat(path + len, sizeof path - len, "/%s", VXDB_FILE_NAME) >= (int)(sizeof path - len) ||
-          !LoadVXDB(path, &candidate))
-        continue;
-      if (record->BackupDate < candidate.BackupDate &&
-          StrFormat(path, sizeof path, "%s%s/", DestRoot, entry->d_name) < (int)sizeof LastDestRoot) {
-        FreeVXDB(record);
-        *record = candidate;
-        memset(&candidate, 0, sizeof candidate);
-        FreeVXDB(&candidate);
-        StrCopy(LastDestRoot, sizeof LastDestRoot, path);
-      } else {
-        FreeVXDB(&candidate);
-      }
-    }
+    int listed = LoadNewestCatalogue(dir, record);
     closedir(dir);
+    if (!listed && (dir = opendir(DestRoot)) != NULL) {
+      LoadEveryCatalogue(dir, record);
+      closedir(dir);
+    }
   }
   if (record->BackupDate != 0) {
     word year;
@@ -732,7 +1065,8 @@ void FindLastBackup(VXDB *record)
  * Copy pass
  * ---------------------------------------------------------------------- */
 
-#define COPY_BLOCK 4096
+/* Bytes moved per read and write; static, not on the plug-in's small stack. */
+#define COPY_BLOCK 262144
 
 enum { PASS_START = 0, PASS_COPYING = 1, PASS_FINISHED = 2 };
 
@@ -785,8 +1119,8 @@ static int OpenSource(const char *source, struct stat64 *st)
 static int CopyFileInto(const char *source, const char *destination, VXDBEntry *record)
 {
   CallTraceEnter("CopyFile");
+  static byte buffer[COPY_BLOCK];
   struct stat64 st;
-  byte buffer[COPY_BLOCK];
   int ok = 1;
   MD5Context md5;
   uint64_t copied = 0;
@@ -874,14 +1208,25 @@ static int SameJoined(const char *a1, const char *a2, const char *b1, const char
 
 /* The earlier entry of the same file: equal path CRC and, against CRC
  * collisions, equal relative path; the first such entry in catalogue order. */
+static int SamePath(const VXDB *previous, const VXDBEntry *p, const VXDBEntry *e, const char *folder,
+                    const char *name)
+{
+  return p->PathCRC == e->PathCRC &&
+         SameJoined(EntryText(previous, p->FolderOffset), EntryText(previous, p->NameOffset), folder, name);
+}
+
 static const VXDBEntry *FindPrevious(const VXDB *previous, const VXDBEntry *e, const char *folder, const char *name)
 {
-  for (int32_t k = 0; k < previous->NrEntries; k++) {
-    const VXDBEntry *p = &previous->Entries[k];
-    if (p->PathCRC == e->PathCRC &&
-        SameJoined(EntryText(previous, p->FolderOffset), EntryText(previous, p->NameOffset), folder, name))
-      return p;
+  const VXDBIndex *index = EntryIndexOf(previous);
+  if (index) {
+    for (dword at = Mix(e->PathCRC) & index->Mask; index->Slots[at] >= 0; at = (at + 1) & index->Mask)
+      if (SamePath(previous, &previous->Entries[index->Slots[at]], e, folder, name))
+        return &previous->Entries[index->Slots[at]];
+    return NULL;
   }
+  for (int32_t k = 0; k < previous->NrEntries; k++)
+    if (SamePath(previous, &previous->Entries[k], e, folder, name))
+      return &previous->Entries[k];
   return NULL;
 }
 

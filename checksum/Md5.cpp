@@ -26,11 +26,26 @@ static inline dword Rotl(dword x, int n)
   return x << n | x >> (32 - n);
 }
 
-#define F(x, y, z) (((x) & (y)) | (~(x) & (z)))
-#define G(x, y, z) (((x) & (z)) | ((y) & ~(z)))
-#define H(x, y, z) ((x) ^ (y) ^ (z))
+/* The round functions in forms with one operation fewer on the path from
+ * the previous step's result (b); equal to RFC 1321's for every input. */
+#define F(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
+#define H(x, y, z) ((x) ^ ((y) ^ (z)))
 #define I(x, y, z) ((y) ^ ((x) | ~(z)))
-#define STEP(f, a, b, c, d, x, s, ac) (a) = (b) + Rotl((a) + f((b), (c), (d)) + (x) + (dword)(ac), (s))
+/* The word and the constant go into a first, while b is still coming. */
+#define STEP(f, a, b, c, d, x, s, ac) \
+  do { \
+    (a) += (x) + (dword)(ac); \
+    (a) += f((b), (c), (d)); \
+    (a) = Rotl((a), (s)) + (b); \
+  } while (0)
+/* G's two halves share no bit, so they may be added: the half without b
+ * first. */
+#define STEPG(a, b, c, d, x, s, ac) \
+  do { \
+    (a) += (x) + (dword)(ac) + ((c) & ~(d)); \
+    (a) += (b) & (d); \
+    (a) = Rotl((a), (s)) + (b); \
+  } while (0)
 
 static void Transform(dword state[4], const byte block[64])
 {
@@ -55,22 +70,22 @@ static void Transform(dword state[4], const byte block[64])
   STEP(F, c, d, a, b, x[14], 17, 0xa679438e);
   STEP(F, b, c, d, a, x[15], 22, 0x49b40821);
 
-  STEP(G, a, b, c, d, x[1], 5, 0xf61e2562);
-  STEP(G, d, a, b, c, x[6], 9, 0xc040b340);
-  STEP(G, c, d, a, b, x[11], 14, 0x265e5a51);
-  STEP(G, b, c, d, a, x[0], 20, 0xe9b6c7aa);
-  STEP(G, a, b, c, d, x[5], 5, 0xd62f105d);
-  STEP(G, d, a, b, c, x[10], 9, 0x02441453);
-  STEP(G, c, d, a, b, x[15], 14, 0xd8a1e681);
-  STEP(G, b, c, d, a, x[4], 20, 0xe7d3fbc8);
-  STEP(G, a, b, c, d, x[9], 5, 0x21e1cde6);
-  STEP(G, d, a, b, c, x[14], 9, 0xc33707d6);
-  STEP(G, c, d, a, b, x[3], 14, 0xf4d50d87);
-  STEP(G, b, c, d, a, x[8], 20, 0x455a14ed);
-  STEP(G, a, b, c, d, x[13], 5, 0xa9e3e905);
-  STEP(G, d, a, b, c, x[2], 9, 0xfcefa3f8);
-  STEP(G, c, d, a, b, x[7], 14, 0x676f02d9);
-  STEP(G, b, c, d, a, x[12], 20, 0x8d2a4c8a);
+  STEPG(a, b, c, d, x[1], 5, 0xf61e2562);
+  STEPG(d, a, b, c, x[6], 9, 0xc040b340);
+  STEPG(c, d, a, b, x[11], 14, 0x265e5a51);
+  STEPG(b, c, d, a, x[0], 20, 0xe9b6c7aa);
+  STEPG(a, b, c, d, x[5], 5, 0xd62f105d);
+  STEPG(d, a, b, c, x[10], 9, 0x02441453);
+  STEPG(c, d, a, b, x[15], 14, 0xd8a1e681);
+  STEPG(b, c, d, a, x[4], 20, 0xe7d3fbc8);
+  STEPG(a, b, c, d, x[9], 5, 0x21e1cde6);
+  STEPG(d, a, b, c, x[14], 9, 0xc33707d6);
+  STEPG(c, d, a, b, x[3], 14, 0xf4d50d87);
+  STEPG(b, c, d, a, x[8], 20, 0x455a14ed);
+  STEPG(a, b, c, d, x[13], 5, 0xa9e3e905);
+  STEPG(d, a, b, c, x[2], 9, 0xfcefa3f8);
+  STEPG(c, d, a, b, x[7], 14, 0x676f02d9);
+  STEPG(b, c, d, a, x[12], 20, 0x8d2a4c8a);
 
   STEP(H, a, b, c, d, x[5], 4, 0xfffa3942);
   STEP(H, d, a, b, c, x[8], 11, 0x8771f681);
@@ -186,7 +201,7 @@ int MD5File(const char *name, byte *digest)
   if (!handle)
     return 0;
   MD5Context context;
-  byte buffer[MD5_FILE_BLOCK];
+  static byte buffer[MD5_FILE_BLOCK]; /* not on the plug-in's small stack */
   dword got;
   MD5Init(&context);
   while ((got = TAP_Hdd_Fread(buffer, 1, sizeof buffer, handle)) > 0)
@@ -214,7 +229,7 @@ int MD5AbsFile(const char *path, byte *digest)
     return 0;
   }
   MD5Context context;
-  byte buffer[MD5_FILE_BLOCK];
+  static byte buffer[MD5_FILE_BLOCK]; /* not on the plug-in's small stack */
   ssize_t got;
   MD5Init(&context);
   for (;;) {

@@ -42,6 +42,19 @@ typedef struct StringDBRecord {
   char *end;
 } StringDBRecord;
 
+/* The search index of one string list at a time (the scan keeps one):
+ * open addressing over the strings' hashes, each slot an offset + 1, 0 for
+ * empty.  Valid while the list still has the buffer and the bytes in use it
+ * was last brought up to date with. */
+typedef struct StringDBIndexRecord {
+  const StringDBRecord *list;
+  const char *start;
+  dword used;
+  dword count; /* slots in use */
+  dword mask;  /* slots - 1; the slot count is a power of two */
+  dword *slots;
+} StringDBIndexRecord;
+
 typedef struct CallTraceStackEntry {
   const char *ProcName;
   dword StartTick;
@@ -76,6 +89,9 @@ char *StringDBGet(StringDBRecord *list, dword offset);
 int StringDBEOF(StringDBRecord *list);
 dword StringDBNext(StringDBRecord *list);
 int StringDBDestroy(StringDBRecord *list);
+extern StringDBIndexRecord StringDBIndex;
+/* Releases the index if it belongs to the list. */
+void StringDBDropIndex(const StringDBRecord *list);
 
 /* Settings-file store */
 extern char *INIBuffer;

@@ -4,6 +4,7 @@ int StringDBDestroy(StringDBRecord *list)
 {
   if (!list)
     return 0;
+  StringDBDropIndex(list);
   if (list->start)
     TAP_MemFree(list->start);
   list->start = NULL;

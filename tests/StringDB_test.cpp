@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "host/runtime/TapRuntime.h"
 #include "support/Kovlib.h"
@@ -133,4 +135,86 @@ TEST_F(StringDBTest, MissingListOrText)
   EXPECT_EQ(list.capacity, 0u);
   EXPECT_EQ(StringDBAdd(&list, "again"), 0u); // grows from nothing
   EXPECT_STREQ(StringDBGet(&list, 0), "again");
+}
+
+// The list as the plain linear walk builds it: the yardstick for the index.
+struct LinearList {
+  std::string bytes;
+  bool Has(const std::string &t) const { return Find(t) != std::string::npos; }
+  size_t Find(const std::string &t) const
+  {
+    for (size_t at = 0; at < bytes.size(); at += strlen(bytes.c_str() + at) + 1)
+      if (t == bytes.c_str() + at)
+        return at;
+    return std::string::npos;
+  }
+  dword Add(const std::string &t)
+  {
+    size_t at = Find(t);
+    if (at != std::string::npos)
+      return (dword)at;
+    at = bytes.size();
+    bytes += t;
+    bytes += '\0';
+    return (dword)at;
+  }
+};
+
+std::vector<std::string> Folders(int n)
+{
+  std::vector<std::string> texts;
+  uint32_t x = 1;
+  for (int i = 0; i < n; i++) {
+    x = x * 1103515245u + 12345u;
+    unsigned k = (x >> 16) % (unsigned)(n / 3 + 1);
+    texts.push_back(k % 50 == 0 ? "" : "/ProgramFiles/f" + std::to_string(k) + (k % 4 ? "/sub" : ""));
+  }
+  return texts;
+}
+
+TEST_F(StringDBTest, ManyFoldersGetTheOffsetsOfTheLinearWalk)
+{
+  StringDBInit(&list, 1024);
+  LinearList model;
+  for (const std::string &t : Folders(4000))
+    ASSERT_EQ(StringDBAdd(&list, t.c_str()), model.Add(t)) << t;
+  EXPECT_EQ(std::string(list.start, list.end), model.bytes);
+
+  // Another list takes the index over; this one is still searched right.
+  StringDBRecord other = {};
+  StringDBInit(&other, 16);
+  EXPECT_EQ(StringDBAdd(&other, "/ProgramFiles/f7"), 0u);
+  for (const std::string &t : Folders(300))
+    EXPECT_EQ(StringDBAdd(&list, t.c_str()), model.Add(t)) << t;
+  EXPECT_EQ(StringDBAdd(&other, "/ProgramFiles/f7"), 0u);
+  StringDBDestroy(&other);
+}
+
+TEST_F(StringDBTest, AnIndexWithoutMemoryChangesNoOffset)
+{
+  TapRuntime *rt = TapRuntimeControl();
+  const std::vector<std::string> texts = Folders(600);
+  for (bool from : {false, true})
+    for (uint64_t n = 1;; n++) {
+      StringDBDestroy(&list);
+      LinearList model;
+      rt->failAllocAt = rt->allocCalls + n;
+      rt->failAllocFrom = from;
+      StringDBInit(&list, 64);
+      for (const std::string &t : texts) {
+        bool present = model.Has(t);
+        dword used = (dword)(list.end - list.start);
+        dword got = StringDBAdd(&list, t.c_str());
+        if (!present && (dword)(list.end - list.start) == used) {
+          EXPECT_EQ(got, 0u) << "only a refused growth adds nothing";
+          continue;
+        }
+        ASSERT_EQ(got, model.Add(t)) << "failing allocation " << n << (from ? "+" : "") << ", " << t;
+      }
+      bool injected = rt->allocCalls >= rt->failAllocAt;
+      rt->failAllocAt = 0;
+      rt->failAllocFrom = false;
+      if (!injected)
+        break;
+    }
 }

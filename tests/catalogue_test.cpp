@@ -331,6 +331,100 @@ TEST_F(Catalogue, HostileCataloguesAreRefusedCleanly)
   EXPECT_EQ(Log(), "") << "a bad catalogue is passed over silently";
 }
 
+// The text pool as the plain linear walk builds it: the yardstick for the
+// index, which must give the same offsets, bytes and sizes.
+struct LinearPool {
+  std::string bytes;
+  int32_t allocated = 0;
+  int32_t Add(const std::string &text)
+  {
+    int32_t used = bytes.empty() ? 1 : (int32_t)bytes.size();
+    if (allocated >= 1)
+      for (int32_t at = 0; at < used; at += (int32_t)strlen(bytes.c_str() + at) + 1)
+        if (text == bytes.c_str() + at)
+          return at;
+    if (used + (int32_t)text.size() + 2 >= allocated) {
+      allocated = used + (int32_t)text.size() + 1026;
+      bytes.resize((size_t)used, '\0');
+    }
+    bytes += text;
+    bytes += '\0';
+    return used;
+  }
+};
+
+// Names and folders as a recorder has them: many repeats, prefixes of one
+// another, and the empty string.
+std::vector<std::string> PoolTexts(int n)
+{
+  std::vector<std::string> texts;
+  uint32_t x = 7;
+  for (int i = 0; i < n; i++) {
+    x = x * 1103515245u + 12345u;
+    int k = (int)(x >> 16) % (n / 2 + 1);
+    if (k % 97 == 0)
+      texts.push_back("");
+    else if (k % 3 == 0)
+      texts.push_back("/Plugin" + std::to_string(k / 3) + "/");
+    else
+      texts.push_back("set" + std::to_string(k) + (k % 2 ? ".ini" : ""));
+  }
+  return texts;
+}
+
+TEST_F(Catalogue, ManyTextsGetTheOffsetsOfTheLinearWalk)
+{
+  LinearPool model;
+  for (const std::string &t : PoolTexts(3000))
+    ASSERT_EQ(AddTextToVXDB(t.c_str(), &db), model.Add(t)) << "'" << t << "'";
+  ASSERT_EQ(db.TextLength, (int32_t)model.bytes.size());
+  EXPECT_EQ(db.TextAllocated, model.allocated);
+  EXPECT_EQ(std::string(db.Text, db.TextLength), model.bytes);
+
+  // A pool loaded from disk is indexed on its first search, the same way.
+  std::string path = disk / "VXDB.db";
+  ASSERT_NE(Add("/a.bin", "x"), nullptr);
+  ASSERT_EQ(SaveVXDB(path.c_str(), &db), 1);
+  VXDB back;
+  memset(&back, 0, sizeof back);
+  ASSERT_EQ(LoadVXDB(path.c_str(), &back), 1);
+  for (const std::string &t : PoolTexts(3000))
+    EXPECT_EQ(AddTextToVXDB(t.c_str(), &back), AddTextToVXDB(t.c_str(), &db)) << t;
+  int32_t end = back.TextLength;
+  EXPECT_EQ(AddTextToVXDB("new", &back), end);
+  EXPECT_EQ(AddTextToVXDB("new", &back), end);
+  FreeVXDB(&back);
+}
+
+TEST_F(Catalogue, AnIndexWithoutMemoryChangesNoOffset)
+{
+  const std::vector<std::string> texts = PoolTexts(600);
+  for (bool from : {false, true})
+    for (uint64_t n = 1;; n++) {
+      FreeVXDB(&db);
+      LinearPool model;
+      rt->failAllocAt = rt->allocCalls + n;
+      rt->failAllocFrom = from;
+      for (const std::string &t : texts) {
+        int32_t used = db.TextLength;
+        int32_t got = AddTextToVXDB(t.c_str(), &db);
+        if (got == -1) {
+          // Only the pool's own growth may fail, and it leaves the pool be.
+          EXPECT_EQ(db.TextLength, used) << n;
+          EXPECT_EQ(State, 5u);
+          State = 3;
+          continue;
+        }
+        ASSERT_EQ(got, model.Add(t)) << "failing allocation " << n << (from ? "+" : "") << ", '" << t << "'";
+      }
+      bool injected = rt->allocCalls >= rt->failAllocAt;
+      rt->failAllocAt = 0;
+      rt->failAllocFrom = false;
+      if (!injected)
+        break;
+    }
+}
+
 TEST_F(Catalogue, LoadSurvivesEveryAllocationFailing)
 {
   Bytes good = GoodCatalogue();

@@ -1,6 +1,7 @@
 // The source scan and the previous-backup lookup on a recorder disk of the
 // host runtime.  Each scan runs in a child process: it runs once per load.
 #include <dirent.h>
+#include <set>
 #include <sys/stat.h>
 
 #include "support/AppFixture.h"
@@ -161,6 +162,51 @@ protected:
     FreeVXDB(&db);
   }
   std::string Name(int i) { return found.Text + found.Entries[i].NameOffset; }
+  // A catalogue whose header is sound and whose text pool is not: only a
+  // whole load finds out.
+  void Break(const std::string &folder)
+  {
+    std::string path = dest / (folder + "/VXDB.db");
+    std::string bytes = ReadFile(path);
+    bytes[36 + 48] = 'x';
+    WriteFile(path, bytes);
+  }
+  // The choice of the plain walk, every catalogue loaded whole in listing
+  // order and kept only when strictly newer; skip leaves one folder out.
+  std::string WholeLoadChoice(const std::string &skip = "")
+  {
+    std::string best = "unchanged";
+    dword bestDate = 0;
+    DIR *d = opendir(dest.path().c_str());
+    while (struct dirent *e = readdir(d)) {
+      struct stat st;
+      std::string dir = dest / e->d_name;
+      if (e->d_name == skip || lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        continue;
+      VXDB c;
+      memset(&c, 0, sizeof c);
+      if (LoadVXDB((dir + "/VXDB.db").c_str(), &c) && bestDate < c.BackupDate) {
+        bestDate = c.BackupDate;
+        best = dir + "/";
+      }
+      FreeVXDB(&c);
+    }
+    closedir(d);
+    return best;
+  }
+  // Newest dates broken, ties among the next: a year's worth of folders.
+  void Year()
+  {
+    for (int day = 1; day <= 28; day++)
+      Backup("2024-03-" + std::to_string(day), Date(2024, 3, day), ("m" + std::to_string(day)).c_str());
+    for (const char *tie : {"tie1", "tie2", "tie3", "tie4"})
+      Backup(tie, Date(2024, 6, 1), tie);
+    Break("tie2");
+    for (const char *broken : {"new1", "new2"}) {
+      Backup(broken, Date(2024, 12, 24), broken);
+      Break(broken);
+    }
+  }
 
   TempDir dest;
   VXDB found;
@@ -230,6 +276,53 @@ TEST_F(Lookup, EqualDatesGoToTheFirstListed)
   FindLastBackup(&found);
   EXPECT_EQ(std::string(LastDestRoot), dest / (first + "/"));
   EXPECT_EQ(Name(0), first);
+}
+
+TEST_F(Lookup, ABrokenNewestCatalogueGivesWayToTheNextBest)
+{
+  Year();
+  std::string choice = WholeLoadChoice();
+  ASSERT_TRUE(choice == dest / "tie1/" || choice == dest / "tie3/" || choice == dest / "tie4/") << choice;
+  FindLastBackup(&found);
+  EXPECT_EQ(std::string(LastDestRoot), choice);
+  ASSERT_EQ(found.NrEntries, 1);
+  EXPECT_EQ(dest / (Name(0) + "/"), choice) << "the entries are the chosen catalogue's";
+  EXPECT_TRUE(Logged("Last backup found: 2024-06-01")) << Log();
+}
+
+TEST_F(Lookup, WithoutMemoryTheChoiceIsStillAWholeLoadChoice)
+{
+  Year();
+  // One failed allocation may fail one catalogue's load, no more.
+  std::set<std::string> acceptable = {WholeLoadChoice()};
+  DIR *d = opendir(dest.path().c_str());
+  while (struct dirent *e = readdir(d))
+    acceptable.insert(WholeLoadChoice(e->d_name));
+  closedir(d);
+  int64_t live = rt->liveBlocks;
+  for (bool from : {false, true})
+    for (uint64_t n = 1;; n++) {
+      StrCopy(LastDestRoot, sizeof LastDestRoot, "unchanged");
+      rt->failAllocAt = rt->allocCalls + n;
+      rt->failAllocFrom = from;
+      FindLastBackup(&found);
+      bool injected = rt->allocCalls >= rt->failAllocAt;
+      rt->failAllocAt = 0;
+      rt->failAllocFrom = false;
+      std::string chosen = LastDestRoot;
+      if (from)
+        EXPECT_TRUE(chosen == WholeLoadChoice() || chosen == "unchanged") << chosen; // later loads all fail
+      else
+        EXPECT_TRUE(acceptable.count(chosen)) << "failing allocation " << n << ": " << chosen;
+      if (chosen != "unchanged") {
+        ASSERT_EQ(found.NrEntries, 1);
+        EXPECT_EQ(dest / (Name(0) + "/"), chosen);
+      }
+      FreeVXDB(&found);
+      EXPECT_EQ(rt->liveBlocks, live) << "failing allocation " << n;
+      if (!injected)
+        break;
+    }
 }
 
 } // namespace

@@ -1,0 +1,247 @@
+#!/bin/bash
+# One benchmark run: Vaultrix in the simulator against what a user would pick
+# instead, on the same recorder-like tree, side by side.  Prints a table; a
+# time never fails the run.
+#
+#   BENCH_SCALE=1      size of the tree (0.05 for a quick run)
+#   BENCH_REPEAT=3     runs of each measurement; the table shows medians
+#   BENCH_SERIES=...   file counts of the scale series (default 1000 5000
+#                      20000 60000, times BENCH_SCALE)
+#   BENCH_EARLIER=365  earlier backups for the lookup
+#   BENCH_KEEP=1       keep build/bench-run afterwards
+#   BENCH_TAPSIM, BENCH_IMAGE  another build's simulator and image (to
+#                      compare before and after a change)
+#
+# Nothing is deleted until the end: ext4 avoids reusing inodes deleted in
+# the last minutes, and then pays for every new file in proportion to the
+# files just deleted.  Every run writes into a fresh folder instead, and
+# what the runs wrote is dropped from the page cache before the next.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+scale=${BENCH_SCALE:-1}
+repeat=${BENCH_REPEAT:-3}
+earlier=${BENCH_EARLIER:-365}
+series=${BENCH_SERIES:-$(for n in 1000 5000 20000 60000; do awk -v n=$n -v s="$scale" 'BEGIN { m = int(n * s); print (m < 100 ? 100 : m) }'; done)}
+work=$top/build/bench-run
+tool=$top/build/bench/benchtool
+tapsim=${BENCH_TAPSIM:-$top/build/host/tapsim}
+image=${BENCH_IMAGE:-$top/build/host/Vaultrix.tap}
+results=$work/results
+stats=$work/stats
+
+rm -rf "$work"
+mkdir -p "$work/out" "$work/logs"
+[ -n "${BENCH_KEEP:-}" ] || trap 'rm -rf "$work"' EXIT
+: > "$results"
+: > "$stats"
+
+log() { printf '%s\n' "$*" >&2; }
+
+# measure NAME COMMAND...: one timed run, appended to the results.  The
+# copies made so far leave the page cache first (all but the source), so
+# that every run finds the source cached and the same room for its writes.
+measure() {
+  local name=$1
+  shift
+  sync
+  "$tool" evict "$work/out" $(ls -d "$work"/disk/Backup-* "$work"/scale-*/Backup-* 2> /dev/null)
+  local figures
+  figures=$("$tool" time "$work/logs/$name.log" "$@")
+  echo "$name $figures" >> "$results"
+}
+
+# The per-state event times that tapsim printed in the last run of NAME.
+keep_stats() {
+  local name=$1
+  sed -n 's/^tapsim: state \([0-9]\): \([0-9]*\) events, TAP_EventHandler median \([0-9.]*\) us, p99 \([0-9.]*\) us, max \([0-9.]*\) us$/\1 \2 \3 \4 \5/p' \
+    "$work/logs/$name.log" | while read -r state count median p99 max; do
+    echo "$name $state $count $median $p99 $max" >> "$stats"
+  done
+  : > "$work/logs/$name.log"
+}
+
+settings() { # DISK [ROOT]
+  printf 'DestDevice=internal\r\nDestPath=/mnt/hd/%s/\r\n' "${2:-Backup}" > "$1/ProgramFiles/Settings/Vaultrix/Vaultrix.ini"
+}
+
+# vaultrix NAME DISK ROOT DAY: one load of the plug-in on that day's clock,
+# backing up into DISK/ROOT.
+vaultrix() {
+  local name=$1 disk=$2 root=$3 day=$4
+  settings "$disk" "$root"
+  measure "$name" "$tapsim" --disk "$disk" --clock "$day 03:00:00" --tick-step 1 --stats "$image"
+  keep_stats "$name"
+}
+
+median() { # NAME FIELD (1 wall, 2 cpu, 3 rss)
+  awk -v n="$1" -v f="$2" '$1 == n { print $(f + 1) }' "$results" | sort -g |
+    awk '{ v[NR] = $1 } END { if (NR == 0) print "nan"; else if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+stat_median() { # NAME STATE FIELD (2 count, 3 median, 4 p99, 5 max)
+  awk -v n="$1" -v s="$2" -v f="$3" '$1 == n && $2 == s { print $(f + 1) }' "$stats" | sort -g |
+    awk '{ v[NR] = $1 } END { if (NR == 0) print "-"; else if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+# ---- the tree -----------------------------------------------------------
+disk=$work/disk
+src=$disk/ProgramFiles
+out=$work/out
+log "bench: generating the tree (scale $scale)"
+tree=$("$tool" gentree "$src" 20240301 "$scale")
+mkdir -p "$src/Settings/Vaultrix"
+settings "$disk"
+
+md5tree() { measure "$1" sh -c 'cd "$1" && find . -type f -print0 | xargs -0 md5sum > /dev/null' sh "$src"; }
+
+# ---- day 1: everything is new -------------------------------------------
+for r in $(seq "$repeat"); do
+  log "bench: day 1, run $r of $repeat"
+  measure d1.rsync rsync -a "$src/" "$out/rsync1-$r/"
+  measure d1.cp cp -a "$src" "$out/cp1-$r"
+  md5tree d1.md5sum
+  vaultrix d1.vaultrix "$disk" "Backup-$r" 2026-03-01
+done
+
+# ---- day 2: nothing changed ---------------------------------------------
+for r in $(seq "$repeat"); do
+  log "bench: day 2, run $r of $repeat"
+  measure d2.rsync rsync -a --link-dest="$out/rsync1-$r" "$src/" "$out/rsync2-$r/"
+  measure d2.cpal cp -al "$out/cp1-$r" "$out/cp2-$r"
+  md5tree d2.md5sum
+  vaultrix d2.vaultrix "$disk" "Backup-$r" 2026-03-02
+done
+
+# ---- day 3: 2% of the small files and one large file changed ------------
+changes=$("$tool" mutate "$src" 20240303 | sed "s|$src/||")
+for r in $(seq "$repeat"); do
+  log "bench: day 3, run $r of $repeat"
+  measure d3.rsync rsync -a --link-dest="$out/rsync2-$r" "$src/" "$out/rsync3-$r/"
+  measure d3.cpal cp -al "$out/cp2-$r" "$out/cp3-$r"
+  md5tree d3.md5sum
+  vaultrix d3.vaultrix "$disk" "Backup-$r" 2026-03-03
+done
+
+# ---- the previous-backup lookup after a year of backups ------------------
+log "bench: lookup among $earlier earlier backups"
+lk=$work/lookup
+"$tool" smalltree "$lk/ProgramFiles" 20 7 > /dev/null
+mkdir -p "$lk/ProgramFiles/Settings/Vaultrix"
+catalogue_info=$("$tool" catalogues "$disk/Backup-1/2026-03-01/VXDB.db" "$lk/Backup" "$earlier" 2027-03-01)
+for r in $(seq "$repeat"); do
+  rm -rf "$lk/Backup/2027-03-01" # a few files only
+  settings "$lk"
+  sync
+  "$tapsim" --disk "$lk" --clock "2027-03-01 03:00:00" --tick-step 1 --trace "$work/lookup.trace" "$image" > /dev/null 2>&1
+  # The lookup runs in the step that ends the scan (state 2 to 3).
+  us=$(sed -n 's/.* us=\([0-9]*\) .*state=2>3.*/\1/p' "$work/lookup.trace" | head -1)
+  [ -z "$us" ] || echo "lookup $(awk -v u="$us" 'BEGIN { printf "%.6f", u / 1e6 }') 0 0" >> "$results"
+done
+
+# ---- scale: small files only --------------------------------------------
+for n in $series; do
+  log "bench: scale series, $n small files"
+  sd=$work/scale-$n
+  "$tool" smalltree "$sd/ProgramFiles" "$n" 4242 > /dev/null
+  mkdir -p "$sd/ProgramFiles/Settings/Vaultrix"
+  for r in $(seq "$repeat"); do
+    vaultrix "s$n.day1" "$sd" "Backup-$r" 2026-04-01
+    vaultrix "s$n.day2" "$sd" "Backup-$r" 2026-04-02
+  done
+done
+
+# ---- checksums --------------------------------------------------------------
+log "bench: checksum throughput"
+"$top/build/bench/checksum_bench" --benchmark_repetitions="$repeat" --benchmark_report_aggregates_only=true \
+  --benchmark_min_time=0.3 --benchmark_format=csv 2> /dev/null > "$work/checksums.csv"
+
+# ---- the table ----------------------------------------------------------------
+row() { # LABEL NAME
+  printf '  %-30s %9.2f %9.2f %9.1f\n' "$1" "$(median "$2" 1)" "$(median "$2" 2)" "$(awk -v k="$(median "$2" 3)" 'BEGIN { print k / 1024 }')"
+}
+sum_row() { # LABEL NAME1 NAME2
+  local w c m
+  w=$(awk -v a="$(median "$2" 1)" -v b="$(median "$3" 1)" 'BEGIN { print a + b }')
+  c=$(awk -v a="$(median "$2" 2)" -v b="$(median "$3" 2)" 'BEGIN { print a + b }')
+  m=$(awk -v a="$(median "$2" 3)" -v b="$(median "$3" 3)" 'BEGIN { print (a > b ? a : b) / 1024 }')
+  printf '  %-30s %9.2f %9.2f %9.1f\n' "$1" "$w" "$c" "$m"
+}
+ratio() { # LABEL NUMERATOR DENOMINATOR1 [DENOMINATOR2] TARGET
+  local d
+  d=$(median "$3" 1)
+  [ -z "${4:-}" ] || d=$(awk -v a="$d" -v b="$(median "$4" 1)" 'BEGIN { print a + b }')
+  printf '  %-30s %9.2f   %s\n' "$1" "$(awk -v a="$(median "$2" 1)" -v b="$d" 'BEGIN { print a / b }')" "${5:-}"
+}
+state_rows() { # NAME
+  for s in 0 1 2 3 4 5; do
+    [ "$(stat_median "$1" $s 2)" != "-" ] || continue
+    printf '    state %d  %7s events  median %8s us  p99 %8s us  max %10s us\n' "$s" "$(stat_median "$1" $s 2)" \
+      "$(stat_median "$1" $s 3)" "$(stat_median "$1" $s 4)" "$(stat_median "$1" $s 5)"
+  done
+}
+throughput() { # NAME/ARG -> MB/s (10^6 bytes) of the median
+  awk -F, -v n="\"$1\"" -v m="\"$1_median\"" '$1 == n || $1 == m { printf "%.0f", $6 / 1e6; exit }' "$work/checksums.csv"
+}
+
+echo
+echo "Vaultrix benchmark: $tree; median of $repeat runs"
+echo "machine: $(nproc) cores, $(sed -n 's/^model name[^:]*: //p' /proc/cpuinfo | head -1), $(df -h --output=fstype,source "$work" | tail -1 | awk '{ print $1 " on " $2 }')"
+echo
+printf '  %-30s %9s %9s %9s\n' "" "wall s" "cpu s" "peak MiB"
+echo "day 1 (everything new)"
+row "Vaultrix (tapsim)" d1.vaultrix
+row "rsync -a" d1.rsync
+row "cp -a" d1.cp
+row "md5sum" d1.md5sum
+sum_row "md5sum + cp -a" d1.md5sum d1.cp
+ratio "Vaultrix / (md5sum + cp -a)" d1.vaultrix d1.md5sum d1.cp "(target <= 1.1)"
+ratio "Vaultrix / rsync -a" d1.vaultrix d1.rsync
+echo "day 2 (nothing changed)"
+row "Vaultrix (tapsim)" d2.vaultrix
+row "rsync -a --link-dest" d2.rsync
+row "md5sum" d2.md5sum
+row "cp -al" d2.cpal
+sum_row "md5sum + cp -al" d2.md5sum d2.cpal
+ratio "Vaultrix / (md5sum + cp -al)" d2.vaultrix d2.md5sum d2.cpal "(target <= 1.2)"
+ratio "Vaultrix / rsync --link-dest" d2.vaultrix d2.rsync
+echo "day 3 ($changes)"
+row "Vaultrix (tapsim)" d3.vaultrix
+row "rsync -a --link-dest" d3.rsync
+row "md5sum" d3.md5sum
+row "cp -al" d3.cpal
+sum_row "md5sum + cp -al" d3.md5sum d3.cpal
+ratio "Vaultrix / (md5sum + cp -al)" d3.vaultrix d3.md5sum d3.cpal
+ratio "Vaultrix / rsync --link-dest" d3.vaultrix d3.rsync
+echo
+echo "event handler times (state 2 scan, 3 copy pass; median of the runs' figures)"
+for d in d1 d2 d3; do
+  echo "  $d"
+  state_rows "$d.vaultrix"
+done
+echo
+echo "previous-backup lookup among $earlier earlier backups ($catalogue_info): $(awk -v s="$(median lookup 1)" 'BEGIN { printf "%.1f ms", s * 1000 }') in one step"
+echo
+echo "scale series (small files, wall time per file; p99 event time of scan and copy pass)"
+printf '  %8s  %12s %12s  %10s %10s %10s %10s\n' files "day 1 us" "day 2 us" "d1 scan" "d1 copy" "d2 scan" "d2 copy"
+second=$(echo $series | awk '{ print $2 }')
+base1= base2= last= last1= last2=
+for n in $series; do
+  p1=$(awk -v w="$(median "s$n.day1" 1)" -v n="$n" 'BEGIN { printf "%.1f", w / n * 1e6 }')
+  p2=$(awk -v w="$(median "s$n.day2" 1)" -v n="$n" 'BEGIN { printf "%.1f", w / n * 1e6 }')
+  printf '  %8d  %12s %12s  %10s %10s %10s %10s\n' "$n" "$p1" "$p2" "$(stat_median "s$n.day1" 2 4)" \
+    "$(stat_median "s$n.day1" 3 4)" "$(stat_median "s$n.day2" 2 4)" "$(stat_median "s$n.day2" 3 4)"
+  [ "$n" != "$second" ] || base1=$p1 base2=$p2
+  last=$n last1=$p1 last2=$p2
+done
+[ -z "$base1" ] || printf '  time per file at %d / at %d: day 1 %.2f, day 2 %.2f (target <= 1.2)\n' "$last" "$second" \
+  "$(awk -v a="$last1" -v b="$base1" 'BEGIN { print a / b }')" "$(awk -v a="$last2" -v b="$base2" 'BEGIN { print a / b }')"
+echo
+echo "checksums (MB/s, 10^6 bytes)"
+printf '  %-10s %10s %10s %10s %8s\n' size "Vaultrix" "OpenSSL" "CRC32" "MD5/OSSL"
+for a in 1024 16384 1048576; do
+  v=$(throughput "BM_VaultrixMD5/$a")
+  o=$(throughput "BM_OpenSSLMD5/$a")
+  c=$(throughput "BM_VaultrixCRC32/$a")
+  printf '  %-10s %10s %10s %10s %8.2f\n' "$a" "$v" "$o" "$c" "$(awk -v v="$v" -v o="$o" 'BEGIN { print v / o }')"
+done
+echo "  (target: MD5 >= 0.9 x OpenSSL at 16 KiB and 1 MiB)"
