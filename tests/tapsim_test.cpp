@@ -307,9 +307,12 @@ TEST_F(Tapsim, FailsAllocationsAndWritesOnRequest)
   auto allocs = [&](const TapsimResult &r) {
     return PrintOf(r, 1) + PrintOf(r, 2) + PrintOf(r, 3);
   };
-  EXPECT_EQ(allocs(Probe(script, {"--tick-step", "1", "--fail-alloc", "2"})), "alloc ok\nalloc null\nalloc ok\n");
-  EXPECT_EQ(allocs(Probe(script, {"--tick-step", "1", "--fail-alloc", "2+"})),
-            "alloc ok\nalloc null\nalloc null\n");
+  TapsimResult once = Probe(script, {"--tick-step", "1", "--fail-alloc", "2"});
+  EXPECT_EQ(allocs(once), "alloc ok\nalloc null\nalloc ok\n");
+  EXPECT_TRUE(Contains(once.err, "TAP_MemAlloc called 3 times, 1 failed")) << once.err;
+  TapsimResult from = Probe(script, {"--tick-step", "1", "--fail-alloc", "2+"});
+  EXPECT_EQ(allocs(from), "alloc ok\nalloc null\nalloc null\n");
+  EXPECT_TRUE(Contains(from.err, "TAP_MemAlloc called 3 times, 2 failed")) << from.err;
 
   TapsimResult w = Probe("1 fwrite a.txt first\n2 fwrite b.txt second\n3 exit\n",
                          {"--tick-step", "1", "--fail-hdd-write", "2"});
