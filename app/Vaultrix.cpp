@@ -1113,15 +1113,76 @@ static int OpenSource(const char *source, struct stat64 *st)
   return in;
 }
 
+/* The source is still the file the scan catalogued: same size, same times. */
+static int AsScanned(const struct stat64 *st, const VXDBEntry *record)
+{
+  return (uint64_t)st->st_size == record->FileSize && (int32_t)st->st_mtime == record->ModifyTime &&
+         (int32_t)st->st_ctime == record->ChangeTime;
+}
+
+/* Copies inside the kernel where the system offers it: 1 done, 0 failed,
+ * -1 not offered for these files (nothing was written, copy by hand). */
+static int CopyInKernel(int in, int out, uint64_t *copied, const char *source, const char *destination)
+{
+  static int unavailable;
+  if (unavailable)
+    return -1;
+  for (;;) {
+    ssize_t n = copy_file_range(in, NULL, out, NULL, COPY_BLOCK * 64, 0);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0 && *copied == 0 &&
+        (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP || errno == EBADF)) {
+      if (errno == ENOSYS)
+        unavailable = 1;
+      return -1;
+    }
+    if (n < 0) {
+      if (errno == ENOSPC || errno == EFBIG || errno == EDQUOT)
+        LOGF("Failed to write destination '%s'", destination);
+      else
+        LOGF("Failed to read source '%s'", source);
+      return 0;
+    }
+    if (n == 0)
+      return 1;
+    *copied += (uint64_t)n;
+  }
+}
+
+/* By hand, block by block; the digest of what was copied goes into md5. */
+static int CopyByHand(int in, int out, MD5Context *md5, uint64_t *copied, const char *source, const char *destination)
+{
+  static byte buffer[COPY_BLOCK];
+  for (;;) {
+    ssize_t got = read(in, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got < 0) {
+      LOGF("Failed to read source '%s'", source);
+      return 0;
+    }
+    if (got == 0)
+      return 1;
+    if (!WriteAll(out, buffer, (dword)got)) {
+      LOGF("Failed to write destination '%s'", destination);
+      return 0;
+    }
+    if (md5)
+      MD5Update(md5, buffer, (dword)got);
+    *copied += (uint64_t)got;
+  }
+}
+
 /* A copy is whole or it is not there: any read or write error removes the
  * partial destination and fails.  A given record is made to describe the
- * copy, as the file may have changed since the scan catalogued it. */
+ * copy, as the file may have changed since the scan catalogued it: a source
+ * that is still the scanned file keeps the scan's digest (so it is read only
+ * once, and may be copied by the kernel); any other is hashed as copied. */
 static int CopyFileInto(const char *source, const char *destination, VXDBEntry *record)
 {
   CallTraceEnter("CopyFile");
-  static byte buffer[COPY_BLOCK];
-  struct stat64 st;
-  int ok = 1;
+  struct stat64 st, after;
   MD5Context md5;
   uint64_t copied = 0;
 
@@ -1130,6 +1191,7 @@ static int CopyFileInto(const char *source, const char *destination, VXDBEntry *
     CallTraceExit(NULL);
     return 0;
   }
+  int hash = record && !AsScanned(&st, record);
   MD5Init(&md5);
   int out = RemoveExisting(destination) ? open(destination, O_WRONLY | O_CREAT | O_EXCL, 0777) : -1;
   if (out < 0) {
@@ -1138,26 +1200,17 @@ static int CopyFileInto(const char *source, const char *destination, VXDBEntry *
     CallTraceExit(NULL);
     return 0;
   }
-  for (;;) {
-    ssize_t got = read(in, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR)
-      continue;
-    if (got < 0) {
-      LOGF("Failed to read source '%s'", source);
-      ok = 0;
-    }
-    if (got <= 0)
-      break;
-    if (!WriteAll(out, buffer, (dword)got)) {
-      LOGF("Failed to write destination '%s'", destination);
-      ok = 0;
-      break;
-    }
-    MD5Update(&md5, buffer, (dword)got);
-    copied += (uint64_t)got;
-  }
+  int ok = hash ? -1 : CopyInKernel(in, out, &copied, source, destination);
+  if (ok < 0)
+    ok = CopyByHand(in, out, hash ? &md5 : NULL, &copied, source, destination);
+  /* Changed while it was copied: what was copied is known only from the copy. */
+  int rehash = ok && record && !hash && (fstat64(in, &after) != 0 || !AsScanned(&after, record) || copied != record->FileSize);
   if (close(out) != 0 && ok) {
     LOGF("Failed to write destination '%s'", destination);
+    ok = 0;
+  }
+  if (ok && rehash && !MD5AbsFile(destination, md5.digest)) {
+    LOGF("Failed to read destination '%s'", destination);
     ok = 0;
   }
   if (ok) {
@@ -1168,8 +1221,9 @@ static int CopyFileInto(const char *source, const char *destination, VXDBEntry *
     (void)unlink(destination);
   }
   close(in);
-  if (ok && record) {
-    MD5Final(&md5);
+  if (ok && record && (hash || rehash)) {
+    if (hash)
+      MD5Final(&md5);
     TAP_MemCpy(record->MD5, md5.digest, sizeof record->MD5);
     record->FileSize = copied;
     record->ChangeTime = (int32_t)st.st_ctime;
