@@ -1,7 +1,9 @@
 #!/bin/sh
-# Installs what the build and the tests need and is not there yet (Debian 12, as root).
+# Installs what the build and the tests need and is not there yet (Debian 12,
+# as root); packages named as arguments are installed instead of those.
 set -e
-packages="cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev g++-mipsel-linux-gnu qemu-user openssh-server openssh-client sshfs rsync iproute2 util-linux psmisc"
+packages="$*"
+[ -n "$packages" ] || packages="cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev g++-mipsel-linux-gnu qemu-user openssh-server openssh-client sshfs rsync iproute2 util-linux psmisc"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
