@@ -30,16 +30,7 @@ protected:
     EXPECT_EQ(r.status, 0) << r.err;
     return r;
   }
-  void ExpectLogged(const std::vector<std::string> &messages)
-  {
-    size_t at = 0;
-    for (auto &m : messages) {
-      size_t found = logged.find(m, at);
-      EXPECT_NE(found, std::string::npos) << "\"" << m << "\" not logged (in order) in:\n" << logged;
-      if (found != std::string::npos)
-        at = found + m.size();
-    }
-  }
+  void ExpectLogged(const std::vector<std::string> &messages) { ExpectInOrder(logged, messages); }
   bool Logged(const std::string &message) { return logged.find(message) != std::string::npos; }
 
   TempDir disk;

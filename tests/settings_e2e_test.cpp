@@ -31,16 +31,7 @@ protected:
     return r;
   }
   // Messages in the order given, each after the one before.
-  void ExpectLogged(const std::vector<std::string> &messages)
-  {
-    size_t at = 0;
-    for (auto &m : messages) {
-      size_t found = logged.find(m, at);
-      EXPECT_NE(found, std::string::npos) << "\"" << m << "\" not logged (in order) in:\n" << logged;
-      if (found != std::string::npos)
-        at = found + m.size();
-    }
-  }
+  void ExpectLogged(const std::vector<std::string> &messages) { ExpectInOrder(logged, messages); }
 
   TempDir disk;
   std::string logged;

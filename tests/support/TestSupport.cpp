@@ -248,3 +248,14 @@ std::vector<std::string> Lines(const std::string &text)
   }
   return lines;
 }
+
+void ExpectInOrder(const std::string &text, const std::vector<std::string> &messages)
+{
+  size_t at = 0;
+  for (auto &m : messages) {
+    size_t found = text.find(m, at);
+    EXPECT_NE(found, std::string::npos) << "\"" << m << "\" not logged (in order) in:\n" << text;
+    if (found != std::string::npos)
+      at = found + m.size();
+  }
+}

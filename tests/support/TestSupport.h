@@ -81,5 +81,8 @@ TapsimResult RunTapsimOn(const std::string &image, const std::vector<std::string
 // The simulator with exactly these arguments, nothing added.
 TapsimResult RunTapsimArgs(const std::vector<std::string> &args);
 
+// Expects each message in text, each after the one before.
+void ExpectInOrder(const std::string &text, const std::vector<std::string> &messages);
+
 // The lines of a text, split at LF with a final CR removed.
 std::vector<std::string> Lines(const std::string &text);
