@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -113,6 +114,17 @@ void LoadINI(void)
   CallTraceExit(NULL);
 }
 
+/* The settings were found in a fallback folder and are now saved to the
+ * application's own: from then on only that file is read, so the owner must
+ * know which one to edit. */
+static void TellSettingsMoved(int location)
+{
+  const char *folder = location == 4 ? "/ProgramFiles/Settings" : location == 5 ? "/ProgramFiles" : NULL;
+  if (folder)
+    LOGF("Settings read from %s/%s are saved to %s/%s; edit that file from now on", folder, SETTINGS_FILE,
+         SETTINGS_FOLDER, SETTINGS_FILE);
+}
+
 void INIUpdateBackupDate(void)
 {
   CallTraceEnter("INIUpdateBackupDate");
@@ -121,10 +133,13 @@ void INIUpdateBackupDate(void)
   HDD_ChangeDir(SETTINGS_FOLDER);
   /* A file that is there but could not be read must not be replaced by the
    * bits that were read: the user would lose the destination keys. */
-  if (INIOpenFile(SETTINGS_FILE, PROGRAM_NAME) != 0) {
+  int location = INIOpenFile(SETTINGS_FILE, PROGRAM_NAME);
+  if (location != 0) {
     INISetHexWord("LastBackup", (word)INILastBackup);
     if (!INISaveFile(SETTINGS_FILE, 2, NULL))
       WriteLog((char *)"Vaultrix.ini could not be saved!");
+    else
+      TellSettingsMoved(location);
   } else {
     WriteLog((char *)"Vaultrix.ini could not be read, backup date not saved!");
   }
@@ -256,6 +271,53 @@ void UnmountNAS(void)
   CallTraceExit(NULL);
 }
 
+/* 1 when the folder inner is outer or lies below it.  Judged by the
+ * identity (device, inode) of each folder met on the way up from inner by
+ * "..", so other spellings, symbolic links and bind mounts are seen through;
+ * a tail of inner that does not exist yet is judged by the part that does.
+ * A walk that cannot be finished counts as inside. */
+static int FolderWithin(const char *inner, const char *outer)
+{
+  static char path[PATH_SIZE];
+  struct stat64 target, here, up;
+  if (stat64(outer, &target) != 0)
+    return 0;
+  if (StrCopy(path, sizeof path, inner) >= (int)sizeof path)
+    return 1;
+  while (stat64(path, &here) != 0) {
+    char *slash = strrchr(path, '/');
+    if (!slash)
+      StrCopy(path, sizeof path, ".");
+    else if (slash == path && path[1] == 0)
+      return 0;
+    else if (slash == path)
+      path[1] = 0; /* the root is what exists of "/name" */
+    else
+      *slash = 0;
+  }
+  for (;;) {
+    if (here.st_dev == target.st_dev && here.st_ino == target.st_ino)
+      return 1;
+    size_t len = strlen(path);
+    if (StrCopy(path + len, sizeof path - len, "/..") >= (int)(sizeof path - len) || stat64(path, &up) != 0)
+      return 1;
+    if (up.st_dev == here.st_dev && up.st_ino == here.st_ino)
+      return 0; /* the root, its own parent */
+    here = up;
+  }
+}
+
+/* A destination inside the source would back itself up, growing with
+ * every backup until the folder limit. */
+static int RefuseDestInSource(void)
+{
+  if (!FolderWithin(DestRoot, SourceRoot))
+    return 0;
+  WriteLog((char *)"DestPath lies inside the source folder!");
+  State = STATE_FINISH;
+  return 1;
+}
+
 int PrepareInternalDest(void)
 {
   CallTraceEnter("PrepareInternalDest");
@@ -268,6 +330,10 @@ int PrepareInternalDest(void)
   int slash = len && INIDestPath[len - 1] == '/';
   StrFormat(DestRoot, sizeof DestRoot, "%s%s", INIDestPath, slash ? "" : "/");
   LOGF("Destination: internal disk @ '%s'", DestRoot);
+  if (RefuseDestInSource()) {
+    CallTraceExit(NULL);
+    return 0;
+  }
   int ok = MakeFolders(DestRoot);
   if (!ok) {
     WriteLog((char *)"Destination path does not exist!");
@@ -679,6 +745,18 @@ int32_t AddTextToVXDB(const char *text, VXDB *record)
   return used;
 }
 
+/* A source file at the catalogue's place would be overwritten by the
+ * catalogue, or deleted by its save.  Letter case is ignored: on a FAT disk
+ * vxdb.db is VXDB.db. */
+static int ReservedForCatalogue(const char *relative)
+{
+  static const char *const reserved[] = {"/" VXDB_FILE_NAME, "/" VXDB_FILE_NAME VXDB_SAVE_SUFFIX};
+  for (size_t k = 0; k < sizeof reserved / sizeof reserved[0]; k++)
+    if (strlen(relative) == strlen(reserved[k]) && strncasecmp(relative, reserved[k], strlen(relative)) == 0)
+      return 1;
+  return 0;
+}
+
 /* path must be SourceRoot followed by the file's relative path. */
 VXDBEntry *AddToVXDB(const char *path, VXDB *record)
 {
@@ -699,6 +777,12 @@ VXDBEntry *AddToVXDB(const char *path, VXDB *record)
     return NULL;
   }
   const char *relative = path + rootLength;
+  if (ReservedForCatalogue(relative)) {
+    LOGF("Name reserved for the catalogue, not backed up: '%s'", path);
+    TotalRefusedPaths++;
+    CallTraceExit(NULL);
+    return NULL;
+  }
   const char *slash = strrchr(relative, '/');
   if (slash && (size_t)(slash - relative) + 1 >= sizeof folder) {
     LOGF("Path too long, not backed up: '%s'", path);
@@ -758,6 +842,19 @@ enum { SCAN_START = 0, SCAN_NEXT_FOLDER = 1, SCAN_NEXT_ENTRY = 2, SCAN_REPORT = 
  * could not enter); the copy pass reports them among its failures. */
 int32_t TotalRefusedPaths;
 
+/* Set when the scan stopped at its folder limit: the catalogue misses
+ * folders, so the backup is not recorded as done. */
+static int ScanIncomplete;
+
+/* Folders queued but not listed: the one at the cursor and all after it. */
+static int32_t FoldersLeft(const StringDBRecord *queue)
+{
+  int32_t n = 0;
+  for (const char *p = queue->cursor; p && p < queue->end && *p; p += strlen(p) + 1)
+    n++;
+  return n;
+}
+
 static void RefusePath(const char *what, const char *folder, const char *name)
 {
   LOGF("%s: '%s/%s'", what, folder, name);
@@ -791,7 +888,7 @@ int RecursiveScan(void)
     WriteLog((char *)"Performing recursive scan");
     FreeVXDB(&CurrentVXDB);
     TotalSourceFileSize = 0;
-    TotalSourceFiles = TotalSourceDirs = MaxLoop = TotalRefusedPaths = 0;
+    TotalSourceFiles = TotalSourceDirs = MaxLoop = TotalRefusedPaths = ScanIncomplete = 0;
     HDD_TAP_PushDir();
     (void)StringDBInit(&StringDB, SCAN_QUEUE_SIZE); /* a failure shows when the root is queued */
     QueueFolder(&StringDB, SCAN_ROOT);
@@ -805,6 +902,10 @@ int RecursiveScan(void)
     }
     if (MaxLoop++ > SCAN_MAX_FOLDERS) {
       WriteLog((char *)"Recursive scan seems to be in an endless loop!");
+      /* Subfolders of these were never seen: the count is at least. */
+      LOGF("%d folders were not scanned", (int)FoldersLeft(&StringDB));
+      TotalRefusedPaths += FoldersLeft(&StringDB);
+      ScanIncomplete = 1;
       StringDBDestroy(&StringDB);
       HDD_TAP_PopDir();
       done = 1;
@@ -956,6 +1057,22 @@ static int AddCandidate(CandidateList *list, dword date, const char *name)
  * folder (links are not followed) whose own path, with "/", fits
  * LastDestRoot, since only such a folder can be chosen.  path receives
  * DestRoot + name + "/VXDB.db". */
+static int IsDatedName(const char *name)
+{
+  for (int k = 0; k < 10; k++)
+    if (k == 4 || k == 7 ? name[k] != '-' : name[k] < '0' || name[k] > '9')
+      return 0;
+  return name[10] == 0;
+}
+
+/* Every backup folder is named by its date, as "%4.4d-%2.2d-%2.2d"; any
+ * other folder holding a catalogue is a copy, not a backup.  A folder that
+ * holds the source is never one: linking to it would link to live files. */
+static int MayBeBackup(const char *name, const char *folder)
+{
+  return IsDatedName(name) && !FolderWithin(SourceRoot, folder);
+}
+
 static int CatalogueFolder(const char *name, char *path, size_t size)
 {
   struct stat64 st;
@@ -963,7 +1080,7 @@ static int CatalogueFolder(const char *name, char *path, size_t size)
     return 0;
   size_t len = strlen(path);
   path[len - 1] = 0;
-  if (lstat64(path, &st) != 0 || (st.st_mode & 0xF000) != 0x4000)
+  if (lstat64(path, &st) != 0 || (st.st_mode & 0xF000) != 0x4000 || !MayBeBackup(name, path))
     return 0;
   return StrFormat(path + len - 1, size - len + 1, "/%s", VXDB_FILE_NAME) < (int)(size - len + 1);
 }
@@ -1463,11 +1580,46 @@ static void StepWait(void)
     LOGF("Destination: NAS @ '%s'", DestRoot);
     State = STATE_SCAN;
   }
+  if (State == STATE_SCAN)
+    (void)RefuseDestInSource();
   if (TickPassed(TAP_GetTick(), StateTimeout)) {
     WriteLog((char *)"Destination: mount wait timeout!");
     State = STATE_FINISH;
   }
   NextCheck = TAP_GetTick() + PROBE_TICKS;
+}
+
+/* The newest folder under the destination root named as a backup, by its
+ * name (which sorts as the date); empty when there is none. */
+static void NewestDatedFolder(char *newest, size_t size)
+{
+  char path[PATH_SIZE];
+  struct stat64 st;
+  struct dirent *entry;
+  newest[0] = 0;
+  DIR *dir = opendir(DestRoot);
+  if (!dir)
+    return;
+  while ((entry = readdir(dir)) != NULL)
+    if (IsDatedName(entry->d_name) && strcmp(entry->d_name, newest) > 0 &&
+        StrFormat(path, sizeof path, "%s%s", DestRoot, entry->d_name) < (int)sizeof path && lstat64(path, &st) == 0 &&
+        S_ISDIR(st.st_mode))
+      StrCopy(newest, size, entry->d_name);
+  closedir(dir);
+}
+
+/* A backup dated after today means the clock went back: today's folder may
+ * be an earlier backup that this run would overwrite with links to a later
+ * one.  today is the dated folder's name. */
+static int RefuseLaterBackup(const char *today)
+{
+  char newest[16];
+  NewestDatedFolder(newest, sizeof newest);
+  if (strcmp(newest, today) <= 0)
+    return 0;
+  LOGF("A later backup (%s) exists: the recorder's clock may be wrong; no backup", newest);
+  State = STATE_FINISH;
+  return 1;
 }
 
 static void StepScan(void)
@@ -1479,9 +1631,12 @@ static void StepScan(void)
     return;
   FindLastBackup(&LastVXDB);
   TAP_ExtractMjd((word)(LastBackup >> 16), &year, &month, &day, &weekday);
+  char today[16];
+  StrFormat(today, sizeof today, "%4.4d-%2.2d-%2.2d", year, month, day);
+  if (RefuseLaterBackup(today))
+    return;
   size_t len = strlen(DestRoot);
-  if (StrFormat(DestRoot + len, sizeof DestRoot - len, "%4.4d-%2.2d-%2.2d/", year, month, day) >=
-      (int)(sizeof DestRoot - len)) {
+  if (StrFormat(DestRoot + len, sizeof DestRoot - len, "%s/", today) >= (int)(sizeof DestRoot - len)) {
     DestRoot[len] = 0;
     WriteLog((char *)"Destination path too long for the dated folder!");
     State = STATE_FINISH;
@@ -1498,7 +1653,10 @@ static void StepCopy(void)
     return;
   if (StrFormat(LogString, sizeof LogString, "%s%s", DestRoot, VXDB_FILE_NAME) < (int)sizeof LogString)
     (void)SaveVXDB(LogString, &CurrentVXDB);
-  INIUpdateBackupDate();
+  if (ScanIncomplete)
+    WriteLog((char *)"Backup incomplete, the next load tries again");
+  else
+    INIUpdateBackupDate();
   State = STATE_FINISH;
 }
 
@@ -1521,13 +1679,27 @@ int TAP_Main(void)
   return 1;
 }
 
+/* A stop that arrived while another event was being handled: the guard
+ * turned it away, but the owner asked to stop, so the next event ends. */
+static dword StopPending;
+
+static void RememberStop(dword code)
+{
+  if (code == EVT_STOP)
+    StopPending = 1;
+}
+
 dword TAP_EventHandler(dword event, dword param)
 {
   static dword DoNotReenter;
   dword code = event & 0xFFFF;
 
-  if (DoNotReenter)
+  if (DoNotReenter) {
+    RememberStop(code);
     return param;
+  }
+  if (StopPending)
+    code = EVT_STOP;
   DoNotReenter = 1;
   CallTraceEnter("TAP_EventHandler");
   if (code == EVT_IDLE && State <= STATE_FINISH) {

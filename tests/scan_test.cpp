@@ -197,12 +197,12 @@ protected:
   // Newest dates broken, ties among the next: a year's worth of folders.
   void Year()
   {
-    for (int day = 1; day <= 28; day++)
+    for (int day = 10; day <= 28; day++)
       Backup("2024-03-" + std::to_string(day), Date(2024, 3, day), ("m" + std::to_string(day)).c_str());
-    for (const char *tie : {"tie1", "tie2", "tie3", "tie4"})
+    for (const char *tie : {"2024-06-01", "2024-06-02", "2024-06-03", "2024-06-04"})
       Backup(tie, Date(2024, 6, 1), tie);
-    Break("tie2");
-    for (const char *broken : {"new1", "new2"}) {
+    Break("2024-06-02");
+    for (const char *broken : {"2024-12-24", "2024-12-25"}) {
       Backup(broken, Date(2024, 12, 24), broken);
       Break(broken);
     }
@@ -231,46 +231,50 @@ TEST_F(Lookup, NewestCatalogueWinsByItsOwnDate)
 {
   Backup("2024-02-01", Date(2024, 2, 1), "feb");
   Backup("2024-01-01", Date(2024, 1, 1), "jan");
-  Backup("renamed", Date(2024, 1, 15), "mid");
+  Backup("2024-01-20", Date(2024, 1, 15), "mid");
   FindLastBackup(&found);
   EXPECT_EQ(std::string(LastDestRoot), dest / "2024-02-01/");
   EXPECT_TRUE(Logged("Last backup found: 2024-02-01")) << Log();
   ASSERT_EQ(found.NrEntries, 1);
   EXPECT_EQ(Name(0), "feb") << "the entries must stay valid while later candidates load";
 
-  Backup("not-a-date", Date(2024, 3, 1, 22), "mar");
+  Backup("2023-12-31", Date(2024, 3, 1, 22), "mar");
   Backup("2024-03-01", Date(2024, 3, 1, 21), "earlier that day");
+  // Only a folder named as a dated backup is one: others hold copies.
+  Backup("not-a-date", Date(2024, 4, 1), "copy");
+  Backup("2024-4-02", Date(2024, 4, 2), "copy");
+  Backup("2024-04-03x", Date(2024, 4, 3), "copy");
   FindLastBackup(&found);
-  EXPECT_EQ(std::string(LastDestRoot), dest / "not-a-date/");
+  EXPECT_EQ(std::string(LastDestRoot), dest / "2023-12-31/");
   EXPECT_EQ(Name(0), "mar");
 }
 
 TEST_F(Lookup, BrokenLinkedAndUndatedCataloguesArePassedOver)
 {
   Backup("2024-01-01", Date(2024, 1, 1));
-  Backup("zero", 0);
+  Backup("2024-04-01", 0);
   WriteFile(dest / "2024-05-01/VXDB.db", "VXDB but nothing more");
-  Backup("real", Date(2024, 6, 1));
-  symlink((dest / "real").c_str(), (dest / "2024-07-01").c_str());
-  WriteFile(dest / "plain-file", "x");
-  rename((dest / "real").c_str(), (dest / "hidden").c_str());
-  symlink((dest / "hidden").c_str(), (dest / "real").c_str());
+  Backup("2024-06-01", Date(2024, 6, 1));
+  symlink((dest / "2024-06-01").c_str(), (dest / "2024-07-01").c_str());
+  WriteFile(dest / "2024-08-01", "x");
+  rename((dest / "2024-06-01").c_str(), (dest / "2024-06-02").c_str());
+  symlink((dest / "2024-06-02").c_str(), (dest / "2024-06-01").c_str());
   FindLastBackup(&found);
-  EXPECT_EQ(std::string(LastDestRoot), dest / "hidden/");
+  EXPECT_EQ(std::string(LastDestRoot), dest / "2024-06-02/");
 
-  unlink((dest / "hidden/VXDB.db").c_str());
+  unlink((dest / "2024-06-02/VXDB.db").c_str());
   FindLastBackup(&found);
   EXPECT_EQ(std::string(LastDestRoot), dest / "2024-01-01/");
 }
 
 TEST_F(Lookup, EqualDatesGoToTheFirstListed)
 {
-  Backup("one", Date(2024, 4, 4), "one");
-  Backup("two", Date(2024, 4, 4), "two");
+  Backup("2024-04-04", Date(2024, 4, 4), "2024-04-04");
+  Backup("2024-04-05", Date(2024, 4, 4), "2024-04-05");
   std::string first;
   DIR *d = opendir(dest.path().c_str());
   while (struct dirent *e = readdir(d))
-    if (first.empty() && (!strcmp(e->d_name, "one") || !strcmp(e->d_name, "two")))
+    if (first.empty() && (!strcmp(e->d_name, "2024-04-04") || !strcmp(e->d_name, "2024-04-05")))
       first = e->d_name;
   closedir(d);
   FindLastBackup(&found);
@@ -282,7 +286,8 @@ TEST_F(Lookup, ABrokenNewestCatalogueGivesWayToTheNextBest)
 {
   Year();
   std::string choice = WholeLoadChoice();
-  ASSERT_TRUE(choice == dest / "tie1/" || choice == dest / "tie3/" || choice == dest / "tie4/") << choice;
+  ASSERT_TRUE(choice == dest / "2024-06-01/" || choice == dest / "2024-06-03/" || choice == dest / "2024-06-04/")
+      << choice;
   FindLastBackup(&found);
   EXPECT_EQ(std::string(LastDestRoot), choice);
   ASSERT_EQ(found.NrEntries, 1);

@@ -185,8 +185,9 @@ TEST_F(StateMachine, ANestedCallChangesNothing)
     fresh();
     TapsimResult baseline = Load(road.settings, road.args);
     ASSERT_EQ(baseline.status, 0) << baseline.err;
-    for (const char *code : {"0x0900", "0x0000"}) {
-      // Into every event of the run: the stop code and an idle event.
+    for (const char *code : {"0x0001", "0x0000"}) {
+      // Into every event of the run: a key and an idle event.  A nested stop
+      // is not dropped but ends the plug-in at the next event.
       std::vector<std::string> args = road.args;
       for (size_t i = 1; i <= Events(baseline).size(); i++)
         args.insert(args.end(), {"--nested-event", std::to_string(i) + "=" + code});

@@ -1,0 +1,189 @@
+// Settings and situations in which a backup would be wrong, or would wreck an
+// earlier one: the plug-in refuses, says why, and never records such a run
+// as a completed backup.  Each case runs the simulator and looks at the disk
+// from outside: files, inode numbers, the settings file, vxdb verify.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "support/BackupScenario.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kInternal[] = "DestDevice=internal\r\nDestPath=/mnt/hd/Backup\r\n";
+
+size_t Count(const std::string &text, const std::string &what)
+{
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+    n++;
+  return n;
+}
+
+ino_t Inode(const std::string &path)
+{
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// Every folder below root, root itself included.
+std::set<std::string> Folders(const std::string &root)
+{
+  std::set<std::string> folders = {root};
+  for (auto &e : fs::recursive_directory_iterator(root))
+    if (e.is_directory() && !e.is_symlink())
+      folders.insert(e.path().string());
+  return folders;
+}
+
+TEST(Refusals, MoreFoldersThanTheLimitIsAnIncompleteBackup)
+{
+  BackupScenario b(kInternal);
+  b.Source("/top.txt", "top");
+  for (int k = 0; k < 1100; k++)
+    fs::create_directories(b.Pf("/Many/d" + std::to_string(k)));
+  int notScanned = (int)Folders(b.Pf("")).size() - 1001;
+  ASSERT_EQ(b.Run("2026-12-01").status, 0) << b.log;
+
+  EXPECT_TRUE(b.Logged("Recursive scan seems to be in an endless loop!")) << b.log;
+  EXPECT_TRUE(b.Logged(std::to_string(notScanned) + " folders were not scanned")) << b.log;
+  EXPECT_TRUE(b.Logged("Failed: " + std::to_string(notScanned) + " files")) << b.log;
+  EXPECT_EQ(ReadFile(b.IniPath()), kInternal) << "an incomplete backup must not count as done";
+  EXPECT_EQ(ReadFile(b.Day("2026-12-01") + "/top.txt"), "top");
+  EXPECT_TRUE(Exists(b.Day("2026-12-01") + "/VXDB.db")) << "the partial catalogue is a base for links";
+}
+
+TEST(Refusals, ADestinationInsideTheSourceIsRefusedAtTheStart)
+{
+  BackupScenario b(kInternal);
+  b.Source("/a.txt", "a");
+  fs::create_directories(b.Pf("/Share"));
+  symlink("ProgramFiles", (b.Disk() + "/pf").c_str());
+  std::set<std::string> folders = Folders(b.Pf(""));
+  for (const std::string settings :
+       {"DestDevice=internal\r\nDestPath=/mnt/hd/ProgramFiles\r\n",
+        "DestDevice=internal\r\nDestPath=/mnt/hd//ProgramFiles/./Backup/\r\n",
+        "DestDevice=internal\r\nDestPath=/mnt/hd/pf/Backup\r\n", "DestDevice=NAS\r\nDestPath=/mnt/hd/ProgramFiles/Share/\r\n"}) {
+    SCOPED_TRACE(settings);
+    WriteFile(b.IniPath(), settings);
+    ASSERT_EQ(b.Run("2026-12-01").status, 0) << b.log;
+    EXPECT_TRUE(b.Logged("DestPath lies inside the source folder!")) << b.log;
+    EXPECT_FALSE(b.Logged("Performing recursive scan")) << b.log;
+    EXPECT_EQ(ReadFile(b.IniPath()), settings);
+    EXPECT_EQ(Folders(b.Pf("")), folders);
+  }
+  // A name that only begins like the source is another folder.
+  WriteFile(b.IniPath(), "DestDevice=internal\r\nDestPath=/mnt/hd/ProgramFilesBackup\r\n");
+  ASSERT_EQ(b.Run("2026-12-01").status, 0) << b.log;
+  EXPECT_EQ(ReadFile(b.Disk() + "/ProgramFilesBackup/2026-12-01/a.txt"), "a") << b.log;
+}
+
+TEST(Refusals, TheLookupNeverTakesTheSourceForABackup)
+{
+  BackupScenario b("DestDevice=internal\r\nDestPath=/mnt/hd/Other\r\n");
+  b.Source("/a.txt", "a");
+  b.Source("/sub/b.txt", "b");
+  ASSERT_EQ(b.Run("2026-12-01").status, 0) << b.log;
+  // A copy of that catalogue in the source, which lies under the new root.
+  fs::copy_file(b.Disk() + "/Other/2026-12-01/VXDB.db", b.Pf("/VXDB.db"));
+  WriteFile(b.IniPath(), "DestDevice=internal\r\nDestPath=/mnt/hd/\r\n");
+  ASSERT_EQ(b.Run("2026-12-02").status, 0) << b.log;
+
+  EXPECT_TRUE(b.Logged("No previous backup found")) << b.log;
+  std::string day = b.Disk() + "/2026-12-02";
+  for (const char *rel : {"/a.txt", "/sub/b.txt"}) {
+    EXPECT_EQ(ReadFile(day + rel), ReadFile(b.Pf(rel))) << rel;
+    EXPECT_NE(Inode(day + rel), Inode(b.Pf(rel))) << rel << " is the live source file";
+  }
+}
+
+TEST(Refusals, AClockSetBackLeavesEveryBackupAsItWas)
+{
+  BackupScenario b(kInternal);
+  b.Source("/a.txt", "day one");
+  b.Source("/same.txt", "unchanged");
+  ASSERT_EQ(b.Run("2026-12-01").status, 0) << b.log;
+  b.Source("/a.txt", "day five");
+  ASSERT_EQ(b.Run("2026-12-05").status, 0) << b.log;
+  TreeSnapshot day1 = SnapshotTree(b.Day("2026-12-01")), day5 = SnapshotTree(b.Day("2026-12-05"));
+  std::string ini = ReadFile(b.IniPath());
+  std::set<std::string> folders = Folders(b.Disk() + "/Backup");
+
+  b.Source("/a.txt", "clock back");
+  ASSERT_EQ(b.Run("2026-12-01").status, 0) << b.log;
+  EXPECT_TRUE(b.Logged("A later backup (2026-12-05) exists: the recorder's clock may be wrong; no backup")) << b.log;
+  EXPECT_EQ(SnapshotTree(b.Day("2026-12-01")), day1);
+  EXPECT_EQ(SnapshotTree(b.Day("2026-12-05")), day5);
+  EXPECT_EQ(ReadFile(b.IniPath()), ini);
+  EXPECT_EQ(Folders(b.Disk() + "/Backup"), folders);
+
+  // The owner who deletes LastBackup to force a new backup of the newest day.
+  WriteFile(b.IniPath(), kInternal);
+  ASSERT_EQ(b.Run("2026-12-05").status, 0) << b.log;
+  EXPECT_TRUE(b.Complete("2026-12-05")) << b.log;
+  EXPECT_EQ(SnapshotTree(b.Day("2026-12-01")), day1);
+}
+
+TEST(Refusals, SourceFilesNamedLikeTheCatalogueAreRefusedAndCounted)
+{
+  BackupScenario b(kInternal);
+  b.Source("/VXDB.db", "the owner's own file");
+  b.Source("/VXDB.db.part", "another");
+  b.Source("/sub/VXDB.db", "fine below the top");
+  b.Source("/a.txt", "a");
+  ASSERT_EQ(b.Run("2026-12-01").status, 0) << b.log;
+
+  for (const char *rel : {"/VXDB.db'", "/VXDB.db.part'"})
+    EXPECT_EQ(Count(b.log, std::string("Name reserved for the catalogue, not backed up: '/mnt/hd/ProgramFiles") + rel),
+              1u)
+        << b.log;
+  EXPECT_TRUE(b.Logged("Failed: 2 files")) << b.log;
+  EXPECT_EQ(ReadFile(b.Pf("/VXDB.db")), "the owner's own file");
+  EXPECT_EQ(ReadFile(b.Pf("/VXDB.db.part")), "another");
+  std::string day = b.Day("2026-12-01");
+  EXPECT_EQ(ReadFile(day + "/sub/VXDB.db"), "fine below the top");
+  ProgramRun verify = RunProgram({VX_EMULATOR_ARGV VX_BINARY_DIR "/vxdb", "verify", day});
+  EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+  EXPECT_NE(verify.out.find("Intact"), std::string::npos) << verify.out;
+}
+
+TEST(Refusals, AStopTurnedAwayByTheGuardEndsThePluginAtTheNextEvent)
+{
+  BackupScenario b(kInternal);
+  b.Source("/a.txt", "a");
+  b.Source("/sub/b.txt", "b");
+  TapsimResult r = b.Run("2026-12-01", {"--nested-event", "4=0x0900"});
+  ASSERT_EQ(r.status, 0) << r.err;
+
+  ASSERT_EQ(r.trace.back().index, 5u) << "the plug-in ran on after the stop";
+  EXPECT_TRUE(r.trace[4].nestedDelivered);
+  EXPECT_FALSE(r.trace[4].nestedExit);
+  EXPECT_TRUE(r.trace.back().exited);
+  EXPECT_EQ(ReadFile(b.IniPath()), kInternal);
+  EXPECT_FALSE(Exists(b.Day("2026-12-01") + "/VXDB.db"));
+}
+
+TEST(Refusals, SettingsFromAFallbackPlaceAreSavedWhereTheOwnerIsTold)
+{
+  const std::string settings = "DestDevice=internal\r\nDestPath=/mnt/hd/Backup\r\n";
+  BackupScenario b(settings);
+  b.Source("/a.txt", "a");
+  fs::rename(b.IniPath(), b.Pf("/Settings/Vaultrix.ini"));
+  const std::string told = "Settings read from /ProgramFiles/Settings/Vaultrix.ini are saved to "
+                           "/ProgramFiles/Settings/Vaultrix/Vaultrix.ini; edit that file from now on";
+
+  ASSERT_EQ(b.Run("2026-12-01").status, 0) << b.log;
+  EXPECT_EQ(Count(b.log, told), 1u) << b.log;
+  EXPECT_EQ(ReadFile(b.Pf("/Settings/Vaultrix.ini")), settings);
+  EXPECT_EQ(ReadFile(b.IniPath()).rfind(settings + "LastBackup=", 0), 0u) << ReadFile(b.IniPath());
+
+  ASSERT_EQ(b.Run("2026-12-02").status, 0) << b.log;
+  EXPECT_EQ(Count(b.log, told), 0u) << b.log;
+}
+
+} // namespace
