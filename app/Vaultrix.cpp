@@ -1237,36 +1237,6 @@ static int AsScanned(const struct stat64 *st, const VXDBEntry *record)
          (int32_t)st->st_ctime == record->ChangeTime;
 }
 
-/* Copies inside the kernel where the system offers it: 1 done, 0 failed,
- * -1 not offered for these files (nothing was written, copy by hand). */
-static int CopyInKernel(int in, int out, uint64_t *copied, const char *source, const char *destination)
-{
-  static int unavailable;
-  if (unavailable)
-    return -1;
-  for (;;) {
-    ssize_t n = copy_file_range(in, NULL, out, NULL, COPY_BLOCK * 64, 0);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0 && *copied == 0 &&
-        (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP || errno == EBADF)) {
-      if (errno == ENOSYS)
-        unavailable = 1;
-      return -1;
-    }
-    if (n < 0) {
-      if (errno == ENOSPC || errno == EFBIG || errno == EDQUOT)
-        LOGF("Failed to write destination '%s'", destination);
-      else
-        LOGF("Failed to read source '%s'", source);
-      return 0;
-    }
-    if (n == 0)
-      return 1;
-    *copied += (uint64_t)n;
-  }
-}
-
 /* By hand, block by block; the digest of what was copied goes into md5. */
 static int CopyByHand(int in, int out, MD5Context *md5, uint64_t *copied, const char *source, const char *destination)
 {
@@ -1295,7 +1265,7 @@ static int CopyByHand(int in, int out, MD5Context *md5, uint64_t *copied, const 
  * partial destination and fails.  A given record is made to describe the
  * copy, as the file may have changed since the scan catalogued it: a source
  * that is still the scanned file keeps the scan's digest (so it is read only
- * once, and may be copied by the kernel); any other is hashed as copied. */
+ * once); any other is hashed as copied. */
 static int CopyFileInto(const char *source, const char *destination, VXDBEntry *record)
 {
   CallTraceEnter("CopyFile");
@@ -1317,9 +1287,7 @@ static int CopyFileInto(const char *source, const char *destination, VXDBEntry *
     CallTraceExit(NULL);
     return 0;
   }
-  int ok = hash ? -1 : CopyInKernel(in, out, &copied, source, destination);
-  if (ok < 0)
-    ok = CopyByHand(in, out, hash ? &md5 : NULL, &copied, source, destination);
+  int ok = CopyByHand(in, out, hash ? &md5 : NULL, &copied, source, destination);
   /* Changed while it was copied: what was copied is known only from the copy. */
   int rehash = ok && record && !hash && (fstat64(in, &after) != 0 || !AsScanned(&after, record) || copied != record->FileSize);
   if (close(out) != 0 && ok) {

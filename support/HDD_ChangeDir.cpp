@@ -6,9 +6,7 @@ int ReturnTypeToBeChecked = 1;
 dword ChDirSuccessful;
 
 /* Room for the UTF-8 form of a 255-byte path: a single-byte character
- * becomes at most 3 bytes.  Longer paths get no second try.  The length is
- * counted as the conversion reads the path: a 0x10 selector holds a zero
- * byte, behind which strlen would not look. */
+ * becomes at most 3 bytes.  Longer paths get no second try. */
 #define UTF8_PATH_MAX 255
 
 int HDD_ChangeDir(const char *path)

@@ -4,8 +4,9 @@
 
 #define MOUNT_POINT_LENGTH 7 /* "/mnt/hd" */
 
-/* dest holds DIR_STACK_ENTRY bytes.  A folder that does not fit is refused
- * with -2 and dest emptied: a cut path would name another folder. */
+/* dest holds DIR_STACK_ENTRY bytes and is emptied on every failure: -3 no
+ * task table, -1 no folder text in the task record, -2 a folder that does
+ * not fit (a cut path would name another folder). */
 int HDD_TAP_GetCurrentDir(char *dest)
 {
   FirmwareTask *table = FIS_vTAPTable();
@@ -17,9 +18,10 @@ int HDD_TAP_GetCurrentDir(char *dest)
   }
   if (!dest)
     return 0;
+  dest[0] = 0;
   FirmwareTask *task = &table[*index];
   if (!task->Dir || !task->Dir->Path)
-    return 0;
+    return -1;
   const char *path = task->Dir->Path;
   size_t len = strlen(path);
   path += len < MOUNT_POINT_LENGTH ? len : MOUNT_POINT_LENGTH;

@@ -8,5 +8,5 @@ int HDD_TAP_PopDir(void)
   /* Copied first: entering it may push onto the very slot being popped. */
   StrCopy(path, sizeof path, TAPDirStack[TAPDirStackDepth]);
   TAPDirStackDepth--;
-  return HDD_ChangeDir(path);
+  return path[0] && HDD_ChangeDir(path);
 }

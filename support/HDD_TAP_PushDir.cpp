@@ -3,11 +3,12 @@
 char TAPDirStack[DIR_STACK_DEPTH][DIR_STACK_ENTRY];
 int TAPDirStackDepth = -1;
 
+/* A folder that cannot be read (no task table) is pushed as an empty entry,
+ * which the pop skips: pushes and pops stay paired. */
 int HDD_TAP_PushDir(void)
 {
+  if (TAPDirStackDepth + 1 >= DIR_STACK_DEPTH)
+    return 0;
   TAPDirStackDepth++;
-  if (TAPDirStackDepth < DIR_STACK_DEPTH && HDD_TAP_GetCurrentDir(TAPDirStack[TAPDirStackDepth]) == 0)
-    return 1;
-  TAPDirStackDepth--;
-  return 0;
+  return HDD_TAP_GetCurrentDir(TAPDirStack[TAPDirStackDepth]) == 0;
 }

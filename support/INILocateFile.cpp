@@ -5,7 +5,7 @@
  * where the file was found (unchanged when it was found nowhere). */
 int INILocateFile(const char *FileName, const char *AppName)
 {
-  char saved[DIR_STACK_ENTRY];
+  char saved[DIR_STACK_ENTRY] = "";
   const char *endIn = saved;
   int location = 0;
 
@@ -13,7 +13,8 @@ int INILocateFile(const char *FileName, const char *AppName)
     return 0;
   if (TAP_Hdd_Exist(FileName))
     return 2;
-  HDD_TAP_GetCurrentDir(saved);
+  /* Unknown (no task table): the search ends where it found the file. */
+  (void)HDD_TAP_GetCurrentDir(saved);
 
   if (HDD_ChangeDir("/ProgramFiles")) {
     if (TAP_Hdd_Exist(FileName)) {

@@ -70,6 +70,39 @@ static int Flush(const char *path)
   return ok;
 }
 
+/* 1 when the file holds exactly the text. */
+static int HoldsText(const char *name)
+{
+  dword length = (dword)strlen(INIBuffer);
+  TapFile *file = TAP_Hdd_Fopen(name);
+  if (!file)
+    return 0;
+  int ok = TAP_Hdd_Flen(file) == length;
+  char *copy = ok && length ? (char *)TAP_MemAlloc(length) : NULL;
+  if (ok && length)
+    ok = copy && TAP_Hdd_Fread(copy, length, 1, file) == 1 && memcmp(copy, INIBuffer, length) == 0;
+  if (copy)
+    TAP_MemFree(copy);
+  TAP_Hdd_Fclose(file);
+  return ok;
+}
+
+/* Without the Linux path (a firmware without the task table) only the host's
+ * calls remain, and they cannot rename.  A checked copy is written first and
+ * kept until the file itself is rewritten and checked, so that a failure or
+ * a cut in between leaves a complete copy beside it. */
+static int ReplaceByHost(const char *FileName, const char *temp)
+{
+  if (!WriteNewFile(temp) || !HoldsText(temp)) {
+    TAP_Hdd_Delete(temp);
+    return 0;
+  }
+  if (!WriteNewFile(FileName) || !HoldsText(FileName))
+    return 0;
+  TAP_Hdd_Delete(temp);
+  return 1;
+}
+
 /* The old file is replaced only by a complete new one: the text goes to a
  * temporary file beside it, which then takes the old file's name. */
 static int Replace(const char *FileName)
@@ -78,7 +111,7 @@ static int Replace(const char *FileName)
   if (StrFormat(temp, sizeof temp, "%s%s", FileName, TEMP_SUFFIX) >= (int)sizeof temp)
     return 0;
   if (!LinuxPath(temp, tempPath, sizeof tempPath) || !LinuxPath(FileName, finalPath, sizeof finalPath))
-    return 0;
+    return ReplaceByHost(FileName, temp);
   if (WriteNewFile(temp) && Flush(tempPath) && rename(tempPath, finalPath) == 0)
     return 1;
   TAP_Hdd_Delete(temp);

@@ -1,4 +1,3 @@
-#include <ctype.h>
 #include <string.h>
 
 #include "Kovlib.h"
@@ -24,7 +23,7 @@ static const char AnsiLower[30] =
 static_assert(sizeof UTF8Upper == sizeof UTF8Lower && sizeof AnsiUpper == sizeof AnsiLower, "tables correspond");
 
 /* In place, character by character: a complete UTF-8 sequence is folded as
- * one letter, any other byte as a Latin-1 letter or by tolower. */
+ * one letter, any other byte as a Latin-1 letter or an ASCII one. */
 void LowerCase(char *Text)
 {
   char sequence[8];
@@ -43,7 +42,10 @@ void LowerCase(char *Text)
       Text += length;
     } else {
       const char *found = strchr(AnsiUpper, *Text);
-      *Text = found ? AnsiLower[found - AnsiUpper] : (char)tolower((byte)*Text);
+      if (found)
+        *Text = AnsiLower[found - AnsiUpper];
+      else if (*Text >= 'A' && *Text <= 'Z')
+        *Text = (char)(*Text + 32);
       Text++;
     }
   }

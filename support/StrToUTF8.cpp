@@ -60,7 +60,7 @@ static const word *LookupTable(byte Table)
 }
 
 /* Dest must hold three bytes per byte behind the selector plus the
- * terminator (a 0x10 selector holds a zero: strlen falls short).  Bytes
+ * terminator: 3 * strlen(Source) + 1 is always enough.  Bytes
  * that already form UTF-8 sequences pass through, so mixed text comes out
  * wholly in UTF-8.  What cannot be converted is left out and logged. */
 int StrToUTF8(const char *Source, char *Dest, dword DefaultTable)
@@ -72,7 +72,7 @@ int StrToUTF8(const char *Source, char *Dest, dword DefaultTable)
   byte first = (byte)Source[0];
   if (first >= 0x01 && first <= 0x0B)
     table = (byte)(first + 4);
-  else if (first == 0x10)
+  else if (first == 0x10 && Source[1])
     table = (byte)Source[2];
   else if (first == 0x15) {
     strcpy(Dest, Source + 1);

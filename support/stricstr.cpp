@@ -1,4 +1,3 @@
-#include <ctype.h>
 #include <string.h>
 
 #include "Kovlib.h"
@@ -12,7 +11,9 @@ char *stricstr(const char *Text, const char *Pattern)
   Pattern = SkipCharTableBytes(Pattern);
   if (!*Pattern)
     return NULL;
-  char set[3] = {(char)toupper((byte)Pattern[0]), (char)tolower((byte)Pattern[0]), 0};
+  /* ASCII only: the C library's case tables are not the recorder's to rely on. */
+  char c = Pattern[0];
+  char set[3] = {c >= 'a' && c <= 'z' ? (char)(c - 32) : c, c >= 'A' && c <= 'Z' ? (char)(c + 32) : c, 0};
   size_t rest = strlen(Pattern) - 1;
   for (const char *p = strpbrk(Text, set); p; p = strpbrk(p + 1, set)) {
     if (strncasecmp(p + 1, Pattern + 1, rest) == 0)

@@ -113,9 +113,11 @@ TEST_F(DirNav, FolderLongerThanAStackEntryIsRefusedNotCut)
   char dir[DIR_STACK_ENTRY];
   EXPECT_EQ(HDD_TAP_GetCurrentDir(dir), -2);
   EXPECT_STREQ(dir, "");
+  // A failed push still takes a slot, so that the caller's pop is its own
+  // and leaves the enclosing entry alone.
   EXPECT_EQ(HDD_TAP_PushDir(), 0);
-  EXPECT_EQ(TAPDirStackDepth, 0);
-  // Callers pop once per push: this one takes the enclosing entry.
+  EXPECT_EQ(TAPDirStackDepth, 1);
+  EXPECT_EQ(HDD_TAP_PopDir(), 0);
   EXPECT_EQ(HDD_TAP_PopDir(), 1);
   EXPECT_EQ(Current(), "/ProgramFiles");
 }
@@ -131,15 +133,34 @@ TEST_F(DirNav, LinuxPathOfCurrentFolder)
   EXPECT_STREQ(small, "");
 }
 
-TEST_F(DirNav, TaskRecordWithoutFolderTextKeepsTheSlotsText)
+// Also run under valgrind: no buffer here may be read before it is written.
+TEST_F(DirNav, TaskRecordWithoutFolderTextIsAFailureNotGarbage)
 {
-  HDD_ChangeDir("/ProgramFiles");
+  HDD_ChangeDir("/ProgramFiles/Settings");
   ASSERT_EQ(HDD_TAP_PushDir(), 1);
   HDD_TAP_PopDir();
   _tapTask[1].Dir->Path = nullptr;
-  EXPECT_EQ(HDD_TAP_PushDir(), 1);
-  EXPECT_STREQ(TAPDirStack[0], "/ProgramFiles");
-  HDD_TAP_PopDir();
+  char dir[DIR_STACK_ENTRY];
+  memset(dir, 'X', sizeof dir);
+  EXPECT_EQ(HDD_TAP_GetCurrentDir(dir), -1);
+  EXPECT_STREQ(dir, "");
+  EXPECT_EQ(HDD_TAP_GetCurrentDirLinux(dir, sizeof dir), 0);
+  EXPECT_STREQ(dir, "");
+  EXPECT_EQ(HDD_TAP_PushDir(), 0);
+  EXPECT_STREQ(TAPDirStack[0], "");
+  EXPECT_EQ(HDD_TAP_PopDir(), 0);
+  EXPECT_EQ(TAPDirStackDepth, -1);
+
+  // Settings are still found and saved where they belong, through the
+  // host's calls alone.
+  WriteFile(disk / "ProgramFiles/Settings/s.ini", "A=1\r\n");
+  ASSERT_EQ(HDD_ChangeDir("/ProgramFiles"), 1);
+  EXPECT_EQ(INIOpenFile("s.ini", nullptr), 4);
+  INISetString("B", "2");
+  EXPECT_EQ(INISaveFile("s.ini", 4, nullptr), 1);
+  INICloseFile();
+  EXPECT_EQ(ReadFile(disk / "ProgramFiles/Settings/s.ini"), "A=1\r\nB=2\r\n");
+  EXPECT_FALSE(Exists(disk / "ProgramFiles/Settings/s.ini.new"));
   FirmwareSetTask(1, rt->firmwarePath);
 }
 

@@ -96,6 +96,11 @@ TEST_F(Tapsim, ReportsImagesThatCannotBeLoaded)
   TapsimResult foreign = RunTapsimOn(VX_UTF8FW, {"--disk", disk});
   EXPECT_EQ(foreign.status, 3);
   EXPECT_TRUE(Contains(foreign.err, "no __TAP_Init_")) << foreign.err;
+
+  // A call the recorder's C library lacks: refused before the load, named.
+  TapsimResult imports = RunTapsimOn(VX_FOREIGN_IMAGE, {"--disk", disk});
+  EXPECT_EQ(imports.status, 3);
+  EXPECT_TRUE(Contains(imports.err, "imports copy_file_range")) << imports.err;
 }
 
 TEST_F(Tapsim, SucceedsOnlyWhenThePluginCallsTapExit)

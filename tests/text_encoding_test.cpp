@@ -121,7 +121,7 @@ TEST(CharacterCount, CountsCharactersBehindTheSelector)
 
 TEST(Selector, SkipsAsEtsiAnnexADefines)
 {
-  const char *t = "\x10\x00\x02Text";
+  const char *t = "\x10\x01\x02Text";
   EXPECT_EQ(SkipCharTableBytes(t), t + 3);
   t = "\x1F\x01Text";
   EXPECT_EQ(SkipCharTableBytes(t), t + 2);
@@ -166,7 +166,7 @@ TEST(Encoding, ClassifiesSingleByteUtf8AndPlainText)
   // A lone 0xA0 or above wins over UTF-8 sequences elsewhere.
   EXPECT_EQ(Encoding("\xC3\xA9 \xE9"), std::make_pair(1, 1));
   // Selector bytes are not characters of the text.
-  EXPECT_EQ(Encoding("\x10\x00\x09\xC3\xA9"), std::make_pair(0, 1));
+  EXPECT_EQ(Encoding("\x1F\x09\xC3\xA9"), std::make_pair(0, 1));
   GetStringEncoding("\xE9", nullptr, nullptr);
 }
 

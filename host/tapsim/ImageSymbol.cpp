@@ -3,6 +3,7 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <link.h>
+#include <set>
 #include <unistd.h>
 #include <vector>
 
@@ -22,7 +23,82 @@ bool ReadAt(int fd, off_t at, void *buf, size_t size)
   return true;
 }
 
+// Everything the recorder's C library and libdl offer.
+const char *const kRecorderLibc[] = {
+#include "RecorderLibc.inc"
+};
+
+bool IsSanitizerName(const std::string &name)
+{
+#if defined(__SANITIZE_ADDRESS__)
+  // A sanitized image calls into the sanitizer runtimes, which tapsim brings.
+  for (const char *prefix : {"__asan_", "__ubsan_", "__sanitizer_", "__lsan_"})
+    if (name.compare(0, strlen(prefix), prefix) == 0)
+      return true;
+#else
+  (void)name;
+#endif
+  return false;
+}
+
 } // namespace
+
+bool ReadDynamicSymbols(int fd, std::vector<DynamicSymbol> *out, std::string *err)
+{
+  ElfW(Ehdr) eh;
+  if (!ReadAt(fd, 0, &eh, sizeof eh) || memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0)
+    return *err = "not an ELF file", false;
+  if (eh.e_ident[EI_CLASS] != (sizeof(void *) == 8 ? ELFCLASS64 : ELFCLASS32) ||
+      eh.e_shentsize != sizeof(ElfW(Shdr)) || eh.e_shnum == 0)
+    return *err = "not an ELF file for this machine, or without section headers", false;
+  std::vector<ElfW(Shdr)> sections(eh.e_shnum);
+  if (!ReadAt(fd, (off_t)eh.e_shoff, sections.data(), sections.size() * sizeof(ElfW(Shdr))))
+    return *err = "cannot read its section headers", false;
+  out->clear();
+  for (auto &sec : sections) {
+    if (sec.sh_type != SHT_DYNSYM)
+      continue;
+    if (sec.sh_link >= sections.size() || sec.sh_entsize != sizeof(ElfW(Sym)))
+      return *err = "its dynamic symbol table is malformed", false;
+    auto &strSec = sections[sec.sh_link];
+    std::vector<char> strings(strSec.sh_size + 1, 0);
+    std::vector<ElfW(Sym)> symbols(sec.sh_size / sizeof(ElfW(Sym)));
+    if (!ReadAt(fd, (off_t)strSec.sh_offset, strings.data(), strSec.sh_size) ||
+        !ReadAt(fd, (off_t)sec.sh_offset, symbols.data(), symbols.size() * sizeof(ElfW(Sym))))
+      return *err = "cannot read its dynamic symbol table", false;
+    for (auto &sym : symbols) {
+      if (sym.st_name == 0 || sym.st_name >= strSec.sh_size)
+        continue;
+      DynamicSymbol d;
+      d.name = &strings[sym.st_name];
+      d.defined = sym.st_shndx != SHN_UNDEF;
+      d.weak = ELF32_ST_BIND(sym.st_info) == STB_WEAK;
+      out->push_back(d);
+    }
+    return true;
+  }
+  return *err = "it has no dynamic symbol table", false;
+}
+
+bool ForeignImports(int imageFd, int runtimeFd, std::vector<std::string> *foreign, std::string *err)
+{
+  std::vector<DynamicSymbol> image, runtime;
+  if (!ReadDynamicSymbols(runtimeFd, &runtime, err)) {
+    *err = "the host runtime: " + *err;
+    return false;
+  }
+  if (!ReadDynamicSymbols(imageFd, &image, err))
+    return false;
+  std::set<std::string> offered(std::begin(kRecorderLibc), std::end(kRecorderLibc));
+  for (auto &sym : runtime)
+    if (sym.defined)
+      offered.insert(sym.name);
+  foreign->clear();
+  for (auto &sym : image)
+    if (!sym.defined && !sym.weak && !offered.count(sym.name) && !IsSanitizerName(sym.name))
+      foreign->push_back(sym.name);
+  return true;
+}
 
 void *FindImageObject(int fd, void *handle, const std::string &name)
 {

@@ -151,6 +151,20 @@ bool Run::Load(int *status)
       return fail("cannot load the UTF-8 firmware library: " + dlText(fwPath, "libtapsim_utf8fw.so"));
   }
 
+  // A recorder's loader refuses an image that needs what its C library
+  // lacks; tapsim's own C library would satisfy any import, so check first.
+  std::vector<std::string> foreign;
+  std::string err;
+  if (!ForeignImports(files_.image.get(), files_.runtime.get(), &foreign, &err))
+    return fail("cannot load image '" + opts_.image + "': " + err);
+  if (!foreign.empty()) {
+    std::string names;
+    for (auto &name : foreign)
+      names += (names.empty() ? "" : ", ") + name;
+    return fail("cannot load image '" + opts_.image + "': it imports " + names +
+                ", which the recorder's C library does not offer");
+  }
+
   std::string imagePath = FdPath(files_.image.get());
   image_ = dlopen(imagePath.c_str(), RTLD_NOW);
   if (!image_)

@@ -32,17 +32,9 @@ struct Block {
   char *p;
 };
 
-// A text in a block of its own size.  A 0x10 selector carries two further
-// bytes, the first of them zero, so a text that begins with 0x10 is read up
-// to two bytes beyond a zero that may be its end: such a text gets them.
+// A text in a block of exactly its size, terminator included.
 struct Text : Block {
-  explicit Text(const char *s) : Block(strlen(s) + 1 + (s[0] == 0x10 ? 2 : 0))
-  {
-    size_t n = strlen(s) + 1;
-    memcpy(p, s, n);
-    if (s[0] == 0x10)
-      p[n] = p[n + 1] = 0;
-  }
+  explicit Text(const char *s) : Block(strlen(s) + 1) { memcpy(p, s, strlen(s) + 1); }
 };
 
 // The first place where the pattern occurs, ignoring the case of A to Z.
@@ -133,13 +125,12 @@ int TextFuzzOne(const uint8_t *data, size_t size)
   if (++calls % 256 == 0)
     unlink((disk / "ProgramFiles/Settings/Kovlib.log").c_str());
 
-  // The text as it lies in a buffer: selector zeros included, terminated
-  // (and two more zeros behind a text that begins with a 0x10 selector).
-  size_t guard = size > 0 && data[0] == 0x10 ? 2 : 0;
-  Block text(size + 1 + guard);
+  // The input, terminated, in a block of exactly that size; the text ends
+  // at its first zero, and the conversions get room for that text only.
+  Block text(size + 1);
   memcpy(text.p, data, size);
-  memset(text.p + size, 0, 1 + guard);
-  Conversions(text.p, size);
+  text.p[size] = 0;
+  Conversions(text.p, strlen(text.p));
   Folding(text.p);
 
   // Pattern: what follows the first zero, or the input's second half.

@@ -17,11 +17,23 @@ namespace {
 char script[16384];
 volatile int *volatile nowhere;
 
+// The probe is held to the recorder's C library like any image: no strerror.
+const char *ErrorText(int e)
+{
+  switch (e) {
+  case EROFS: return "Read-only file system";
+  case ENOENT: return "No such file or directory";
+  case EACCES: return "Permission denied";
+  case EPERM: return "Operation not permitted";
+  default: return "error";
+  }
+}
+
 void WriteConsole(const char *data, size_t size)
 {
   int fd = open("/dev/pts/0", O_WRONLY); // as the plug-in does: no O_NOCTTY
   if (fd < 0) {
-    TAP_Print("console %s\n", strerror(errno));
+    TAP_Print("console %s\n", ErrorText(errno));
     return;
   }
   while (size > 0) {
@@ -41,7 +53,7 @@ void Act(const char *action, char *arg)
     TAP_Print("exist %s %d\n", arg, lstat(arg, &st) == 0);
   } else if (!strcmp(action, "create")) {
     int fd = open(arg, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    TAP_Print("create %s %s\n", arg, fd >= 0 ? "ok" : strerror(errno));
+    TAP_Print("create %s %s\n", arg, fd >= 0 ? "ok" : ErrorText(errno));
     if (fd >= 0)
       close(fd);
   } else if (!strcmp(action, "console")) {
@@ -49,12 +61,12 @@ void Act(const char *action, char *arg)
     snprintf(line, sizeof line, "%s\n", arg);
     WriteConsole(line, strlen(line));
   } else if (!strcmp(action, "flood")) {
-    size_t size = (size_t)atol(arg);
-    char *text = (char *)malloc(size);
+    size_t size = (size_t)strtoul(arg, nullptr, 10);
+    char *text = (char *)TAP_MemAlloc((dword)size);
     for (size_t i = 0; i < size; i++)
       text[i] = i % 64 == 63 ? '\n' : (char)('a' + i % 26);
     WriteConsole(text, size);
-    free(text);
+    TAP_MemFree(text);
     TAP_Print("flood done\n");
   } else if (!strcmp(action, "crash")) {
     *nowhere = 1;
