@@ -219,13 +219,39 @@ int FindExtBackupDisk(char *dst)
   return 0;
 }
 
+static const char *MountPoint(void);
+
+/* 0 when the mount command's mount point holds DestPath (at or below it) but
+ * nothing is mounted there yet: the folder made for the share, or a mount
+ * that failed, is no share.  Mounted means on another device than the
+ * folder above it. */
+static int ShareMountedAtItsPoint(void)
+{
+  char point[INI_MOUNT_SIZE], parent[INI_MOUNT_SIZE];
+  const char *word = MountPoint();
+  if (!word || word[0] != '/')
+    return 1;
+  size_t len = strlen(word);
+  while (len > 1 && word[len - 1] == '/')
+    len--;
+  if (strncmp(INIDestPath, word, len) != 0 || (INIDestPath[len] && INIDestPath[len] != '/' && len > 1))
+    return 1;
+  TAP_MemCpy(point, word, (dword)len);
+  point[len] = 0;
+  StrCopy(parent, sizeof parent, point);
+  char *slash = strrchr(parent, '/');
+  slash[slash == parent ? 1 : 0] = 0;
+  struct stat64 at, above;
+  return DestStat(point, &at) == 0 && DestStat(parent, &above) == 0 && at.st_dev != above.st_dev;
+}
+
 int FindNASDisk(char *dst)
 {
   CallTraceEnter("FindNASDisk");
   struct stat64 st;
   dst[0] = 0;
   /* The recorder's own disk partition: a share folder there is not mounted. */
-  if (DestStat(INIDestPath, &st) != 0 || st.st_dev == UNMOUNTED_DEVICE) {
+  if (DestStat(INIDestPath, &st) != 0 || st.st_dev == UNMOUNTED_DEVICE || !ShareMountedAtItsPoint()) {
     CallTraceExit(NULL);
     return 0;
   }

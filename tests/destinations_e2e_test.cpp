@@ -16,8 +16,8 @@ const char *kDated = "2026-12-06";
 
 class DestinationDay : public ::testing::Test {
 protected:
-  // Virtual ticks run the 30000-tick wait in 300 events; a share mounted by
-  // the run needs real time instead.
+  // Virtual ticks run the 30000-tick wait in 300 events (slowed to real time
+  // while a mount command runs).
   TapsimResult Run(const std::string &ini, std::vector<std::string> extra = {}, bool realTime = false)
   {
     MakeRecorderDisk(disk.path(), ini.c_str());
@@ -85,6 +85,35 @@ TEST_F(DestinationDay, ExternalPathTooLongForTheProbeIsRefused)
   EXPECT_FALSE(Logged("waiting"));
 }
 
+TEST_F(DestinationDay, ShareFolderOnTheInternalDiskIsNoShare)
+{
+  // The recorder's own disk is device 8:2: a folder there is not mounted.
+  WriteFile(disk / "nas/keep", "");
+  Run("DestDevice=NAS\r\nDestPath=/mnt/hd/nas/\r\n");
+  ExpectLogged({"Destination: NAS not mounted, waiting up to 3 minutes", "Destination: mount wait timeout!"});
+  EXPECT_FALSE(Exists(disk / ("nas/" + std::string(kDated))));
+  EXPECT_EQ(ReadFile(disk / "ProgramFiles/Settings/Vaultrix/Vaultrix.ini").find("LastBackup"), std::string::npos);
+}
+
+TEST_F(DestinationDay, MountPointIsUsedOnlyOnceSomethingIsMountedThere)
+{
+  const std::string ini = "ProgramFiles/Settings/Vaultrix/Vaultrix.ini";
+  // The command fails: the folder made for the mount point is no share.
+  Run("DestDevice=NAS\r\nMountCommand=false /mnt/nas\r\nDestPath=/mnt/nas/\r\n");
+  ExpectLogged({"Launching mount command 'false /mnt/nas'", "Destination: mount wait timeout!", "Exiting"});
+  EXPECT_FALSE(Logged("Destination: NAS @"));
+  EXPECT_FALSE(Logged("Copied:"));
+  EXPECT_EQ(ReadFile(disk / ini).find("LastBackup"), std::string::npos);
+
+  // The command mounts after a second of real time: under virtual ticks the
+  // wait still sees it.
+  Run("DestDevice=NAS\r\nMountCommand=sh -c 'sleep 1; mount -t tmpfs share /mnt/nas' /mnt/nas\r\n"
+      "DestPath=/mnt/nas/\r\n");
+  ExpectLogged({"Destination: NAS not mounted, waiting up to 3 minutes", "Destination: NAS @ '/mnt/nas/'", "Copied:",
+                "Exiting"});
+  EXPECT_NE(ReadFile(disk / ini).find("LastBackup"), std::string::npos);
+}
+
 TEST_F(DestinationDay, EmptyMountCommandLaunchesNothing)
 {
   Run("DestDevice=NAS\r\nDestPath=/mnt/nas/backup/\r\n");
@@ -98,7 +127,7 @@ class ShareDay : public OnShareServer<DestinationDay> {};
 TEST_F(ShareDay, MountedByTheRunAndUnmountedAtItsEnd)
 {
   const std::string command = server->MountCommand("/mnt/hd/nas");
-  Run(Settings(command), {}, true);
+  Run(Settings(command));
   ExpectLogged({"Destination: NAS not mounted, waiting up to 3 minutes", "Launching mount command '" + command + "'",
                 "Destination: NAS @ '/mnt/hd/nas/backup/'", "Exiting"});
   // The dated folder went over the wire, into the folder DestPath names.

@@ -70,6 +70,21 @@ TEST_F(SettingsDay, CompletedRunWritesOnlyTheDate)
   ExpectLogged({"Today's backup has been done already."});
 }
 
+TEST_F(SettingsDay, FirmwareWithoutTaskTableStillSavesTheDate)
+{
+  // No Linux path of the current folder: the save goes through the host's
+  // calls alone.
+  const std::string ini = "DestDevice=Internal\r\nDestPath=/mnt/hd/Backup\r\n";
+  MakeRecorderDisk(disk.path(), ini.c_str());
+  EXPECT_EQ(Run({"--no-task-table"}).status, 0);
+  EXPECT_TRUE(Exists(disk / "Backup/2026-12-06"));
+  EXPECT_EQ(ReadFile(IniPath()), ini + "LastBackup=" + TodayHex() + "\r\n");
+  EXPECT_FALSE(Exists(IniPath() + ".new"));
+  logged.clear();
+  EXPECT_EQ(Run({"--no-task-table"}).status, 0);
+  ExpectLogged({"Today's backup has been done already.", "Exiting"});
+}
+
 TEST_F(SettingsDay, DeviceTextCountsByItsFirstLetter)
 {
   const struct {

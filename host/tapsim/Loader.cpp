@@ -7,9 +7,11 @@
 #include <dlfcn.h>
 #include <string>
 
-#include "../firmware/Firmware.h"
+#include <dirent.h>
+
 #include "../runtime/TapRuntime.h"
 #include "ImageSymbol.h"
+#include "Interpose.h"
 
 namespace {
 
@@ -19,6 +21,42 @@ constexpr unsigned kMaxSleepsPerEvent = 10;
 
 // Real-time mode: at most one quick event per millisecond.
 constexpr uint64_t kRealTimeEventGapUs = 1000;
+
+// Virtual ticks slowed to real time: how often to look for a command still
+// running in the background, and the length of one tick.
+constexpr uint64_t kBackgroundLookNs = 10 * 1000 * 1000;
+constexpr uint64_t kTickNs = 10 * 1000 * 1000;
+
+// Whether a process of this process group other than this one still runs:
+// what the plug-in started in the background (a daemon that left the group,
+// such as an sshfs once it has mounted, no longer counts).
+bool GroupHasOthers()
+{
+  pid_t self = getpid(), group = getpgrp();
+  DIR *d = opendir("/proc");
+  if (!d)
+    return false;
+  bool found = false;
+  while (struct dirent *e = readdir(d)) {
+    if (e->d_name[0] < '1' || e->d_name[0] > '9' || atol(e->d_name) == self)
+      continue;
+    std::string stat;
+    if (!ReadTextFile(std::string("/proc/") + e->d_name + "/stat", &stat))
+      continue;
+    // "pid (comm) state ppid pgrp ...": the name may hold anything.
+    size_t close = stat.rfind(')');
+    char state = 0;
+    int ppid = 0, pgrp = 0;
+    if (close == std::string::npos || sscanf(stat.c_str() + close + 1, " %c %d %d", &state, &ppid, &pgrp) != 3)
+      continue;
+    if (pgrp == group && state != 'Z' && state != 'X') {
+      found = true;
+      break;
+    }
+  }
+  closedir(d);
+  return found;
+}
 
 std::string Quote(const void *data, size_t size)
 {
@@ -85,6 +123,7 @@ private:
   void WriteTrace(const EventRecord &ev, bool isMain);
   void PrintStats();
   void ReportAllocations();
+  void AdvanceTicks();
 
   const TapsimOptions &opts_;
   PluginFiles &files_;
@@ -96,6 +135,11 @@ private:
   TapInitRecord rec_ = {};
   volatile dword *state_ = nullptr;
   FILE *trace_ = nullptr;
+
+  // Ticks held to real time while a background command runs.
+  bool background_ = false, throttled_ = false;
+  struct timespec lastLook_ = {}, anchorTime_ = {};
+  dword anchorTick_ = 0;
 
   EventRecord *current_ = nullptr;
   bool inNested_ = false;
@@ -143,7 +187,21 @@ bool Run::Load(int *status)
   rt_->failAllocFrom = opts_.failAllocFrom;
   rt_->failWriteAt = opts_.failHddWriteAt;
   TapRuntimeSyncPath(rt_);
-  FirmwareSetTask(0, rt_->firmwarePath);
+  if (files_.taskTable) {
+    std::string fwPath = FdPath(files_.taskTable.get());
+    void *fw = dlopen(fwPath.c_str(), RTLD_NOW | RTLD_GLOBAL);
+    if (!fw)
+      return fail("cannot load the firmware's task table: " + dlText(fwPath, "libtapsim_firmware.so"));
+    auto setTask = reinterpret_cast<void (*)(dword, char *)>(dlsym(fw, "FirmwareSetTask"));
+    if (!setTask)
+      return fail("the firmware's task table has no FirmwareSetTask");
+    setTask(0, rt_->firmwarePath);
+  }
+  g_interpose.internalDevice = files_.diskDevice;
+  g_interpose.order = opts_.listingOrder == "sorted"    ? ListingOrder::kSorted
+                      : opts_.listingOrder == "shuffle" ? ListingOrder::kShuffle
+                                                        : ListingOrder::kDisk;
+  g_interpose.seed = opts_.listingSeed;
 
   if (opts_.utf8Firmware) {
     std::string fwPath = FdPath(files_.utf8Firmware.get());
@@ -293,6 +351,42 @@ void Run::ReportAllocations()
             rt_->allocFailures);
 }
 
+// Virtual ticks advance by the step, but no faster than real time while a
+// command the plug-in started in the background still runs: a mount that
+// takes a second takes about 100 ticks, as on a recorder.
+void Run::AdvanceTicks()
+{
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  if (g_interpose.launched && Nanos(lastLook_, now) >= kBackgroundLookNs) {
+    lastLook_ = now;
+    background_ = GroupHasOthers();
+    g_interpose.launched = background_;
+  }
+  if (!g_interpose.launched)
+    background_ = false;
+  if (!background_) {
+    throttled_ = false;
+    rt_->tick += opts_.tickStep;
+    return;
+  }
+  if (!throttled_) {
+    throttled_ = true;
+    anchorTick_ = rt_->tick;
+    anchorTime_ = now;
+  }
+  uint64_t elapsed = Nanos(anchorTime_, now);
+  dword allowed = anchorTick_ + (dword)(elapsed / kTickNs) - rt_->tick;
+  if ((int32_t)allowed < 0)
+    allowed = 0;
+  if (allowed < opts_.tickStep) {
+    // Wait for the next tick rather than spin through idle events.
+    struct timespec gap = {0, (long)(kTickNs - elapsed % kTickNs)};
+    nanosleep(&gap, nullptr);
+  }
+  rt_->tick += allowed < opts_.tickStep ? allowed : opts_.tickStep;
+}
+
 int Run::Go()
 {
   int status = kExitPluginExited;
@@ -339,7 +433,7 @@ int Run::Go()
       break;
     }
     if (rt_->virtualTicks)
-      rt_->tick += opts_.tickStep;
+      AdvanceTicks();
     if (!MountDueDisks(&status))
       break;
     auto scripted = opts_.events.find(i);

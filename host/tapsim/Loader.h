@@ -22,6 +22,8 @@ struct RunProgress {
 // Everything the child needs that had to be opened before the namespace.
 struct PluginFiles {
   UniqueFd runtime, image, utf8Firmware; // O_RDONLY, loaded through FdPath
+  UniqueFd taskTable;                    // the firmware's, unless --no-task-table
+  dev_t diskDevice = 0;                  // the internal disk's folder on the machine
   std::vector<DiskSource> ext;           // in the order of TapsimOptions::ext
   int traceFd = -1;
 };

@@ -26,7 +26,9 @@ const char kUsage[] =
     "  --clock \"YYYY-MM-DD HH:MM:SS\"\n"
     "                        the recorder's local clock at the start (default: this\n"
     "                        machine's); it then runs with the ticks, 100 a second\n"
-    "  --tick-step N         virtual ticks: the counter advances N per event\n"
+    "  --tick-step N         virtual ticks: the counter advances N per event, but\n"
+    "                        no faster than real time while a command the plug-in\n"
+    "                        started in the background still runs\n"
     "                        (default: real time, 100 ticks a second, with events\n"
     "                        at most every millisecond while they are quick)\n"
     "  --tick-start N        the counter's first value (decimal or 0x hex), e.g.\n"
@@ -35,6 +37,11 @@ const char kUsage[] =
     "  --chdir-success 0|1   what TAP_Hdd_ChangeDir returns on success (default 1)\n"
     "  --utf8-firmware       play a firmware that keeps names in UTF-8 (exports\n"
     "                        Appl_ConvertToValidUTF8Str)\n"
+    "  --no-task-table       play a firmware without the task table (no _tapTask,\n"
+    "                        no _curTapTask)\n"
+    "  --listing-order sorted|disk|shuffle:SEED\n"
+    "                        the order in which folders list (default disk: as\n"
+    "                        the disk gives it, like a recorder)\n"
     "Events\n"
     "  --event N=CODE        deliver CODE as event N (1-based) instead of an idle\n"
     "                        event; repeatable\n"
@@ -175,7 +182,7 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
     if (inlineValue)
       value = arg.substr(eq + 1);
 
-    static const char *const flags[] = {"--help", "--utf8-firmware", "--stats"};
+    static const char *const flags[] = {"--help", "--utf8-firmware", "--stats", "--no-task-table"};
     bool isFlag = false;
     for (const char *f : flags)
       isFlag |= name == f;
@@ -186,6 +193,8 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
         opts->help = true;
       else if (name == "--utf8-firmware")
         opts->utf8Firmware = true;
+      else if (name == "--no-task-table")
+        opts->noTaskTable = true;
       else
         opts->stats = true;
       continue;
@@ -193,7 +202,8 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
 
     static const char *const valued[] = {"--disk", "--ext", "--clock", "--tick-step", "--tick-start",
                                          "--chdir-success", "--event", "--nested-event", "--max-events",
-                                         "--fail-alloc", "--fail-hdd-write", "--console", "--trace"};
+                                         "--fail-alloc", "--fail-hdd-write", "--console", "--trace",
+                                         "--listing-order"};
     bool known = false;
     for (const char *v : valued)
       known |= name == v;
@@ -296,6 +306,14 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
       seenWrite = true;
       if (!ParseU64(value, UINT64_MAX, &opts->failHddWriteAt) || opts->failHddWriteAt == 0)
         return fail("--fail-hdd-write wants N from 1, not '" + value + "'");
+    } else if (name == "--listing-order") {
+      if (value == "disk" || value == "sorted") {
+        opts->listingOrder = value;
+      } else if (value.compare(0, 8, "shuffle:") == 0 && ParseU64(value.substr(8), UINT64_MAX, &opts->listingSeed)) {
+        opts->listingOrder = "shuffle";
+      } else {
+        return fail("--listing-order wants sorted, disk or shuffle:SEED, not '" + value + "'");
+      }
     } else if (name == "--console") {
       if (!opts->consoleFile.empty() || value.empty())
         return fail("--console wants one file name");

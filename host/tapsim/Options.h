@@ -27,6 +27,12 @@ struct TapsimOptions {
 
   uint32_t chdirSuccess = 1;
   bool utf8Firmware = false;
+  bool noTaskTable = false;
+
+  // The order in which folders list: as the disk gives it, by name, or
+  // shuffled with a seed.
+  std::string listingOrder = "disk";
+  uint64_t listingSeed = 0;
 
   std::map<uint64_t, uint32_t> events;       // event index -> code
   std::map<uint64_t, uint32_t> nestedEvents; // event index -> nested code

@@ -11,6 +11,7 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include "Common.h"
@@ -126,9 +127,15 @@ int main(int argc, char **argv)
   files.runtime = OpenForReading(dir + "/libtap.so", "the host runtime");
   if (opts.utf8Firmware)
     files.utf8Firmware = OpenForReading(dir + "/libtapsim_utf8fw.so", "the UTF-8 firmware library");
+  if (!opts.noTaskTable)
+    files.taskTable = OpenForReading(dir + "/libtapsim_firmware.so", "the firmware's task table");
   DiskSource disk;
   if (!OpenDiskSource(opts.disk, &disk, &err))
     Die(kExitUsage, "--disk: " + err);
+  struct stat diskStat;
+  if (fstat(disk.fd.get(), &diskStat) != 0)
+    Die(kExitUsage, "--disk: " + std::string(strerror(errno)));
+  files.diskDevice = diskStat.st_dev;
   for (auto &ext : opts.ext) {
     files.ext.emplace_back();
     if (!OpenDiskSource(ext.dir, &files.ext.back(), &err))
@@ -181,6 +188,9 @@ int main(int argc, char **argv)
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     struct rlimit noCore = {0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
+    // A group of its own: what the plug-in starts in the background stays
+    // in it, so that the run can tell while it is still running.
+    (void)setpgid(0, 0);
     _exit(RunPlugin(opts, files, progress));
   }
 

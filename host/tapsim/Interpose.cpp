@@ -1,0 +1,147 @@
+// The definitions that take the place of the C library's for the image.
+// Built without 64-bit file offsets, so that stat and stat64, readdir and
+// readdir64 are each their own symbol and get the record the caller expects.
+#undef _FILE_OFFSET_BITS
+#ifndef _LARGEFILE64_SOURCE
+#define _LARGEFILE64_SOURCE 1
+#endif
+#include "Interpose.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <dlfcn.h>
+#include <map>
+#include <mutex>
+#include <random>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+InterposeControl g_interpose;
+
+namespace {
+
+template <class F> F Real(const char *name)
+{
+  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+template <class St> int Mapped(int rc, St *st)
+{
+  if (rc == 0 && st && g_interpose.internalDevice && st->st_dev == g_interpose.internalDevice)
+    st->st_dev = kRecorderDiskDevice;
+  return rc;
+}
+
+// A folder listing in the order asked for: the entries as the real call gave
+// them (whole records), served one after the other.
+struct Listing {
+  std::vector<std::vector<char>> entries;
+  size_t next = 0;
+};
+std::mutex listingsLock;
+std::map<DIR *, Listing> listings;
+
+uint64_t Fnv(const std::string &text, uint64_t h)
+{
+  for (unsigned char c : text)
+    h = (h ^ c) * 1099511628211ull;
+  return h;
+}
+
+template <class Ent> Ent *Serve(DIR *dir, Ent *(*real)(DIR *))
+{
+  if (g_interpose.order == ListingOrder::kDisk || !dir)
+    return real(dir);
+  std::lock_guard<std::mutex> hold(listingsLock);
+  auto it = listings.find(dir);
+  if (it == listings.end()) {
+    Listing l;
+    while (Ent *e = real(dir)) {
+      const char *p = reinterpret_cast<const char *>(e);
+      l.entries.emplace_back(p, p + e->d_reclen);
+    }
+    auto name = [](const std::vector<char> &v) { return std::string(reinterpret_cast<const Ent *>(v.data())->d_name); };
+    std::sort(l.entries.begin(), l.entries.end(), [&](auto &a, auto &b) { return name(a) < name(b); });
+    if (g_interpose.order == ListingOrder::kShuffle) {
+      // The same folder lists the same way throughout a run, as on a disk.
+      uint64_t h = 1469598103934665603ull ^ g_interpose.seed;
+      for (auto &e : l.entries)
+        h = Fnv(name(e), h);
+      std::mt19937_64 random(h);
+      std::shuffle(l.entries.begin(), l.entries.end(), random);
+    }
+    it = listings.emplace(dir, std::move(l)).first;
+  }
+  Listing &l = it->second;
+  if (l.next >= l.entries.size())
+    return nullptr;
+  return reinterpret_cast<Ent *>(l.entries[l.next++].data());
+}
+
+} // namespace
+
+extern "C" {
+
+int stat(const char *path, struct stat *st)
+{
+  static auto real = Real<int (*)(const char *, struct stat *)>("stat");
+  return Mapped(real(path, st), st);
+}
+int lstat(const char *path, struct stat *st)
+{
+  static auto real = Real<int (*)(const char *, struct stat *)>("lstat");
+  return Mapped(real(path, st), st);
+}
+int fstat(int fd, struct stat *st)
+{
+  static auto real = Real<int (*)(int, struct stat *)>("fstat");
+  return Mapped(real(fd, st), st);
+}
+int stat64(const char *path, struct stat64 *st)
+{
+  static auto real = Real<int (*)(const char *, struct stat64 *)>("stat64");
+  return Mapped(real(path, st), st);
+}
+int lstat64(const char *path, struct stat64 *st)
+{
+  static auto real = Real<int (*)(const char *, struct stat64 *)>("lstat64");
+  return Mapped(real(path, st), st);
+}
+int fstat64(int fd, struct stat64 *st)
+{
+  static auto real = Real<int (*)(int, struct stat64 *)>("fstat64");
+  return Mapped(real(fd, st), st);
+}
+
+struct dirent *readdir(DIR *dir)
+{
+  static auto real = Real<struct dirent *(*)(DIR *)>("readdir");
+  return Serve(dir, real);
+}
+struct dirent64 *readdir64(DIR *dir)
+{
+  static auto real = Real<struct dirent64 *(*)(DIR *)>("readdir64");
+  return Serve(dir, real);
+}
+int closedir(DIR *dir)
+{
+  static auto real = Real<int (*)(DIR *)>("closedir");
+  {
+    std::lock_guard<std::mutex> hold(listingsLock);
+    listings.erase(dir);
+  }
+  return real(dir);
+}
+
+int system(const char *command)
+{
+  static auto real = Real<int (*)(const char *)>("system");
+  if (command)
+    g_interpose.launched = true;
+  return real(command);
+}
+
+} // extern "C"

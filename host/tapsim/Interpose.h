@@ -1,0 +1,25 @@
+// What tapsim changes in the C library calls of the plug-in (and of the
+// runtime): tapsim defines these calls itself, so that they come first in
+// the global scope, and reaches the real ones through dlsym(RTLD_NEXT).
+// Until the runner sets the controls, every call passes straight through.
+#pragma once
+#include <cstdint>
+#include <sys/types.h>
+
+enum class ListingOrder { kDisk, kSorted, kShuffle };
+
+struct InterposeControl {
+  // Files on this device (the internal disk's folder on the machine) report
+  // the recorder's internal disk, 8:2; 0: no change.
+  dev_t internalDevice = 0;
+  ListingOrder order = ListingOrder::kDisk;
+  uint64_t seed = 0;
+  // Set when the plug-in hands a command to system(): something may now run
+  // in the background.
+  bool launched = false;
+};
+
+extern InterposeControl g_interpose;
+
+// The recorder's internal disk as st_dev reports it.
+constexpr dev_t kRecorderDiskDevice = 2050;
