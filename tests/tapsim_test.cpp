@@ -3,6 +3,7 @@
 // cases run a small probe plug-in that reports what it sees.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <dirent.h>
 #include <fstream>
@@ -54,7 +55,7 @@ TEST_F(Tapsim, HelpNamesEveryOption)
   for (const char *option :
        {"--disk", "--ext", "--clock", "--tick-step", "--tick-start", "--chdir-success", "--utf8-firmware", "--event",
         "--nested-event", "--max-events", "--fail-alloc", "--fail-hdd-write", "--console", "--trace", "--stats",
-        "--help", "Exit status"})
+        "--no-task-table", "--listing-order", "--help", "Exit status"})
     EXPECT_TRUE(Contains(r.out, option)) << option;
 }
 
@@ -77,6 +78,7 @@ TEST_F(Tapsim, RefusesBadCommandLines)
       {{"--disk", disk, "--fail-alloc", "0", VX_IMAGE}, "--fail-alloc"},
       {{"--disk", disk, "--tick-start", "0x100000000", VX_IMAGE}, "--tick-start"},
       {{"--disk", disk, "--no-such-option", VX_IMAGE}, "unknown option"},
+      {{"--disk", disk, "--listing-order", "shuffle:", VX_IMAGE}, "--listing-order"},
       {{"--disk", tmp / "missing", VX_IMAGE}, "--disk"},
   };
   for (auto &c : cases) {
@@ -101,6 +103,35 @@ TEST_F(Tapsim, ReportsImagesThatCannotBeLoaded)
   TapsimResult imports = RunTapsimOn(VX_FOREIGN_IMAGE, {"--disk", disk});
   EXPECT_EQ(imports.status, 3);
   EXPECT_TRUE(Contains(imports.err, "imports copy_file_range")) << imports.err;
+}
+
+TEST_F(Tapsim, PlaysTheRecordersDiskFirmwareAndListings)
+{
+  // The internal disk is device 8:2, whatever the machine's folder is on.
+  TapsimResult r = Probe("0 dev /mnt/hd\n0 dev /mnt\n0 symbol _tapTask\n0 exit\n");
+  auto prints = PrintsOf(r, 0);
+  ASSERT_EQ(prints.size(), 3u) << r.err;
+  EXPECT_EQ(prints[0], "dev /mnt/hd 2050\n");
+  EXPECT_NE(prints[1], "dev /mnt 2050\n");
+  EXPECT_EQ(prints[2], "symbol _tapTask 1\n");
+  r = Probe("0 symbol _tapTask\n0 symbol _curTapTask\n0 exit\n", {"--no-task-table"});
+  EXPECT_EQ(PrintsOf(r, 0), (std::vector<std::string>{"symbol _tapTask 0\n", "symbol _curTapTask 0\n"}));
+
+  std::string sorted;
+  for (char c = 'a'; c <= 't'; c++) {
+    WriteFile(disk + "/many/" + c, "");
+    sorted += std::string(" ") + c;
+  }
+  auto list = [&](const std::string &order) {
+    return PrintOf(Probe("0 list /mnt/hd/many\n0 exit\n", {"--listing-order", order}), 0);
+  };
+  auto letters = [](std::string s) { return std::sort(s.begin(), s.end()), s; };
+  EXPECT_EQ(list("sorted"), "list" + sorted + "\n");
+  std::string shuffled = list("shuffle:1");
+  EXPECT_NE(shuffled, "list" + sorted + "\n");
+  EXPECT_EQ(letters(shuffled), letters("list" + sorted + "\n"));
+  EXPECT_EQ(list("shuffle:1"), shuffled) << "a seed gives one order";
+  EXPECT_EQ(letters(list("disk")), letters(shuffled));
 }
 
 TEST_F(Tapsim, SucceedsOnlyWhenThePluginCallsTapExit)

@@ -1,6 +1,7 @@
 // A plug-in that looks at the recorder the simulator plays and reports what
 // it sees through TAP_Print.  It reads its script from /mnt/hd/probe.cmd,
 // one "EVENT ACTION [ARGUMENTS]" per line, EVENT 0 being TAP_Main.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -91,6 +92,22 @@ void Act(const char *action, char *arg)
       TAP_MemFree(p);
   } else if (!strcmp(action, "chdir")) {
     TAP_Print("chdir %s %u\n", arg, (unsigned)TAP_Hdd_ChangeDir(arg));
+  } else if (!strcmp(action, "list")) {
+    char names[4096] = "";
+    size_t used = 0;
+    if (DIR *d = opendir(arg)) {
+      while (struct dirent *e = readdir(d))
+        if (e->d_name[0] != '.')
+          used += (size_t)snprintf(names + used, used < sizeof names ? sizeof names - used : 0, " %s", e->d_name);
+      closedir(d);
+    }
+    TAP_Print("list%s\n", names);
+  } else if (!strcmp(action, "dev")) {
+    struct stat st;
+    TAP_Print("dev %s %d\n", arg, lstat(arg, &st) == 0 ? (int)st.st_dev : -1);
+  } else if (!strcmp(action, "symbol")) {
+    void *self = dlopen(NULL, RTLD_LAZY);
+    TAP_Print("symbol %s %d\n", arg, self && dlsym(self, arg) != NULL);
   } else if (!strcmp(action, "utf8")) {
     void *self = dlopen(NULL, RTLD_LAZY);
     TAP_Print("utf8 %d\n", self && dlsym(self, "_Z26Appl_ConvertToValidUTF8StrPhi") != NULL);
