@@ -62,13 +62,16 @@ TEST(Refusals, ADestinationInsideTheSourceIsRefusedAtTheStart)
 {
   BackupScenario b(kInternal);
   b.Source("/a.txt", "a");
-  fs::create_directories(b.Pf("/Share"));
+  // A share mounted inside the source (the internal disk itself is no
+  // share); the file keeps its folder when the share is unmounted.
+  WriteFile(b.Pf("/Share/keep"), "");
   symlink("ProgramFiles", (b.Disk() + "/pf").c_str());
   std::set<std::string> folders = Folders(b.Pf(""));
   for (const std::string settings :
        {"DestDevice=internal\r\nDestPath=/mnt/hd/ProgramFiles\r\n",
         "DestDevice=internal\r\nDestPath=/mnt/hd//ProgramFiles/./Backup/\r\n",
-        "DestDevice=internal\r\nDestPath=/mnt/hd/pf/Backup\r\n", "DestDevice=NAS\r\nDestPath=/mnt/hd/ProgramFiles/Share/\r\n"}) {
+        "DestDevice=internal\r\nDestPath=/mnt/hd/pf/Backup\r\n", "DestDevice=NAS\r\nMountCommand=mount -t tmpfs share /mnt/hd/ProgramFiles/Share\r\n"
+        "DestPath=/mnt/hd/ProgramFiles/Share/\r\n"}) {
     SCOPED_TRACE(settings);
     WriteFile(b.IniPath(), settings);
     ASSERT_EQ(b.Run("2026-12-01").status, 0) << b.log;
