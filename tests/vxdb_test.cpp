@@ -566,11 +566,71 @@ TEST_F(VxdbTest, ReadsCataloguesWrittenByEitherBuild)
                          std::to_string(CRC32(0, "/\xC3\xA4/big", 7)) + "}]}\n");
 }
 
+// ---- check ----------------------------------------------------------------
+
+// Days of backups as the plug-in lays them: each day hard-links the files of
+// the day before, except the log, which changes every day.
+void LayDays(const std::string &root, int days)
+{
+  std::vector<File> files = DayOfFiles();
+  std::string before;
+  for (int d = 0; d < days; ++d) {
+    char name[16];
+    snprintf(name, sizeof name, "2024-03-%02d", d + 1);
+    std::string day = root + "/" + name;
+    files[1].content = "log of day " + std::to_string(d) + "\n";
+    for (const auto &f : files) {
+      if (!before.empty() && f.name != "TAPSystem.log") {
+        fs::create_directories(day + f.folder);
+        fs::create_hard_link(before + f.Path(), day + f.Path());
+      } else {
+        WriteTree(day, {f});
+      }
+    }
+    WriteFile(day + "/VXDB.db", CatalogueOf(kMar5 + (uint32_t(d) << 16), files));
+    before = day;
+  }
+}
+
+TEST_F(VxdbTest, CheckReadsEachFileOnceAndNamesTheOneDamagedByte)
+{
+  std::string root = tmp / "Vaultrix";
+  LayDays(root, 12);
+  ToolRun ok = Vxdb({"check", root});
+  EXPECT_EQ(ok.status, 0) << ok.out << ok.err;
+  // 4 files shared by all days, and one log per day.
+  EXPECT_NE(ok.out.find("Checked 12 backups: all intact; read 16 files once, "), std::string::npos) << ok.out;
+
+  std::string log = root + "/2024-03-07/Settings/TAPSystem.log";
+  std::string text = ReadFile(log);
+  text[4] ^= 1;
+  WriteFile(log, text);
+  ToolRun bad = Vxdb({"check", root});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_NE(bad.out.find("2024-03-07  DAMAGED     5 files\n    changed    /Settings/TAPSystem.log (contents differ)\n"),
+            std::string::npos)
+      << bad.out;
+  EXPECT_NE(bad.out.find("Checked 12 backups: 1 DAMAGED (2024-03-07); "), std::string::npos) << bad.out;
+
+  // Parts 1 to 3 of 3 read every file once between them and find the damage once.
+  uint64_t read = 0, found = 0;
+  for (const char *part : {"1/3", "2/3", "3/3"}) {
+    ToolRun r = Vxdb({"check", "--json", std::string("--read-data-subset=") + part, root});
+    found += r.status == 1;
+    auto at = r.out.find("\"files_read\":");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    read += std::stoull(r.out.substr(at + 13));
+  }
+  EXPECT_EQ(read, 16u);
+  EXPECT_EQ(found, 1u);
+}
+
 // ---- usage ----------------------------------------------------------------
 
 TEST_F(VxdbTest, UsageErrorsAndUnreadableInputExitWithTwo)
 {
-  for (const char *cmd : {"list", "verify", "diff", "restore", "stats"}) {
+  EXPECT_EQ(Vxdb({"--version"}).out.rfind("vxdb 1.0 ", 0), 0u);
+  for (const char *cmd : {"list", "verify", "check", "diff", "restore", "stats"}) {
     ToolRun h = Vxdb({cmd, "--help"});
     EXPECT_EQ(h.status, 0) << cmd;
     EXPECT_EQ(h.out.rfind(std::string("Usage: vxdb ") + cmd, 0), 0u) << h.out;
@@ -590,6 +650,8 @@ TEST_F(VxdbTest, UsageErrorsAndUnreadableInputExitWithTwo)
        "vxdb: restore: unknown option \"--json\"\nTry \"vxdb restore --help\".\n"},
       {{"diff", Backup()}, "vxdb: diff: too few arguments\nTry \"vxdb diff --help\".\n"},
       {{"list", Backup(), Backup()}, "vxdb: list: too many arguments\nTry \"vxdb list --help\".\n"},
+      {{"check", "--read-data-subset=4/3", tmp.path()},
+       "vxdb: check: --read-data-subset wants K/N with 1 <= K <= N, not \"4/3\"\nTry \"vxdb check --help\".\n"},
       {{"list", tmp / "none"}, "vxdb list: " + (tmp / "none") + ": No such file or directory\n"},
       {{"verify", tmp.path()}, "vxdb verify: " + tmp.path() +
                                    ": no VXDB.db here (not a backup folder, or its backup did not finish)\n"},

@@ -14,12 +14,11 @@ constexpr size_t kMaxCatalogueBytes = size_t(512) << 20;
 
 bool LoadCatalogue(const std::string &file, Catalogue *cat, std::string *err)
 {
-  std::string bytes;
-  if (!ReadWholeFile(file, kMaxCatalogueBytes, &bytes)) {
-    *err = Shown(file) + ": " + (errno == EFBIG ? "too large for a catalogue" : ErrnoText(errno));
+  std::string bytes, why;
+  if (!ReadWholeFile(file, kMaxCatalogueBytes, &bytes, &why)) {
+    *err = Shown(file) + ": " + why;
     return false;
   }
-  std::string why;
   if (!ParseCatalogue(bytes, cat, &why)) {
     *err = Shown(file) + ": not a usable catalogue: " + why;
     return false;

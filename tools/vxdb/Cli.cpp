@@ -1,21 +1,29 @@
+#include <cstring>
+#include <getopt.h>
 #include <iostream>
 #include <new>
 #include <unistd.h>
 
 #include "Commands.h"
 #include "Output.h"
+#include "app/VXDBFormat.h"
 
 namespace vxdb {
 namespace {
+
+const char kVersion[] = "vxdb 1.0 (Vaultrix V1.0 backups, catalogue format 1)\n";
+static_assert(VXDB_VERSION == 1, "the version text names the catalogue format");
 
 const char kUsage[] =
     "vxdb: inspect, verify, compare and restore Vaultrix backups\n"
     "\n"
     "Usage: vxdb COMMAND [OPTIONS] ARGUMENTS\n"
+    "       vxdb --version | --help | help COMMAND\n"
     "\n"
     "Commands:\n"
     "  list BACKUP                      the files of a backup: path, size, time, MD5\n"
     "  verify BACKUP                    re-read every file and check it against the catalogue\n"
+    "  check DESTROOT                   verify every backup under a destination, each file read once\n"
     "  diff OLD NEW                     files added, removed and changed between two backups\n"
     "  restore BACKUP TARGET [PATH...]  copy files from a backup into the folder TARGET\n"
     "  stats DESTROOT                   what each backup under a destination costs on disk\n"
@@ -24,10 +32,21 @@ const char kUsage[] =
     "or the catalogue VXDB.db in it. Run \"vxdb COMMAND --help\" for a command's options.\n"
     "Exit status: 0 fine, 1 damage or differences found, 2 usage error or unreadable input.\n";
 
+// Every option of every command; a command accepts those it names.
+const struct option kOptions[] = {
+    {"json", no_argument, nullptr, 'j'},        {"all", no_argument, nullptr, 'a'},
+    {"force", no_argument, nullptr, 'f'},       {"keep-damaged", no_argument, nullptr, 'k'},
+    {"progress", no_argument, nullptr, 'P'},    {"no-progress", no_argument, nullptr, 'Q'},
+    {"dry-run", no_argument, nullptr, 'n'},     {"read-data-subset", required_argument, nullptr, 'S'},
+    {"help", no_argument, nullptr, 'h'},
+};
+// Options with a one-letter form as well.
+const char kShort[] = "afknh";
+
 struct Command {
   const char *name;
   size_t minArgs, maxArgs;
-  std::vector<std::string> options;
+  const char *options;  // the codes of kOptions it takes
   int (*run)(const Options &, std::ostream &, std::ostream &);
   const char *help;
 };
@@ -35,7 +54,7 @@ struct Command {
 const std::vector<Command> &Commands()
 {
   static const std::vector<Command> commands = {
-      {"list", 1, 1, {"--json"}, ListCommand,
+      {"list", 1, 1, "j", ListCommand,
        "Usage: vxdb list [--json] BACKUP\n"
        "\n"
        "Shows the backup's date, then one line per file: its path, size in bytes,\n"
@@ -45,7 +64,7 @@ const std::vector<Command> &Commands()
        "\n"
        "Exit status: 0 listed, 1 the catalogue holds unsafe paths (named on standard\n"
        "error), 2 usage error or unreadable catalogue.\n"},
-      {"verify", 1, 1, {"--json", "--progress", "--no-progress"}, VerifyCommand,
+      {"verify", 1, 1, "jPQ", VerifyCommand,
        "Usage: vxdb verify [--json] [--progress|--no-progress] BACKUP\n"
        "\n"
        "Re-reads every file of a dated backup folder and compares it with the\n"
@@ -60,20 +79,20 @@ const std::vector<Command> &Commands()
        "                  a terminal)\n"
        "\n"
        "Exit status: 0 intact, 1 damage found, 2 usage error or unreadable catalogue.\n"},
-      {"diff", 2, 2, {"--json", "--all"}, DiffCommand,
-       "Usage: vxdb diff [--json] [--all] OLD NEW\n"
+      {"diff", 2, 2, "ja", DiffCommand,
+       "Usage: vxdb diff [--json] [-a|--all] OLD NEW\n"
        "\n"
        "Compares the catalogues of two backups by path: files added, removed and\n"
        "changed (contents or size), and the number unchanged. Reads only the\n"
        "catalogues, not the files.\n"
        "\n"
-       "  --all    list the unchanged files too\n"
-       "  --json   one JSON document instead of text\n"
+       "  -a, --all    list the unchanged files too\n"
+       "  --json       one JSON document instead of text\n"
        "\n"
        "Exit status: 0 no differences, 1 differences found, 2 usage error or\n"
        "unreadable catalogue.\n"},
-      {"restore", 2, SIZE_MAX, {"--force", "--keep-damaged", "--progress", "--no-progress"}, RestoreCommand,
-       "Usage: vxdb restore [--force] [--keep-damaged] BACKUP TARGET [PATH...]\n"
+      {"restore", 2, SIZE_MAX, "fkPQ", RestoreCommand,
+       "Usage: vxdb restore [-f|--force] [-k|--keep-damaged] BACKUP TARGET [PATH...]\n"
        "\n"
        "Copies the whole backup, or the named files and folders (paths as \"list\"\n"
        "shows them, for example /Settings/Vaultrix), into the folder TARGET, which is\n"
@@ -82,16 +101,36 @@ const std::vector<Command> &Commands()
        "would land outside TARGET are refused and named. Symbolic links on the way\n"
        "are never followed.\n"
        "\n"
-       "  --force          replace files that exist in TARGET (a replaced file that\n"
+       "  -f, --force      replace files that exist in TARGET (a replaced file that\n"
        "                   is hard-linked elsewhere keeps its other names unchanged)\n"
-       "  --keep-damaged   restore a file even when its digest shows it damaged in\n"
+       "  -k, --keep-damaged  restore a file even when its digest shows it damaged in\n"
        "                   the backup (it is still reported)\n"
        "  --progress       draw the progress bar even when standard error is not a\n"
        "                   terminal; --no-progress never draws it\n"
        "\n"
        "Exit status: 0 every file restored and checked, 1 some file not restored or\n"
        "damaged (each named), 2 usage error, unreadable catalogue or unusable TARGET.\n"},
-      {"stats", 1, 1, {"--json"}, StatsCommand,
+      {"check", 1, 1, "jPQS", CheckCommand,
+       "Usage: vxdb check [--json] [--read-data-subset=K/N] [--progress|--no-progress] DESTROOT\n"
+       "\n"
+       "Verifies every backup under a destination root (the dated folders and any\n"
+       "folder with a catalogue) as \"verify\" does, one line per backup, naming what\n"
+       "is missing, changed, extra or unreadable. A file that several backups share\n"
+       "through hard links is read once, so checking a year of backups costs about\n"
+       "one read of the distinct data. A dated folder without a catalogue is shown as\n"
+       "unfinished and is not counted as damage.\n"
+       "\n"
+       "  --read-data-subset=K/N  read only part K of N of the data (chosen by\n"
+       "                   digest, so the same part in every run); the other files\n"
+       "                   are checked for presence and size. Run 1/N to N/N on\n"
+       "                   successive days to read everything over N days.\n"
+       "  --json           one JSON document instead of text\n"
+       "  --progress       draw a progress bar per backup on standard error even when\n"
+       "                   it is not a terminal; --no-progress never draws it\n"
+       "\n"
+       "Exit status: 0 every backup intact, 1 damage found (or a catalogue that cannot\n"
+       "be read), 2 usage error or a destination that cannot be read.\n"},
+      {"stats", 1, 1, "j", StatsCommand,
        "Usage: vxdb stats [--json] DESTROOT\n"
        "\n"
        "One row per backup under the destination root (dated folders and any folder\n"
@@ -129,10 +168,13 @@ std::ostream *ProgressStream(const Options &opt, std::ostream &err)
 
 bool ParseOptions(const std::vector<std::string> &argv, Options *opt, std::string *err)
 {
-  size_t i = 0;
   if (argv.empty()) {
     *err = "no command given";
     return false;
+  }
+  if (argv[0] == "--version" || argv[0] == "-V") {
+    opt->version = true;
+    return argv.size() == 1 || (*err = "--version takes no arguments", false);
   }
   if (argv[0] == "--help" || argv[0] == "-h" || argv[0] == "help") {
     opt->help = true;
@@ -150,44 +192,81 @@ bool ParseOptions(const std::vector<std::string> &argv, Options *opt, std::strin
     return false;
   }
   opt->command = cmd->name;
-  bool optionsEnd = false;
-  for (i = 1; i < argv.size(); ++i) {
-    const std::string &a = argv[i];
-    if (optionsEnd || a.size() < 2 || a[0] != '-') {
-      opt->args.push_back(a);
+
+  std::vector<struct option> longs;
+  std::string shorts = ":";
+  for (const auto &o : kOptions) {
+    if (o.val != 'h' && !strchr(cmd->options, o.val))
       continue;
-    }
-    if (a == "--") {
-      optionsEnd = true;
-      continue;
-    }
-    if (a == "--help" || a == "-h") {
+    longs.push_back(o);
+    if (strchr(kShort, o.val))
+      shorts += char(o.val);
+  }
+  longs.push_back({nullptr, 0, nullptr, 0});
+  std::vector<std::string> copies(argv);
+  std::vector<char *> args;
+  for (auto &a : copies)
+    args.push_back(a.data());
+  args.push_back(nullptr);
+  int argc = int(copies.size());
+  optind = 0;  // a fresh scan, also when called again
+  opterr = 0;
+  std::string prefix = cmd->name + std::string(": ");
+  for (;;) {
+    int at = optind ? optind : 1;
+    int code = getopt_long(argc, args.data(), shorts.c_str(), longs.data(), nullptr);
+    if (code == -1)
+      break;
+    std::string token = at < argc ? copies[size_t(at)] : "";
+    std::string name = token.substr(0, token.find('='));
+    switch (code) {
+    case 'h':
       opt->help = true;
       return true;
-    }
-    bool known = false;
-    for (const auto &o : cmd->options)
-      known = known || a == o;
-    if (!known) {
-      *err = cmd->name + std::string(": unknown option \"") + Shown(a) + "\"";
+    case 'j':
+      opt->json = true;
+      break;
+    case 'a':
+      opt->all = true;
+      break;
+    case 'f':
+      opt->force = true;
+      break;
+    case 'k':
+      opt->keepDamaged = true;
+      break;
+    case 'n':
+      opt->dryRun = true;
+      break;
+    case 'P':
+      opt->progress = 1;
+      break;
+    case 'Q':
+      opt->progress = 0;
+      break;
+    case 'S':
+      if (!ParseSubset(optarg, &opt->subset)) {
+        *err = prefix + "--read-data-subset wants K/N with 1 <= K <= N, not \"" + Shown(optarg) + "\"";
+        return false;
+      }
+      break;
+    case ':':
+      *err = prefix + "option \"" + Shown(name) + "\" needs a value";
+      return false;
+    default:
+      if (optopt && name.rfind("--", 0) == 0 && token.find('=') != std::string::npos)
+        *err = prefix + "option \"" + Shown(name) + "\" takes no value";
+      else if (optopt && name.rfind("--", 0) != 0)
+        *err = prefix + "unknown option \"-" + Shown(std::string(1, char(optopt))) + "\"";
+      else
+        *err = prefix + "unknown option \"" + Shown(token) + "\"";
       return false;
     }
-    if (a == "--json")
-      opt->json = true;
-    else if (a == "--all")
-      opt->all = true;
-    else if (a == "--force")
-      opt->force = true;
-    else if (a == "--keep-damaged")
-      opt->keepDamaged = true;
-    else if (a == "--progress")
-      opt->progress = 1;
-    else if (a == "--no-progress")
-      opt->progress = 0;
   }
+  for (int i = optind; i < argc; ++i)
+    opt->args.push_back(copies[size_t(i)]);
   if (opt->args.size() < cmd->minArgs || opt->args.size() > cmd->maxArgs) {
-    *err = cmd->name + std::string(": ") + (opt->args.size() < cmd->minArgs ? "too few" : "too many") +
-           " arguments";
+    *err = prefix + (opt->args.size() < cmd->minArgs ? "too few" : "too many") + " arguments";
     return false;
   }
   return true;
@@ -201,6 +280,10 @@ int RunVxdb(const std::vector<std::string> &argv, std::ostream &out, std::ostrea
     err << "vxdb: " << why << "\n"
         << "Try \"vxdb " << (Find(opt.command) ? opt.command + " " : "") << "--help\".\n";
     return kBadInput;
+  }
+  if (opt.version) {
+    out << kVersion;
+    return kFine;
   }
   if (opt.help) {
     const Command *cmd = Find(opt.command);

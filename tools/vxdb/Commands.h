@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "Check.h"
+
 namespace vxdb {
 
 enum Exit { kFine = 0, kFound = 1, kBadInput = 2 };
@@ -13,11 +15,14 @@ struct Options {
   std::string command;
   std::vector<std::string> args;
   bool help = false;
+  bool version = false;
   bool json = false;
   bool all = false;          // diff: unchanged files too
   bool force = false;        // restore: replace existing files
   bool keepDamaged = false;  // restore: keep files whose digest is wrong
+  bool dryRun = false;       // restore: say what would be done, change nothing
   int progress = -1;         // -1 on a terminal only, 0 never, 1 always
+  Subset subset;             // check: the part of the data to read
 };
 
 // Parses argv (without the program name) into opt; false with err on misuse.
@@ -29,6 +34,7 @@ int ListCommand(const Options &opt, std::ostream &out, std::ostream &err);
 int VerifyCommand(const Options &opt, std::ostream &out, std::ostream &err);
 int DiffCommand(const Options &opt, std::ostream &out, std::ostream &err);
 int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err);
+int CheckCommand(const Options &opt, std::ostream &out, std::ostream &err);
 int StatsCommand(const Options &opt, std::ostream &out, std::ostream &err);
 
 // The stream for a progress bar: standard error when wanted, else none.

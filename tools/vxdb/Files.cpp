@@ -81,82 +81,68 @@ Fd OpenFileBeneath(int dirfd, const std::vector<std::string> &parts)
     errno = EINVAL;
     return Fd();
   }
-  return Fd(openat(dir.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  return Fd(openat(dir.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
 }
 
-bool ReadWholeFile(const std::string &path, size_t limit, std::string *data)
+bool ReadWholeFile(const std::string &path, size_t limit, std::string *data, std::string *why)
 {
-  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.ok())
-    return false;
+  Fd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat st;
-  if (fstat(fd.get(), &st) != 0)
-    return false;
-  if (S_ISDIR(st.st_mode)) {
-    errno = EISDIR;
+  if (!fd.ok() || fstat(fd.get(), &st) != 0) {
+    *why = ErrnoText(errno);
     return false;
   }
-  data->clear();
-  char buf[65536];
-  for (;;) {
-    ssize_t n = read(fd.get(), buf, sizeof buf);
+  if (!S_ISREG(st.st_mode)) {
+    *why = "not a regular file";
+    return false;
+  }
+  if (uint64_t(st.st_size) > limit) {
+    *why = "too large for a catalogue";
+    return false;
+  }
+  // The size at opening is all that is read, even of a file that grows.
+  data->assign(size_t(st.st_size), '\0');
+  size_t have = 0;
+  while (have < data->size()) {
+    ssize_t n = read(fd.get(), data->data() + have, data->size() - have);
     if (n < 0 && errno == EINTR)
       continue;
-    if (n < 0)
-      return false;
-    if (n == 0)
-      return true;
-    if (data->size() + size_t(n) > limit) {
-      errno = EFBIG;
+    if (n < 0) {
+      *why = ErrnoText(errno);
       return false;
     }
-    data->append(buf, size_t(n));
+    if (n == 0)
+      break;
+    have += size_t(n);
   }
+  data->resize(have);
+  return true;
 }
 
 namespace {
 
-void WalkFolder(int dirfd, const std::string &prefix, const std::function<void(const WalkItem &)> &visit,
-                const std::function<void(const std::string &, int)> &onError)
+std::vector<std::string> SortedNames(int dirfd, int *err)
 {
+  std::vector<std::string> names;
+  *err = 0;
   int fd = fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
   DIR *dir = fd >= 0 ? fdopendir(fd) : nullptr;
   if (!dir) {
-    int err = errno;
+    *err = errno;
     if (fd >= 0)
       close(fd);
-    onError(prefix.empty() ? "/" : prefix, err);
-    return;
+    return names;
   }
-  std::vector<std::string> names;
   errno = 0;
   while (dirent *e = readdir(dir)) {
     if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
       names.emplace_back(e->d_name);
     errno = 0;
   }
-  if (errno != 0)
-    onError(prefix.empty() ? "/" : prefix, errno);
+  *err = errno;
   closedir(dir);
   std::sort(names.begin(), names.end());
-  for (const auto &name : names) {
-    WalkItem item;
-    item.path = prefix + "/" + name;
-    if (fstatat(dirfd, name.c_str(), &item.st, AT_SYMLINK_NOFOLLOW) != 0) {
-      onError(item.path, errno);
-      continue;
-    }
-    if (!S_ISDIR(item.st.st_mode)) {
-      visit(item);
-      continue;
-    }
-    Fd sub(openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!sub.ok()) {
-      onError(item.path, errno);
-      continue;
-    }
-    WalkFolder(sub.get(), item.path, visit, onError);
-  }
+  return names;
 }
 
 }  // namespace
@@ -164,16 +150,59 @@ void WalkFolder(int dirfd, const std::string &prefix, const std::function<void(c
 void Walk(int dirfd, const std::function<void(const WalkItem &)> &visit,
           const std::function<void(const std::string &path, int err)> &onError)
 {
-  WalkFolder(dirfd, "", visit, onError);
+  // Folders still to read, the next on top. Only the folder just read stays
+  // open, because the next one is most often its first subfolder; any other
+  // is opened afresh from dirfd, component by component.
+  std::vector<std::string> pending = {""};
+  Fd last;
+  std::string lastPath;
+  while (!pending.empty()) {
+    std::string path = std::move(pending.back());
+    pending.pop_back();
+    Fd fd;
+    size_t slash = path.rfind('/');
+    if (path.empty())
+      fd = Fd(fcntl(dirfd, F_DUPFD_CLOEXEC, 0));
+    else if (last.ok() && slash != std::string::npos && path.compare(0, slash, lastPath) == 0 &&
+             slash == lastPath.size())
+      fd = Fd(openat(last.get(), path.c_str() + slash + 1, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    else
+      fd = OpenFolderBeneath(dirfd, SplitPath(path), false);
+    if (!fd.ok()) {
+      onError(path.empty() ? "/" : path, errno);
+      continue;
+    }
+    int err = 0;
+    std::vector<std::string> names = SortedNames(fd.get(), &err);
+    if (err != 0)
+      onError(path.empty() ? "/" : path, err);
+    std::vector<std::string> folders;
+    for (const auto &name : names) {
+      WalkItem item;
+      item.path = path + "/" + name;
+      if (fstatat(fd.get(), name.c_str(), &item.st, AT_SYMLINK_NOFOLLOW) != 0)
+        onError(item.path, errno);
+      else if (S_ISDIR(item.st.st_mode))
+        folders.push_back(std::move(item.path));
+      else
+        visit(item);
+    }
+    for (auto it = folders.rbegin(); it != folders.rend(); ++it)
+      pending.push_back(std::move(*it));
+    last = std::move(fd);
+    lastPath = path;
+  }
 }
 
-bool HashDescriptor(int fd, Digest *digest, uint64_t *bytes, Progress *progress)
+bool HashDescriptor(int fd, uint64_t limit, Digest *digest, uint64_t *bytes, Progress *progress)
 {
   Md5 md5;
   static thread_local char buf[1 << 16];
   *bytes = 0;
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
+  while (*bytes <= limit) {
+    uint64_t room = limit - *bytes;
+    size_t want = room >= sizeof buf ? sizeof buf : size_t(room) + 1;
+    ssize_t n = read(fd, buf, want);
     if (n < 0 && errno == EINTR)
       continue;
     if (n < 0)

@@ -38,12 +38,13 @@ std::string ErrnoText(int err);
 Fd OpenFolderBeneath(int dirfd, const std::vector<std::string> &parts, bool create);
 
 // Opens a file by its components below dirfd for reading, refusing symbolic
-// links anywhere on the way.
+// links anywhere on the way. The open never blocks (a FIFO opens at once);
+// callers check that they got a regular file before reading.
 Fd OpenFileBeneath(int dirfd, const std::vector<std::string> &parts);
 
-// Reads a whole file, at most limit bytes; false (errno set, EFBIG when
-// larger) on failure.
-bool ReadWholeFile(const std::string &path, size_t limit, std::string *data);
+// Reads a whole regular file of at most limit bytes, without blocking on
+// anything else; false with the reason on failure.
+bool ReadWholeFile(const std::string &path, size_t limit, std::string *data, std::string *why);
 
 struct WalkItem {
   std::string path;  // "/" joined components, beginning with "/"
@@ -51,14 +52,16 @@ struct WalkItem {
 };
 
 // Visits everything below the folder dirfd except folders themselves, depth
-// first in name order, without following symbolic links. Folders that cannot
-// be read are passed to onError; the walk goes on.
+// first (a folder's own entries before its subfolders, each in name order),
+// without following symbolic links and with a few descriptors open however
+// deep the tree. Folders that cannot be read are passed to onError; the walk
+// goes on.
 void Walk(int dirfd, const std::function<void(const WalkItem &)> &visit,
           const std::function<void(const std::string &path, int err)> &onError);
 
-// Digests what fd reads until its end, counting the bytes; false with errno
-// set on a read error.
-bool HashDescriptor(int fd, Digest *digest, uint64_t *bytes, Progress *progress);
+// Digests what fd reads until its end or until more than limit bytes came,
+// counting the bytes (limit + 1 then); false with errno set on a read error.
+bool HashDescriptor(int fd, uint64_t limit, Digest *digest, uint64_t *bytes, Progress *progress);
 
 // Splits "a/b/c" at slashes, dropping empty components.
 std::vector<std::string> SplitPath(const std::string &path);

@@ -1,5 +1,6 @@
 #include "Output.h"
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -50,21 +51,6 @@ std::string TimeText(int64_t seconds)
   return buf;
 }
 
-std::string Shown(std::string_view text)
-{
-  std::string s;
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7F || c == '\\') {
-      char buf[8];
-      snprintf(buf, sizeof buf, c == '\\' ? "\\\\" : "\\x%02X", c);
-      s += buf;
-    } else {
-      s += char(c);
-    }
-  }
-  return s;
-}
-
 namespace {
 
 // Length of the valid UTF-8 sequence at p, or 0.
@@ -97,7 +83,67 @@ size_t Utf8Length(const unsigned char *p, size_t left)
   return n;
 }
 
+// Code points that would steer a terminal or reorder what it shows: C1
+// controls, and the bidirectional marks, embeddings, overrides and isolates.
+bool Steers(uint32_t cp)
+{
+  return (cp >= 0x80 && cp <= 0x9F) || cp == 0x61C || cp == 0x200E || cp == 0x200F || (cp >= 0x202A && cp <= 0x202E) ||
+         (cp >= 0x2066 && cp <= 0x2069);
+}
+
+uint32_t CodePoint(const unsigned char *p, size_t len)
+{
+  if (len == 1)
+    return p[0];
+  uint32_t cp = p[0] & (0xFF >> (len + 1));
+  for (size_t i = 1; i < len; ++i)
+    cp = cp << 6 | (p[i] & 0x3F);
+  return cp;
+}
+
 }  // namespace
+
+std::string Shown(std::string_view text)
+{
+  std::string s;
+  auto *p = reinterpret_cast<const unsigned char *>(text.data());
+  size_t n = text.size();
+  for (size_t i = 0; i < n;) {
+    size_t len = p[i] < 0x80 ? 1 : Utf8Length(p + i, n - i);
+    if (len && p[i] != '\\' && p[i] >= 0x20 && p[i] != 0x7F && !Steers(CodePoint(p + i, len))) {
+      s.append(text.data() + i, len);
+      i += len;
+      continue;
+    }
+    // Escaped byte by byte: the exact bytes stay recoverable.
+    for (size_t end = i + (len ? len : 1); i < end; ++i) {
+      char buf[8];
+      snprintf(buf, sizeof buf, p[i] == '\\' ? "\\\\" : "\\x%02X", p[i]);
+      s += buf;
+    }
+  }
+  return s;
+}
+
+bool Unescaped(std::string_view text, std::string *bytes)
+{
+  auto hex = [](char c) { return isxdigit(static_cast<unsigned char>(c)) ? (isdigit(c) ? c - '0' : (c | 0x20) - 'a' + 10) : -1; };
+  bytes->clear();
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\') {
+      *bytes += text[i];
+    } else if (i + 1 < text.size() && text[i + 1] == '\\') {
+      *bytes += '\\';
+      i += 1;
+    } else if (i + 3 < text.size() && text[i + 1] == 'x' && hex(text[i + 2]) >= 0 && hex(text[i + 3]) >= 0) {
+      *bytes += char(hex(text[i + 2]) << 4 | hex(text[i + 3]));
+      i += 3;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
 
 std::string JsonQuote(std::string_view text)
 {
@@ -218,5 +264,13 @@ Json &Json::Null()
 }
 
 void Json::Finish() { out_ << '\n'; }
+
+void PathFields(Json &j, std::string_view path)
+{
+  j.Key("path").String(path);
+  std::string shown = Shown(path);
+  if (shown != path)
+    j.Key("path_escaped").String(shown);
+}
 
 }  // namespace vxdb

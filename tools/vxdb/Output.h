@@ -22,9 +22,14 @@ std::string BackupDateText(uint32_t packed);
 // Seconds since 1970 as local time, "2024-03-05 14:30:07".
 std::string TimeText(int64_t seconds);
 
-// A name from a catalogue or a disk, with control bytes and backslashes
-// escaped so that it cannot steer the terminal.
+// A name from a catalogue or a disk as a terminal may show it: printable
+// UTF-8 as it is; control characters (C0, DEL, C1), bidirectional controls,
+// bytes that are not UTF-8 and the backslash as \xNN (\\ for the
+// backslash), one per byte, so that the exact bytes can be recovered.
 std::string Shown(std::string_view text);
+
+// The bytes that Shown escaped; false when text is not in that form.
+bool Unescaped(std::string_view text, std::string *bytes);
 
 // Compact JSON; strings are written as UTF-8, and a byte that is not part of
 // valid UTF-8 is taken as ISO 8859-1.
@@ -52,5 +57,10 @@ private:
 };
 
 std::string JsonQuote(std::string_view text);
+
+// Writes "path" as text for people and, when that text cannot carry the
+// exact bytes, "path_escaped" in the form Shown gives, which Unescaped (and
+// so restore) takes back.
+void PathFields(Json &j, std::string_view path);
 
 }  // namespace vxdb

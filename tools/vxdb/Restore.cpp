@@ -148,7 +148,7 @@ Outcome RestoreOne(const Job &job, const Entry &e, const std::vector<std::string
   std::string text;
   if (!Copy(src.get(), out.get(), &read, &bytes, job.progress, &text))
     return fail(text);
-  if (lseek(out.get(), 0, SEEK_SET) != 0 || !HashDescriptor(out.get(), &written, &rebytes, nullptr))
+  if (lseek(out.get(), 0, SEEK_SET) != 0 || !HashDescriptor(out.get(), UINT64_MAX, &written, &rebytes, nullptr))
     return fail("cannot read the copy back: " + ErrnoText(errno));
   if (written != read || rebytes != bytes)
     return fail("the copy differs from the backup's file");

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include "Catalogue.h"
+#include "Check.h"
 #include "Commands.h"
 #include "Files.h"
 #include "Output.h"
@@ -30,53 +31,24 @@ struct Inode {
   std::set<size_t> in;   // every backup that holds it
 };
 
-bool IsDateName(const std::string &n)
-{
-  if (n.size() != 10 || n[4] != '-' || n[7] != '-')
-    return false;
-  for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9})
-    if (n[i] < '0' || n[i] > '9')
-      return false;
-  return true;
-}
-
-// The backups under root: dated folders, and any folder with a catalogue.
-bool FindBackups(const std::string &root, std::vector<Row> *rows, std::string *why)
-{
-  DIR *dir = opendir(root.c_str());
-  if (!dir) {
-    *why = ErrnoText(errno);
-    return false;
-  }
-  while (dirent *e = readdir(dir)) {
-    std::string name = e->d_name;
-    if (name == "." || name == "..")
-      continue;
-    struct stat st;
-    std::string path = root + "/" + name;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-      continue;
-    Row row;
-    row.folder = name;
-    row.hasCatalogue = lstat((path + "/" VXDB_FILE_NAME).c_str(), &st) == 0 && S_ISREG(st.st_mode);
-    if (row.hasCatalogue || IsDateName(name))
-      rows->push_back(row);
-  }
-  closedir(dir);
-  std::sort(rows->begin(), rows->end(), [](const Row &a, const Row &b) { return a.folder < b.folder; });
-  return true;
-}
-
 }  // namespace
 
 int StatsCommand(const Options &opt, std::ostream &out, std::ostream &err)
 {
   const std::string &root = opt.args[0];
   std::vector<Row> rows;
+  std::vector<std::string> names;
   std::string why;
-  if (!FindBackups(root, &rows, &why)) {
+  if (!FindBackups(root, &names, &why)) {
     err << "vxdb stats: " << Shown(root) << ": " << why << "\n";
     return kBadInput;
+  }
+  for (const auto &name : names) {
+    Row row;
+    row.folder = name;
+    struct stat st;
+    row.hasCatalogue = lstat((root + "/" + name + "/" VXDB_FILE_NAME).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    rows.push_back(row);
   }
   if (rows.empty()) {
     err << "vxdb stats: " << Shown(root) << ": no backups here\n";

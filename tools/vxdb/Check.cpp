@@ -1,0 +1,278 @@
+#include "Check.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <set>
+#include <sys/stat.h>
+
+#include "Files.h"
+#include "Output.h"
+#include "Progress.h"
+#include "app/VXDBFormat.h"
+
+namespace vxdb {
+
+bool IsDamage(const Finding &f) { return strcmp(f.kind, "unverified") != 0; }
+
+std::string FindingLine(const Finding &f)
+{
+  std::string kind = f.kind;
+  std::string line = kind + std::string(kind.size() < 11 ? 11 - kind.size() : 1, ' ') + Shown(f.path);
+  if (!f.detail.empty())
+    line += " (" + f.detail + ")";
+  return line;
+}
+
+const char *DayStateName(DayState s)
+{
+  switch (s) {
+  case DayState::kIntact:
+    return "intact";
+  case DayState::kDamaged:
+    return "damaged";
+  case DayState::kUnusable:
+    return "unusable";
+  case DayState::kUnfinished:
+    return "unfinished";
+  }
+  return "?";
+}
+
+DayState DayCheck::State() const
+{
+  if (unfinished)
+    return DayState::kUnfinished;
+  if (!problem.empty())
+    return DayState::kUnusable;
+  for (const auto &f : findings)
+    if (IsDamage(f))
+      return DayState::kDamaged;
+  return DayState::kIntact;
+}
+
+bool ParseSubset(const std::string &text, Subset *subset)
+{
+  unsigned k = 0, n = 0;
+  char end = 0;
+  if (sscanf(text.c_str(), "%u/%u%c", &k, &n, &end) != 2 || n == 0 || k == 0 || k > n ||
+      text.find_first_not_of("0123456789/") != std::string::npos)
+    return false;
+  subset->k = k;
+  subset->n = n;
+  return true;
+}
+
+namespace {
+
+// Whether an entry's data belong to the subset. By digest, so that a file
+// and its hard links in other days fall into the same part.
+bool InSubset(const Entry &e, Subset s)
+{
+  if (s.n <= 1)
+    return true;
+  uint32_t key = e.pathCrc;
+  if (!IsZero(e.md5))
+    key = uint32_t(e.md5[0]) << 24 | uint32_t(e.md5[1]) << 16 | uint32_t(e.md5[2]) << 8 | e.md5[3];
+  return key % s.n == s.k - 1;
+}
+
+bool Below(const std::string &path, const std::string &folder)
+{
+  return folder == "/" || (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+                           path[folder.size()] == '/');
+}
+
+}  // namespace
+
+DayCheck CheckBackup(const Backup &b, CheckRun *run, Progress *progress)
+{
+  DayCheck day;
+  day.folder = b.folder;
+  day.date = b.cat.backupDate;
+  day.entries = b.cat.entries.size();
+  Fd root(open(b.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!root.ok()) {
+    day.problem = ErrnoText(errno);
+    return day;
+  }
+
+  std::map<std::string, struct stat> onDisk;
+  std::vector<std::string> unreadable;  // folders, each reported once
+  Walk(
+      root.get(), [&](const WalkItem &item) { onDisk[item.path] = item.st; },
+      [&](const std::string &path, int e) {
+        day.findings.push_back({"unreadable", path, ErrnoText(e)});
+        unreadable.push_back(path);
+      });
+  onDisk.erase("/" VXDB_FILE_NAME);
+  auto hidden = [&](const std::string &path) {
+    for (const auto &u : unreadable)
+      if (Below(path, u))
+        return true;
+    return false;
+  };
+
+  std::vector<Place> places = PlaceEntries(b.cat);
+  for (size_t i = 0; i < places.size(); ++i) {
+    const Entry &e = b.cat.entries[i];
+    const Place &p = places[i];
+    if (!p.problem.empty()) {
+      day.findings.push_back({"unsafe", e.Path(), p.problem});
+      continue;
+    }
+    auto found = onDisk.find(p.key);
+    if (found == onDisk.end()) {
+      if (!hidden(p.key))
+        day.findings.push_back({"missing", p.key, ""});
+      continue;
+    }
+    struct stat st = found->second;
+    onDisk.erase(found);
+    if (!S_ISREG(st.st_mode)) {
+      day.findings.push_back({"changed", p.key, "not a regular file"});
+      continue;
+    }
+    if (uint64_t(st.st_size) != e.size) {
+      day.findings.push_back(
+          {"changed", p.key, "size " + std::to_string(st.st_size) + ", catalogue " + std::to_string(e.size)});
+      if (progress)
+        progress->FileDone();
+      continue;
+    }
+    if (!InSubset(e, run->subset)) {
+      ++day.sizeOnly;
+      continue;
+    }
+    auto id = std::pair{uint64_t(st.st_dev), uint64_t(st.st_ino)};
+    auto known = run->read.find(id);
+    if (known == run->read.end()) {
+      CheckRun::Read r;
+      Fd fd = OpenFileBeneath(root.get(), p.parts);
+      struct stat now;
+      if (!fd.ok() || fstat(fd.get(), &now) != 0)
+        r.err = errno;
+      else if (!S_ISREG(now.st_mode))
+        r.err = EBADF;  // swapped for something else since the walk
+      else if (!HashDescriptor(fd.get(), e.size, &r.digest, &r.bytes, progress))
+        r.err = errno;
+      else {
+        ++run->filesRead;
+        run->bytesRead += r.bytes;
+      }
+      known = run->read.emplace(id, r).first;
+    } else if (progress) {
+      progress->AddBytes(e.size);
+    }
+    if (progress)
+      progress->FileDone();
+    const CheckRun::Read &r = known->second;
+    if (r.err == EBADF) {
+      day.findings.push_back({"changed", p.key, "not a regular file"});
+      continue;
+    }
+    if (r.err != 0) {
+      day.findings.push_back({"unreadable", p.key, ErrnoText(r.err)});
+      continue;
+    }
+    ++day.files;
+    day.bytes += std::min(r.bytes, e.size);
+    if (r.bytes != e.size)
+      day.findings.push_back({"changed", p.key, "size changed while it was read"});
+    else if (IsZero(e.md5))
+      day.findings.push_back({"unverified", p.key, "no digest recorded"});
+    else if (r.digest != e.md5)
+      day.findings.push_back({"changed", p.key, "contents differ"});
+  }
+  for (const auto &[path, st] : onDisk)
+    day.findings.push_back({"extra", path, S_ISREG(st.st_mode) ? "" : "not a regular file"});
+  return day;
+}
+
+bool DestinationCheck::Intact() const
+{
+  for (const auto &d : days)
+    if (d.State() == DayState::kDamaged || d.State() == DayState::kUnusable)
+      return false;
+  return true;
+}
+
+bool IsDateName(const std::string &n)
+{
+  if (n.size() != 10 || n[4] != '-' || n[7] != '-')
+    return false;
+  for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9})
+    if (n[i] < '0' || n[i] > '9')
+      return false;
+  return true;
+}
+
+bool FindBackups(const std::string &root, std::vector<std::string> *names, std::string *err)
+{
+  Fd fd(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  DIR *dir = fd.ok() ? fdopendir(fd.get()) : nullptr;
+  if (!dir) {
+    *err = ErrnoText(errno);
+    return false;
+  }
+  int dirfd = fd.release();
+  while (dirent *e = readdir(dir)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..")
+      continue;
+    struct stat st;
+    if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
+      continue;
+    bool catalogue = fstatat(dirfd, (name + "/" VXDB_FILE_NAME).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                     S_ISREG(st.st_mode);
+    if (catalogue || IsDateName(name))
+      names->push_back(name);
+  }
+  closedir(dir);
+  std::sort(names->begin(), names->end());
+  return true;
+}
+
+bool CheckDestination(const std::string &root, Subset subset, std::ostream *progressOut, DestinationCheck *result,
+                      std::string *err)
+{
+  std::vector<std::string> names;
+  if (!FindBackups(root, &names, err))
+    return false;
+  if (names.empty()) {
+    *err = "no backups here";
+    return false;
+  }
+  result->root = root;
+  result->subset = subset;
+  CheckRun run;
+  run.subset = subset;
+  for (const auto &name : names) {
+    Backup b;
+    std::string folder = root + "/" + name, why;
+    struct stat st;
+    DayCheck day;
+    if (lstat((folder + "/" VXDB_FILE_NAME).c_str(), &st) != 0 && errno == ENOENT) {
+      day.unfinished = true;
+      day.problem = "no " VXDB_FILE_NAME " (its backup did not finish)";
+    } else if (!OpenBackup(folder, &b, &why)) {
+      day.problem = why;
+    } else {
+      uint64_t bytes = 0;
+      for (const auto &e : b.cat.entries)
+        bytes += e.size;
+      Progress progress(progressOut, b.cat.entries.size(), bytes);
+      day = CheckBackup(b, &run, &progress);
+    }
+    day.name = name;
+    day.folder = folder;
+    result->days.push_back(std::move(day));
+  }
+  result->filesRead = run.filesRead;
+  result->bytesRead = run.bytesRead;
+  return true;
+}
+
+}  // namespace vxdb
