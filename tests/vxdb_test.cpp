@@ -288,8 +288,8 @@ TEST_F(VxdbTest, RestoreOfNamedFilesAndFolders)
   // Nor into the backup itself, which would then change.
   ToolRun into = Vxdb({"restore", Backup(), Backup() + "/Settings/../restored"});
   EXPECT_EQ(into.status, 2);
-  EXPECT_EQ(into.err, "vxdb restore: " + Backup() + "/Settings/../restored lies inside the backup; choose another "
-                      "folder\n");
+  EXPECT_EQ(into.err, "vxdb restore: " + Backup() + "/Settings/../restored: lies inside the backup's destination " +
+                          (tmp / "Vaultrix") + "; choose a folder elsewhere\n");
   EXPECT_FALSE(Exists(Backup() + "/restored"));
 }
 
@@ -304,9 +304,9 @@ TEST_F(VxdbTest, RestoreKeepsExistingFilesUnlessForcedAndNeverWritesThroughLinks
 
   ToolRun r = Vxdb({"restore", Backup(), tmp / "t"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "failed     /a.ini (exists (use --force to replace it))\n"
-                   "Restored 0 of 1 file (0 B) from 2024-03-05 14:30 into " +
-                       (tmp / "t") + ". 1 with problems, listed above.\n");
+  EXPECT_EQ(r.err, "failed     /a.ini (exists with other contents (use --force to replace it))\n");
+  EXPECT_EQ(r.out, "Restored 0 of 1 file (0 B) from 2024-03-05 14:30 into " + (tmp / "t") +
+                       ". 1 with problems, listed on standard error.\n");
   EXPECT_EQ(ReadFile(tmp / "t/a.ini"), "older contents");
 
   ToolRun f = Vxdb({"restore", "--force", Backup(), tmp / "t"});
@@ -327,23 +327,23 @@ TEST_F(VxdbTest, RestoreWithholdsDamagedFilesUnlessAskedToKeepThem)
   WriteFile(Backup() + "/Settings/TAPSystem.log", "line one\nline twO\n");
   ToolRun r = Vxdb({"restore", Backup(), tmp / "t"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("failed     /Settings/TAPSystem.log (damaged in the backup: its contents differ from "
+  EXPECT_NE(r.err.find("failed     /Settings/TAPSystem.log (damaged in the backup: its contents differ from "
                        "the catalogue; not restored (--keep-damaged restores it anyway))\n"),
             std::string::npos)
-      << r.out;
+      << r.err;
   EXPECT_FALSE(Exists(tmp / "t/Settings/TAPSystem.log"));
   EXPECT_TRUE(Exists(tmp / "t/Settings/Vaultrix/Vaultrix.ini"));
 
   ToolRun k = Vxdb({"restore", "--keep-damaged", Backup(), tmp / "k"});
   EXPECT_EQ(k.status, 1);
-  EXPECT_NE(k.out.find("damaged    /Settings/TAPSystem.log"), std::string::npos) << k.out;
+  EXPECT_NE(k.err.find("damaged    /Settings/TAPSystem.log"), std::string::npos) << k.err;
   EXPECT_EQ(ReadFile(tmp / "k/Settings/TAPSystem.log"), "line one\nline twO\n");
 }
 
 TEST_F(VxdbTest, CraftedCataloguePathsCannotLeaveTheTarget)
 {
   // Deep enough that every ".." in these paths stays inside this test's folder.
-  std::string backup = tmp / "x/y/z/backup", target = tmp / "x/y/z/target";
+  std::string backup = tmp / "x/y/z/dest/backup", target = tmp / "x/y/z/target";
   std::vector<File> files = {
       {"/Settings/", "good.ini", "good"},
       {"/../", "esc1", "one"},
@@ -364,17 +364,17 @@ TEST_F(VxdbTest, CraftedCataloguePathsCannotLeaveTheTarget)
   WriteFile(backup + "/Settings/good.ini", "good");
   WriteFile(backup + tmp.path() + "/x/inside", "eight");
   // Bait where a naive join would read from.
-  WriteFile(tmp / "x/y/z/esc1", "one");
-  WriteFile(tmp / "x/esc2", "two");
-  WriteFile(tmp / "x/y/z/esc3", "three");
+  WriteFile(tmp / "x/y/z/dest/esc1", "one");
+  WriteFile(tmp / "x/y/esc2", "two");
+  WriteFile(tmp / "x/y/z/dest/esc3", "three");
   std::set<std::string> before;
   for (const auto &e : fs::recursive_directory_iterator(tmp.path()))
     before.insert(e.path());
 
   ToolRun r = Vxdb({"restore", backup, target});
   EXPECT_EQ(r.status, 1);
-  auto lines = Lines(r.out);
-  ASSERT_EQ(lines.size(), 9u) << r.out;
+  auto lines = Lines(r.err);
+  ASSERT_EQ(lines.size(), 8u) << r.err;
   std::string outside = " (would land outside " + target + ": ";
   EXPECT_EQ(lines[0], "refused    /../esc1" + outside + "climbs out of its folder with \"..\")");
   EXPECT_EQ(lines[1], "refused    /../../../esc2" + outside + "climbs out of its folder with \"..\")");
@@ -384,8 +384,8 @@ TEST_F(VxdbTest, CraftedCataloguePathsCannotLeaveTheTarget)
   EXPECT_EQ(lines[5], "refused    esc6/x (has a malformed folder)");
   EXPECT_EQ(lines[6], "refused    /.." + outside + "climbs out of its folder with \"..\")");
   EXPECT_EQ(lines[7], "refused    /Settings/good.ini (is listed twice)");
-  EXPECT_EQ(lines[8], "Restored 2 of 10 files (9 B) from 2024-03-05 14:30 into " + target +
-                          ". 8 with problems, listed above.");
+  EXPECT_EQ(r.out, "Restored 2 of 10 files (9 B) from 2024-03-05 14:30 into " + target +
+                       ". 8 with problems, listed on standard error.\n");
 
   std::set<std::string> after;
   for (const auto &e : fs::recursive_directory_iterator(tmp.path()))
@@ -408,8 +408,8 @@ TEST_F(VxdbTest, RestoreFollowsNoSymbolicLinkInTheTargetOrTheBackup)
 
   ToolRun r = Vxdb({"restore", Backup(), tmp / "t"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(Lines(r.out)[0], "failed     /Settings/a.ini (a folder on its way in the target is a symbolic link)");
-  EXPECT_EQ(Lines(r.out)[1], "failed     /b.bin (is a symbolic link in the backup)");
+  EXPECT_EQ(r.err, "failed     /Settings/a.ini (a folder on its way in the target is a symbolic link)\n"
+                   "failed     /b.bin (is a symbolic link in the backup)\n");
   EXPECT_TRUE(fs::is_empty(tmp / "elsewhere"));
   EXPECT_FALSE(Exists(tmp / "t/b.bin"));
 }
@@ -492,7 +492,7 @@ TEST_F(VxdbTest, ListShowsTheCatalogue)
                    "/x                       0  1970-01-01 00:00:00  d41d8cd98f00b204e9800998ecf8427e\n");
   ToolRun j = Vxdb({"list", "--json", Backup() + "/VXDB.db"});
   EXPECT_EQ(j.status, 0);
-  EXPECT_NE(j.out.find("{\"path\":\"/Settings/a\\u001b[2Jb.ini\",\"size\":3,\"mtime\":1709650000,"
+  EXPECT_NE(j.out.find("{\"path\":\"/Settings/a\\u001b[2Jb.ini\",\"path_escaped\":\"/Settings/a\\\\x1B[2Jb.ini\",\"size\":3,\"mtime\":1709650000,"
                        "\"ctime\":1709650000,\"md5\":\"900150983cd24fb0d6963f7d28e17f72\",\"path_crc\":"),
             std::string::npos)
       << j.out;
@@ -646,8 +646,8 @@ TEST_F(VxdbTest, UsageErrorsAndUnreadableInputExitWithTwo)
       {{}, "vxdb: no command given\nTry \"vxdb --help\".\n"},
       {{"lst", Backup()}, "vxdb: unknown command \"lst\"\nTry \"vxdb --help\".\n"},
       {{"verify", "--jsn", Backup()}, "vxdb: verify: unknown option \"--jsn\"\nTry \"vxdb verify --help\".\n"},
-      {{"restore", "--json", Backup(), tmp / "t"},
-       "vxdb: restore: unknown option \"--json\"\nTry \"vxdb restore --help\".\n"},
+      {{"restore", "--all", Backup(), tmp / "t"},
+       "vxdb: restore: unknown option \"--all\"\nTry \"vxdb restore --help\".\n"},
       {{"diff", Backup()}, "vxdb: diff: too few arguments\nTry \"vxdb diff --help\".\n"},
       {{"list", Backup(), Backup()}, "vxdb: list: too many arguments\nTry \"vxdb list --help\".\n"},
       {{"check", "--read-data-subset=4/3", tmp.path()},
@@ -792,13 +792,13 @@ TEST_F(VxdbOnPluginBackups, ACraftedCatalogueCannotMakeRestoreWriteOutsideTheTar
   std::string target = tmp / "x/y/z/target";
   ToolRun r = Vxdb({"restore", Day("2024-03-05"), target});
   EXPECT_EQ(r.status, 1);
-  auto lines = Lines(r.out);
-  ASSERT_EQ(lines.size(), 3u) << r.out;
+  auto lines = Lines(r.err);
+  ASSERT_EQ(lines.size(), 2u) << r.err;
   EXPECT_EQ(lines[0].rfind("refused    /../../../", 0), 0u) << lines[0];
   EXPECT_NE(lines[0].find(" (would land outside " + target + ": climbs out of its folder with \"..\")"),
             std::string::npos);
   EXPECT_EQ(lines[1], "refused    " + outside + " (would land outside " + target + ": has an absolute file name)");
-  EXPECT_EQ(lines[2].rfind("Restored " + std::to_string(h.NrEntries - 2) + " of ", 0), 0u) << lines[2];
+  EXPECT_EQ(r.out.rfind("Restored " + std::to_string(h.NrEntries - 2) + " of ", 0), 0u) << r.out;
 
   EXPECT_EQ(Listing(disk.path()), diskBefore);
   std::set<std::string> tmpAfter;

@@ -1,6 +1,7 @@
 // A backup's catalogue as the tool sees it, read from an untrusted file.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -9,18 +10,29 @@
 
 namespace vxdb {
 
+// The longest relative path the plug-in can write; a longer one comes from a
+// crafted catalogue.
+constexpr size_t kMaxPath = 512;
+
+// Folder and name point into the catalogue's text pool, which many entries
+// share: a copy per entry could need far more memory than the file's size.
 struct Entry {
-  std::string folder, name;
+  std::string_view folder, name;
   uint32_t pathCrc = 0;
   uint64_t size = 0;
   int32_t changeTime = 0, modifyTime = 0;
   Digest md5{};
-  std::string Path() const { return folder + name; }
+  size_t PathLength() const { return folder.size() + name.size(); }
+  std::string Path() const;
+  // The path as far as it may be shown: an over-long one cut at kMaxPath
+  // bytes and marked.
+  std::string ShortPath() const;
 };
 
 struct Catalogue {
   uint32_t backupDate = 0;
   std::vector<Entry> entries;
+  std::shared_ptr<const std::string> text;  // the pool the entries point into
 };
 
 // Decodes and checks a catalogue file's bytes; err says what is wrong.

@@ -120,7 +120,7 @@ DayCheck CheckBackup(const Backup &b, CheckRun *run, Progress *progress)
     const Entry &e = b.cat.entries[i];
     const Place &p = places[i];
     if (!p.problem.empty()) {
-      day.findings.push_back({"unsafe", e.Path(), p.problem});
+      day.findings.push_back({"unsafe", e.ShortPath(), p.problem});
       continue;
     }
     auto found = onDisk.find(p.key);

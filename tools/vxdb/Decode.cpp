@@ -21,9 +21,12 @@ bool ParseCatalogue(std::string_view bytes, Catalogue *cat, std::string *err)
   cat->entries.clear();
   cat->entries.reserve(size_t(h.NrEntries));
   const uint8_t *records = file + VXDB_HEADER_SIZE;
-  const char *text = reinterpret_cast<const char *>(records + size_t(h.NrEntries) * VXDB_ENTRY_SIZE);
+  size_t textAt = VXDB_HEADER_SIZE + size_t(h.NrEntries) * VXDB_ENTRY_SIZE;
+  auto pool = std::make_shared<std::string>(textAt < bytes.size() ? bytes.substr(textAt) : std::string_view());
+  cat->text = pool;
+  const char *text = pool->data();
   // The validation has placed every offset at a string that ends in the pool.
-  auto str = [&](int32_t offset) { return std::string(text + offset, strlen(text + offset)); };
+  auto str = [&](int32_t offset) { return std::string_view(text + offset, strlen(text + offset)); };
   for (int32_t i = 0; i < h.NrEntries; ++i) {
     VXDBEntry raw;
     VXDBDecodeEntry(records + size_t(i) * VXDB_ENTRY_SIZE, &raw);
@@ -38,6 +41,22 @@ bool ParseCatalogue(std::string_view bytes, Catalogue *cat, std::string *err)
     cat->entries.push_back(std::move(e));
   }
   return true;
+}
+
+std::string Entry::Path() const
+{
+  std::string path;
+  path.reserve(PathLength());
+  return path.append(folder).append(name);
+}
+
+std::string Entry::ShortPath() const
+{
+  if (PathLength() <= kMaxPath)
+    return Path();
+  std::string path(folder.substr(0, kMaxPath));
+  path.append(name.substr(0, kMaxPath - path.size()));
+  return path + "... (" + std::to_string(PathLength()) + " bytes)";
 }
 
 }  // namespace vxdb

@@ -14,12 +14,17 @@ struct Change {
   const Entry *before = nullptr, *after = nullptr;
 };
 
-// By path; a path listed twice counts once, as its first entry.
-std::map<std::string, const Entry *> ByPath(const Catalogue &cat)
+// By path; a path listed twice counts once, as its first entry. One longer
+// than the plug-in can write is left out and named.
+std::map<std::string, const Entry *> ByPath(const Catalogue &cat, std::ostream &err)
 {
   std::map<std::string, const Entry *> m;
-  for (const auto &e : cat.entries)
-    m.emplace(e.Path(), &e);
+  for (const auto &e : cat.entries) {
+    if (e.PathLength() <= kMaxPath)
+      m.emplace(e.Path(), &e);
+    else
+      err << "vxdb diff: " << Shown(e.ShortPath()) << " has a path longer than " << kMaxPath << " bytes; left out\n";
+  }
   return m;
 }
 
@@ -41,7 +46,7 @@ int DiffCommand(const Options &opt, std::ostream &out, std::ostream &err)
     err << "vxdb diff: " << why << "\n";
     return kBadInput;
   }
-  auto before = ByPath(old.cat), after = ByPath(now.cat);
+  auto before = ByPath(old.cat, err), after = ByPath(now.cat, err);
   std::vector<Change> changes;
   std::map<std::string, int> counts;
   auto note = [&](const char *kind, const std::string &path, const Entry *b, const Entry *a) {
@@ -77,7 +82,8 @@ int DiffCommand(const Options &opt, std::ostream &out, std::ostream &err)
       for (const auto &c : changes) {
         if (std::string(c.kind) != kind)
           continue;
-        j.BeginObject().Key("path").String(c.path);
+        j.BeginObject();
+        PathFields(j, c.path);
         EntryJson(j, "old", c.before);
         EntryJson(j, "new", c.after);
         j.EndObject();

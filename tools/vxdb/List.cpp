@@ -26,7 +26,9 @@ int ListCommand(const Options &opt, std::ostream &out, std::ostream &err)
     j.Key("size").Unsigned(total).Key("files").BeginArray();
     for (size_t i = 0; i < b.cat.entries.size(); ++i) {
       const Entry &e = b.cat.entries[i];
-      j.BeginObject().Key("path").String(e.Path()).Key("size").Unsigned(e.size);
+      j.BeginObject();
+      PathFields(j, e.ShortPath());
+      j.Key("size").Unsigned(e.size);
       j.Key("mtime").Number(e.modifyTime).Key("ctime").Number(e.changeTime);
       j.Key("md5").String(ToHex(e.md5)).Key("path_crc").Unsigned(e.pathCrc);
       if (!places[i].problem.empty())
@@ -39,12 +41,12 @@ int ListCommand(const Options &opt, std::ostream &out, std::ostream &err)
         << SizeText(total) << "\n";
     size_t pathWidth = 0, sizeWidth = 0;
     for (const auto &e : b.cat.entries) {
-      pathWidth = std::max(pathWidth, Shown(e.Path()).size());
+      pathWidth = std::max(pathWidth, Shown(e.ShortPath()).size());
       sizeWidth = std::max(sizeWidth, std::to_string(e.size).size());
     }
     pathWidth = std::min<size_t>(pathWidth, 60);
     for (const auto &e : b.cat.entries) {
-      std::string path = Shown(e.Path()), size = std::to_string(e.size);
+      std::string path = Shown(e.ShortPath()), size = std::to_string(e.size);
       out << path << std::string(pathWidth > path.size() ? pathWidth - path.size() : 0, ' ') << "  "
           << std::string(sizeWidth - size.size(), ' ') << size << "  " << TimeText(e.modifyTime) << "  "
           << ToHex(e.md5) << "\n";
@@ -54,7 +56,7 @@ int ListCommand(const Options &opt, std::ostream &out, std::ostream &err)
   for (size_t i = 0; i < places.size(); ++i) {
     if (places[i].problem.empty())
       continue;
-    err << "vxdb list: " << Shown(b.cat.entries[i].Path()) << " " << places[i].problem << "\n";
+    err << "vxdb list: " << Shown(b.cat.entries[i].ShortPath()) << " " << places[i].problem << "\n";
     status = kFound;
   }
   return status;

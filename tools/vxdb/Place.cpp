@@ -10,8 +10,11 @@ namespace {
 // else comes from a damaged or crafted catalogue.
 std::string Problem(const Entry &e, bool *escapes)
 {
-  const std::string &f = e.folder, &n = e.name;
-  std::vector<std::string> parts = SplitPath(f + n);
+  *escapes = false;
+  if (e.PathLength() > kMaxPath)
+    return "has a path longer than " + std::to_string(kMaxPath) + " bytes";
+  std::string_view f = e.folder, n = e.name;
+  std::vector<std::string> parts = SplitPath(e.Path());
   *escapes = true;
   for (const auto &part : parts)
     if (part == "..")
@@ -19,11 +22,11 @@ std::string Problem(const Entry &e, bool *escapes)
   if (!n.empty() && n[0] == '/')
     return "has an absolute file name";
   *escapes = false;
-  if (n.empty() || n == "." || n.find('/') != std::string::npos)
+  if (n.empty() || n == "." || n.find('/') != std::string_view::npos)
     return "has no plain file name";
   if (!f.empty() && (f.front() != '/' || f.back() != '/'))
     return "has a malformed folder";
-  if (f.find("//") != std::string::npos)
+  if (f.find("//") != std::string_view::npos)
     return "has an empty folder name";
   for (const auto &part : parts)
     if (part == ".")
