@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -13,6 +15,7 @@
 #include <set>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "app/VXDBFormat.h"
@@ -625,6 +628,196 @@ TEST_F(VxdbTest, CheckReadsEachFileOnceAndNamesTheOneDamagedByte)
   EXPECT_EQ(found, 1u);
 }
 
+// ---- a hostile backup disk --------------------------------------------------
+
+const std::vector<std::string> kEmulator = {VX_EMULATOR_ARGV};
+
+// vxdb under a time limit (a hang fails the test rather than stopping it),
+// after shell limits such as "ulimit -v 200000".
+ToolRun Bounded(const std::string &limits, const std::vector<std::string> &args)
+{
+  std::vector<std::string> argv = {"sh", "-c", limits + " && exec timeout -s KILL 120 \"$@\"", "sh"};
+  argv.insert(argv.end(), kEmulator.begin(), kEmulator.end());
+  argv.push_back(VX_BINARY_DIR "/vxdb");
+  argv.insert(argv.end(), args.begin(), args.end());
+  return Exec(argv);
+}
+
+TEST_F(VxdbTest, RestoreRefusesATargetThatALinkOnTheBackupDiskLeadsAway)
+{
+  LayBackup(Backup(), kMar5, DayOfFiles());
+  fs::create_directories(tmp / "elsewhere");
+  fs::create_directory_symlink(tmp / "elsewhere", tmp / "Vaultrix/restore");
+  fs::create_directory_symlink(tmp / "elsewhere", tmp / "mine");
+  for (const std::string &target :
+       {tmp / "Vaultrix/restore/", tmp / "Vaultrix/restore/sub", tmp / "Vaultrix/new", tmp / "mine/"}) {
+    ToolRun r = Vxdb({"restore", Backup(), target});
+    EXPECT_EQ(r.status, 2) << target;
+    EXPECT_TRUE(r.err.find("is a symbolic link") != std::string::npos ||
+                r.err.find("lies inside the backup's destination") != std::string::npos)
+        << r.err;
+  }
+  EXPECT_TRUE(fs::is_empty(tmp / "elsewhere"));
+  EXPECT_FALSE(Exists(tmp / "Vaultrix/new"));
+
+  // A link of the owner's own above the target is resolved once, and shown.
+  ToolRun ok = Vxdb({"restore", Backup(), tmp / "mine/t"});
+  EXPECT_EQ(ok.status, 0) << ok.err;
+  std::string real = fs::canonical(tmp / "elsewhere").string() + "/t";
+  EXPECT_NE(ok.out.find(" into " + real + ".\n"), std::string::npos) << ok.out;
+  EXPECT_EQ(Tree(real).size(), 5u);
+}
+
+TEST_F(VxdbTest, FifosAndDevicesNeitherBlockNorFeedTheTool)
+{
+  LayBackup(Backup(), kMar5, DayOfFiles());
+  std::string log = Backup() + "/Settings/TAPSystem.log";
+  fs::remove(log);
+  ASSERT_EQ(mkfifo(log.c_str(), 0644), 0);
+  ToolRun v = Bounded("true", {"verify", Backup()});
+  EXPECT_EQ(v.status, 1);
+  EXPECT_NE(v.out.find("changed    /Settings/TAPSystem.log (not a regular file)\n"), std::string::npos) << v.out;
+  ToolRun r = Bounded("true", {"restore", Backup(), tmp / "t"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "failed     /Settings/TAPSystem.log (is not a regular file in the backup)\n");
+
+  // A catalogue that is a FIFO, or a link to an endless device.
+  fs::create_directories(tmp / "fifo");
+  ASSERT_EQ(mkfifo((tmp / "fifo/VXDB.db").c_str(), 0644), 0);
+  fs::create_directories(tmp / "zero");
+  fs::create_symlink("/dev/zero", tmp / "zero/VXDB.db");
+  for (const char *bad : {"fifo", "zero"}) {
+    std::string b = tmp / bad;
+    for (const auto &args : std::vector<std::vector<std::string>>{
+             {"list", b}, {"verify", b}, {"diff", b, b}, {"restore", b, tmp / "u"}}) {
+      ToolRun c = Bounded("true", args);
+      EXPECT_EQ(c.status, 2) << args[0] << " " << bad;
+      EXPECT_NE(c.err.find("VXDB.db: not a regular file\n"), std::string::npos) << c.err;
+    }
+  }
+  EXPECT_FALSE(Exists(tmp / "u"));
+}
+
+TEST_F(VxdbTest, ACatalogueOfLongSharedFoldersNeedsNoMoreMemoryThanItsSize)
+{
+  // 2000 entries share one 500 kB folder: 600 kB of catalogue, which would
+  // be 1 GB with a copy of the folder per entry.
+  Pool pool;
+  VXDBEntry first = EntryFor(pool, {"/" + std::string(500000, 'd') + "/", "f", "x"});
+  std::vector<VXDBEntry> entries;
+  for (int i = 0; i < 2000; ++i) {
+    entries.push_back(first);
+    entries.back().NameOffset = pool.Add("f" + std::to_string(i));
+  }
+  WriteFile(Backup() + "/VXDB.db", Encode(kMar5, entries, pool.bytes));
+  // Address space limits do not suit the emulator or the sanitizers.
+  std::string limits = kEmulator.empty() && !VX_SANITIZE ? "ulimit -v 200000" : "true";
+  for (const auto &args : std::vector<std::vector<std::string>>{
+           {"list", Backup()}, {"verify", Backup()}, {"restore", Backup(), tmp / "t"}, {"diff", Backup(), Backup()}}) {
+    ToolRun r = Bounded(limits, args);
+    EXPECT_EQ(r.status, args[0] == "diff" ? 0 : 1) << args[0] << ": " << r.err.substr(0, 300);
+    EXPECT_NE((r.out + r.err).find("... (500004 bytes)"), std::string::npos) << args[0];
+    EXPECT_EQ(r.err.find("out of memory"), std::string::npos) << args[0];
+  }
+  EXPECT_TRUE(fs::is_empty(tmp / "t"));
+}
+
+TEST_F(VxdbTest, AFileThatKeepsGrowingIsReadNoFurtherThanTheCatalogueSays)
+{
+  LayBackup(Backup(), kMar5, {{"/", "grows.bin", std::string(1 << 20, 'g')}});
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    int fd = open((Backup() + "/grows.bin").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    std::string chunk(1 << 20, 'h');
+    for (int i = 0; i < 300 && !done; ++i)
+      (void)!write(fd, chunk.data(), chunk.size());
+    close(fd);
+  });
+  // At most 4 MB may be written: a copy to the end would be killed.
+  ToolRun r = Bounded("ulimit -f 8192", {"restore", Backup(), tmp / "t"});
+  done = true;
+  writer.join();
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("failed     /grows.bin (damaged in the backup: "), std::string::npos) << r.err;
+  EXPECT_TRUE(fs::is_empty(tmp / "t")) << "neither the file nor its temporary copy";
+}
+
+TEST_F(VxdbTest, ANameThatIsNotUtf8IsListedAndRestoredByItsExactBytes)
+{
+  // ISO 8859-1 and UTF-8 names side by side: both read "Käse" as UTF-8.
+  LayBackup(Backup(), kMar5, {{"/", "K\xE4se", "latin-1"}, {"/", "K\xC3\xA4se", "utf-8"}});
+  ToolRun j = Vxdb({"list", "--json", Backup()});
+  ASSERT_EQ(j.status, 0);
+  size_t at = j.out.find("\"path_escaped\":\"");
+  ASSERT_NE(at, std::string::npos) << j.out;
+  at += 16;
+  std::string escaped = j.out.substr(at, j.out.find('"', at) - at);
+  EXPECT_EQ(escaped, "/K\\\\xE4se") << "JSON-quoted";
+  escaped.erase(escaped.find('\\'), 1);
+  ToolRun r = Vxdb({"restore", Backup(), tmp / "t", escaped});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(tmp / "t/K\xE4se"), "latin-1");
+  EXPECT_FALSE(Exists(tmp / "t/K\xC3\xA4se"));
+}
+
+TEST_F(VxdbTest, RestoringAgainRestoresNothingAndAnInterruptLeavesNoTemporaryFile)
+{
+  // Long names, so that the JSON events of a batch fill a pipe that nobody
+  // reads: the restore then stops with copies still under temporary names.
+  std::vector<File> files;
+  for (int i = 0; i < 400; ++i)
+    files.push_back({"/d/", std::string(200, 'n') + std::to_string(i), std::to_string(i), 1700000000 + i});
+  LayBackup(Backup(), kMar5, files);
+  std::string target = tmp / "t";
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], 1);
+    std::vector<std::string> args = kEmulator;
+    for (const std::string &a : {std::string(VX_BINARY_DIR "/vxdb"), std::string("restore"), std::string("--json"),
+                                 Backup(), target})
+      args.push_back(a);
+    std::vector<char *> argv;
+    for (auto &a : args)
+      argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  auto count = [&](bool temporary) {
+    size_t n = 0;
+    std::error_code ec;
+    for (const auto &e : fs::directory_iterator(target + "/d", ec))
+      n += (e.path().filename().string().rfind(".vxdb-restore-", 0) == 0) == temporary;
+    return n;
+  };
+  size_t last = SIZE_MAX, still = 0;
+  for (int i = 0; i < 6000 && still < 20; ++i) {
+    usleep(10000);
+    size_t now = count(false) * 1000 + count(true);
+    still = now == last && count(true) > 0 && count(false) > 0 ? still + 1 : 0;
+    last = now;
+  }
+  EXPECT_GT(count(true), 0u) << "the restore did not stop with temporary copies";
+  kill(pid, SIGINT);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  close(out[0]);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  EXPECT_EQ(count(true), 0u);
+
+  ToolRun first = Vxdb({"restore", Backup(), target});
+  EXPECT_EQ(first.status, 0) << first.err;
+  ToolRun again = Vxdb({"restore", Backup(), target});
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(again.err, "");
+  EXPECT_EQ(again.out, "Restored 400 of 400 files (1.1 kB) from 2024-03-05 14:30 into " +
+                           fs::canonical(target).string() + ".\n");
+  EXPECT_EQ(count(false), 400u);
+}
+
 // ---- usage ----------------------------------------------------------------
 
 TEST_F(VxdbTest, UsageErrorsAndUnreadableInputExitWithTwo)
@@ -955,6 +1148,8 @@ TEST(VxdbParts, TextsForPeopleAndScripts)
   EXPECT_EQ(vxdb::SizeText(uint64_t(5) << 40), "5.0 TB");
   EXPECT_EQ(vxdb::BackupDateText(kMar5), "2024-03-05 14:30");
   EXPECT_EQ(vxdb::Shown("a\nb\\c\x7f"), "a\\x0Ab\\\\c\\x7F");
+  // C1 controls and bidirectional overrides would steer or reorder the line.
+  EXPECT_EQ(vxdb::Shown("rlo\u202Egnp.exe\xC2\x9B\xE4"), "rlo\\xE2\\x80\\xAEgnp.exe\\xC2\\x9B\\xE4");
   // Valid UTF-8 passes; a stray ISO 8859-1 byte is taken as that character.
   EXPECT_EQ(vxdb::JsonQuote("\"K\xc3\xa4se\"\t"), "\"\\\"K\xc3\xa4se\\\"\\u0009\"");
   EXPECT_EQ(vxdb::JsonQuote("K\xe4se\xed\xa0\x80"), "\"K\xc3\xa4se\xc3\xad\xc2\xa0\xc2\x80\"");

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <map>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -342,12 +343,16 @@ bool Below(const std::string &path, const std::string &folder)
 bool OpenTarget(const std::string &arg, const std::string &backupFolder, bool create, Fd *fd, std::string *where,
                 std::string *why)
 {
+  // "link/" would name what the link points to.
+  std::string existing = arg.empty() ? "." : arg;
+  while (existing.size() > 1 && existing.back() == '/')
+    existing.pop_back();
+  const std::string given = existing;
   struct stat st;
-  if (lstat(arg.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+  if (lstat(existing.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
     *why = "is a symbolic link; name the folder itself";
     return false;
   }
-  std::string existing = arg.empty() ? "." : arg;
   std::vector<std::string> missing;
   while (lstat(existing.c_str(), &st) != 0 && errno == ENOENT) {
     while (existing.size() > 1 && existing.back() == '/')
@@ -374,7 +379,13 @@ bool OpenTarget(const std::string &arg, const std::string &backupFolder, bool cr
   *where = real;
   for (const auto &m : missing)
     *where += (where->back() == '/' ? "" : "/") + m;
-  if (Below(*where, dest)) {
+  // As written, too: a link planted in the destination must not lead away.
+  std::error_code ec;
+  auto lexical = [&](const std::string &p) { return std::filesystem::absolute(p, ec).lexically_normal().string(); };
+  std::string written = lexical(given), destWritten = lexical(parent);
+  while (destWritten.size() > 1 && destWritten.back() == '/')
+    destWritten.pop_back();
+  if (Below(*where, dest) || Below(written, destWritten)) {
     *why = "lies inside the backup's destination " + Shown(dest) + "; choose a folder elsewhere";
     return false;
   }
