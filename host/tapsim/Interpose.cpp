@@ -60,8 +60,10 @@ template <class Ent> Ent *Serve(DIR *dir, Ent *(*real)(DIR *))
   if (it == listings.end()) {
     Listing l;
     while (Ent *e = real(dir)) {
-      const char *p = reinterpret_cast<const char *>(e);
-      l.entries.emplace_back(p, p + e->d_reclen);
+      // Room for a whole record, for a caller that copies one.
+      std::vector<char> copy(std::max<size_t>(e->d_reclen, sizeof(Ent)), 0);
+      memcpy(copy.data(), e, e->d_reclen);
+      l.entries.push_back(std::move(copy));
     }
     auto name = [](const std::vector<char> &v) { return std::string(reinterpret_cast<const Ent *>(v.data())->d_name); };
     std::sort(l.entries.begin(), l.entries.end(), [&](auto &a, auto &b) { return name(a) < name(b); });
