@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 
 #include "Catalogue.h"
 #include "Check.h"
@@ -55,7 +56,14 @@ int StatsCommand(const Options &opt, std::ostream &out, std::ostream &err)
     return kBadInput;
   }
 
-  std::map<std::pair<uint64_t, uint64_t>, Inode> inodes;
+  // FUSE file systems such as sshfs make up inode numbers, one per name, so
+  // a file shared by two days would count twice. There a file is taken as
+  // shared when its path, size and modification time agree, as the
+  // plug-in's hard links do.
+  constexpr long kFuseMagic = 0x65735546;
+  struct statfs fsInfo;
+  bool madeUpInodes = statfs(root.c_str(), &fsInfo) == 0 && long(fsInfo.f_type) == kFuseMagic;
+  std::map<std::string, Inode> inodes;
   bool unreadable = false;
   for (size_t k = 0; k < rows.size(); ++k) {
     Row &row = rows[k];
@@ -85,7 +93,10 @@ int StatsCommand(const Options &opt, std::ostream &out, std::ostream &err)
             ++row.files;
             row.size += uint64_t(item.st.st_size);
           }
-          auto [it, fresh] = inodes.try_emplace({uint64_t(item.st.st_dev), uint64_t(item.st.st_ino)},
+          std::string id = madeUpInodes ? item.path + '\0' + std::to_string(item.st.st_size) + '\0' +
+                                              std::to_string(item.st.st_mtime)
+                                        : std::to_string(item.st.st_dev) + ':' + std::to_string(item.st.st_ino);
+          auto [it, fresh] = inodes.try_emplace(id,
                                                 Inode{uint64_t(item.st.st_size), k, {}});
           it->second.in.insert(k);
         },
@@ -101,7 +112,10 @@ int StatsCommand(const Options &opt, std::ostream &out, std::ostream &err)
 
   if (opt.json) {
     Json j(out);
-    j.BeginObject().Key("root").String(root).Key("backups").BeginArray();
+    j.BeginObject().Key("root").String(root);
+    if (madeUpInodes)
+      j.Key("shared_by").String("path, size and time");
+    j.Key("backups").BeginArray();
     for (const auto &r : rows) {
       j.BeginObject().Key("folder").String(r.folder).Key("date");
       if (r.date)
@@ -132,6 +146,9 @@ int StatsCommand(const Options &opt, std::ostream &out, std::ostream &err)
         << pad(std::to_string(r.files), 8, true) << "  " << pad(SizeText(r.size), 10, true) << "  "
         << pad(SizeText(r.own), 10, true) << "  " << pad(SizeText(r.total), 10, true) << "\n";
   }
+  if (madeUpInodes)
+    out << "This file system (FUSE, such as sshfs) does not keep inode numbers: files count as shared\n"
+           "between backups when their path, size and modification time agree.\n";
   out << Plural(rows.size(), "backup") << (rows.size() == 1 ? " takes " : " take ") << SizeText(rows.back().total) << " on disk.\n";
   return unreadable ? kBadInput : kFine;
 }

@@ -1,3 +1,5 @@
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 
 #include "Commands.h"
@@ -6,6 +8,12 @@ int main(int argc, char **argv)
 {
   std::ios::sync_with_stdio(false);
   int status = vxdb::RunVxdb(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr);
+  errno = 0;
   std::cout.flush();
-  return std::cout ? status : vxdb::kBadInput;
+  if (!std::cout) {
+    // A full disk or a closed pipe: what was asked for did not arrive.
+    std::cerr << "vxdb: cannot write the output" << (errno ? std::string(": ") + strerror(errno) : "") << "\n";
+    return vxdb::kBadInput;
+  }
+  return status;
 }
