@@ -1,9 +1,12 @@
-// MD5 message digest (RFC 1321) for the PC tools: the tool's own copy, so
-// that checking a backup does not trust the code that made it.
+// MD5 message digest (RFC 1321) for the PC tool, from OpenSSL's libcrypto,
+// so that checking a backup does not trust the code that made it. A build
+// without libcrypto for its target (the recorder build, whose copy of the tool
+// only serves the tests) uses the tool's own implementation instead.
 #pragma once
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace vxdb {
@@ -13,14 +16,15 @@ using Digest = std::array<uint8_t, 16>;
 class Md5 {
 public:
   Md5();
+  ~Md5();
+  Md5(const Md5 &) = delete;
+  Md5 &operator=(const Md5 &) = delete;
   void Update(const void *data, size_t length);
   Digest Final();
 
 private:
-  void Transform(const uint8_t *block);
-  uint32_t state_[4];
-  uint64_t length_ = 0;
-  uint8_t block_[64];
+  struct State;
+  std::unique_ptr<State> s_;
 };
 
 std::string ToHex(const Digest &digest);
