@@ -245,3 +245,6 @@ for a in 1024 16384 1048576; do
   printf '  %-10s %10s %10s %10s %8.2f\n' "$a" "$v" "$o" "$c" "$(awk -v v="$v" -v o="$o" 'BEGIN { print v / o }')"
 done
 echo "  (target: MD5 >= 0.9 x OpenSSL at 16 KiB and 1 MiB)"
+
+# ---- the PC tool (its own tree and days) --------------------------------------
+[ "${BENCH_VXDB:-1}" = 0 ] || "$top/bench/vxdb.sh"

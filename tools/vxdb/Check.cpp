@@ -115,38 +115,49 @@ DayCheck CheckBackup(const Backup &b, CheckRun *run, Progress *progress)
     return false;
   };
 
+  // Findings keep the catalogue's order; the files are read in inode order,
+  // which on most file systems is close to their order on the disk.
+  std::vector<std::pair<size_t, Finding>> found;
+  auto note = [&](size_t i, const char *kind, const std::string &path, std::string detail) {
+    found.push_back({i, {kind, path, std::move(detail)}});
+  };
+  struct Read {
+    size_t i;
+    std::pair<uint64_t, uint64_t> id;
+  };
+  std::vector<Read> reads;
   std::vector<Place> places = PlaceEntries(b.cat);
   for (size_t i = 0; i < places.size(); ++i) {
     const Entry &e = b.cat.entries[i];
     const Place &p = places[i];
     if (!p.problem.empty()) {
-      day.findings.push_back({"unsafe", e.ShortPath(), p.problem});
+      note(i, "unsafe", e.ShortPath(), p.problem);
       continue;
     }
-    auto found = onDisk.find(p.key);
-    if (found == onDisk.end()) {
+    auto at = onDisk.find(p.key);
+    if (at == onDisk.end()) {
       if (!hidden(p.key))
-        day.findings.push_back({"missing", p.key, ""});
+        note(i, "missing", p.key, "");
       continue;
     }
-    struct stat st = found->second;
-    onDisk.erase(found);
+    struct stat st = at->second;
+    onDisk.erase(at);
     if (!S_ISREG(st.st_mode)) {
-      day.findings.push_back({"changed", p.key, "not a regular file"});
-      continue;
-    }
-    if (uint64_t(st.st_size) != e.size) {
-      day.findings.push_back(
-          {"changed", p.key, "size " + std::to_string(st.st_size) + ", catalogue " + std::to_string(e.size)});
+      note(i, "changed", p.key, "not a regular file");
+    } else if (uint64_t(st.st_size) != e.size) {
+      note(i, "changed", p.key, "size " + std::to_string(st.st_size) + ", catalogue " + std::to_string(e.size));
       if (progress)
         progress->FileDone();
-      continue;
-    }
-    if (!InSubset(e, run->subset)) {
+    } else if (!InSubset(e, run->subset)) {
       ++day.sizeOnly;
-      continue;
+    } else {
+      reads.push_back({i, {uint64_t(st.st_dev), uint64_t(st.st_ino)}});
     }
-    auto id = std::pair{uint64_t(st.st_dev), uint64_t(st.st_ino)};
+  }
+  std::sort(reads.begin(), reads.end(), [](const Read &x, const Read &y) { return x.id < y.id; });
+  for (const auto &[i, id] : reads) {
+    const Entry &e = b.cat.entries[i];
+    const Place &p = places[i];
     auto known = run->read.find(id);
     if (known == run->read.end()) {
       CheckRun::Read r;
@@ -170,22 +181,25 @@ DayCheck CheckBackup(const Backup &b, CheckRun *run, Progress *progress)
       progress->FileDone();
     const CheckRun::Read &r = known->second;
     if (r.err == EBADF) {
-      day.findings.push_back({"changed", p.key, "not a regular file"});
+      note(i, "changed", p.key, "not a regular file");
       continue;
     }
     if (r.err != 0) {
-      day.findings.push_back({"unreadable", p.key, ErrnoText(r.err)});
+      note(i, "unreadable", p.key, ErrnoText(r.err));
       continue;
     }
     ++day.files;
     day.bytes += std::min(r.bytes, e.size);
     if (r.bytes != e.size)
-      day.findings.push_back({"changed", p.key, "size changed while it was read"});
+      note(i, "changed", p.key, "size changed while it was read");
     else if (IsZero(e.md5))
-      day.findings.push_back({"unverified", p.key, "no digest recorded"});
+      note(i, "unverified", p.key, "no digest recorded");
     else if (r.digest != e.md5)
-      day.findings.push_back({"changed", p.key, "contents differ"});
+      note(i, "changed", p.key, "contents differ");
   }
+  std::stable_sort(found.begin(), found.end(), [](const auto &x, const auto &y) { return x.first < y.first; });
+  for (auto &f : found)
+    day.findings.push_back(std::move(f.second));
   for (const auto &[path, st] : onDisk)
     day.findings.push_back({"extra", path, S_ISREG(st.st_mode) ? "" : "not a regular file"});
   return day;

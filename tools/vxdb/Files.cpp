@@ -199,6 +199,7 @@ bool HashDescriptor(int fd, uint64_t limit, Digest *digest, uint64_t *bytes, Pro
   Md5 md5;
   static thread_local char buf[1 << 16];
   *bytes = 0;
+  (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   while (*bytes <= limit) {
     uint64_t room = limit - *bytes;
     size_t want = room >= sizeof buf ? sizeof buf : size_t(room) + 1;
