@@ -1205,6 +1205,131 @@ void FindLastBackup(VXDB *record)
 }
 
 /* ------------------------------------------------------------------------
+ * What the destination disk can hold
+ * ---------------------------------------------------------------------- */
+
+/* Owners' USB disks are often exFAT or FAT: no hard links, one file for
+ * names that differ in letter case only, some characters refused.  Until
+ * the probe has looked, and when it cannot tell, a disk is taken to hold
+ * links and to keep case. */
+int DestHoldsLinks = 1, DestIgnoresCase = 0;
+
+#define PROBE_NAME "VXDB.probe"
+#define PROBE_OTHER_CASE "vxdb.PROBE"
+#define PROBE_LINK "VXDB.probe.link"
+
+static int LinkFile(const char *existing, const char *name);
+
+void ProbeDestination(const char *folder)
+{
+  CallTraceEnter("ProbeDestination");
+  char probe[PATH_SIZE], other[PATH_SIZE], linked[PATH_SIZE];
+  struct stat64 st;
+  DestHoldsLinks = 1;
+  DestIgnoresCase = 0;
+  int fd = -1;
+  /* A file of either name that is already there (an owner's, in a rerun)
+   * is left alone, and the disk keeps the defaults. */
+  if (StrFormat(probe, sizeof probe, "%s" PROBE_NAME, folder) < (int)sizeof probe &&
+      StrFormat(other, sizeof other, "%s" PROBE_OTHER_CASE, folder) < (int)sizeof other &&
+      StrFormat(linked, sizeof linked, "%s" PROBE_LINK, folder) < (int)sizeof linked &&
+      lstat64(other, &st) != 0 && lstat64(linked, &st) != 0)
+    fd = open(probe, O_WRONLY | O_CREAT | O_EXCL, 0666);
+  if (fd >= 0) {
+    close(fd);
+    DestIgnoresCase = lstat64(other, &st) == 0;
+    DestHoldsLinks = LinkFile(probe, linked) == 0;
+    (void)unlink(linked);
+    (void)unlink(probe);
+    if (!DestHoldsLinks)
+      WriteLog((char *)"Destination cannot hold hard links: every file is copied");
+    if (DestIgnoresCase)
+      WriteLog((char *)"Destination ignores letter case");
+  }
+  CallTraceExit(NULL);
+}
+
+/* Why the destination refused to take a file, for its log line. */
+static const char *RefusalReason(int err, const char *destination)
+{
+  static char other[24];
+  char folder[PATH_SIZE];
+  struct stat64 st;
+  switch (err) {
+  case EINVAL:
+  case EILSEQ:
+  case ENAMETOOLONG:
+    return "the disk does not accept this name";
+  case ENOENT: {
+    /* Some drivers refuse a name as if it were missing. */
+    StrCopy(folder, sizeof folder, destination);
+    char *slash = strrchr(folder, '/');
+    if (slash)
+      *slash = 0;
+    return slash && lstat64(folder, &st) == 0 ? "the disk does not accept this name" : "its folder could not be made";
+  }
+  case EFBIG:
+    return "the file is too large for this disk";
+  case ENOSPC:
+  case EDQUOT:
+    return "the disk is full";
+  case EROFS:
+    return "the disk is read-only";
+  case EACCES:
+  case EPERM:
+    return "permission denied";
+  case EIO:
+    return "input/output error";
+  default:
+    StrFormat(other, sizeof other, "error %d", err);
+    return other;
+  }
+}
+
+static const char *EntryText(const VXDB *db, int32_t offset);
+
+/* An entry's relative path; with fold, in one letter case, as a disk that
+ * ignores case compares names.  0 when it does not fit. */
+static int EntryPath(const VXDB *db, const VXDBEntry *e, int fold, char *out)
+{
+  if (StrFormat(out, PATH_SIZE, "%s%s", EntryText(db, e->FolderOffset), EntryText(db, e->NameOffset)) >= PATH_SIZE)
+    return 0;
+  if (fold)
+    LowerCase(out);
+  return 1;
+}
+
+/* Whether the copy of entry index may take its destination name.  A copy
+ * replaces what it finds there (a leftover of an earlier run), but never a
+ * file this run wrote: on a disk that ignores case, Case.txt and case.txt
+ * are one file, and the second copy would remove the first. */
+int MayWriteName(const VXDB *current, int32_t index, const char *destination)
+{
+  CallTraceEnter("MayWriteName");
+  char mine[PATH_SIZE], theirs[PATH_SIZE], earlier[PATH_SIZE];
+  struct stat64 found, st;
+  int ok = 1;
+  if (lstat64(destination, &found) == 0 && EntryPath(current, &current->Entries[index], 1, mine)) {
+    size_t length = strlen(mine);
+    for (int32_t k = 0; ok && k < index; k++) {
+      const VXDBEntry *p = &current->Entries[k];
+      if (strlen(EntryText(current, p->FolderOffset)) + strlen(EntryText(current, p->NameOffset)) != length ||
+          !EntryPath(current, p, 1, theirs) || strcmp(mine, theirs) != 0)
+        continue;
+      if (!EntryPath(current, p, 0, theirs))
+        continue;
+      /* Where the probe could not tell, the disk's own answer: one file. */
+      ok = !DestIgnoresCase && !(StrFormat(earlier, sizeof earlier, "%s%s", DestRoot, theirs) < (int)sizeof earlier &&
+                                 lstat64(earlier, &st) == 0 && st.st_dev == found.st_dev && st.st_ino == found.st_ino);
+      if (!ok && EntryPath(current, &current->Entries[index], 0, mine))
+        LOGF("Name clashes with '%s' on this disk: %s", theirs, mine);
+    }
+  }
+  CallTraceExit(NULL);
+  return ok;
+}
+
+/* ------------------------------------------------------------------------
  * Copy pass
  * ---------------------------------------------------------------------- */
 
@@ -1278,7 +1403,7 @@ static int CopyByHand(int in, int out, MD5Context *md5, uint64_t *copied, const 
     if (got == 0)
       return 1;
     if (!WriteAll(out, buffer, (dword)got)) {
-      LOGF("Failed to write destination '%s'", destination);
+      LOGF("Failed to write destination '%s': %s", destination, RefusalReason(errno, destination));
       return 0;
     }
     if (md5)
@@ -1308,7 +1433,7 @@ static int CopyFileInto(const char *source, const char *destination, VXDBEntry *
   MD5Init(&md5);
   int out = RemoveExisting(destination) ? open(destination, O_WRONLY | O_CREAT | O_EXCL, 0777) : -1;
   if (out < 0) {
-    LOGF("Failed to open destination '%s'", destination);
+    LOGF("Failed to open destination '%s': %s", destination, RefusalReason(errno, destination));
     close(in);
     CallTraceExit(NULL);
     return 0;
@@ -1317,7 +1442,7 @@ static int CopyFileInto(const char *source, const char *destination, VXDBEntry *
   /* Changed while it was copied: what was copied is known only from the copy. */
   int rehash = ok && record && !hash && (fstat64(in, &after) != 0 || !AsScanned(&after, record) || copied != record->FileSize);
   if (close(out) != 0 && ok) {
-    LOGF("Failed to write destination '%s'", destination);
+    LOGF("Failed to write destination '%s': %s", destination, RefusalReason(errno, destination));
     ok = 0;
   }
   if (ok && rehash && !MD5AbsFile(destination, md5.digest)) {
@@ -1433,8 +1558,13 @@ static void BackupEntry(VXDB *current, VXDB *previous, VXDBEntry *e)
     (void)MakeFolders(dir); /* a folder not made shows as failed files */
     StrCopy(LastDir, sizeof LastDir, dir);
   }
+  if (!MayWriteName(current, (int32_t)(e - current->Entries), destination)) {
+    CountCopy(0, scanned);
+    return;
+  }
   const VXDBEntry *p = FindPrevious(previous, e, folder, name);
-  if (!p || TAP_MemCmp(e->MD5, p->MD5, sizeof e->MD5) != 0) {
+  /* Where the probe found no hard links, none is tried. */
+  if (!p || !DestHoldsLinks || TAP_MemCmp(e->MD5, p->MD5, sizeof e->MD5) != 0) {
     CountCopy(CopyFileInto(source, destination, e), scanned);
     return;
   }
@@ -1638,6 +1768,8 @@ static void StepScan(void)
   }
   if (!MakeFolders(DestRoot))
     LOGF("Failed to create '%s'", DestRoot);
+  else
+    ProbeDestination(DestRoot);
   State = STATE_COPY;
 }
 

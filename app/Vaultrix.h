@@ -56,6 +56,12 @@ int ExtDestPathFits(void);
 /* How the destination probes look at a path: lstat64, replaced by tests. */
 extern int (*DestStat)(const char *path, struct stat64 *st);
 
+/* What the destination disk can hold: found once per run in the dated
+ * folder, and the check before a copy takes a destination name. */
+extern int DestHoldsLinks, DestIgnoresCase;
+void ProbeDestination(const char *folder);
+int MayWriteName(const VXDB *current, int32_t index, const char *destination);
+
 /* Copy pass */
 extern int32_t TotalCopiedFiles, TotalLinkedFiles, TotalLinkTries, TotalLinkFailures, TotalCopyFailures;
 extern uint64_t TotalCopiedSize, TotalLinkedSize, TotalCopyFailureSize;
