@@ -27,6 +27,7 @@ const char kUsage[] =
     "  diff OLD NEW                     files added, removed and changed between two backups\n"
     "  restore BACKUP TARGET [PATH...]  copy files from a backup into the folder TARGET\n"
     "  stats DESTROOT                   what each backup under a destination costs on disk\n"
+    "  report DESTROOT [-o FILE]        one HTML page: every day's backup, its cost and state\n"
     "\n"
     "BACKUP is a dated backup folder (for example /media/usb/Vaultrix/2024-03-05)\n"
     "or the catalogue VXDB.db in it. Run \"vxdb COMMAND --help\" for a command's options.\n"
@@ -38,10 +39,11 @@ const struct option kOptions[] = {
     {"force", no_argument, nullptr, 'f'},       {"keep-damaged", no_argument, nullptr, 'k'},
     {"progress", no_argument, nullptr, 'P'},    {"no-progress", no_argument, nullptr, 'Q'},
     {"dry-run", no_argument, nullptr, 'n'},     {"read-data-subset", required_argument, nullptr, 'S'},
+    {"output", required_argument, nullptr, 'o'}, {"check", no_argument, nullptr, 'c'},
     {"help", no_argument, nullptr, 'h'},
 };
 // Options with a one-letter form as well.
-const char kShort[] = "afknh";
+const char kShort[] = "afknoh";
 
 struct Command {
   const char *name;
@@ -153,6 +155,24 @@ const std::vector<Command> &Commands()
        "\n"
        "Exit status: 0 fine, 2 usage error, no backups, or a folder that cannot be\n"
        "read.\n"},
+      {"report", 1, 1, "oc", ReportCommand,
+       "Usage: vxdb report [--check] [-o FILE] DESTROOT\n"
+       "\n"
+       "One self-contained HTML page about the backups under a destination root:\n"
+       "a bar per day (its files, their size, the bytes that day alone holds, days\n"
+       "without a backup left as gaps), the running total of the space taken, each\n"
+       "day's state (complete, or incomplete when its catalogue is missing or\n"
+       "unusable), the largest files and the files that change most often. The\n"
+       "page needs no network and runs no script.\n"
+       "\n"
+       "  -o, --output FILE   write the page to FILE; without it the page goes to\n"
+       "                      standard output, or a short summary when that is a\n"
+       "                      terminal\n"
+       "  --check             also re-read every complete day as verify does, and\n"
+       "                      show it intact or name its damaged files\n"
+       "\n"
+       "Exit status: 0 fine, 1 damage found by --check, 2 usage error, no backups,\n"
+       "a folder that cannot be read, or FILE that cannot be written.\n"},
   };
   return commands;
 }
@@ -210,7 +230,7 @@ bool ParseOptions(const std::vector<std::string> &argv, Options *opt, std::strin
       continue;
     longs.push_back(o);
     if (strchr(kShort, o.val))
-      shorts += char(o.val);
+      shorts += std::string(1, char(o.val)) + (o.has_arg == required_argument ? ":" : "");
   }
   longs.push_back({nullptr, 0, nullptr, 0});
   std::vector<std::string> copies(argv);
@@ -254,6 +274,12 @@ bool ParseOptions(const std::vector<std::string> &argv, Options *opt, std::strin
     case 'Q':
       opt->progress = 0;
       break;
+    case 'o':
+      opt->output = optarg;
+      break;
+    case 'c':
+      opt->check = true;
+      break;
     case 'S':
       if (!ParseSubset(optarg, &opt->subset)) {
         *err = prefix + "--read-data-subset wants K/N with 1 <= K <= N, not \"" + Shown(optarg) + "\"";
@@ -274,7 +300,7 @@ bool ParseOptions(const std::vector<std::string> &argv, Options *opt, std::strin
     }
   }
   for (int i = optind; i < argc; ++i)
-    opt->args.push_back(copies[size_t(i)]);
+    opt->args.push_back(args[size_t(i)]);  // getopt_long has moved them behind the options
   if (opt->args.size() < cmd->minArgs || opt->args.size() > cmd->maxArgs) {
     *err = prefix + (opt->args.size() < cmd->minArgs ? "too few" : "too many") + " arguments";
     return false;

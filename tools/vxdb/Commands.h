@@ -23,6 +23,8 @@ struct Options {
   bool dryRun = false;       // restore: say what would be done, change nothing
   int progress = -1;         // -1 on a terminal only, 0 never, 1 always
   Subset subset;             // check: the part of the data to read
+  bool check = false;        // report: verify every day too
+  std::string output;        // report: the page's file
 };
 
 // Parses argv (without the program name) into opt; false with err on misuse.
@@ -36,6 +38,7 @@ int DiffCommand(const Options &opt, std::ostream &out, std::ostream &err);
 int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err);
 int CheckCommand(const Options &opt, std::ostream &out, std::ostream &err);
 int StatsCommand(const Options &opt, std::ostream &out, std::ostream &err);
+int ReportCommand(const Options &opt, std::ostream &out, std::ostream &err);
 
 // The stream for a progress bar: standard error when wanted, else none.
 std::ostream *ProgressStream(const Options &opt, std::ostream &err);

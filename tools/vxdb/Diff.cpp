@@ -3,27 +3,22 @@
 
 #include "Catalogue.h"
 #include "Commands.h"
+#include "Diff.h"
 #include "Output.h"
 
 namespace vxdb {
 namespace {
 
-struct Change {
-  const char *kind;  // added, removed, changed, unchanged
-  std::string path;
-  const Entry *before = nullptr, *after = nullptr;
-};
-
 // By path; a path listed twice counts once, as its first entry. One longer
-// than the plug-in can write is left out and named.
-std::map<std::string, const Entry *> ByPath(const Catalogue &cat, std::ostream &err)
+// than the plug-in can write is left out and named when err is given.
+std::map<std::string, const Entry *> ByPath(const Catalogue &cat, std::ostream *err)
 {
   std::map<std::string, const Entry *> m;
   for (const auto &e : cat.entries) {
     if (e.PathLength() <= kMaxPath)
       m.emplace(e.Path(), &e);
-    else
-      err << "vxdb diff: " << Shown(e.ShortPath()) << " has a path longer than " << kMaxPath << " bytes; left out\n";
+    else if (err)
+      *err << "vxdb diff: " << Shown(e.ShortPath()) << " has a path longer than " << kMaxPath << " bytes; left out\n";
   }
   return m;
 }
@@ -38,21 +33,24 @@ void EntryJson(Json &j, const char *key, const Entry *e)
 
 }  // namespace
 
-int DiffCommand(const Options &opt, std::ostream &out, std::ostream &err)
+bool CatalogueDiff::Same() const
 {
-  Backup old, now;
-  std::string why;
-  if (!OpenBackup(opt.args[0], &old, &why) || !OpenBackup(opt.args[1], &now, &why)) {
-    err << "vxdb diff: " << why << "\n";
-    return kBadInput;
+  for (const char *kind : {"added", "removed", "changed"}) {
+    auto it = counts.find(kind);
+    if (it != counts.end() && it->second)
+      return false;
   }
-  auto before = ByPath(old.cat, err), after = ByPath(now.cat, err);
-  std::vector<Change> changes;
-  std::map<std::string, int> counts;
+  return true;
+}
+
+CatalogueDiff DiffCatalogues(const Catalogue &old, const Catalogue &now, bool withUnchanged, std::ostream *err)
+{
+  CatalogueDiff d;
+  auto before = ByPath(old, err), after = ByPath(now, err);
   auto note = [&](const char *kind, const std::string &path, const Entry *b, const Entry *a) {
-    ++counts[kind];
-    if (std::string(kind) != "unchanged" || opt.all)
-      changes.push_back({kind, path, b, a});
+    ++d.counts[kind];
+    if (std::string(kind) != "unchanged" || withUnchanged)
+      d.changes.push_back({kind, path, b, a});
   };
   for (const auto &[path, e] : before) {
     auto it = after.find(path);
@@ -66,9 +64,23 @@ int DiffCommand(const Options &opt, std::ostream &out, std::ostream &err)
   for (const auto &[path, e] : after)
     if (!before.count(path))
       note("added", path, nullptr, e);
-  std::stable_sort(changes.begin(), changes.end(),
+  std::stable_sort(d.changes.begin(), d.changes.end(),
                    [](const Change &a, const Change &b) { return a.path < b.path; });
-  bool same = !counts["added"] && !counts["removed"] && !counts["changed"];
+  return d;
+}
+
+int DiffCommand(const Options &opt, std::ostream &out, std::ostream &err)
+{
+  Backup old, now;
+  std::string why;
+  if (!OpenBackup(opt.args[0], &old, &why) || !OpenBackup(opt.args[1], &now, &why)) {
+    err << "vxdb diff: " << why << "\n";
+    return kBadInput;
+  }
+  CatalogueDiff d = DiffCatalogues(old.cat, now.cat, opt.all, &err);
+  const std::vector<Change> &changes = d.changes;
+  std::map<std::string, int> &counts = d.counts;
+  bool same = d.Same();
 
   if (opt.json) {
     Json j(out);

@@ -13,18 +13,13 @@
 #include "Commands.h"
 #include "Files.h"
 #include "Output.h"
+#include "Stats.h"
 #include "app/VXDBFormat.h"
 
 namespace vxdb {
 namespace {
 
-struct Row {
-  std::string folder;
-  bool hasCatalogue = false;
-  std::string catalogueProblem;
-  uint32_t date = 0;
-  uint64_t files = 0, size = 0, own = 0, total = 0;
-};
+using Row = BackupStats;
 
 struct Inode {
   uint64_t size;
@@ -34,16 +29,14 @@ struct Inode {
 
 }  // namespace
 
-int StatsCommand(const Options &opt, std::ostream &out, std::ostream &err)
+bool CollectStats(const std::string &root, std::vector<BackupStats> *rowsOut, const StatsHooks &hooks,
+                  bool *sharedByPath, std::string *why)
 {
-  const std::string &root = opt.args[0];
-  std::vector<Row> rows;
+  std::vector<Row> &rows = *rowsOut;
+  rows.clear();
   std::vector<std::string> names;
-  std::string why;
-  if (!FindBackups(root, &names, &why)) {
-    err << "vxdb stats: " << Shown(root) << ": " << why << "\n";
-    return kBadInput;
-  }
+  if (!FindBackups(root, &names, why))
+    return false;
   for (const auto &name : names) {
     Row row;
     row.folder = name;
@@ -51,11 +44,6 @@ int StatsCommand(const Options &opt, std::ostream &out, std::ostream &err)
     row.hasCatalogue = lstat((root + "/" + name + "/" VXDB_FILE_NAME).c_str(), &st) == 0 && S_ISREG(st.st_mode);
     rows.push_back(row);
   }
-  if (rows.empty()) {
-    err << "vxdb stats: " << Shown(root) << ": no backups here\n";
-    return kBadInput;
-  }
-
   // FUSE file systems such as sshfs make up inode numbers, one per name, so
   // a file shared by two days would count twice. There a file is taken as
   // shared when its path, size and modification time agree, as the
@@ -63,23 +51,28 @@ int StatsCommand(const Options &opt, std::ostream &out, std::ostream &err)
   constexpr long kFuseMagic = 0x65735546;
   struct statfs fsInfo;
   bool madeUpInodes = statfs(root.c_str(), &fsInfo) == 0 && long(fsInfo.f_type) == kFuseMagic;
+  if (sharedByPath)
+    *sharedByPath = madeUpInodes;
   std::map<std::string, Inode> inodes;
-  bool unreadable = false;
   for (size_t k = 0; k < rows.size(); ++k) {
     Row &row = rows[k];
     std::string path = root + "/" + row.folder;
     if (row.hasCatalogue) {
       Catalogue cat;
-      if (LoadCatalogue(path + "/" VXDB_FILE_NAME, &cat, &why))
+      std::string problem;
+      if (LoadCatalogue(path + "/" VXDB_FILE_NAME, &cat, &problem)) {
         row.date = cat.backupDate;
-      else
+        if (hooks.onCatalogue)
+          hooks.onCatalogue(row, k, std::move(cat));
+      } else {
         row.catalogueProblem = "unusable catalogue";
+      }
     }
-    Fd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     auto onError = [&](const std::string &where, int e) {
-      err << "vxdb stats: " << Shown(path + where) << ": " << ErrnoText(e) << "\n";
-      unreadable = true;
+      if (hooks.onError)
+        hooks.onError(path + where, e);
     };
+    Fd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.ok()) {
       onError("", errno);
       continue;
@@ -96,8 +89,7 @@ int StatsCommand(const Options &opt, std::ostream &out, std::ostream &err)
           std::string id = madeUpInodes ? item.path + '\0' + std::to_string(item.st.st_size) + '\0' +
                                               std::to_string(item.st.st_mtime)
                                         : std::to_string(item.st.st_dev) + ':' + std::to_string(item.st.st_ino);
-          auto [it, fresh] = inodes.try_emplace(id,
-                                                Inode{uint64_t(item.st.st_size), k, {}});
+          auto [it, fresh] = inodes.try_emplace(id, Inode{uint64_t(item.st.st_size), k, {}});
           it->second.in.insert(k);
         },
         onError);
@@ -109,6 +101,28 @@ int StatsCommand(const Options &opt, std::ostream &out, std::ostream &err)
   }
   for (size_t k = 1; k < rows.size(); ++k)
     rows[k].total += rows[k - 1].total;
+  return true;
+}
+
+int StatsCommand(const Options &opt, std::ostream &out, std::ostream &err)
+{
+  const std::string &root = opt.args[0];
+  std::vector<Row> rows;
+  std::string why;
+  bool unreadable = false, madeUpInodes = false;
+  StatsHooks hooks;
+  hooks.onError = [&](const std::string &path, int e) {
+    err << "vxdb stats: " << Shown(path) << ": " << ErrnoText(e) << "\n";
+    unreadable = true;
+  };
+  if (!CollectStats(root, &rows, hooks, &madeUpInodes, &why)) {
+    err << "vxdb stats: " << Shown(root) << ": " << why << "\n";
+    return kBadInput;
+  }
+  if (rows.empty()) {
+    err << "vxdb stats: " << Shown(root) << ": no backups here\n";
+    return kBadInput;
+  }
 
   if (opt.json) {
     Json j(out);

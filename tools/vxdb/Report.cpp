@@ -1,0 +1,612 @@
+// "report": one self-contained HTML page about a destination (inline CSS and
+// SVG, no script, nothing fetched), or a short summary on a terminal. The
+// figures are those of stats, diff and verify; this file only draws them.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "Check.h"
+#include "Commands.h"
+#include "Diff.h"
+#include "Files.h"
+#include "Output.h"
+#include "Stats.h"
+
+namespace vxdb {
+namespace {
+
+constexpr size_t kTopFiles = 10;        // rows of the two file tables
+constexpr size_t kNamedDamage = 100;    // damaged files named per day
+constexpr int64_t kLongestGap = 30;     // missing days drawn before a gap is cut short
+
+struct Verdict {
+  bool checked = false, intact = true;
+  std::vector<std::string> damaged;  // "changed: /path (detail)", raw bytes
+};
+
+struct Day {
+  BackupStats stats;
+  int64_t mjd = -1;  // the day on the timeline; -1 when it has no date
+  bool compared = false;
+  int added = 0, removed = 0, changed = 0;  // against the complete day before
+  Verdict check;
+};
+
+struct FileCost {
+  std::string path;
+  uint64_t size = 0;
+  int changes = 0;
+  uint64_t copied = 0;
+};
+
+struct ReportData {
+  std::string root;
+  std::vector<Day> days;
+  std::vector<FileCost> largest, busiest;
+  bool checked = false;
+  bool unreadable = false;
+  bool sharedByPath = false;  // FUSE: no inode numbers to go by
+};
+
+// ---- the figures ----------------------------------------------------------
+
+const std::chrono::sys_days kMjdEpoch = std::chrono::year{1858} / std::chrono::November / 17;
+
+int64_t MjdOfName(const std::string &name)
+{
+  using namespace std::chrono;
+  if (!IsDateName(name))
+    return -1;
+  year_month_day ymd{year{std::atoi(name.substr(0, 4).c_str())}, month(unsigned(std::atoi(name.substr(5, 2).c_str()))),
+                     day(unsigned(std::atoi(name.substr(8, 2).c_str())))};
+  return ymd.ok() ? (sys_days{ymd} - kMjdEpoch).count() : -1;
+}
+
+std::string MjdText(int64_t mjd)
+{
+  std::chrono::year_month_day ymd{kMjdEpoch + std::chrono::days{mjd}};
+  char buf[32];
+  snprintf(buf, sizeof buf, "%04d-%02u-%02u", int(ymd.year()), unsigned(ymd.month()), unsigned(ymd.day()));
+  return buf;
+}
+
+// Each complete dated day against the complete day before it: what changed,
+// and which files cost a copy again and again. Other folders with a catalogue
+// (a copy, say) are shown but not compared.
+bool Gather(const std::string &root, ReportData *r, std::ostream &err)
+{
+  std::vector<BackupStats> rows;
+  std::map<std::string, FileCost> costs;
+  std::map<size_t, CatalogueDiff> diffs;
+  Catalogue prev;
+  bool havePrev = false;
+  StatsHooks hooks;
+  hooks.onError = [&](const std::string &path, int e) {
+    err << "vxdb report: " << Shown(path) << ": " << ErrnoText(e) << "\n";
+    r->unreadable = true;
+  };
+  hooks.onCatalogue = [&](const BackupStats &row, size_t k, Catalogue &&cat) {
+    if (!IsDateName(row.folder))
+      return;
+    if (havePrev) {
+      CatalogueDiff d = DiffCatalogues(prev, cat, false, nullptr);
+      for (const auto &c : d.changes) {
+        if (std::string(c.kind) != "changed")
+          continue;
+        FileCost &f = costs[c.path];
+        f.path = c.path;
+        ++f.changes;
+        f.copied += c.after->size;
+      }
+      d.changes.clear();  // its pointers are about to dangle
+      diffs[k] = std::move(d);
+    }
+    prev = std::move(cat);
+    havePrev = true;
+  };
+  std::string why;
+  if (!CollectStats(root, &rows, hooks, &r->sharedByPath, &why)) {
+    err << "vxdb report: " << Shown(root) << ": " << why << "\n";
+    return false;
+  }
+  if (rows.empty()) {
+    err << "vxdb report: " << Shown(root) << ": no backups here\n";
+    return false;
+  }
+  for (size_t k = 0; k < rows.size(); ++k) {
+    Day d;
+    d.stats = rows[k];
+    d.mjd = MjdOfName(d.stats.folder);
+    if (d.mjd < 0 && d.stats.date)
+      d.mjd = d.stats.date >> 16;
+    if (auto it = diffs.find(k); it != diffs.end()) {
+      d.compared = true;
+      d.added = it->second.counts["added"];
+      d.removed = it->second.counts["removed"];
+      d.changed = it->second.counts["changed"];
+    }
+    r->days.push_back(std::move(d));
+  }
+  std::stable_sort(r->days.begin(), r->days.end(), [](const Day &a, const Day &b) {
+    return (a.mjd < 0) != (b.mjd < 0) ? b.mjd < 0 : a.mjd < b.mjd;
+  });
+
+  std::map<std::string, uint64_t> newest;  // the newest complete catalogue, by path
+  for (const auto &e : prev.entries)
+    if (e.PathLength() <= kMaxPath)  // longer ones come from a crafted catalogue
+      newest.emplace(e.Path(), e.size);
+  for (const auto &[path, size] : newest)
+    r->largest.push_back({path, size, 0, 0});
+  std::stable_sort(r->largest.begin(), r->largest.end(),
+                   [](const FileCost &a, const FileCost &b) { return a.size > b.size; });
+  if (r->largest.size() > kTopFiles)
+    r->largest.resize(kTopFiles);
+  for (auto &[path, cost] : costs)
+    r->busiest.push_back(cost);
+  std::stable_sort(r->busiest.begin(), r->busiest.end(), [](const FileCost &a, const FileCost &b) {
+    return a.changes != b.changes ? a.changes > b.changes : a.copied > b.copied;
+  });
+  if (r->busiest.size() > kTopFiles)
+    r->busiest.resize(kTopFiles);
+  return true;
+}
+
+// Every day read back as check does it; a day without a catalogue has
+// nothing to be checked against and is shown incomplete instead.
+bool CheckDays(ReportData *r, std::ostream *progress, std::ostream &err)
+{
+  DestinationCheck result;
+  std::string why;
+  if (!CheckDestination(r->root, Subset{}, progress, &result, &why)) {
+    err << "vxdb report: " << Shown(r->root) << ": " << why << "\n";
+    return false;
+  }
+  std::map<std::string, const DayCheck *> byName;
+  for (const auto &c : result.days)
+    byName[c.name] = &c;
+  r->checked = true;
+  for (auto &d : r->days) {
+    auto it = byName.find(d.stats.folder);
+    if (it == byName.end() || it->second->State() == DayState::kUnfinished)
+      continue;
+    const DayCheck &c = *it->second;
+    d.check.checked = true;
+    d.check.intact = c.State() == DayState::kIntact;
+    if (!c.problem.empty())
+      d.check.damaged.push_back("unusable: " + c.problem);
+    for (const auto &f : c.findings)
+      if (IsDamage(f))
+        d.check.damaged.push_back(std::string(f.kind) + ": " + f.path + (f.detail.empty() ? "" : " (" + f.detail + ")"));
+  }
+  return true;
+}
+
+// ---- HTML -------------------------------------------------------------------
+
+// The code point of the valid UTF-8 sequence at p and its length, or 0.
+size_t DecodeUtf8(const unsigned char *p, size_t left, uint32_t *cp)
+{
+  unsigned char c = p[0];
+  size_t n;
+  if (c >= 0xC2 && c <= 0xDF)
+    n = 2, *cp = c & 0x1F;
+  else if (c >= 0xE0 && c <= 0xEF)
+    n = 3, *cp = c & 0x0F;
+  else if (c >= 0xF0 && c <= 0xF4)
+    n = 4, *cp = c & 0x07;
+  else
+    return 0;
+  if (left < n)
+    return 0;
+  for (size_t i = 1; i < n; ++i) {
+    if ((p[i] & 0xC0) != 0x80)
+      return 0;
+    *cp = *cp << 6 | (p[i] & 0x3F);
+  }
+  if ((n == 3 && (*cp < 0x800 || (*cp >= 0xD800 && *cp <= 0xDFFF))) || (n == 4 && (*cp < 0x10000 || *cp > 0x10FFFF)))
+    return 0;
+  return n;
+}
+
+// Characters that would reorder or hide the text around them.
+bool Invisible(uint32_t cp)
+{
+  return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x061C || cp == 0x200E || cp == 0x200F ||
+         (cp >= 0x2028 && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069) || cp == 0xFEFF;
+}
+
+// A name as HTML text, also safe inside a quoted attribute: markup
+// characters become entities, control and direction characters are shown as
+// \xNN or \u{NNNN}, and a byte that is not part of valid UTF-8 is taken as
+// ISO 8859-1, so the page is always valid UTF-8.
+std::string Html(std::string_view text)
+{
+  std::string s;
+  auto *p = reinterpret_cast<const unsigned char *>(text.data());
+  for (size_t i = 0, n = text.size(); i < n;) {
+    uint32_t cp = p[i];
+    size_t len = cp < 0x80 ? 1 : DecodeUtf8(p + i, n - i, &cp);
+    if (!len) {
+      cp = p[i];  // ISO 8859-1: the byte is the code point
+      len = 1;
+    }
+    char buf[16];
+    if (cp == '\\') {
+      s += "\\\\";
+    } else if (Invisible(cp)) {
+      snprintf(buf, sizeof buf, cp < 0x100 ? "\\x%02X" : "\\u{%04X}", unsigned(cp));
+      s += buf;
+    } else if (cp == '&') {
+      s += "&amp;";
+    } else if (cp == '<') {
+      s += "&lt;";
+    } else if (cp == '>') {
+      s += "&gt;";
+    } else if (cp == '"') {
+      s += "&quot;";
+    } else if (cp == '\'') {
+      s += "&#39;";
+    } else if (len > 1 || cp < 0x80) {
+      s.append(reinterpret_cast<const char *>(p + i), len);
+    } else {
+      s += char(0xC0 | cp >> 6);
+      s += char(0x80 | (cp & 0x3F));
+    }
+    i += len;
+  }
+  return s;
+}
+
+std::string Num(double v)
+{
+  char buf[32];
+  snprintf(buf, sizeof buf, "%.1f", v);
+  return buf;
+}
+
+const char kStyle[] = R"(
+body{font:14px/1.4 system-ui,sans-serif;margin:24px;color:#222;background:#fff}
+h1{font-size:22px;margin:0 0 4px}h2{font-size:17px;margin:28px 0 8px}
+.summary{font-size:15px}.chart{overflow-x:auto}
+svg text{font:11px sans-serif;fill:#555}
+.bar{fill:#7aa6da}.bar.incomplete{fill:#f0b64a}.bar.damaged{fill:#d9534f}
+.own{fill:#2d5f99}.files{fill:#9a9a9a}.gap{fill:#f4f4f4;stroke:#ccc;stroke-dasharray:2 2}
+.axis{stroke:#999}.total{fill:none;stroke:#2d5f99;stroke-width:2}.area{fill:#dbe7f5}
+.key span{display:inline-block;width:12px;height:12px;margin:0 4px 0 14px;vertical-align:-1px}
+table{border-collapse:collapse}td,th{padding:2px 10px;border-bottom:1px solid #e4e4e4;text-align:left;vertical-align:top;white-space:nowrap}
+td.n,th.n{text-align:right}.bad{color:#b52b27;font-weight:600}.warn{color:#a36b00;font-weight:600}.ok{color:#2e7d32}
+ul.damage{margin:2px 0;padding-left:18px;font-family:monospace;white-space:normal;overflow-wrap:anywhere;max-width:40em}
+)";
+
+// The bars of the timeline: one slot per backup, one per missing day
+// between two backups (a long gap is cut short and labelled).
+struct Slot {
+  const Day *day = nullptr;
+  int64_t mjd = -1;        // a missing day
+  int64_t skipped = 0;     // a cut gap: the days it stands for
+};
+
+std::vector<Slot> Slots(const ReportData &r)
+{
+  std::vector<Slot> slots;
+  int64_t last = -1;
+  for (const auto &d : r.days) {
+    if (d.mjd < 0)
+      continue;
+    if (last >= 0 && d.mjd > last + 1) {
+      int64_t missing = d.mjd - last - 1;
+      for (int64_t k = 1; k <= std::min(missing, kLongestGap); ++k)
+        slots.push_back({nullptr, last + k, 0});
+      if (missing > kLongestGap)
+        slots.back().skipped = missing;
+    }
+    slots.push_back({&d, d.mjd, 0});
+    last = d.mjd;
+  }
+  return slots;
+}
+
+std::string StateText(const Day &d)
+{
+  if (d.stats.Complete())
+    return "complete";
+  return d.stats.hasCatalogue ? "incomplete (unusable catalogue)" : "incomplete (no catalogue)";
+}
+
+bool Damaged(const Day &d) { return d.check.checked && !d.check.intact; }
+
+std::string DayTitle(const Day &d)
+{
+  std::string t = Html(d.stats.folder) + ": " + StateText(d);
+  if (d.check.checked)
+    t += d.check.intact ? ", intact" : ", DAMAGED (" + Plural(d.check.damaged.size(), "finding") + ")";
+  t += "\n" + Plural(d.stats.files, "file") + ", " + SizeText(d.stats.size) + "\nthis day alone holds " +
+       SizeText(d.stats.own);
+  return t;
+}
+
+void WriteTimeline(std::ostream &o, const ReportData &r, const std::vector<Slot> &slots)
+{
+  const double left = 70, top = 16, sizeH = 150, filesTop = 190, filesH = 50, labelY = 262;
+  double w = std::clamp(1100.0 / double(std::max<size_t>(slots.size(), 1)), 4.0, 24.0);
+  double width = left + w * double(slots.size()) + 10;
+  uint64_t maxSize = 1, maxFiles = 1;
+  for (const auto &d : r.days) {
+    maxSize = std::max({maxSize, d.stats.size, d.stats.own});
+    maxFiles = std::max(maxFiles, d.stats.files);
+  }
+  o << "<div class=\"chart\"><svg id=\"timeline\" xmlns=\"http://www.w3.org/2000/svg\" width=\"" << Num(width)
+    << "\" height=\"275\" role=\"img\" aria-label=\"size of each backup by day\">\n";
+  o << "<text x=\"" << Num(left - 6) << "\" y=\"" << Num(top + 4) << "\" text-anchor=\"end\">" << SizeText(maxSize)
+    << "</text><text x=\"" << Num(left - 6) << "\" y=\"" << Num(top + sizeH) << "\" text-anchor=\"end\">0</text>"
+    << "<text x=\"" << Num(left - 6) << "\" y=\"" << Num(filesTop + 4) << "\" text-anchor=\"end\">"
+    << Plural(maxFiles, "file") << "</text>\n";
+  o << "<line class=\"axis\" x1=\"" << Num(left) << "\" x2=\"" << Num(width - 10) << "\" y1=\"" << Num(top + sizeH)
+    << "\" y2=\"" << Num(top + sizeH) << "\"/><line class=\"axis\" x1=\"" << Num(left) << "\" x2=\""
+    << Num(width - 10) << "\" y1=\"" << Num(filesTop + filesH) << "\" y2=\"" << Num(filesTop + filesH) << "\"/>\n";
+  size_t labelEvery = std::max<size_t>(1, (slots.size() + 11) / 12);
+  for (size_t i = 0; i < slots.size(); ++i) {
+    const Slot &s = slots[i];
+    double x = left + w * double(i) + (w > 6 ? 1 : 0.5), bw = w > 6 ? w - 2 : w - 1;
+    if (!s.day) {
+      o << "<rect class=\"gap\" x=\"" << Num(x) << "\" y=\"" << Num(top) << "\" width=\"" << Num(bw)
+        << "\" height=\"" << Num(sizeH) << "\"><title>" << MjdText(s.mjd) << ": no backup</title></rect>\n";
+      if (s.skipped)
+        o << "<text x=\"" << Num(x) << "\" y=\"" << Num(top + sizeH / 2) << "\" text-anchor=\"end\">"
+          << s.skipped << " days without a backup</text>\n";
+      continue;
+    }
+    const BackupStats &st = s.day->stats;
+    double h = std::max(1.0, sizeH * double(st.size) / double(maxSize));
+    double ho = sizeH * double(st.own) / double(maxSize);
+    double hf = filesH * double(st.files) / double(maxFiles);
+    std::string cls = !st.Complete() ? "bar incomplete" : Damaged(*s.day) ? "bar damaged" : "bar";
+    std::string title = "<title>" + DayTitle(*s.day) + "</title>";
+    o << "<rect class=\"" << cls << "\" x=\"" << Num(x) << "\" y=\"" << Num(top + sizeH - h) << "\" width=\""
+      << Num(bw) << "\" height=\"" << Num(h) << "\">" << title << "</rect>";
+    o << "<rect class=\"own\" x=\"" << Num(x) << "\" y=\"" << Num(top + sizeH - ho) << "\" width=\"" << Num(bw)
+      << "\" height=\"" << Num(ho) << "\">" << title << "</rect>";
+    o << "<rect class=\"files\" x=\"" << Num(x) << "\" y=\"" << Num(filesTop + filesH - hf) << "\" width=\""
+      << Num(bw) << "\" height=\"" << Num(hf) << "\">" << title << "</rect>\n";
+    if (i % labelEvery == 0)
+      o << "<text x=\"" << Num(x) << "\" y=\"" << Num(labelY) << "\">" << MjdText(s.mjd) << "</text>\n";
+  }
+  o << "</svg></div>\n<p class=\"key\"><span style=\"background:#7aa6da\"></span>size of the files"
+       "<span style=\"background:#2d5f99\"></span>held by this day alone"
+       "<span style=\"background:#f0b64a\"></span>incomplete"
+       "<span style=\"background:#d9534f\"></span>damaged"
+       "<span style=\"background:#f4f4f4;border:1px dashed #ccc\"></span>no backup"
+       "<span style=\"background:#9a9a9a\"></span>number of files (lower strip)</p>\n";
+}
+
+void WriteTotal(std::ostream &o, const std::vector<Slot> &slots)
+{
+  const double left = 70, top = 12, h = 120;
+  double w = std::clamp(1100.0 / double(std::max<size_t>(slots.size(), 1)), 4.0, 24.0);
+  double width = left + w * double(slots.size()) + 10;
+  uint64_t max = 1;
+  for (const auto &s : slots)
+    if (s.day)
+      max = std::max(max, s.day->stats.total);
+  std::string points;
+  double firstX = -1, lastX = 0;
+  for (size_t i = 0; i < slots.size(); ++i) {
+    if (!slots[i].day)
+      continue;
+    double x = left + w * (double(i) + 0.5);
+    points += Num(x) + "," + Num(top + h - h * double(slots[i].day->stats.total) / double(max)) + " ";
+    firstX = firstX < 0 ? x : firstX;
+    lastX = x;
+  }
+  o << "<div class=\"chart\"><svg id=\"total\" xmlns=\"http://www.w3.org/2000/svg\" width=\"" << Num(width)
+    << "\" height=\"" << Num(top + h + 8) << "\" role=\"img\" aria-label=\"space taken, running total\">\n";
+  o << "<text x=\"" << Num(left - 6) << "\" y=\"" << Num(top + 4) << "\" text-anchor=\"end\">" << SizeText(max)
+    << "</text><text x=\"" << Num(left - 6) << "\" y=\"" << Num(top + h) << "\" text-anchor=\"end\">0</text>\n";
+  if (firstX >= 0) {
+    o << "<polygon class=\"area\" points=\"" << Num(firstX) << "," << Num(top + h) << " " << points << Num(lastX)
+      << "," << Num(top + h) << "\"/>\n<polyline class=\"total\" points=\"" << points << "\"/>\n";
+  }
+  o << "<line class=\"axis\" x1=\"" << Num(left) << "\" x2=\"" << Num(width - 10) << "\" y1=\"" << Num(top + h)
+    << "\" y2=\"" << Num(top + h) << "\"/></svg></div>\n";
+}
+
+std::string CheckCell(const Day &d, bool checked)
+{
+  if (!checked)
+    return "<td>not checked</td>";
+  if (!d.check.checked)
+    return "<td>-</td>";
+  if (d.check.intact)
+    return "<td class=\"ok\">intact</td>";
+  std::string s = "<td><span class=\"bad\">damaged</span><ul class=\"damage\">";
+  for (size_t i = 0; i < d.check.damaged.size() && i < kNamedDamage; ++i)
+    s += "<li>" + Html(d.check.damaged[i]) + "</li>";
+  if (d.check.damaged.size() > kNamedDamage)
+    s += "<li>and " + std::to_string(d.check.damaged.size() - kNamedDamage) + " more</li>";
+  return s + "</ul></td>";
+}
+
+struct Overview {
+  size_t backups = 0, incomplete = 0, damaged = 0, intact = 0;
+  int64_t missingDays = 0;
+  std::string first, last;
+  uint64_t total = 0;
+};
+
+Overview Summarise(const ReportData &r)
+{
+  Overview v;
+  v.backups = r.days.size();
+  int64_t prev = -1;
+  for (const auto &d : r.days) {
+    v.incomplete += !d.stats.Complete();
+    v.damaged += Damaged(d);
+    v.intact += d.check.checked && d.check.intact;
+    v.total = std::max(v.total, d.stats.total);
+    if (d.mjd < 0)
+      continue;
+    if (prev >= 0 && d.mjd > prev + 1)
+      v.missingDays += d.mjd - prev - 1;
+    if (v.first.empty())
+      v.first = MjdText(d.mjd);
+    v.last = MjdText(d.mjd);
+    prev = d.mjd;
+  }
+  return v;
+}
+
+void WriteHtml(std::ostream &o, const ReportData &r)
+{
+  Overview v = Summarise(r);
+  std::vector<Slot> slots = Slots(r);
+  o << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+       "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'\">\n"
+       "<title>Vaultrix backups in "
+    << Html(r.root) << "</title>\n<style>" << kStyle << "</style></head><body>\n";
+  o << "<h1>Vaultrix backups in " << Html(r.root) << "</h1>\n<p class=\"summary\">" << Plural(v.backups, "backup");
+  if (!v.first.empty())
+    o << " from " << v.first << " to " << v.last;
+  o << ", " << Plural(uint64_t(v.missingDays), "day") << " without a backup, " << v.incomplete
+    << " incomplete. They take <b>" << SizeText(v.total) << "</b>.";
+  if (r.checked)
+    o << " Checked: " << v.intact << " intact, "
+      << (v.damaged ? "<span class=\"bad\">" + std::to_string(v.damaged) + " damaged</span>" : "0 damaged") << ".";
+  o << "</p>\n<h2>Day by day</h2>\n";
+  WriteTimeline(o, r, slots);
+  o << "<h2>Space taken</h2>\n<p>The space all backups up to each day take together, each shared file counted "
+       "once.";
+  if (r.sharedByPath)
+    o << " This file system (FUSE, such as sshfs) keeps no inode numbers: files count as shared when their path, "
+         "size and modification time agree.";
+  o << "</p>\n";
+  WriteTotal(o, slots);
+
+  o << "<h2>Backups</h2>\n<table id=\"days\"><tr><th>Backup</th><th>State</th><th>Check</th><th class=\"n\">Files"
+       "</th><th class=\"n\">Size</th><th class=\"n\">This day alone</th><th class=\"n\">Total</th>"
+       "<th class=\"n\">Changed</th></tr>\n";
+  for (const auto &d : r.days) {
+    const BackupStats &st = d.stats;
+    o << "<tr><td>" << Html(st.folder);
+    if (st.date && MjdText(st.date >> 16) != st.folder)
+      o << " (" << BackupDateText(st.date) << ")";
+    o << "</td><td" << (st.Complete() ? ">" : " class=\"warn\">") << StateText(d) << "</td>" << CheckCell(d, r.checked)
+      << "<td class=\"n\">" << st.files << "</td><td class=\"n\">" << SizeText(st.size) << "</td><td class=\"n\">"
+      << SizeText(st.own) << "</td><td class=\"n\">" << SizeText(st.total) << "</td><td class=\"n\">";
+    if (d.compared)
+      o << d.changed << " changed, " << d.added << " added, " << d.removed << " removed";
+    o << "</td></tr>\n";
+  }
+  o << "</table>\n<h2>Largest files</h2>\n<p>In the newest complete backup.</p>\n<table id=\"largest\"><tr><th>File"
+       "</th><th class=\"n\">Size</th></tr>\n";
+  for (const auto &f : r.largest)
+    o << "<tr><td>" << Html(f.path) << "</td><td class=\"n\">" << SizeText(f.size) << "</td></tr>\n";
+  o << "</table>\n<h2>Files that change most often</h2>\n<p>Each change is a new copy on the next backup.</p>\n"
+       "<table id=\"busiest\"><tr><th>File</th><th class=\"n\">Changed</th><th class=\"n\">Copies took</th></tr>\n";
+  for (const auto &f : r.busiest)
+    o << "<tr><td>" << Html(f.path) << "</td><td class=\"n\">" << Plural(uint64_t(f.changes), "time")
+      << "</td><td class=\"n\">" << SizeText(f.copied) << "</td></tr>\n";
+  o << "</table>\n</body></html>\n";
+}
+
+void WriteSummary(std::ostream &o, const ReportData &r)
+{
+  Overview v = Summarise(r);
+  o << Plural(v.backups, "backup");
+  if (!v.first.empty())
+    o << " from " << v.first << " to " << v.last;
+  o << " take " << SizeText(v.total) << "; " << Plural(uint64_t(v.missingDays), "day") << " without a backup, "
+    << v.incomplete << " incomplete.\n";
+  for (const auto &d : r.days)
+    if (!d.stats.Complete())
+      o << "  " << Shown(d.stats.folder) << ": " << StateText(d) << "\n";
+  if (r.checked) {
+    o << "Checked: " << v.intact << " intact, " << v.damaged << " damaged.\n";
+    for (const auto &d : r.days)
+      if (Damaged(d))
+        o << "  " << Shown(d.stats.folder) << ": " << Plural(d.check.damaged.size(), "finding") << "\n";
+  }
+  if (!r.largest.empty())
+    o << "Largest file: " << Shown(r.largest[0].path) << " (" << SizeText(r.largest[0].size) << ").\n";
+  if (!r.busiest.empty())
+    o << "Changes most often: " << Shown(r.busiest[0].path) << " (" << Plural(uint64_t(r.busiest[0].changes), "time")
+      << ").\n";
+  o << "The whole picture: vxdb report " << Shown(r.root) << " -o report.html\n";
+}
+
+// Written beside the target and renamed over it, so a failed run never
+// leaves half a page behind.
+bool WriteFileWhole(const std::string &path, const std::string &text, std::string *why)
+{
+  std::string tmp = path + ".vxdb-XXXXXX";
+  int fd = mkstemp(tmp.data());
+  if (fd < 0) {
+    *why = ErrnoText(errno);
+    return false;
+  }
+  fchmod(fd, 0644);
+  bool ok = true;
+  for (size_t at = 0; ok && at < text.size();) {
+    ssize_t n = write(fd, text.data() + at, text.size() - at);
+    if (n < 0 && errno == EINTR)
+      continue;
+    ok = n > 0;
+    at += ok ? size_t(n) : 0;
+  }
+  int e = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    e = errno;
+  }
+  if (ok && rename(tmp.c_str(), path.c_str()) != 0) {
+    ok = false;
+    e = errno;
+  }
+  if (!ok) {
+    unlink(tmp.c_str());
+    *why = ErrnoText(e);
+  }
+  return ok;
+}
+
+}  // namespace
+
+int ReportCommand(const Options &opt, std::ostream &out, std::ostream &err)
+{
+  ReportData r;
+  r.root = opt.args[0];
+  while (r.root.size() > 1 && r.root.back() == '/')
+    r.root.pop_back();
+  if (!Gather(r.root, &r, err))
+    return kBadInput;
+  if (opt.check && !CheckDays(&r, ProgressStream(opt, err), err))
+    return kBadInput;
+  int status = r.unreadable ? kBadInput : Summarise(r).damaged ? kFound : kFine;
+
+  bool terminal = &out == &std::cout && isatty(STDOUT_FILENO);
+  if (opt.output.empty() && terminal) {
+    WriteSummary(out, r);
+    return status;
+  }
+  std::ostringstream page;
+  WriteHtml(page, r);
+  if (opt.output.empty() || opt.output == "-") {
+    out << page.str();
+    return status;
+  }
+  std::string why;
+  if (!WriteFileWhole(opt.output, page.str(), &why)) {
+    err << "vxdb report: " << Shown(opt.output) << ": " << why << "\n";
+    return kBadInput;
+  }
+  return status;
+}
+
+}  // namespace vxdb
