@@ -168,7 +168,7 @@ const std::vector<Command> &Commands()
        "  -o, --output FILE   write the page to FILE; without it the page goes to\n"
        "                      standard output, or a short summary when that is a\n"
        "                      terminal\n"
-       "  --check             also re-read every complete day as verify does, and\n"
+       "  --check             also read every backup back as check does, and\n"
        "                      show it intact or name its damaged files\n"
        "\n"
        "Exit status: 0 fine, 1 damage found by --check, 2 usage error, no backups,\n"
