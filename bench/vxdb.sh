@@ -56,7 +56,7 @@ day=$backup/$first
 # One name per inode: what md5sum must read to cover every day.
 find "$backup" -type f ! -name VXDB.db -printf '%i %p\n' | sort -k1,1 -u | cut -d' ' -f2- | tr '\n' '\0' > "$work/unique"
 unique=$(tr -cd '\0' < "$work/unique" | wc -c)
-unique_bytes=$(xargs -0 stat -c %s < "$work/unique" | awk '{ s += $1 } END { print s }')
+unique_bytes=$(xargs -0 stat -c %s < "$work/unique" | awk '{ s += $1 } END { printf "%.0f", s }')
 
 for r in $(seq "$repeat"); do
   log "bench vxdb: run $r of $repeat"
