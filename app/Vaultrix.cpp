@@ -365,6 +365,7 @@ int PrepareInternalDest(void)
     WriteLog((char *)"Destination path does not exist!");
     State = STATE_FINISH;
   }
+  NoteDestination();
   CallTraceExit(NULL);
   return ok;
 }
@@ -696,8 +697,28 @@ static int SaveVXDBTo(int fd, VXDB *record)
   return fsync(fd) == 0;
 }
 
-/* Written beside the old catalogue and renamed over it, so that "VXDB.db"
- * is always either the old or the whole new catalogue.  1 on success. */
+/* Makes the names in the folder of path durable (a rename, a removal):
+ * fsync of the folder itself.  1 on success. */
+static int SyncFolderOf(const char *path)
+{
+  char folder[PATH_SIZE];
+  if (StrCopy(folder, sizeof folder, path) >= (int)sizeof folder)
+    return 0;
+  char *slash = strrchr(folder, '/');
+  if (!slash)
+    return 0;
+  slash[slash == folder ? 1 : 0] = 0;
+  int fd = open(folder, O_RDONLY | O_DIRECTORY);
+  if (fd < 0)
+    return 0;
+  int ok = fsync(fd) == 0;
+  close(fd);
+  return ok;
+}
+
+/* Written beside the old catalogue, synced, renamed over it, and its folder
+ * synced: "VXDB.db" is always either the old or the whole new catalogue, and
+ * once this returns 1 it stays the new one through a power cut. */
 int SaveVXDB(const char *path, VXDB *record)
 {
   CallTraceEnter("SaveVXDB");
@@ -720,6 +741,7 @@ int SaveVXDB(const char *path, VXDB *record)
       ok = ok && rename(temp, path) == 0;
       if (!ok)
         (void)unlink(temp);
+      ok = ok && SyncFolderOf(path);
     }
   }
   if (!ok)
@@ -1330,6 +1352,120 @@ int MayWriteName(const VXDB *current, int32_t index, const char *destination)
 }
 
 /* ------------------------------------------------------------------------
+ * The destination during a run
+ * ---------------------------------------------------------------------- */
+
+/* The device of the destination root when it was found, and of the dated
+ * folder once made: a destination that vanishes (a USB disk pulled, a share
+ * dropped) leaves a bare folder of the recorder's own disk at its path, and
+ * nothing may be made there in its place. */
+static dev_t DestRootDevice, DatedDevice;
+static int DestRootKnown, DatedKnown;
+
+/* A folder at path on the given device. */
+static int FolderOn(const char *path, dev_t device)
+{
+  struct stat64 st;
+  return lstat64(path, &st) == 0 && S_ISDIR(st.st_mode) && st.st_dev == device;
+}
+
+/* Called when DestRoot names the destination that was found. */
+void NoteDestination(void)
+{
+  struct stat64 st;
+  DestRootKnown = lstat64(DestRoot, &st) == 0 && S_ISDIR(st.st_mode);
+  DestRootDevice = DestRootKnown ? st.st_dev : 0;
+}
+
+/* The dated folder is still the one this run made. */
+int DestinationThere(void)
+{
+  return DatedKnown && FolderOn(DestRoot, DatedDevice);
+}
+
+/* Creates the folders of path below the dated folder DestRoot, never the
+ * dated folder or anything above it.  1 when path is a folder afterwards. */
+int MakeBackupFolder(const char *path)
+{
+  CallTraceEnter("MakeBackupFolder");
+  char buffer[PATH_SIZE];
+  size_t root = strlen(DestRoot);
+  int ok = DestinationThere() && strncmp(path, DestRoot, root) == 0 &&
+           StrCopy(buffer, sizeof buffer, path) < (int)sizeof buffer;
+  /* Each component after the dated folder, at the slash or end behind it. */
+  for (char *p = buffer + root; ok && *p;) {
+    p++;
+    if ((*p == '/' || *p == 0) && p[-1] != '/') {
+      char kept = *p;
+      *p = 0;
+      if (mkdir(buffer, 0777) != 0 && errno != EEXIST)
+        ok = 0;
+      *p = kept;
+    }
+  }
+  ok = ok && FolderOn(buffer, DatedDevice);
+  CallTraceExit(NULL);
+  return ok;
+}
+
+/* A catalogue describes its folder only while no file there has been
+ * replaced: a rerun into today's folder removes it, durably, first. */
+static int DropCatalogue(void)
+{
+  char path[PATH_SIZE];
+  if (StrFormat(path, sizeof path, "%s%s", DestRoot, VXDB_FILE_NAME) >= (int)sizeof path)
+    return 0;
+  if (unlink(path) != 0)
+    return errno == ENOENT;
+  return SyncFolderOf(path);
+}
+
+/* Makes the dated folder DestRoot, one level below the destination root
+ * (rootLength bytes of it), which must still be the destination that was
+ * found.  1 when the copy pass may write there. */
+int MakeDatedFolder(size_t rootLength)
+{
+  CallTraceEnter("MakeDatedFolder");
+  char root[ROOT_SIZE];
+  StrCopy(root, sizeof root, DestRoot);
+  root[rootLength < sizeof root ? rootLength : sizeof root - 1] = 0;
+  int ok = 0;
+  if (!DestRootKnown || !FolderOn(root, DestRootDevice)) {
+    LOGF("Destination vanished: '%s'", root);
+  } else if ((mkdir(DestRoot, 0777) != 0 && errno != EEXIST) || !FolderOn(DestRoot, DestRootDevice)) {
+    LOGF("Failed to create '%s'", DestRoot);
+  } else {
+    DatedDevice = DestRootDevice;
+    DatedKnown = 1;
+    ok = DropCatalogue();
+    if (!ok)
+      LOGF("Failed to remove the old catalogue of '%s'", DestRoot);
+  }
+  CallTraceExit(NULL);
+  return ok;
+}
+
+/* Every copy on the disk before the catalogue that lists it.  The copy pass
+ * syncs each copy as it ends, so little is left: syncfs flushes only the
+ * destination's file system, sync all of them where the kernel has no
+ * syncfs. */
+void FlushDestination(void)
+{
+  CallTraceEnter("FlushDestination");
+  int fd = open(DestRoot, O_RDONLY | O_DIRECTORY);
+  long done = -1;
+#ifdef SYS_syncfs
+  if (fd >= 0)
+    done = syscall(SYS_syncfs, fd);
+#endif
+  if (fd >= 0)
+    close(fd);
+  if (done != 0)
+    (void)syscall(SYS_sync);
+  CallTraceExit(NULL);
+}
+
+/* ------------------------------------------------------------------------
  * Copy pass
  * ---------------------------------------------------------------------- */
 
@@ -1539,6 +1675,21 @@ static int SameFile(const char *a, const char *b)
   return lstat64(a, &sa) == 0 && lstat64(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
+/* An earlier copy cut short (a power cut before it reached the disk, a hand
+ * that truncated it) must not be linked to: every later backup would share
+ * the damage.  Its size is checked against its catalogue; a copy that is
+ * not there at all fails the link as before. */
+static int EarlierCopyWhole(const char *old, const VXDBEntry *p)
+{
+  struct stat64 st;
+  if (lstat64(old, &st) != 0)
+    return 1;
+  if (S_ISREG(st.st_mode) && (uint64_t)st.st_size == p->FileSize)
+    return 1;
+  LOGF("Earlier copy is not whole, copied instead: '%s'", old);
+  return 0;
+}
+
 static void BackupEntry(VXDB *current, VXDB *previous, VXDBEntry *e)
 {
   uint64_t scanned = e->FileSize; /* the summary counts what the scan saw */
@@ -1555,7 +1706,7 @@ static void BackupEntry(VXDB *current, VXDB *previous, VXDBEntry *e)
     return;
   }
   if (strcmp(dir, LastDir) != 0) {
-    (void)MakeFolders(dir); /* a folder not made shows as failed files */
+    (void)MakeBackupFolder(dir); /* a folder not made shows as failed files */
     StrCopy(LastDir, sizeof LastDir, dir);
   }
   if (!MayWriteName(current, (int32_t)(e - current->Entries), destination)) {
@@ -1568,9 +1719,13 @@ static void BackupEntry(VXDB *current, VXDB *previous, VXDBEntry *e)
     CountCopy(CopyFileInto(source, destination, e), scanned);
     return;
   }
+  int named = StrFormat(old, sizeof old, "%s%s%s", LastDestRoot, folder, name) < (int)sizeof old;
+  if (named && !EarlierCopyWhole(old, p)) {
+    CountCopy(CopyFileInto(source, destination, e), scanned);
+    return;
+  }
   TotalLinkTries++;
-  int linked = StrFormat(old, sizeof old, "%s%s%s", LastDestRoot, folder, name) < (int)sizeof old &&
-               (SameFile(old, destination) || (RemoveExisting(destination) && LinkFile(old, destination) == 0));
+  int linked = named && (SameFile(old, destination) || (RemoveExisting(destination) && LinkFile(old, destination) == 0));
   if (linked) {
     TotalLinkedFiles++;
     TotalLinkedSize += e->FileSize;
@@ -1699,9 +1854,11 @@ static void StepWait(void)
     return;
   if (INIDestDevice[0] == 'e' && FindExtBackupDisk(DestRoot)) {
     LOGF("Destination: external disk @ '%s'", DestRoot);
+    NoteDestination();
     State = STATE_SCAN;
   } else if (INIDestDevice[0] == 'n' && FindNASDisk(DestRoot)) {
     LOGF("Destination: NAS @ '%s'", DestRoot);
+    NoteDestination();
     State = STATE_SCAN;
   }
   if (State == STATE_SCAN)
@@ -1766,24 +1923,53 @@ static void StepScan(void)
     State = STATE_FINISH;
     return;
   }
-  if (!MakeFolders(DestRoot))
-    LOGF("Failed to create '%s'", DestRoot);
-  else
-    ProbeDestination(DestRoot);
+  if (!MakeDatedFolder(len)) {
+    State = STATE_FINISH;
+    return;
+  }
+  ProbeDestination(DestRoot);
   State = STATE_COPY;
 }
 
-static void StepCopy(void)
+/* The copies, then the catalogue that lists them, then the date that marks
+ * the day done: a day whose catalogue could not be saved is tried again at
+ * the next load. */
+static void SaveBackup(void)
 {
-  if (!DoBackup(&CurrentVXDB, &LastVXDB))
-    return;
-  if (StrFormat(LogString, sizeof LogString, "%s%s", DestRoot, VXDB_FILE_NAME) < (int)sizeof LogString)
-    (void)SaveVXDB(LogString, &CurrentVXDB);
-  if (ScanIncomplete)
+  char path[PATH_SIZE];
+  if (StrFormat(path, sizeof path, "%s%s", DestRoot, VXDB_FILE_NAME) >= (int)sizeof path ||
+      !SaveVXDB(path, &CurrentVXDB))
+    WriteLog((char *)"Backup date not saved: the catalogue could not be saved.");
+  else if (ScanIncomplete)
     WriteLog((char *)"Backup incomplete, the next load tries again");
   else
     INIUpdateBackupDate();
-  State = STATE_FINISH;
+}
+
+enum { COPY_PASS = 0, COPY_FLUSH = 1, COPY_SAVE = 2 };
+
+static void StepCopy(void)
+{
+  static int Phase;
+  if (!DestinationThere()) {
+    LOGF("Destination vanished: '%s', backup stopped.", DestRoot);
+    State = STATE_FINISH;
+    return;
+  }
+  switch (Phase) {
+  case COPY_PASS:
+    if (DoBackup(&CurrentVXDB, &LastVXDB))
+      Phase = COPY_FLUSH;
+    break;
+  case COPY_FLUSH:
+    FlushDestination();
+    Phase = COPY_SAVE;
+    break;
+  case COPY_SAVE:
+    SaveBackup();
+    State = STATE_FINISH;
+    break;
+  }
 }
 
 static void StepFinish(void)

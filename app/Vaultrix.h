@@ -51,6 +51,17 @@ void UnmountNAS(void);
 int PrepareInternalDest(void);
 /* Creates a folder and every missing parent, like mkdir -p, without a shell. */
 int MakeFolders(const char *path);
+/* The destination during a run: NoteDestination records the device of
+ * DestRoot once found; MakeDatedFolder makes the dated folder (DestRoot, of
+ * which the first rootLength bytes are the destination root) on that device
+ * and removes an earlier catalogue there; MakeBackupFolder creates folders
+ * only below it; DestinationThere says it is still there.  1 on success. */
+void NoteDestination(void);
+int MakeDatedFolder(size_t rootLength);
+int MakeBackupFolder(const char *path);
+int DestinationThere(void);
+/* The copies on the disk: syncfs of the destination, or sync. */
+void FlushDestination(void);
 /* 1 when DestPath fits every external-disk probe path, else logs why not. */
 int ExtDestPathFits(void);
 /* How the destination probes look at a path: lstat64, replaced by tests. */

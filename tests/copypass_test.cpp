@@ -38,6 +38,15 @@ protected:
   }
 
   void Source(const std::string &rel, const std::string &content) { WriteFile(Src(rel), content); }
+  // DestRoot as the state machine leaves it: dest found, day made below it.
+  void UseDatedFolder(const std::string &day)
+  {
+    StrFormat(DestRoot, sizeof DestRoot, "%s/", dest.path().c_str());
+    NoteDestination();
+    size_t len = strlen(DestRoot);
+    StrFormat(DestRoot + len, sizeof DestRoot - len, "%s/", day.c_str());
+    ASSERT_EQ(MakeDatedFolder(len), 1);
+  }
   // The scan's catalogue of these files, in this order.
   void Scan(const std::vector<std::string> &rels)
   {
@@ -55,9 +64,8 @@ protected:
     std::string count = io / "calls", saved = io / "pass.db";
     unlink(saved.c_str());
     InChild([&] {
-      StrFormat(DestRoot, sizeof DestRoot, "%s/", (dest / day).c_str());
+      UseDatedFolder(day);
       StrFormat(LastDestRoot, sizeof LastDestRoot, "%s/", (dest / last).c_str());
-      MakeFolders(DestRoot);
       TotalRefusedPaths = refused;
       if (fileLimit != RLIM_INFINITY) {
         struct rlimit small = {fileLimit, fileLimit};
@@ -366,9 +374,8 @@ TEST_F(CopyPass, AFileChangedAfterTheScanIsCataloguedAsCopied)
   utime(Src("/log.txt").c_str(), &later);
   std::string saved = io / "d1.db";
   InChild([&] {
-    StrFormat(DestRoot, sizeof DestRoot, "%s/", (dest / "d1").c_str());
+    UseDatedFolder("d1");
     StrFormat(LastDestRoot, sizeof LastDestRoot, "%s/", (dest / "none").c_str());
-    MakeFolders(DestRoot);
     while (!DoBackup(&cur, &prev))
       ;
     SaveVXDB(saved.c_str(), &cur);
