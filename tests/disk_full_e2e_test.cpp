@@ -83,7 +83,10 @@ TEST(DiskFull, FailuresAreCountedNothingHalfIsLeftAndTheNextDayCompletes)
   EXPECT_TRUE(b.Logged("Failed: " + std::to_string(failed) + " files, ")) << b.log;
   EXPECT_FALSE(Exists(b.Day("2026-12-02") + "/VXDB.db.part"));
   EXPECT_EQ(SnapshotTree(b.Day("2026-12-01")), day1) << "the day-1 backup changed";
-  EXPECT_NE(ReadFile(b.IniPath()), ini) << "a completed copy pass marks the day done, failures and all";
+  // The day is marked done, failures and all, exactly when its catalogue stands.
+  bool saved = Exists(b.Day("2026-12-02") + "/VXDB.db");
+  EXPECT_EQ(ReadFile(b.IniPath()) != ini, saved) << b.log;
+  EXPECT_EQ(b.Logged("Backup date not saved"), !saved) << b.log;
   TreeSnapshot day2 = SnapshotTree(b.Day("2026-12-02"));
 
   // Room again the next day: everything is there.
