@@ -4,8 +4,10 @@
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <string>
+#include <sys/mount.h>
 
 #include <dirent.h>
 
@@ -110,7 +112,8 @@ struct EventRecord {
 class Run {
 public:
   Run(const TapsimOptions &opts, PluginFiles &files, RunProgress *progress)
-      : opts_(opts), files_(files), progress_(progress), mounted_(files.ext.size(), false)
+      : opts_(opts), files_(files), progress_(progress), mounted_(files.ext.size(), false),
+        pulled_(files.ext.size(), false)
   {
   }
   int Go();
@@ -119,6 +122,7 @@ private:
   bool Load(int *status);
   void Hook();
   bool MountDueDisks(int *status);
+  void ReportPulledDisks();
   int State() const { return state_ ? (int)*state_ : -1; }
   void WriteTrace(const EventRecord &ev, bool isMain);
   void PrintStats();
@@ -128,7 +132,7 @@ private:
   const TapsimOptions &opts_;
   PluginFiles &files_;
   RunProgress *progress_;
-  std::vector<bool> mounted_;
+  std::vector<bool> mounted_, pulled_;
 
   TapRuntime *rt_ = nullptr;
   void *image_ = nullptr;
@@ -285,7 +289,19 @@ bool Run::MountDueDisks(int *status)
 {
   dword elapsed = TapRuntimeTicks(rt_) - opts_.tickStart;
   for (size_t i = 0; i < opts_.ext.size(); i++) {
-    if (mounted_[i] || opts_.ext[i].tick > elapsed)
+    const ExtDiskOption &ext = opts_.ext[i];
+    if (ext.pulled && ext.pullTick <= elapsed) {
+      // Pulled out: lazily, so that files the plug-in holds open stay
+      // usable while the path no longer leads to the disk.
+      if (mounted_[i] && !pulled_[i] && umount2(("/mnt/" + ext.name).c_str(), MNT_DETACH) != 0) {
+        fprintf(stderr, "tapsim: pulling out %s: %s\n", ext.name.c_str(), strerror(errno));
+        *status = kExitSandbox;
+        return false;
+      }
+      pulled_[i] = true;
+      continue;
+    }
+    if (mounted_[i] || ext.tick > elapsed)
       continue;
     std::string err;
     if (!Sandbox::BindDisk(files_.ext[i], opts_.ext[i].name, &err)) {
@@ -296,6 +312,26 @@ bool Run::MountDueDisks(int *status)
     mounted_[i] = true;
   }
   return true;
+}
+
+// What the plug-in made where a pulled disk was: on a recorder, that lands
+// on its own disk in place of the backup disk.
+void Run::ReportPulledDisks()
+{
+  for (size_t i = 0; i < opts_.ext.size(); i++) {
+    if (!pulled_[i] || !mounted_[i])
+      continue;
+    std::string point = "/mnt/" + opts_.ext[i].name;
+    int made = 0;
+    if (DIR *d = opendir(point.c_str())) {
+      while (struct dirent *e = readdir(d))
+        made += strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0;
+      closedir(d);
+    }
+    if (made)
+      fprintf(stderr, "tapsim: %s was pulled out, and the plug-in made %d entr%s in its bare mount point %s\n",
+              opts_.ext[i].name.c_str(), made, made == 1 ? "y" : "ies", point.c_str());
+  }
 }
 
 void Run::WriteTrace(const EventRecord &ev, bool isMain)
@@ -479,6 +515,7 @@ int Run::Go()
     }
   }
   progress_->phase = kPhaseDone;
+  ReportPulledDisks();
   ReportAllocations();
   if (opts_.stats)
     PrintStats();

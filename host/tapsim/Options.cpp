@@ -19,9 +19,11 @@ const char kUsage[] =
     "Disks\n"
     "  --disk DIR            the internal disk (required): /mnt/hd for the C library,\n"
     "                        / for the host's file calls\n"
-    "  --ext NAME=DIR[@TICK] an external partition at /mnt/NAME (NAME sdb .. sdz8),\n"
-    "                        plugged in TICK ticks after the start (default 0);\n"
-    "                        repeatable\n"
+    "  --ext NAME=DIR[@IN[-OUT]]\n"
+    "                        an external partition at /mnt/NAME (NAME sdb .. sdz8),\n"
+    "                        plugged in IN ticks after the start (default 0) and\n"
+    "                        pulled out at OUT (unmounted lazily, as a recorder\n"
+    "                        loses a USB disk); repeatable\n"
     "Time\n"
     "  --clock \"YYYY-MM-DD HH:MM:SS\"\n"
     "                        the recorder's local clock at the start (default: this\n"
@@ -225,15 +227,23 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
       ExtDiskOption ext;
       size_t at = value.find('=');
       if (at == std::string::npos)
-        return fail("--ext wants NAME=DIR[@TICK], not '" + value + "'");
+        return fail("--ext wants NAME=DIR[@IN[-OUT]], not '" + value + "'");
       ext.name = value.substr(0, at);
       ext.dir = value.substr(at + 1);
-      // A trailing @digits is the tick; any other '@' belongs to the folder.
+      // A trailing @IN or @IN-OUT of digits is the ticks; any other '@'
+      // belongs to the folder.
       size_t tickAt = ext.dir.rfind('@');
       if (tickAt != std::string::npos) {
-        uint32_t tick;
-        if (ParseU32(ext.dir.substr(tickAt + 1), &tick)) {
-          ext.tick = tick;
+        std::string ticks = ext.dir.substr(tickAt + 1);
+        size_t dash = ticks.find('-');
+        uint32_t in, out = 0;
+        bool pulled = dash != std::string::npos;
+        if (ParseU32(ticks.substr(0, dash), &in) && (!pulled || ParseU32(ticks.substr(dash + 1), &out))) {
+          if (pulled && out <= in)
+            return fail("--ext " + ext.name + ": the disk must be pulled after it is plugged in, not at " + ticks);
+          ext.tick = in;
+          ext.pulled = pulled;
+          ext.pullTick = out;
           ext.dir.resize(tickAt);
         }
       }

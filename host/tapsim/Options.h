@@ -10,6 +10,8 @@ struct ExtDiskOption {
   std::string name; // sdb .. sdz8
   std::string dir;
   uint32_t tick = 0; // ticks after the start at which it is plugged in
+  bool pulled = false;
+  uint32_t pullTick = 0; // ticks after the start at which it is pulled out
 };
 
 struct TapsimOptions {

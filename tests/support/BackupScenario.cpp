@@ -44,17 +44,26 @@ std::string Md5Hex(const std::string &path)
 }
 
 BackupScenario::BackupScenario(const std::string &settings, const std::string &backupRoot)
-    : backupRoot_(backupRoot.empty() ? disk_ / "Backup" : backupRoot)
+    : root_(disk_.path()), backupRoot_(backupRoot.empty() ? disk_ / "Backup" : backupRoot),
+      ownBackupRoot_(backupRoot.empty())
 {
   MakeRecorderDisk(disk_.path(), settings.c_str());
+}
+
+void BackupScenario::UseDisk(const std::string &root)
+{
+  root_ = root;
+  if (ownBackupRoot_)
+    backupRoot_ = root + "/Backup";
 }
 
 TapsimResult BackupScenario::Run(const std::string &date, const std::vector<std::string> &extra)
 {
   std::string systemLog = Pf("/Settings/TAPSystem.log");
   size_t before = ReadFile(systemLog).size();
-  std::vector<std::string> args = {"--disk", disk_.path(), "--clock", date + " 10:00:00", "--tick-step", "1",
-                                   "--max-events", "100000"};
+  std::vector<std::string> args = {"--disk", root_, "--clock", date + " 10:00:00", "--tick-step", "1"};
+  if (std::find(extra.begin(), extra.end(), "--max-events") == extra.end())
+    args.insert(args.end(), {"--max-events", "100000"});
   args.insert(args.end(), extra.begin(), extra.end());
   TapsimResult r = RunTapsim(args);
   std::string after = ReadFile(systemLog);

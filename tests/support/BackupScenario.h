@@ -29,14 +29,18 @@ public:
   explicit BackupScenario(const std::string &settings = "DestDevice=internal\r\nDestPath=/mnt/hd/Backup\r\n",
                           const std::string &backupRoot = "");
 
-  const std::string &Disk() const { return disk_.path(); }
-  std::string Pf(const std::string &rel) const { return disk_ / ("ProgramFiles" + rel); }
+  const std::string &Disk() const { return root_; }
+  // The same recorder on another folder (a mounted disk image); a backup
+  // root on the disk's own /Backup moves with it.
+  void UseDisk(const std::string &root);
+  std::string Pf(const std::string &rel) const { return root_ + "/ProgramFiles" + rel; }
   std::string Day(const std::string &date) const { return backupRoot_ + "/" + date; }
   std::string IniPath() const { return Pf("/Settings/Vaultrix/Vaultrix.ini"); }
   void Source(const std::string &rel, const std::string &content) { WriteFile(Pf(rel), content); }
 
   // One load of the plug-in at 10:00 of that day (virtual ticks, one per
-  // event).  log holds what this run logged.
+  // event, at most 100000 unless extra says --max-events).  log holds what
+  // this run logged.
   TapsimResult Run(const std::string &date, const std::vector<std::string> &extra = {});
   bool Logged(const std::string &text) const { return log.find(text) != std::string::npos; }
 
@@ -56,7 +60,8 @@ public:
 
 private:
   TempDir disk_;
-  std::string backupRoot_;
+  std::string root_, backupRoot_;
+  bool ownBackupRoot_;
   std::map<std::string, std::string> settings_;
   std::vector<std::string> days_;
 };

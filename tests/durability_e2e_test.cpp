@@ -1,0 +1,182 @@
+// A backup stands only for what is on the disk.  The power is cut at many
+// moments of a backup on an ext4 disk image; a USB disk is pulled during the
+// copy pass; a rerun of the same day is stopped after its copies; an earlier
+// copy is cut short by hand.  Whatever a catalogue lists is there, whole, and
+// the next backup holds the real bytes.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/Vaultrix.h"
+#include "support/BackupScenario.h"
+#include "support/PowerCut.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Hex(const byte *d)
+{
+  char s[33];
+  for (int i = 0; i < 16; i++)
+    snprintf(s + 2 * i, 3, "%02x", d[i]);
+  return s;
+}
+
+std::string Pattern(size_t n, unsigned seed)
+{
+  std::string s(n, 0);
+  for (size_t i = 0; i < n; i++)
+    s[i] = (char)(seed * 31 + i * 7 + i / 509);
+  return s;
+}
+
+// Every dated folder under root that holds a catalogue has every file it
+// lists at the listed size and digest.
+::testing::AssertionResult CataloguesStandForTheirFiles(const std::string &root)
+{
+  std::error_code ec;
+  for (auto &day : fs::directory_iterator(root, ec)) {
+    std::string db = day.path().string() + "/VXDB.db";
+    if (!Exists(db))
+      continue;
+    VXDB record;
+    memset(&record, 0, sizeof record);
+    if (!LoadVXDB(db.c_str(), &record))
+      return ::testing::AssertionFailure() << db << " does not load";
+    std::string bad;
+    for (int i = 0; i < record.NrEntries && bad.empty(); i++) {
+      const VXDBEntry &e = record.Entries[i];
+      std::string file = day.path().string() + (record.Text + e.FolderOffset) + (record.Text + e.NameOffset);
+      struct stat st;
+      if (lstat(file.c_str(), &st) != 0 || (uint64_t)st.st_size != e.FileSize)
+        bad = file + " is not at its catalogued size";
+      else if (Md5Hex(file) != Hex(e.MD5))
+        bad = file + " does not have its catalogued digest";
+    }
+    FreeVXDB(&record);
+    if (!bad.empty())
+      return ::testing::AssertionFailure() << bad;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+ProgramRun Verify(const std::string &day) { return RunProgram({VX_EMULATOR_ARGV VX_BINARY_DIR "/vxdb", "verify", day}); }
+
+// A recorder whose internal disk is an ext4 image, and whose power is cut.
+class PowerCut : public ::testing::Test {
+protected:
+  // The image of a disk that holds the source tree written by fill.
+  template <class F> void MakeDisk(F fill)
+  {
+    if (geteuid() != 0)
+      GTEST_SKIP() << "disk images need root";
+    ASSERT_EQ(MakeExt4Image(image, 64 << 20), "");
+    MountedImage disk(image);
+    ASSERT_TRUE(disk.ok()) << disk.error();
+    b.UseDisk(disk.root());
+    MakeRecorderDisk(disk.root(), "DestDevice=internal\r\nDestPath=/mnt/hd/Backup\r\n");
+    fill();
+  }
+
+  // Day 1 on a fresh copy of the disk, cut after event n (0: after the
+  // run's end); the disk as the power left it is in cut.
+  void RunAndCut(uint64_t n)
+  {
+    PoweredDisk live(image);
+    ASSERT_TRUE(live.ok()) << live.error();
+    b.UseDisk(live.root());
+    std::vector<std::string> stop;
+    if (n)
+      stop = {"--max-events", std::to_string(n)};
+    TapsimResult r = b.Run(kDay1, stop);
+    if (!n)
+      ASSERT_EQ(r.status, 0) << b.log;
+    ASSERT_EQ(live.CutPower(cut), "");
+  }
+
+  // The disk after the cut, repaired and mounted: what every catalogue lists
+  // is there, and the next day's backup is complete and verifies.
+  void CheckAfterCut(uint64_t n)
+  {
+    std::string fsck;
+    int status = CheckExt4Image(cut, &fsck);
+    ASSERT_LT(status, 4) << "e2fsck after event " << n << ":\n" << fsck;
+    MountedImage disk(cut);
+    ASSERT_TRUE(disk.ok()) << disk.error();
+    b.UseDisk(disk.root());
+    EXPECT_TRUE(CataloguesStandForTheirFiles(b.Day(""))) << "cut after event " << n;
+    ASSERT_EQ(b.Run(kDay2).status, 0) << b.log;
+    EXPECT_TRUE(b.Complete(kDay2)) << "cut after event " << n << "\n" << b.log;
+    ProgramRun verify = Verify(b.Day(kDay2));
+    EXPECT_EQ(verify.status, 0) << "cut after event " << n << ": " << verify.out << verify.err;
+  }
+
+  const std::string kDay1 = "2026-12-01", kDay2 = "2026-12-02";
+  TempDir work;
+  std::string image = work / "disk.img", cut = work / "cut.img";
+  BackupScenario b;
+};
+
+int Findings() { return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count(); }
+
+TEST_F(PowerCut, AtEveryTenthEventTheCataloguesStandAndTheNextDayIsWhole)
+{
+  MakeDisk([&] {
+    for (unsigned i = 0; i < 3; i++)
+      b.Source("/Media/large" + std::to_string(i) + ".ts", Pattern((3 << 20) + i * 4099, i));
+    for (unsigned i = 0; i < 60; i++)
+      b.Source("/Plugin" + std::to_string(i % 6) + "/file" + std::to_string(i) + ".dat",
+               Pattern(100 + i * 97, i + 10));
+  });
+  ASSERT_FALSE(HasFatalFailure());
+  uint64_t events;
+  {
+    PoweredDisk whole(image);
+    ASSERT_TRUE(whole.ok()) << whole.error();
+    b.UseDisk(whole.root());
+    TapsimResult r = b.Run(kDay1);
+    ASSERT_EQ(r.status, 0) << b.log;
+    events = r.trace.size() - 1; // event 0 is TAP_Main
+  }
+#if defined(__mips__)
+  const uint64_t step = 40; // every run is emulated: fewer points
+#else
+  const uint64_t step = 10;
+#endif
+  std::vector<uint64_t> points;
+  for (uint64_t n = step; n + 1 < events; n += step)
+    points.push_back(n);
+  points.push_back(events - 1); // the last event before the exit
+  points.push_back(0);          // right after the end
+  int passed = 0;
+  for (uint64_t n : points) {
+    int before = Findings();
+    RunAndCut(n);
+    if (!HasFatalFailure())
+      CheckAfterCut(n);
+    passed += Findings() == before;
+    if (HasFatalFailure())
+      break;
+  }
+  printf("power cut: %zu cut points in a run of %llu events, %d disks passed\n", points.size(),
+         (unsigned long long)events, passed);
+}
+
+// Cut right after a normal day 1: the next day links only to whole copies.
+TEST_F(PowerCut, RightAfterADayTheNextDayHoldsTheRealBytes)
+{
+  MakeDisk([&] {
+    for (unsigned i = 0; i < 20; i++)
+      b.Source("/Data/file" + std::to_string(i) + ".bin", Pattern(1 << 20, i));
+  });
+  ASSERT_FALSE(HasFatalFailure());
+  RunAndCut(0);
+  ASSERT_FALSE(HasFatalFailure());
+  CheckAfterCut(0);
+}
+
+} // namespace
