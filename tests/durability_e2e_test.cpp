@@ -179,4 +179,78 @@ TEST_F(PowerCut, RightAfterADayTheNextDayHoldsTheRealBytes)
   CheckAfterCut(0);
 }
 
+// The index of the first traced event that logged text, or 0.
+uint64_t EventThatSays(const TapsimResult &r, const std::string &text)
+{
+  for (auto &ev : r.trace)
+    if (ev.Says(text))
+      return ev.index;
+  return 0;
+}
+
+TEST(PulledDisk, MidCopyPassNothingStandsAndTheSameDayCompletesWithTheDiskBack)
+{
+  TempDir usb;
+  WriteFile(usb / "Vaultrix/.keep", "");
+  BackupScenario b("DestDevice=External\r\nDestPath=/Vaultrix\r\n", usb / "Vaultrix");
+  for (unsigned i = 0; i < 40; i++)
+    b.Source("/Plugin" + std::to_string(i % 4) + "/file" + std::to_string(i) + ".dat", Pattern(2000 + i, i));
+  b.Checkpoint();
+  std::string ini = ReadFile(b.IniPath());
+  TapsimResult whole = b.Run("2026-12-01", {"--ext", "sdb1=" + usb.path()});
+  ASSERT_EQ(whole.status, 0) << b.log;
+  uint64_t first = EventThatSays(whole, "No previous backup found"), last = EventThatSays(whole, "Copied: ");
+  ASSERT_GT(last, first + 20) << b.log;
+  b.Restore();
+
+  // Ticks follow the events one to one: pulled halfway through the copies.
+  uint32_t pull = (uint32_t)(whole.trace[(first + last) / 2].tick - whole.trace[0].tick);
+  TapsimResult r = b.Run("2026-12-01", {"--ext", "sdb1=" + usb.path() + "@0-" + std::to_string(pull)});
+  EXPECT_EQ(r.status, 0) << b.log;
+  EXPECT_TRUE(b.Logged("Destination vanished")) << b.log;
+  EXPECT_EQ(r.err.find("bare mount point"), std::string::npos) << r.err;
+  EXPECT_FALSE(Exists(b.Day("2026-12-01") + "/VXDB.db"));
+  EXPECT_EQ(ReadFile(b.IniPath()), ini) << "no date for a backup that was not saved";
+
+  ASSERT_EQ(b.Run("2026-12-01", {"--ext", "sdb1=" + usb.path()}).status, 0) << b.log;
+  EXPECT_TRUE(b.Complete("2026-12-01")) << b.log;
+  EXPECT_NE(ReadFile(b.IniPath()), ini);
+}
+
+TEST(SameDayRerun, StoppedAfterItsCopiesLeavesNoCatalogueThatDisagrees)
+{
+  BackupScenario b;
+  for (unsigned i = 0; i < 10; i++)
+    b.Source("/Data/file" + std::to_string(i) + ".bin", Pattern(3000, i));
+  TapsimResult first = b.Run("2026-12-01");
+  ASSERT_EQ(first.status, 0) << b.log;
+  uint64_t copied = EventThatSays(first, "Copied: "); // the rerun takes as many steps
+  ASSERT_GT(copied, 0u) << b.log;
+  // The owner deletes the date and changes files: the rerun replaces them.
+  WriteFile(b.IniPath(), "DestDevice=internal\r\nDestPath=/mnt/hd/Backup\r\n");
+  for (unsigned i = 0; i < 5; i++)
+    b.Source("/Data/file" + std::to_string(i) + ".bin", Pattern(3000, i + 100));
+  ASSERT_EQ(b.Run("2026-12-01", {"--max-events", std::to_string(copied)}).status, 1) << b.log;
+  EXPECT_TRUE(CataloguesStandForTheirFiles(b.Day("")));
+  ASSERT_EQ(b.Run("2026-12-02").status, 0) << b.log;
+  EXPECT_TRUE(b.Complete("2026-12-02")) << b.log;
+  EXPECT_EQ(Verify(b.Day("2026-12-02")).status, 0);
+}
+
+TEST(EarlierCopy, CutShortByHandIsCopiedNotLinkedTo)
+{
+  BackupScenario b;
+  b.Source("/a.bin", Pattern(5000, 1));
+  b.Source("/b.bin", Pattern(5000, 2));
+  b.Source("/c.bin", Pattern(5000, 3));
+  ASSERT_EQ(b.Run("2026-12-01").status, 0) << b.log;
+  truncate((b.Day("2026-12-01") + "/a.bin").c_str(), 0);
+  truncate((b.Day("2026-12-01") + "/b.bin").c_str(), 100);
+  ASSERT_EQ(b.Run("2026-12-02").status, 0) << b.log;
+  ExpectInOrder(b.log, {"Earlier copy is not whole, copied instead: '/mnt/hd/Backup/2026-12-01/", "a.bin'",
+                        "Earlier copy is not whole, copied instead: '/mnt/hd/Backup/2026-12-01/", "b.bin'"});
+  EXPECT_TRUE(b.Logged("DeDupe: 1 files")) << b.log;
+  EXPECT_TRUE(b.Complete("2026-12-02")) << b.log;
+}
+
 } // namespace
