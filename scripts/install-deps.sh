@@ -3,7 +3,7 @@
 # as root); packages named as arguments are installed instead of those.
 set -e
 packages="$*"
-[ -n "$packages" ] || packages="cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libssl-dev g++-mipsel-linux-gnu qemu-user openssh-server openssh-client sshfs rsync iproute2 util-linux psmisc valgrind exfatprogs exfat-fuse ntfs-3g"
+[ -n "$packages" ] || packages="cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libssl-dev g++-mipsel-linux-gnu qemu-user openssh-server openssh-client sshfs rsync iproute2 util-linux e2fsprogs psmisc valgrind exfatprogs exfat-fuse ntfs-3g"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
