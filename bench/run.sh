@@ -103,6 +103,25 @@ for r in $(seq "$repeat"); do
   vaultrix d1.vaultrix "$disk" "Backup-$r" 2026-03-01
 done
 
+# ---- the flushes: day 1 with and without them ------------------------------
+# Every copy is synced and the destination flushed before the catalogue is
+# saved; --no-sync makes those calls do nothing, so the difference is their
+# cost.  The trace of the run with them names the event of the final flush
+# (the one after the copy pass's summary).
+for r in $(seq "$repeat"); do
+  log "bench: day 1 with and without flushes, run $r of $repeat"
+  settings "$disk" "Backup-flush-on-$r"
+  measure flush.on "$tapsim" --disk "$disk" --clock "2026-03-01 03:00:00" --tick-step 1 --stats \
+    --trace "$work/flush.trace" "$image"
+  keep_stats flush.on
+  us=$(awk '/DeDupe: / { getline; if (match($0, / us=[0-9]+ /)) print substr($0, RSTART + 4, RLENGTH - 5); exit }' "$work/flush.trace")
+  [ -z "$us" ] || echo "flush.event $(awk -v u="$us" 'BEGIN { printf "%.6f", u / 1e6 }') 0 0" >> "$results"
+  settings "$disk" "Backup-flush-off-$r"
+  measure flush.off "$tapsim" --disk "$disk" --clock "2026-03-01 03:00:00" --tick-step 1 --stats --no-sync "$image"
+  keep_stats flush.off
+done
+settings "$disk"
+
 # ---- day 2: nothing changed ---------------------------------------------
 for r in $(seq "$repeat"); do
   log "bench: day 2, run $r of $repeat"
@@ -218,6 +237,15 @@ for d in d1 d2 d3; do
   echo "  $d"
   state_rows "$d.vaultrix"
 done
+echo
+echo "flushes on day 1 (each copy synced, the destination flushed before the catalogue)"
+row "with them" flush.on
+row "without (tapsim --no-sync)" flush.off
+printf '  %-30s %9.2f s (%s%%)\n' "cost" "$(awk -v a="$(median flush.on 1)" -v b="$(median flush.off 1)" 'BEGIN { print a - b }')" \
+  "$(awk -v a="$(median flush.on 1)" -v b="$(median flush.off 1)" 'BEGIN { printf "%.0f", (a - b) / b * 100 }')"
+printf '  %-30s %9.1f ms\n' "the final flush's event" "$(awk -v s="$(median flush.event 1)" 'BEGIN { print s * 1000 }')"
+printf '  %-30s %9.1f ms with, %.1f ms without\n' "slowest copy-pass event" \
+  "$(awk -v u="$(stat_median flush.on 3 5)" 'BEGIN { print u / 1000 }')" "$(awk -v u="$(stat_median flush.off 3 5)" 'BEGIN { print u / 1000 }')"
 echo
 echo "previous-backup lookup among $earlier earlier backups ($catalogue_info): $(awk -v s="$(median lookup 1)" 'BEGIN { printf "%.1f ms", s * 1000 }') in one step"
 echo

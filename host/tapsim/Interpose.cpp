@@ -8,6 +8,7 @@
 #include "Interpose.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -17,6 +18,8 @@
 #include <random>
 #include <string>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <vector>
 
 InterposeControl g_interpose;
@@ -136,6 +139,32 @@ int closedir(DIR *dir)
     listings.erase(dir);
   }
   return real(dir);
+}
+
+int fsync(int fd)
+{
+  static auto real = Real<int (*)(int)>("fsync");
+  return g_interpose.noSync ? 0 : real(fd);
+}
+
+// The plug-in reaches sync and syncfs through syscall(); every other call
+// passes with the six argument words a system call can take.
+long syscall(long number, ...)
+{
+  static auto real = Real<long (*)(long, ...)>("syscall");
+  va_list ap;
+  va_start(ap, number);
+  long a[6];
+  for (long &word : a)
+    word = va_arg(ap, long);
+  va_end(ap);
+#ifdef SYS_syncfs
+  if (g_interpose.noSync && number == SYS_syncfs)
+    return 0;
+#endif
+  if (g_interpose.noSync && number == SYS_sync)
+    return 0;
+  return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }
 
 int system(const char *command)

@@ -17,6 +17,9 @@ struct InterposeControl {
   // Set when the plug-in hands a command to system(): something may now run
   // in the background.
   bool launched = false;
+  // fsync, sync and syncfs return at once: what the flushes cost is
+  // measured against a run without them.
+  bool noSync = false;
 };
 
 extern InterposeControl g_interpose;

@@ -206,6 +206,7 @@ bool Run::Load(int *status)
                       : opts_.listingOrder == "shuffle" ? ListingOrder::kShuffle
                                                         : ListingOrder::kDisk;
   g_interpose.seed = opts_.listingSeed;
+  g_interpose.noSync = opts_.noSync;
 
   if (opts_.utf8Firmware) {
     std::string fwPath = FdPath(files_.utf8Firmware.get());

@@ -66,6 +66,8 @@ const char kUsage[] =
     "                        nested-state=B>A; exit=1 when it called TAP_Exit\n"
     "  --stats               at the end, TAP_EventHandler durations: count, median,\n"
     "                        p99 and max, in all and per state\n"
+    "  --no-sync             fsync, sync and syncfs of the plug-in do nothing (to\n"
+    "                        measure what its flushes cost; never for a real test)\n"
     "  --help                this text\n"
     "\n"
     "Exit status: 0 the plug-in ended through TAP_Exit; 1 it did not (event limit,\n"
@@ -184,7 +186,7 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
     if (inlineValue)
       value = arg.substr(eq + 1);
 
-    static const char *const flags[] = {"--help", "--utf8-firmware", "--stats", "--no-task-table"};
+    static const char *const flags[] = {"--help", "--utf8-firmware", "--stats", "--no-task-table", "--no-sync"};
     bool isFlag = false;
     for (const char *f : flags)
       isFlag |= name == f;
@@ -197,6 +199,8 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
         opts->utf8Firmware = true;
       else if (name == "--no-task-table")
         opts->noTaskTable = true;
+      else if (name == "--no-sync")
+        opts->noSync = true;
       else
         opts->stats = true;
       continue;

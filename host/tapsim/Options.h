@@ -47,6 +47,7 @@ struct TapsimOptions {
   std::string consoleFile; // empty: standard output, prefixed
   std::string traceFile;
   bool stats = false;
+  bool noSync = false;
 };
 
 // Fills *opts from argv; on a usage error returns false with a message.
