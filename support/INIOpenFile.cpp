@@ -44,14 +44,19 @@ static int ReadText(TapFile *file)
 
 int INIOpenFile(const char *FileName, const char *AppName)
 {
+  char copy[INI_NAME_SIZE];
   INICloseFile();
   HDD_TAP_PushDir();
+  /* A checked copy left by an unfinished save is the complete text. */
+  int hasCopy = FileName && StrFormat(copy, sizeof copy, "%s%s", FileName, INI_COPY_SUFFIX) < (int)sizeof copy;
   int location = INILocateFile(FileName, AppName);
+  if (location == 0 && hasCopy)
+    location = INILocateFile(copy, AppName);
   if (location == 0) {
     HDD_TAP_PopDir();
     return EmptyStore();
   }
-  TapFile *file = TAP_Hdd_Fopen(FileName);
+  TapFile *file = TAP_Hdd_Fopen(hasCopy && TAP_Hdd_Exist(copy) ? copy : FileName);
   if (!file) {
     HDD_TAP_PopDir();
     return 0;

@@ -6,7 +6,7 @@
 #include "Kovlib.h"
 
 #define TEMP_SUFFIX ".new"
-#define NAME_SIZE 256
+#define NAME_SIZE INI_NAME_SIZE
 #define LINUX_PATH_SIZE (DIR_STACK_ENTRY + 8 + NAME_SIZE)
 
 /* Enters the folder that a location code names, creating "Settings" and the
@@ -90,16 +90,20 @@ static int HoldsText(const char *name)
 /* Without the Linux path (a firmware without the task table) only the host's
  * calls remain, and they cannot rename.  A checked copy is written first and
  * kept until the file itself is rewritten and checked, so that a failure or
- * a cut in between leaves a complete copy beside it. */
-static int ReplaceByHost(const char *FileName, const char *temp)
+ * a cut in between leaves a complete copy beside it, which the next load
+ * reads. */
+static int ReplaceByHost(const char *FileName)
 {
-  if (!WriteNewFile(temp) || !HoldsText(temp)) {
-    TAP_Hdd_Delete(temp);
+  char copy[NAME_SIZE];
+  if (StrFormat(copy, sizeof copy, "%s%s", FileName, INI_COPY_SUFFIX) >= (int)sizeof copy)
+    return 0;
+  if (!WriteNewFile(copy) || !HoldsText(copy)) {
+    TAP_Hdd_Delete(copy);
     return 0;
   }
   if (!WriteNewFile(FileName) || !HoldsText(FileName))
     return 0;
-  TAP_Hdd_Delete(temp);
+  TAP_Hdd_Delete(copy);
   return 1;
 }
 
@@ -111,7 +115,7 @@ static int Replace(const char *FileName)
   if (StrFormat(temp, sizeof temp, "%s%s", FileName, TEMP_SUFFIX) >= (int)sizeof temp)
     return 0;
   if (!LinuxPath(temp, tempPath, sizeof tempPath) || !LinuxPath(FileName, finalPath, sizeof finalPath))
-    return ReplaceByHost(FileName, temp);
+    return ReplaceByHost(FileName);
   if (WriteNewFile(temp) && Flush(tempPath) && rename(tempPath, finalPath) == 0)
     return 1;
   TAP_Hdd_Delete(temp);

@@ -109,6 +109,12 @@ word INIGetHexWord(const char *Key, word Default, word Min, word Max);
 void INISetString(const char *Key, const char *Value);
 void INISetHexWord(const char *Key, word Value);
 int INISaveFile(const char *FileName, int Location, const char *AppName);
+/* A save without the Linux path (no task table) writes and checks a copy
+ * named FileName and this suffix first, and removes it only once the file
+ * itself is rewritten and checked: where the copy is, it is the complete
+ * text, and INIOpenFile reads it instead of the file. */
+#define INI_COPY_SUFFIX ".copy"
+#define INI_NAME_SIZE 256
 void INICloseFile(void);
 
 /* Directory navigation */

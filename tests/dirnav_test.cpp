@@ -160,7 +160,25 @@ TEST_F(DirNav, TaskRecordWithoutFolderTextIsAFailureNotGarbage)
   EXPECT_EQ(INISaveFile("s.ini", 4, nullptr), 1);
   INICloseFile();
   EXPECT_EQ(ReadFile(disk / "ProgramFiles/Settings/s.ini"), "A=1\r\nB=2\r\n");
-  EXPECT_FALSE(Exists(disk / "ProgramFiles/Settings/s.ini.new"));
+  EXPECT_FALSE(Exists(disk / "ProgramFiles/Settings/s.ini.copy"));
+
+  // Cut while the file was rewritten: the checked copy beside it is read.
+  for (bool fileLeft : {true, false}) {
+    WriteFile(disk / "ProgramFiles/Settings/s.ini.copy", "A=1\r\nB=3\r\n");
+    if (fileLeft)
+      WriteFile(disk / "ProgramFiles/Settings/s.ini", "A=");
+    else
+      unlink((disk / "ProgramFiles/Settings/s.ini").c_str());
+    ASSERT_EQ(HDD_ChangeDir("/ProgramFiles"), 1);
+    EXPECT_GE(INIOpenFile("s.ini", nullptr), 2) << "found";
+    char value[8];
+    INIGetString("B", value, "", sizeof value);
+    EXPECT_STREQ(value, "3") << fileLeft;
+    EXPECT_EQ(INISaveFile("s.ini", 4, nullptr), 1);
+    INICloseFile();
+    EXPECT_EQ(ReadFile(disk / "ProgramFiles/Settings/s.ini"), "A=1\r\nB=3\r\n");
+    EXPECT_FALSE(Exists(disk / "ProgramFiles/Settings/s.ini.copy"));
+  }
   FirmwareSetTask(1, rt->firmwarePath);
 }
 

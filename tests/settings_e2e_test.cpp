@@ -79,7 +79,7 @@ TEST_F(SettingsDay, FirmwareWithoutTaskTableStillSavesTheDate)
   EXPECT_EQ(Run({"--no-task-table"}).status, 0);
   EXPECT_TRUE(Exists(disk / "Backup/2026-12-06"));
   EXPECT_EQ(ReadFile(IniPath()), ini + "LastBackup=" + TodayHex() + "\r\n");
-  EXPECT_FALSE(Exists(IniPath() + ".new"));
+  EXPECT_FALSE(Exists(IniPath() + ".copy"));
   logged.clear();
   EXPECT_EQ(Run({"--no-task-table"}).status, 0);
   ExpectLogged({"Today's backup has been done already.", "Exiting"});
@@ -115,7 +115,7 @@ TEST_F(SettingsDay, FailedSaveKeepsThePreviousFile)
     Run({"--fail-hdd-write", std::to_string(n), "--trace", io / "trace"});
     std::string trace = ReadFile(io / "trace"), now = ReadFile(IniPath());
     EXPECT_TRUE(now == ini || now == saved) << now;
-    EXPECT_FALSE(Exists(IniPath() + ".new"));
+    EXPECT_FALSE(Exists(IniPath() + ".copy"));
     if (trace.find("write-failed=\"Vaultrix.ini.new\"") != std::string::npos) {
       EXPECT_EQ(now, ini);
       ExpectLogged({"Vaultrix.ini could not be saved!"});
