@@ -21,6 +21,9 @@
 #define VXDB_ENTRY_STEP 100
 #define VXDB_TEXT_STEP 1026
 #define VXDB_MAGIC "VXDB"
+/* Written into a backup folder before its catalogue is removed: a folder
+ * holding it and no catalogue is a backup whose removal was cut short. */
+#define VXDB_REMOVING_NAME "VXDB.removing"
 /* Entries and text together stay below 2 GiB, so that every size fits the
  * signed 32-bit fields and a 32-bit allocation. */
 #define VXDB_MAX_BODY 0x7FFFFFFFu

@@ -1,3 +1,6 @@
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <getopt.h>
 #include <iostream>
@@ -28,6 +31,7 @@ const char kUsage[] =
     "  restore BACKUP TARGET [PATH...]  copy files from a backup into the folder TARGET\n"
     "  stats DESTROOT                   what each backup under a destination costs on disk\n"
     "  report DESTROOT [-o FILE]        one HTML page: every day's backup, its cost and state\n"
+    "  prune DESTROOT                   remove old backups by keep rules (--keep-daily 7 ...)\n"
     "\n"
     "BACKUP is a dated backup folder (for example /media/usb/Vaultrix/2024-03-05)\n"
     "or the catalogue VXDB.db in it. Run \"vxdb COMMAND --help\" for a command's options.\n"
@@ -40,6 +44,8 @@ const struct option kOptions[] = {
     {"progress", no_argument, nullptr, 'P'},    {"no-progress", no_argument, nullptr, 'Q'},
     {"dry-run", no_argument, nullptr, 'n'},     {"read-data-subset", required_argument, nullptr, 'S'},
     {"output", required_argument, nullptr, 'o'}, {"check", no_argument, nullptr, 'c'},
+    {"keep-last", required_argument, nullptr, 'L'}, {"keep-daily", required_argument, nullptr, 'D'},
+    {"keep-weekly", required_argument, nullptr, 'W'}, {"keep-monthly", required_argument, nullptr, 'M'},
     {"help", no_argument, nullptr, 'h'},
 };
 // Options with a one-letter form as well.
@@ -173,6 +179,30 @@ const std::vector<Command> &Commands()
        "\n"
        "Exit status: 0 fine, 1 damage found by --check, 2 usage error, no backups,\n"
        "a folder that cannot be read, or FILE that cannot be written.\n"},
+      {"prune", 1, 1, "jnLDWM", PruneCommand,
+       "Usage: vxdb prune [--dry-run] [--json] --keep-... N DESTROOT\n"
+       "\n"
+       "Removes the backups under the destination root that no keep rule keeps.\n"
+       "Each rule walks back from the newest backup:\n"
+       "\n"
+       "  --keep-last N      keeps the N newest backups\n"
+       "  --keep-daily N     keeps the newest backup of each of the last N days that\n"
+       "                     have a backup\n"
+       "  --keep-weekly N    the same for weeks (Monday to Sunday)\n"
+       "  --keep-monthly N   the same for months\n"
+       "\n"
+       "A backup that any rule keeps stays. Only folders named YYYY-MM-DD whose\n"
+       "catalogue loads count as backups; other entries are left alone, and dated ones\n"
+       "are named. A backup is removed catalogue first, so a removal that is cut short\n"
+       "never leaves a folder that looks complete; such a folder is finished next\n"
+       "time. Symbolic links are removed as links, never followed. The space freed\n"
+       "counts the files whose last link goes.\n"
+       "\n"
+       "  -n, --dry-run   show what would be removed; change nothing\n"
+       "  --json          one JSON document, sizes in bytes\n"
+       "\n"
+       "Exit status: 0 fine, 1 a removal failed (the rest is left as it was), 2 usage\n"
+       "error, no keep rule, no backups, or a root that cannot be read.\n"},
   };
   return commands;
 }
@@ -286,6 +316,22 @@ bool ParseOptions(const std::vector<std::string> &argv, Options *opt, std::strin
         return false;
       }
       break;
+    case 'L':
+    case 'D':
+    case 'W':
+    case 'M': {
+      int *count = code == 'L' ? &opt->keepLast : code == 'D' ? &opt->keepDaily : code == 'W' ? &opt->keepWeekly
+                                                                                             : &opt->keepMonthly;
+      char *end = nullptr;
+      errno = 0;
+      long n = isdigit((unsigned char)optarg[0]) ? strtol(optarg, &end, 10) : -1;
+      if (n < 0 || *end || errno || n > 1000000) {
+        *err = prefix + name + " takes a count, 0 or more, not \"" + Shown(optarg) + "\"";
+        return false;
+      }
+      *count = int(n);
+      break;
+    }
     case ':':
       *err = prefix + "option \"" + Shown(name) + "\" needs a value";
       return false;

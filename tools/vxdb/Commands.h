@@ -20,11 +20,12 @@ struct Options {
   bool all = false;          // diff: unchanged files too
   bool force = false;        // restore: replace existing files
   bool keepDamaged = false;  // restore: keep files whose digest is wrong
-  bool dryRun = false;       // restore: say what would be done, change nothing
+  bool dryRun = false;       // restore, prune: say what would be done, change nothing
   int progress = -1;         // -1 on a terminal only, 0 never, 1 always
   Subset subset;             // check: the part of the data to read
   bool check = false;        // report: verify every day too
   std::string output;        // report: the page's file
+  int keepLast = 0, keepDaily = 0, keepWeekly = 0, keepMonthly = 0;  // prune
 };
 
 // Parses argv (without the program name) into opt; false with err on misuse.
@@ -39,6 +40,7 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err);
 int CheckCommand(const Options &opt, std::ostream &out, std::ostream &err);
 int StatsCommand(const Options &opt, std::ostream &out, std::ostream &err);
 int ReportCommand(const Options &opt, std::ostream &out, std::ostream &err);
+int PruneCommand(const Options &opt, std::ostream &out, std::ostream &err);
 
 // The stream for a progress bar: standard error when wanted, else none.
 std::ostream *ProgressStream(const Options &opt, std::ostream &err);

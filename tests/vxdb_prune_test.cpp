@@ -1,0 +1,226 @@
+// vxdb prune: the keep rules against a small model of restic's, and what a
+// removal leaves on the disk (decoys, links, files shared with kept days).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <regex>
+#include <set>
+#include <sys/stat.h>
+
+#include "app/VXDBFormat.h"
+#include "support/BackupScenario.h"
+#include "support/TestSupport.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+ProgramRun Vxdb(const std::vector<std::string> &args)
+{
+  std::vector<std::string> argv = {VX_EMULATOR_ARGV VX_BINARY_DIR "/vxdb"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunProgram(argv, {"TZ=UTC"});
+}
+
+// A catalogue of no files: enough for a folder to count as a backup.
+std::string EmptyCatalogue()
+{
+  VXDBHeader h{};
+  memcpy(h.Magic, VXDB_MAGIC, 4);
+  h.Version = VXDB_VERSION;
+  h.TextLength = 1;
+  std::string out(VXDB_HEADER_SIZE, '\0');
+  VXDBEncodeHeader(&h, reinterpret_cast<uint8_t *>(out.data()));
+  return out;
+}
+
+std::string DayName(int dayOfYear2024)
+{
+  struct tm tm{};
+  tm.tm_year = 124;
+  tm.tm_mday = dayOfYear2024 + 1;
+  time_t t = timegm(&tm);
+  gmtime_r(&t, &tm);
+  char buf[16];
+  strftime(buf, sizeof buf, "%Y-%m-%d", &tm);
+  return buf;
+}
+
+// restic's forget policy as its documentation states it, with strftime for
+// the buckets: newest first, a rule keeps a snapshot whose bucket differs
+// from the last one it kept, until its count is spent.
+std::set<std::string> Model(std::vector<std::string> names, int last, int daily, int weekly, int monthly)
+{
+  std::sort(names.rbegin(), names.rend());
+  auto fmt = [](const std::string &name, const char *f) {
+    struct tm tm{};
+    strptime(name.c_str(), "%Y-%m-%d", &tm);
+    time_t t = timegm(&tm);
+    gmtime_r(&t, &tm);
+    char buf[16];
+    strftime(buf, sizeof buf, f, &tm);
+    return std::string(buf);
+  };
+  struct Rule {
+    int left;
+    std::function<std::string(size_t)> bucket;
+    std::string last = "none";
+  };
+  std::vector<Rule> rules = {{last, [](size_t i) { return std::to_string(i); }},
+                             {daily, [&](size_t i) { return names[i]; }},
+                             {weekly, [&](size_t i) { return fmt(names[i], "%G-%V"); }},
+                             {monthly, [&](size_t i) { return fmt(names[i], "%Y-%m"); }}};
+  std::set<std::string> keep;
+  for (size_t i = 0; i < names.size(); ++i)
+    for (auto &r : rules)
+      if (r.left > 0 && r.bucket(i) != r.last) {
+        r.last = r.bucket(i);
+        --r.left;
+        keep.insert(names[i]);
+      }
+  return keep;
+}
+
+// The folder names in one array of prune's JSON output, up to the next key.
+std::set<std::string> Folders(const std::string &json, const std::string &array, const std::string &next)
+{
+  size_t from = json.find("\"" + array + "\":["), to = json.find("\"" + next + "\":[");
+  std::string part = json.substr(from, to - from);
+  std::set<std::string> names;
+  std::regex folder("\"folder\":\"([^\"]*)\"");
+  for (std::sregex_iterator it(part.begin(), part.end(), folder), end; it != end; ++it)
+    names.insert((*it)[1]);
+  return names;
+}
+
+std::set<std::string> Entries(const std::string &root)
+{
+  std::set<std::string> all;
+  for (const auto &e : fs::directory_iterator(root))
+    all.insert(e.path().filename());
+  return all;
+}
+
+// Decoys that look like backups by name: no catalogue, a link to a real
+// backup outside the root, a file.
+void LayDecoys(const std::string &root, const std::string &outside)
+{
+  fs::create_directories(root + "/2020-01-01");
+  WriteFile(root + "/2020-01-01/keep.me", "no catalogue");
+  WriteFile(outside + "/VXDB.db", EmptyCatalogue());
+  WriteFile(outside + "/precious", "outside");
+  fs::create_directory_symlink(outside, root + "/2020-01-02");
+  WriteFile(root + "/2020-01-03", "a file named like a date");
+  WriteFile(root + "/2020-01-04/VXDB.db", "VXDB short");
+}
+
+class VxdbPrune : public ::testing::Test {
+protected:
+  TempDir tmp;
+  std::string root = tmp / "Vaultrix";
+};
+
+TEST_F(VxdbPrune, KeepRulesAgreeWithResticsOverAYearOfDays)
+{
+  std::vector<std::string> names;
+  for (int d = 0; d < 366; ++d)
+    if (d % 11 != 5 && d % 17 != 3)  // days without a backup
+      names.push_back(DayName(d));
+  for (const auto &n : names)
+    WriteFile(root + "/" + n + "/VXDB.db", EmptyCatalogue());
+  LayDecoys(root, tmp / "outside");
+  std::set<std::string> before = Entries(root);
+
+  struct Policy {
+    int last, daily, weekly, monthly;
+  };
+  for (Policy p : {Policy{3, 0, 0, 0}, Policy{0, 7, 0, 0}, Policy{0, 0, 5, 0}, Policy{0, 0, 0, 13},
+                   Policy{2, 10, 6, 4}, Policy{0, 400, 0, 0}, Policy{1, 0, 60, 12}}) {
+    SCOPED_TRACE(testing::Message() << p.last << " " << p.daily << " " << p.weekly << " " << p.monthly);
+    ProgramRun r = Vxdb({"prune", "--dry-run", "--json", "--keep-last", std::to_string(p.last), "--keep-daily",
+                         std::to_string(p.daily), "--keep-weekly=" + std::to_string(p.weekly), "--keep-monthly",
+                         std::to_string(p.monthly), root});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::set<std::string> keep = Model(names, p.last, p.daily, p.weekly, p.monthly);
+    EXPECT_EQ(Folders(r.out, "kept", "removed"), keep);
+    EXPECT_EQ(Folders(r.out, "removed", "skipped").size() + keep.size(), names.size());
+    EXPECT_EQ(Entries(root), before);
+  }
+
+  ProgramRun r = Vxdb({"prune", "--keep-weekly", "3", "--keep-monthly", "2", root});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::set<std::string> left = Model(names, 0, 0, 3, 2);
+  left.insert({"2020-01-01", "2020-01-02", "2020-01-03", "2020-01-04"});
+  EXPECT_EQ(Entries(root), left);
+  EXPECT_EQ(ReadFile(tmp / "outside/precious"), "outside");
+  EXPECT_EQ(ReadFile(root + "/2020-01-01/keep.me"), "no catalogue");
+  EXPECT_NE(r.out.find("Not a backup  2020-01-02  (a symbolic link)\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Not a backup  2020-01-04  (catalogue does not load: "), std::string::npos) << r.out;
+}
+
+// Three days laid as the plug-in lays them: unchanged files hard-linked to
+// the day before. Removing the first two frees only what the third does not
+// share, finishes a removal that was cut short, and follows no link.
+TEST_F(VxdbPrune, RemovesWholeBackupsAndCountsOnlyLastLinks)
+{
+  std::string d1 = root + "/2024-03-01", d2 = root + "/2024-03-02", d3 = root + "/2024-03-03";
+  WriteFile(d1 + "/same.bin", std::string(1000, 's'));
+  WriteFile(d1 + "/sub/old.bin", std::string(300, 'o'));
+  WriteFile(tmp / "outside/target", "must survive");
+  fs::create_symlink(tmp / "outside/target", d1 + "/sub/link");
+  fs::create_directory_symlink(tmp / "outside", d1 + "/dirlink");
+  fs::create_directories(d2 + "/sub");
+  fs::create_hard_link(d1 + "/same.bin", d2 + "/same.bin");
+  WriteFile(d2 + "/sub/mid.bin", std::string(50, 'm'));
+  fs::create_directories(d3 + "/sub");
+  fs::create_hard_link(d1 + "/same.bin", d3 + "/same.bin");
+  fs::create_hard_link(d2 + "/sub/mid.bin", d3 + "/sub/mid.bin");
+  WriteFile(d3 + "/new.bin", std::string(7, 'n'));
+  for (const auto &d : {d1, d2, d3})
+    WriteFile(d + "/VXDB.db", EmptyCatalogue());
+  // An earlier removal stopped after the catalogue had gone.
+  WriteFile(root + "/2024-02-01/" VXDB_REMOVING_NAME, "");
+  WriteFile(root + "/2024-02-01/rest.bin", std::string(20, 'r'));
+  LayDecoys(root, tmp / "outside2");
+  TreeSnapshot kept = SnapshotTree(d3);
+
+  ProgramRun dry = Vxdb({"prune", "--dry-run", "--keep-last", "1", root});
+  EXPECT_EQ(dry.status, 0) << dry.err;
+  ProgramRun r = Vxdb({"prune", "--json", "--keep-last", "1", root});
+  ASSERT_EQ(r.status, 0) << r.err;
+  uint64_t cat = VXDB_HEADER_SIZE;
+  EXPECT_EQ(r.out, "{\"root\":\"" + root + "\",\"dry_run\":false,\"kept\":[{\"folder\":\"2024-03-03\",\"rules\":[\"last\"]}],"
+                   "\"removed\":[{\"folder\":\"2024-02-01\",\"unfinished\":true,\"files\":1,\"freed\":20},"
+                   "{\"folder\":\"2024-03-01\",\"unfinished\":false,\"files\":2,\"freed\":" + std::to_string(300 + cat) + "},"
+                   "{\"folder\":\"2024-03-02\",\"unfinished\":false,\"files\":2,\"freed\":" + std::to_string(cat) + "}],"
+                   "\"skipped\":[{\"name\":\"2020-01-01\",\"reason\":\"no catalogue\"},"
+                   "{\"name\":\"2020-01-02\",\"reason\":\"a symbolic link\"},"
+                   "{\"name\":\"2020-01-03\",\"reason\":\"not a folder\"},"
+                   "{\"name\":\"2020-01-04\",\"reason\":\"catalogue does not load: " +
+                   std::string(VXDBErrorText(VXDB_ERR_SHORT_HEADER)) + "\"}],\"freed\":" + std::to_string(20 + 300 + 2 * cat) + "}\n");
+  EXPECT_EQ(Entries(root), (std::set<std::string>{"2020-01-01", "2020-01-02", "2020-01-03", "2020-01-04", "2024-03-03"}));
+  EXPECT_EQ(SnapshotTree(d3), kept);
+  EXPECT_EQ(ReadFile(tmp / "outside/target"), "must survive");
+  EXPECT_EQ(ReadFile(tmp / "outside2/precious"), "outside");
+  struct stat st;
+  ASSERT_EQ(stat((d3 + "/same.bin").c_str(), &st), 0);
+  EXPECT_EQ(st.st_nlink, 1u);
+  // The dry run had said the same in words.
+  EXPECT_NE(dry.out.find("Would remove  2024-03-01  2 files, " ), std::string::npos) << dry.out;
+  EXPECT_NE(dry.out.find("1 backup kept, 3 would be removed, "), std::string::npos) << dry.out;
+
+  // Nothing left to remove is fine; no backups at all, or no rule, is refused.
+  EXPECT_EQ(Vxdb({"prune", "--keep-daily", "1", root}).status, 0);
+  fs::remove_all(d3);
+  ProgramRun none = Vxdb({"prune", "--keep-daily", "1", root});
+  EXPECT_EQ(none.status, 2);
+  EXPECT_EQ(none.err, "vxdb prune: " + root + ": no backups here\n");
+  EXPECT_EQ(Vxdb({"prune", "--keep-daily", "0", root}).status, 2);
+  EXPECT_EQ(Vxdb({"prune", "--keep-daily", "x", root}).status, 2);
+  EXPECT_EQ(Entries(root), (std::set<std::string>{"2020-01-01", "2020-01-02", "2020-01-03", "2020-01-04"}));
+}
+
+}  // namespace
