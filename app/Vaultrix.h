@@ -40,6 +40,10 @@ dword TAP_EventHandler(dword event, dword param);
 /* Settings keys */
 extern char INIDestDevice[INI_DEVICE_SIZE], INIDestPath[INI_PATH_SIZE], INIMountCommand[INI_MOUNT_SIZE];
 extern dword INILastBackup;
+/* Days of backups kept besides today's (0: all); the free space in MB a
+ * backup leaves on its disk, INI_MIN_FREE_UNSET for the disk's default. */
+#define INI_MIN_FREE_UNSET 0xFFFFFFFFu
+extern dword INIKeepDays, INIMinFreeMB;
 void LoadINI(void);
 void INIUpdateBackupDate(void);
 

@@ -1,0 +1,170 @@
+// Old backups removed on the recorder: day after day in the simulator with
+// KeepDays set, what stays is checked from outside (dates, bytes, inodes,
+// disk usage), also with a wrong clock, decoys, and a stop at every event of
+// a removal.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <sys/stat.h>
+
+#include "support/BackupScenario.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kSettings[] = "DestDevice=internal\r\nDestPath=/mnt/hd/Backup\r\nKeepDays=%d\r\n";
+
+std::string Settings(int keepDays)
+{
+  char buf[128];
+  snprintf(buf, sizeof buf, kSettings, keepDays);
+  return buf;
+}
+
+std::string Pattern(size_t n, unsigned seed)
+{
+  std::string s(n, 0);
+  for (auto &c : s) {
+    seed = seed * 1103515245u + 12345u;
+    c = char(seed >> 16);
+  }
+  return s;
+}
+
+std::string DayName(int n)  // day n after 2026-10-01
+{
+  time_t t = 1790812800 + time_t(n) * 86400;  // 2026-10-01 00:00 UTC
+  struct tm tm;
+  gmtime_r(&t, &tm);
+  char buf[16];
+  strftime(buf, sizeof buf, "%Y-%m-%d", &tm);
+  return buf;
+}
+
+// The backup folders' names (anything in the root, decoys included).
+std::set<std::string> Names(const std::string &root)
+{
+  std::set<std::string> names;
+  for (const auto &e : fs::directory_iterator(root))
+    names.insert(e.path().filename());
+  return names;
+}
+
+// What du counts: the blocks of every inode below root once; but not the
+// recorder's own logs, which grow every day and are copied every day.
+uint64_t DiskUsage(const std::string &root)
+{
+  std::set<ino_t> seen;
+  uint64_t bytes = 0;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    struct stat st;
+    if (it->path().string().find("/Settings/") == std::string::npos && lstat(it->path().c_str(), &st) == 0 &&
+        seen.insert(st.st_ino).second)
+      bytes += uint64_t(st.st_blocks) * 512;
+  }
+  return bytes;
+}
+
+ProgramRun Verify(const std::string &day)
+{
+  return RunProgram({VX_EMULATOR_ARGV VX_BINARY_DIR "/vxdb", "verify", day});
+}
+
+// Fifty small files in five folders; a day changes one of them (2 %).
+void Sources(BackupScenario &b)
+{
+  for (int i = 0; i < 50; i++)
+    b.Source("/Plugin" + std::to_string(i % 5) + "/file" + std::to_string(i) + ".dat", Pattern(1500, i));
+}
+
+void ChangeOne(BackupScenario &b, int day)
+{
+  b.Source("/Plugin" + std::to_string(day % 5) + "/file" + std::to_string(day % 50) + ".dat",
+           Pattern(1500, 1000 + day));
+}
+
+TEST(Retention, FortyDaysKeepTheLastEightWhole)
+{
+  BackupScenario b(Settings(7));
+  Sources(b);
+  std::string root = b.Disk() + "/Backup";
+  std::map<std::string, TreeSnapshot> taken;
+  std::vector<uint64_t> usage;
+  for (int d = 0; d < 40; d++) {
+    ChangeOne(b, d);
+    std::string day = DayName(d);
+    ASSERT_EQ(b.Run(day).status, 0) << b.log;
+    ASSERT_TRUE(b.Complete(day)) << b.log;
+    taken[day] = SnapshotTree(b.Day(day));
+    usage.push_back(DiskUsage(root));
+    if (d >= 8)
+      EXPECT_TRUE(b.Logged("Removed backup " + DayName(d - 8) + ": ")) << b.log;
+    else
+      EXPECT_FALSE(b.Logged("Removed backup")) << b.log;
+  }
+  std::set<std::string> last8;
+  for (int d = 32; d < 40; d++)
+    last8.insert(DayName(d));
+  EXPECT_EQ(Names(root), last8);
+  for (const auto &day : last8) {
+    EXPECT_EQ(SnapshotTree(b.Day(day)), taken[day]) << day;
+    ProgramRun v = Verify(b.Day(day));
+    EXPECT_EQ(v.status, 0) << day << v.out << v.err;
+  }
+  // Flat from day 8 on: each day adds one changed file and frees one.
+  for (int d = 9; d < 40; d++)
+    EXPECT_LE(usage[d], usage[8] + 16384) << "day " << d;
+  printf("40 days, KeepDays=7: %llu bytes on disk at the end, %llu after day 8\n",
+         (unsigned long long)usage.back(), (unsigned long long)usage[8]);
+}
+
+// A clock far ahead, then one far behind: each run keeps at least
+// KeepDays + 1 complete backups, the mis-dated one counted, and removes only
+// the oldest.  Decoys stay untouched throughout.
+TEST(Retention, WrongClockAndDecoys)
+{
+  BackupScenario b(Settings(7));
+  Sources(b);
+  std::string root = b.Disk() + "/Backup";
+  TempDir outside;
+  WriteFile(outside / "VXDB.db", "");
+  fs::create_directories(root + "/2020-01-01");
+  WriteFile(root + "/2020-01-01/note", "no catalogue here");
+  fs::create_directory_symlink(outside.path(), root + "/2020-01-02");
+  WriteFile(root + "/2020-01-03", "a file named like a date");
+  std::set<std::string> decoys = {"2020-01-01", "2020-01-02", "2020-01-03"};
+
+  std::set<std::string> expect = decoys;
+  for (int d = 0; d < 9; d++) {
+    ChangeOne(b, d);
+    ASSERT_EQ(b.Run(DayName(d)).status, 0) << b.log;
+    expect.insert(DayName(d));
+  }
+  expect.erase(DayName(0));
+  EXPECT_EQ(Names(root), expect);
+
+  ChangeOne(b, 9);
+  ASSERT_EQ(b.Run("2037-06-01").status, 0) << b.log;
+  EXPECT_TRUE(b.Complete("2037-06-01")) << b.log;
+  expect.erase(DayName(1));
+  expect.insert("2037-06-01");
+  EXPECT_EQ(Names(root), expect) << b.log;
+
+  ChangeOne(b, 10);
+  ASSERT_EQ(b.Run("2000-01-01").status, 0) << b.log;
+  EXPECT_TRUE(b.Complete("2000-01-01")) << b.log;
+  expect.insert("2000-01-01");
+  EXPECT_EQ(Names(root), expect) << b.log;
+  EXPECT_FALSE(b.Logged("Removed backup")) << b.log;
+  for (const auto &n : {"2020-01-01", "2020-01-02", "2020-01-03"})
+    EXPECT_TRUE(b.Logged(std::string("Not a backup, left alone: '/mnt/hd/Backup/") + n + "'")) << b.log;
+
+  EXPECT_EQ(ReadFile(root + "/2020-01-01/note"), "no catalogue here");
+  EXPECT_TRUE(fs::is_symlink(root + "/2020-01-02"));
+  EXPECT_TRUE(Exists(outside / "VXDB.db"));
+  EXPECT_EQ(ReadFile(root + "/2020-01-03"), "a file named like a date");
+}
+
+}  // namespace
