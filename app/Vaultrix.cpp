@@ -10,6 +10,7 @@
 #include <strings.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <utime.h>
@@ -1487,6 +1488,61 @@ void FlushDestination(void)
 }
 
 /* ------------------------------------------------------------------------
+ * Free space reserve
+ * ---------------------------------------------------------------------- */
+
+/* The internal disk also holds the recordings: a backup leaves this much. */
+#define INTERNAL_RESERVE_MB 1024
+
+static int DestNearlyFull;
+
+static uint64_t ReserveBytes(void)
+{
+  dword mb = INIMinFreeMB != INI_MIN_FREE_UNSET ? INIMinFreeMB : INIDestDevice[0] == 'i' ? INTERNAL_RESERVE_MB : 0;
+  return (uint64_t)mb << 20;
+}
+
+/* Free bytes for ordinary files on the disk that holds path, through the
+ * statfs system call, as the recorder's C library has no statvfs. */
+static int FreeBytes(const char *path, uint64_t *bytes)
+{
+#ifdef SYS_statfs64
+  struct statfs64 st;
+  if (syscall(SYS_statfs64, path, sizeof st, &st) != 0)
+    return 0;
+#else
+  struct statfs st;
+  if (syscall(SYS_statfs, path, &st) != 0)
+    return 0;
+#endif
+  *bytes = (uint64_t)st.f_bavail * (uint64_t)(st.f_frsize ? st.f_frsize : st.f_bsize);
+  return 1;
+}
+
+/* 1 when a copy of size bytes leaves the reserve free.  Otherwise the copy
+ * pass stops here, once; a disk whose free space cannot be read passes. */
+static int RoomFor(uint64_t size)
+{
+  uint64_t reserve = ReserveBytes(), free;
+  char text[16];
+  if (DestNearlyFull)
+    return 0;
+  if (reserve == 0 || !FreeBytes(DestRoot, &free) || free >= reserve + size)
+    return 1;
+  DestNearlyFull = 1;
+  FileSizeToString((dword)free, (dword)(free >> 32), text);
+  LOGF("Destination nearly full: backup stopped, %s free", text);
+  return 0;
+}
+
+/* Whether the whole source, were it all copied, would eat into the reserve. */
+static int SpaceShort(void)
+{
+  uint64_t reserve = ReserveBytes(), free;
+  return reserve != 0 && FreeBytes(DestRoot, &free) && free < reserve + TotalSourceFileSize;
+}
+
+/* ------------------------------------------------------------------------
  * Copy pass
  * ---------------------------------------------------------------------- */
 
@@ -1737,7 +1793,8 @@ static void BackupEntry(VXDB *current, VXDB *previous, VXDBEntry *e)
   const VXDBEntry *p = FindPrevious(previous, e, folder, name);
   /* Where the probe found no hard links, none is tried. */
   if (!p || !DestHoldsLinks || TAP_MemCmp(e->MD5, p->MD5, sizeof e->MD5) != 0) {
-    CountCopy(CopyFileInto(source, destination, e), scanned);
+    if (RoomFor(e->FileSize))
+      CountCopy(CopyFileInto(source, destination, e), scanned);
     return;
   }
   int named = StrFormat(old, sizeof old, "%s%s%s", LastDestRoot, folder, name) < (int)sizeof old;
@@ -1750,6 +1807,8 @@ static void BackupEntry(VXDB *current, VXDB *previous, VXDBEntry *e)
   if (linked) {
     TotalLinkedFiles++;
     TotalLinkedSize += e->FileSize;
+  } else if (!RoomFor(e->FileSize)) {
+    return;
   } else if (CopyFileInto(source, destination, e)) {
     CountCopy(1, scanned);
     TotalLinkFailures++;
@@ -1776,7 +1835,7 @@ int DoBackup(VXDB *current, VXDB *previous)
     break;
 
   case PASS_COPYING:
-    if (Index >= current->NrEntries)
+    if (Index >= current->NrEntries || DestNearlyFull)
       DoBackupState = PASS_FINISHED;
     else
       BackupEntry(current, previous, &current->Entries[Index++]);
@@ -1908,6 +1967,7 @@ static void ListRemovalEntry(void)
     return;
   }
   dword value = DateNameValue(entry->d_name);
+  int today = strcmp(entry->d_name, Removal.Today) == 0;
   if (value == 0 || !RemovalPath(path, entry->d_name, NULL))
     return;
   if (lstat64(path, &st) != 0 || !S_ISDIR(st.st_mode)) {
@@ -1916,6 +1976,8 @@ static void ListRemovalEntry(void)
   }
   RemovalPath(path, entry->d_name, VXDB_FILE_NAME);
   if (!ReadVXDBDate(path, &date)) {
+    if (today)
+      return; /* today's backup, still being written */
     RemovalPath(path, entry->d_name, VXDB_REMOVING_NAME);
     if (!IsRegularFile(path)) {
       RemovalPath(path, entry->d_name, NULL);
@@ -2271,7 +2333,11 @@ static void StepScan(void)
     return;
   }
   ProbeDestination(DestRoot);
-  State = STATE_COPY;
+  /* Expired backups make room first rather than the reserve stopping us. */
+  if (SpaceShort())
+    StartRemoval(STATE_COPY);
+  else
+    State = STATE_COPY;
 }
 
 /* The copies, then the catalogue that lists them, then the date that marks
@@ -2307,6 +2373,8 @@ static void StepCopy(void)
   case COPY_PASS:
     if (DoBackup(&CurrentVXDB, &LastVXDB))
       Phase = COPY_FLUSH;
+    if (DestNearlyFull)
+      State = STATE_FINISH; /* no catalogue, no date: the next load tries again */
     break;
   case COPY_FLUSH:
     FlushDestination();

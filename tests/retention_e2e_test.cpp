@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include "support/BackupScenario.h"
+#include "support/SmallDisk.h"
 
 namespace fs = std::filesystem;
 
@@ -165,6 +166,118 @@ TEST(Retention, WrongClockAndDecoys)
   EXPECT_TRUE(fs::is_symlink(root + "/2020-01-02"));
   EXPECT_TRUE(Exists(outside / "VXDB.db"));
   EXPECT_EQ(ReadFile(root + "/2020-01-03"), "a file named like a date");
+}
+
+// 0x0900 at each event of a removal, then the next day's run: the removal
+// is completed, a folder cut short never stands with a catalogue it lost,
+// and no backup that stays loses a byte.  Each trial starts from a copy of
+// the same two days (cp -a keeps their hard links).
+TEST(Retention, StopAtEveryEventOfARemoval)
+{
+  const std::string d1 = "2026-10-01", d2 = "2026-10-02", d3 = "2026-10-03", d4 = "2026-10-04";
+  BackupScenario tmpl(Settings(1));
+  for (int i = 0; i < 6; i++)
+    tmpl.Source("/P" + std::to_string(i % 2) + "/sub/f" + std::to_string(i), Pattern(300, i));
+  ASSERT_EQ(tmpl.Run(d1).status, 0) << tmpl.log;
+  tmpl.Source("/P0/sub/f0", "changed");
+  ASSERT_EQ(tmpl.Run(d2).status, 0) << tmpl.log;
+  tmpl.Source("/P1/sub/f1", "changed too");
+  auto fresh = [&](BackupScenario &b) {
+    ProgramRun cp = RunProgram({"sh", "-c", "rm -rf \"$0\"/* && cp -a \"$1\"/. \"$0\"", b.Disk(), tmpl.Disk()});
+    ASSERT_EQ(cp.status, 0) << cp.err;
+  };
+  std::vector<int> removing;
+  {
+    BackupScenario b(Settings(1));
+    fresh(b);
+    TapsimResult r = b.Run(d3);
+    ASSERT_TRUE(b.Logged("Removed backup " + d1 + ": ")) << b.log;
+    for (const auto &e : r.trace)
+      if (!e.isMain && e.stateBefore == 4)
+        removing.push_back(int(e.index));
+  }
+  ASSERT_GT(removing.size(), 10u);
+  for (int n : removing) {
+    SCOPED_TRACE("stopped at event " + std::to_string(n));
+    BackupScenario b(Settings(1));
+    fresh(b);
+    TreeSnapshot kept = SnapshotTree(b.Day(d2));
+    ASSERT_EQ(b.Run(d3, {"--event", std::to_string(n) + "=0x0900"}).status, 0) << b.log;
+    EXPECT_EQ(SnapshotTree(b.Day(d2)), kept);
+    if (Exists(b.Day(d1)) && !Exists(b.Day(d1) + "/VXDB.db"))
+      EXPECT_TRUE(Exists(b.Day(d1) + "/VXDB.removing")) << "a folder cut short looks like an unfinished backup";
+    TreeSnapshot today = SnapshotTree(b.Day(d3));
+    ASSERT_EQ(b.Run(d4).status, 0) << b.log;
+    EXPECT_EQ(Names(b.Disk() + "/Backup"), (std::set<std::string>{d3, d4})) << b.log;
+    EXPECT_EQ(SnapshotTree(b.Day(d3)), today);
+    EXPECT_TRUE(b.Complete(d3));
+    EXPECT_TRUE(b.Complete(d4));
+    EXPECT_FALSE(b.Logged("Failed to remove")) << b.log;
+  }
+  printf("removal stopped at each of its %zu events, each followed by the next day\n", removing.size());
+}
+
+// An internal destination on a small disk, with 1 MB to be kept free: a
+// day that would eat into it stops before the copy that would, writing no
+// catalogue and no date.  With KeepDays set, the same day first removes the
+// expired backup and then completes.
+TEST(Retention, ReserveStopsTheBackupUnlessExpiredBackupsMakeRoom)
+{
+  BackupScenario b("DestDevice=internal\r\nDestPath=/mnt/hd/Backup\r\nMinFreeMB=1\r\n");
+  fs::create_directories(b.Disk() + "/Backup");
+  SmallDisk small(b.Disk() + "/Backup", "4m");
+  if (!small.mounted())
+    GTEST_SKIP() << "mounting a tmpfs needs root";
+  auto day = [&](int d) {
+    for (int i = 0; i < 3; i++)
+      b.Source("/Big/f" + std::to_string(i), Pattern(300 * 1024, 100 * d + i));
+    return b.Run(DayName(d)).status;
+  };
+  for (int d = 0; d < 3; d++)
+    ASSERT_EQ(day(d), 0) << b.log;
+  ASSERT_TRUE(b.Complete(DayName(2))) << b.log;
+  std::string ini = ReadFile(b.IniPath());
+  TreeSnapshot kept = SnapshotTree(b.Day(DayName(2)));
+
+  ASSERT_EQ(day(3), 0) << b.log;
+  EXPECT_TRUE(b.Logged("Destination nearly full: backup stopped, ")) << b.log;
+  EXPECT_FALSE(Exists(b.Day(DayName(3)) + "/VXDB.db"));
+  EXPECT_EQ(ReadFile(b.IniPath()), ini);
+  EXPECT_GE(small.FreeBytes(), 1u << 20);
+
+  WriteFile(b.IniPath(), ini + "KeepDays=1\r\n");
+  ASSERT_EQ(b.Run(DayName(3)).status, 0) << b.log;
+  ExpectInOrder(b.log, {"Removed backup " + DayName(0) + ": 5 files, 900.4 kB freed", "Copied: ",
+                        "Removed backup " + DayName(1) + ": "});
+  EXPECT_FALSE(b.Logged("nearly full")) << b.log;
+  EXPECT_TRUE(b.Complete(DayName(3))) << b.log;
+  EXPECT_EQ(SnapshotTree(b.Day(DayName(2))), kept);
+  EXPECT_GE(small.FreeBytes(), 1u << 20);
+}
+
+// A full external disk (no reserve there): the day whose copies failed
+// removes nothing, whatever KeepDays says.
+TEST(Retention, ACopyPassThatFailedRemovesNothing)
+{
+  TempDir usb;
+  SmallDisk small(usb.path(), "2m");
+  if (!small.mounted())
+    GTEST_SKIP() << "mounting a tmpfs needs root";
+  fs::create_directories(usb / "Vaultrix");
+  BackupScenario b("DestDevice=External\r\nDestPath=/Vaultrix\r\nKeepDays=1\r\n", usb / "Vaultrix");
+  const std::vector<std::string> plugged = {"--ext", "sdb1=" + usb.path()};
+  TreeSnapshot first;
+  for (int d = 0; d < 3; d++) {
+    for (int i = 0; i < 3; i++)
+      b.Source("/Big/f" + std::to_string(i), Pattern(250 * 1024, 100 * d + i));
+    ASSERT_EQ(b.Run(DayName(d), plugged).status, 0) << b.log;
+    if (d == 0)
+      first = SnapshotTree(b.Day(DayName(0)));
+  }
+  ASSERT_TRUE(b.Logged("Failed to write destination")) << b.log;
+  EXPECT_FALSE(b.Logged("Removed backup")) << b.log;
+  EXPECT_EQ(SnapshotTree(b.Day(DayName(0))), first);
+  EXPECT_TRUE(first.count("/VXDB.db"));
 }
 
 }  // namespace
