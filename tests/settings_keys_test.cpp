@@ -40,6 +40,32 @@ TEST_F(SettingsKeys, LoadReadsTheFourKeysCutToTheirBuffers)
   EXPECT_EQ(INIBuffer, nullptr);
 }
 
+// Missing, empty or anything but a plain number keeps every backup and the
+// disk's own reserve; a wrong value is named in the log.
+TEST_F(SettingsKeys, KeepDaysAndMinFreeMBAreDecimalCounts)
+{
+  const struct {
+    const char *text;
+    dword keep, reserve;
+  } cases[] = {{"", 0, INI_MIN_FREE_UNSET},
+               {"KeepDays=\r\nMinFreeMB=\r\n", 0, INI_MIN_FREE_UNSET},
+               {"KeepDays=7\r\nMinFreeMB=0\r\n", 7, 0},
+               {"keepdays=0010\r\nMINFREEMB=999999\r\n", 10, 999999},
+               {"KeepDays=7d\r\nMinFreeMB=-1\r\n", 0, INI_MIN_FREE_UNSET},
+               {"KeepDays=1000000\r\nMinFreeMB=99999999999\r\n", 0, INI_MIN_FREE_UNSET}};
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.text);
+    MakeRecorderDisk(disk.path(), (std::string("DestDevice=i\r\n") + c.text).c_str());
+    INIKeepDays = 5;
+    INIMinFreeMB = 5;
+    LoadINI();
+    EXPECT_EQ(INIKeepDays, c.keep);
+    EXPECT_EQ(INIMinFreeMB, c.reserve);
+  }
+  EXPECT_NE(ReadFile(disk / "ProgramFiles/Settings/TAPSystem.log").find("KeepDays is not a number of 0 to 999999: '7d', ignored"),
+            std::string::npos);
+}
+
 TEST_F(SettingsKeys, MissingFileLeavesTheValuesAlone)
 {
   MakeRecorderDisk(disk.path(), nullptr);
