@@ -78,7 +78,8 @@ protected:
     MountedImage disk(image);
     ASSERT_TRUE(disk.ok()) << disk.error();
     b.UseDisk(disk.root());
-    MakeRecorderDisk(disk.root(), "DestDevice=internal\r\nDestPath=/mnt/hd/Backup\r\n");
+    // A 64 MB disk: no room for the internal disk's default reserve.
+    MakeRecorderDisk(disk.root(), "DestDevice=internal\r\nDestPath=/mnt/hd/Backup\r\nMinFreeMB=0\r\n");
     fill();
   }
 
