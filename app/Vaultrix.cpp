@@ -827,8 +827,13 @@ static int ReservedForCatalogue(const char *relative)
   return 0;
 }
 
-/* path must be SourceRoot followed by the file's relative path. */
-VXDBEntry *AddToVXDB(const char *path, VXDB *record)
+/* Entries that are not regular files (links, FIFOs, sockets, devices):
+ * logged by name and counted apart from the files that failed. */
+int32_t TotalSkippedEntries;
+
+/* path must be SourceRoot followed by the file's relative path.  The scan
+ * lists without hashing: the copy pass hashes the bytes it reads. */
+static VXDBEntry *AppendEntry(const char *path, VXDB *record, int hash)
 {
   CallTraceEnter("AddToVXDB");
   struct stat64 st;
@@ -842,7 +847,7 @@ VXDBEntry *AddToVXDB(const char *path, VXDB *record)
   /* Listed as a file, but replaced since: a FIFO or device is never read. */
   if (!S_ISREG(st.st_mode)) {
     LOGF("Not a regular file, not backed up: '%s'", path);
-    TotalRefusedPaths++;
+    TotalSkippedEntries++;
     CallTraceExit(NULL);
     return NULL;
   }
@@ -882,7 +887,8 @@ VXDBEntry *AddToVXDB(const char *path, VXDB *record)
   entry->ChangeTime = (int32_t)st.st_ctime;
   entry->ModifyTime = (int32_t)st.st_mtime;
   entry->FileSize = (uint64_t)st.st_size;
-  (void)MD5AbsFile(path, entry->MD5); /* unreadable: the digest stays zero */
+  if (hash)
+    (void)MD5AbsFile(path, entry->MD5); /* unreadable: the digest stays zero */
   entry->PathCRC = CRC32(0, relative, (dword)strlen(relative));
   const char *name = relative;
   if (slash) {
@@ -896,6 +902,11 @@ VXDBEntry *AddToVXDB(const char *path, VXDB *record)
   record->NrEntries++;
   CallTraceExit(NULL);
   return entry;
+}
+
+VXDBEntry *AddToVXDB(const char *path, VXDB *record)
+{
+  return AppendEntry(path, record, 1);
 }
 
 /* ------------------------------------------------------------------------
@@ -958,7 +969,7 @@ int RecursiveScan(void)
     WriteLog((char *)"Performing recursive scan");
     FreeVXDB(&CurrentVXDB);
     TotalSourceFileSize = 0;
-    TotalSourceFiles = TotalSourceDirs = MaxLoop = TotalRefusedPaths = ScanIncomplete = 0;
+    TotalSourceFiles = TotalSourceDirs = MaxLoop = TotalRefusedPaths = ScanIncomplete = TotalSkippedEntries = 0;
     HDD_TAP_PushDir();
     (void)StringDBInit(&StringDB, SCAN_QUEUE_SIZE); /* a failure shows when the root is queued */
     QueueFolder(&StringDB, SCAN_ROOT);
@@ -1009,7 +1020,7 @@ int RecursiveScan(void)
       /* SourceRoot is "/mnt/hd" + SCAN_ROOT: the folder's Linux path. */
       if (StrFormat(path, sizeof path, "%s%s/%s", SourceRoot, folder + strlen(SCAN_ROOT), FolderEntry.Name) <
           (int)sizeof path) {
-        VXDBEntry *entry = AddToVXDB(path, &CurrentVXDB);
+        VXDBEntry *entry = AppendEntry(path, &CurrentVXDB, 0);
         if (entry) {
           TotalSourceFiles++;
           TotalSourceFileSize += entry->FileSize;
@@ -1021,7 +1032,8 @@ int RecursiveScan(void)
       /* The host cut the name to fit its entry and could not say what it is. */
       RefusePath("Name too long, not backed up", folder, FolderEntry.Name);
     } else {
-      RefusePath("Not a file or folder, not backed up", folder, FolderEntry.Name);
+      LOGF("Not a file or folder, not backed up: '%s/%s'", folder, FolderEntry.Name);
+      TotalSkippedEntries++;
     }
     TAP_Hdd_FindNext(&FolderEntry);
     i++;
@@ -1548,8 +1560,38 @@ static int SpaceShort(void)
 
 /* Bytes moved per read and write; static, not on the plug-in's small stack. */
 #define COPY_BLOCK 262144
+/* File data read (and hashed, and written) per idle event at most: a large
+ * file takes many events, so that none holds up the recorder for long. */
+#define COPY_EVENT_BYTES (4 * COPY_BLOCK)
+/* Data of this pass a flush waits for at most, and copies that share one
+ * disk commit. */
+#define SYNC_BYTES (4 * COPY_EVENT_BYTES)
+#define SYNC_FILES 128
 
 enum { PASS_START = 0, PASS_COPYING = 1, PASS_FINISHED = 2 };
+/* What the open source is read for: nothing in hand, a digest to compare
+ * with the earlier backup's, or the copy (hashed as it is written). */
+enum { READ_NONE = 0, READ_HASH = 1, READ_COPY = 2 };
+/* ENTRY_NO_ROOM: not copied to keep the free-space reserve; the pass stops. */
+enum { ENTRY_FAILED = 0, ENTRY_COPIED = 1, ENTRY_LINKED = 2, ENTRY_SKIPPED = 3, ENTRY_NO_ROOM = 4 };
+enum { DURABLE_WRITTEN = 0, DURABLE_FINISHED = 1, DURABLE_ALL = 2 };
+
+/* The entry in hand, kept across idle events. */
+typedef struct CopyJob {
+  int32_t Reading;
+  int32_t Outcome;
+  int32_t LinkFailed;         /* copying after a failed hard link */
+  int In, Out;                /* -1 when not open */
+  uint64_t Done;              /* bytes read in this reading */
+  uint64_t Scanned;           /* the size the scan saw: the summary counts it */
+  struct stat64 Stat;         /* the source as opened */
+  MD5Context Md5;
+  VXDBEntry *Entry;
+  const VXDBEntry *Previous;  /* the same file in the earlier backup, or none */
+  char Source[PATH_SIZE], Destination[PATH_SIZE], Old[PATH_SIZE];
+} CopyJob;
+
+static CopyJob Job; /* its descriptors are set to -1 when the pass starts */
 
 /* The link system call, reached through syscall() as the recorder's C
  * library offers it (4009 on MIPS o32); hosts without link use linkat. */
@@ -1569,122 +1611,286 @@ static int RemoveExisting(const char *path)
   return unlink(path) == 0 || errno == ENOENT;
 }
 
-/* The source as a regular file, opened so that a FIFO or device put in its
- * place never blocks and a symbolic link is not followed; -1 otherwise. */
-static int OpenSource(const char *source, struct stat64 *st)
+/* Writes a file's data to the disk and waits for it, without the disk
+ * commit of fsync; 0 with errno on failure or where it is not offered. */
+static int WriteBack(int fd)
 {
-  if (lstat64(source, st) != 0) {
-    LOGF("Failed to open source '%s'", source);
+  const unsigned flags = SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+#if defined(__mips__) && !defined(__mips64)
+  /* o32 passes the two 64-bit arguments in aligned register pairs. */
+  return syscall(SYS_sync_file_range, fd, 0, 0, 0, 0, 0, flags) == 0;
+#else
+  return syscall(SYS_sync_file_range, fd, (off_t)0, (off_t)0, flags) == 0;
+#endif
+}
+
+/* Copies reach the disk before the catalogue that lists them, and no flush
+ * waits for more than SYNC_BYTES of this pass's data.  A file being written
+ * is flushed every SYNC_BYTES.  A finished copy has its data written back
+ * at once; the disk commit that makes it durable, costly per file, is
+ * shared: one fsync per SYNC_FILES copies or SYNC_BYTES commits every copy
+ * written back before it (the journal commits in order).  Without
+ * sync_file_range each copy is flushed alone.  DURABLE_ALL, at the end of the pass, commits what is left.  0
+ * when the disk reported a failure. */
+static int MakeDurable(int fd, dword written, int what)
+{
+  static uint64_t InFile, Finished;
+  static int32_t FinishedFiles, NoWriteBack;
+  static char LastFinished[PATH_SIZE];
+  InFile += written;
+  if (what == DURABLE_WRITTEN) {
+    if (InFile < SYNC_BYTES)
+      return 1;
+    InFile = 0;
+    return fsync(fd) == 0;
+  }
+  if (what == DURABLE_FINISHED) {
+    Finished += InFile;
+    InFile = 0;
+    if (!NoWriteBack && !WriteBack(fd)) {
+      if (errno == EIO || errno == ENOSPC || errno == EDQUOT)
+        return 0;
+      NoWriteBack = 1; /* not offered here: a flush per copy */
+    }
+    if (!NoWriteBack && ++FinishedFiles < SYNC_FILES && Finished < SYNC_BYTES) {
+      StrCopy(LastFinished, sizeof LastFinished, Job.Destination);
+      return 1;
+    }
+    Finished = 0;
+    FinishedFiles = 0;
+    LastFinished[0] = 0;
+    return fsync(fd) == 0;
+  }
+  /* The last copy's commit takes every earlier one along. */
+  int ok = 1;
+  if (LastFinished[0]) {
+    int last = open(LastFinished, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+    ok = last < 0 || fsync(last) == 0;
+    if (last >= 0)
+      close(last);
+  }
+  Finished = 0;
+  FinishedFiles = 0;
+  LastFinished[0] = 0;
+  return ok;
+}
+
+static int OpenAt(int dir, const char *name, int flags)
+{
+  return (int)syscall(SYS_openat, dir, name, flags | O_NOFOLLOW | O_LARGEFILE, 0);
+}
+
+/* The source folder of the last entry, held open: the entries of a folder
+ * follow each other in the catalogue. */
+static int SourceFolderFd = -1;
+static char SourceFolder[PATH_SIZE];
+
+static void CloseSourceFolder(void)
+{
+  if (SourceFolderFd >= 0)
+    close(SourceFolderFd);
+  SourceFolderFd = -1;
+}
+
+/* A folder of the source ("/" and its parts, each followed by "/"), opened
+ * from SourceRoot one part at a time with no part followed through a
+ * symbolic link, so that a folder replaced by a link since the scan cannot
+ * lead the copy outside the source.  -1 with errno otherwise. */
+static int OpenSourceFolder(const char *folder)
+{
+  char part[PATH_SIZE];
+  if (SourceFolderFd >= 0 && strcmp(folder, SourceFolder) == 0)
+    return SourceFolderFd;
+  CloseSourceFolder();
+  int fd = open(SourceRoot, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  for (const char *p = folder; fd >= 0 && *p;) {
+    if (*p == '/') {
+      p++;
+      continue;
+    }
+    const char *end = strchr(p, '/');
+    size_t n = end ? (size_t)(end - p) : strlen(p);
+    memcpy(part, p, n);
+    part[n] = 0;
+    int next = -1;
+    if (strcmp(part, ".") == 0 || strcmp(part, "..") == 0)
+      errno = ENOENT;
+    else
+      next = OpenAt(fd, part, O_RDONLY | O_DIRECTORY);
+    /* A link met as a folder reads as "not a folder": say which it is. */
+    struct stat64 st;
+    if (next < 0 && errno == ENOTDIR &&
+        StrFormat(part, sizeof part, "%s%.*s", SourceRoot, (int)(p + n - folder), folder) < (int)sizeof part &&
+        lstat64(part, &st) == 0 && S_ISLNK(st.st_mode))
+      errno = ELOOP;
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    fd = next;
+    p += n;
+  }
+  if (fd >= 0) {
+    StrCopy(SourceFolder, sizeof SourceFolder, folder);
+    SourceFolderFd = fd;
+  }
+  return fd;
+}
+
+/* The source as a regular file below SourceRoot, opened so that a FIFO or
+ * device put in its place is never read or blocks, and no link is
+ * followed.  Otherwise -1 with Job.Outcome saying why, logged. */
+static int OpenSource(const char *folder, const char *name, struct stat64 *st)
+{
+  Job.Outcome = ENTRY_SKIPPED;
+  if (lstat64(Job.Source, st) == 0 && !S_ISREG(st->st_mode)) {
+    LOGF("Not a regular file, not backed up: '%s'", Job.Source);
     return -1;
   }
-  if (!S_ISREG(st->st_mode)) {
-    LOGF("Not a regular file, not backed up: '%s'", source);
+  int dir = OpenSourceFolder(folder);
+  if (dir < 0 && errno == ELOOP) {
+    LOGF("Source folder behind a link, not backed up: '%s'", Job.Source);
     return -1;
   }
-  int in = open(source, O_RDONLY | O_NONBLOCK | O_NOFOLLOW, 0600);
+  int in = dir < 0 ? -1 : OpenAt(dir, name, O_RDONLY | O_NONBLOCK);
+  if (in < 0 && errno == ELOOP) {
+    LOGF("Not a regular file, not backed up: '%s'", Job.Source);
+    return -1;
+  }
   if (in < 0) {
-    LOGF("Failed to open source '%s'", source);
+    LOGF("Failed to open source '%s'", Job.Source);
+    Job.Outcome = ENTRY_FAILED;
     return -1;
   }
   if (fstat64(in, st) != 0 || !S_ISREG(st->st_mode)) {
-    LOGF("Not a regular file, not backed up: '%s'", source);
+    LOGF("Not a regular file, not backed up: '%s'", Job.Source);
     close(in);
     return -1;
   }
   return in;
 }
 
-/* The source is still the file the scan catalogued: same size, same times. */
-static int AsScanned(const struct stat64 *st, const VXDBEntry *record)
+/* Ends the entry in hand: descriptors closed, a copy that is not whole
+ * removed, and the entry made to describe what stands in the backup. */
+static void EndEntry(int outcome)
 {
-  return (uint64_t)st->st_size == record->FileSize && (int32_t)st->st_mtime == record->ModifyTime &&
-         (int32_t)st->st_ctime == record->ChangeTime;
+  if (Job.Out >= 0)
+    close(Job.Out);
+  if (Job.Out >= 0 && outcome != ENTRY_COPIED)
+    (void)unlink(Job.Destination);
+  if (Job.In >= 0)
+    close(Job.In);
+  Job.In = Job.Out = -1;
+  if (outcome == ENTRY_COPIED || outcome == ENTRY_LINKED) {
+    TAP_MemCpy(Job.Entry->MD5, Job.Md5.digest, sizeof Job.Entry->MD5);
+    Job.Entry->FileSize = Job.Done;
+    Job.Entry->ChangeTime = (int32_t)Job.Stat.st_ctime;
+    Job.Entry->ModifyTime = (int32_t)Job.Stat.st_mtime;
+  }
+  Job.Outcome = outcome;
+  Job.Reading = READ_NONE;
 }
 
-/* By hand, block by block; the digest of what was copied goes into md5. */
-static int CopyByHand(int in, int out, MD5Context *md5, uint64_t *copied, const char *source, const char *destination)
+/* Reads the source again from its start, now to copy it. */
+static void StartCopy(void)
+{
+  if (!RoomFor((uint64_t)Job.Stat.st_size)) {
+    EndEntry(ENTRY_NO_ROOM);
+    return;
+  }
+  if (lseek64(Job.In, 0, SEEK_SET) != 0) {
+    LOGF("Failed to read source '%s'", Job.Source);
+    EndEntry(ENTRY_FAILED);
+    return;
+  }
+  Job.Out = RemoveExisting(Job.Destination) ? open(Job.Destination, O_WRONLY | O_CREAT | O_EXCL, 0777) : -1;
+  if (Job.Out < 0) {
+    LOGF("Failed to open destination '%s': %s", Job.Destination, RefusalReason(errno, Job.Destination));
+    EndEntry(ENTRY_FAILED);
+    return;
+  }
+  MD5Init(&Job.Md5);
+  Job.Done = 0;
+  Job.Reading = READ_COPY;
+}
+
+/* The destination already is the earlier copy (a rerun into the newest
+ * earlier backup's own folder, or a link an interrupted run made). */
+static int SameFile(const char *a, const char *b)
+{
+  struct stat64 sa, sb;
+  return lstat64(a, &sa) == 0 && lstat64(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+/* The whole source has been read. */
+static void EndReading(void)
+{
+  MD5Final(&Job.Md5);
+  if (Job.Reading == READ_HASH) {
+    if (TAP_MemCmp(Job.Md5.digest, Job.Previous->MD5, sizeof Job.Md5.digest) != 0 ||
+        Job.Done != Job.Previous->FileSize) {
+      StartCopy();
+      return;
+    }
+    TotalLinkTries++;
+    if (SameFile(Job.Old, Job.Destination) ||
+        (RemoveExisting(Job.Destination) && LinkFile(Job.Old, Job.Destination) == 0)) {
+      EndEntry(ENTRY_LINKED);
+      return;
+    }
+    Job.LinkFailed = 1;
+    StartCopy();
+    return;
+  }
+  struct utimbuf times;
+  times.actime = times.modtime = Job.Stat.st_mtime;
+  (void)utime(Job.Destination, &times);
+  int ok = MakeDurable(Job.Out, 0, DURABLE_FINISHED);
+  ok = close(Job.Out) == 0 && ok;
+  Job.Out = -1;
+  if (!ok) {
+    LOGF("Failed to write destination '%s': %s", Job.Destination, RefusalReason(errno, Job.Destination));
+    (void)unlink(Job.Destination);
+  }
+  EndEntry(ok ? ENTRY_COPIED : ENTRY_FAILED);
+}
+
+/* Reads, hashes and (when copying) writes the source on, at most budget
+ * bytes.  The one-byte read at the expected end finds the end of the file
+ * without another event. */
+static void ContinueEntry(void)
 {
   static byte buffer[COPY_BLOCK];
-  for (;;) {
-    ssize_t got = read(in, buffer, sizeof buffer);
+  dword budget = COPY_EVENT_BYTES;
+  int probed = 0;
+  while (Job.Reading != READ_NONE) {
+    dword want = budget < COPY_BLOCK ? budget : COPY_BLOCK;
+    if (want == 0) {
+      if (probed || Job.Done < (uint64_t)Job.Stat.st_size)
+        return;
+      probed = want = 1;
+    }
+    ssize_t got = read(Job.In, buffer, want);
     if (got < 0 && errno == EINTR)
       continue;
     if (got < 0) {
-      LOGF("Failed to read source '%s'", source);
-      return 0;
+      LOGF("Failed to read source '%s'", Job.Source);
+      EndEntry(ENTRY_FAILED);
+      return;
     }
-    if (got == 0)
-      return 1;
-    if (!WriteAll(out, buffer, (dword)got)) {
-      LOGF("Failed to write destination '%s': %s", destination, RefusalReason(errno, destination));
-      return 0;
+    if (got == 0) {
+      EndReading();
+      continue;
     }
-    if (md5)
-      MD5Update(md5, buffer, (dword)got);
-    *copied += (uint64_t)got;
+    MD5Update(&Job.Md5, buffer, (dword)got);
+    Job.Done += (uint64_t)got;
+    budget -= (dword)got < budget ? (dword)got : budget;
+    if (Job.Reading == READ_COPY &&
+        (!WriteAll(Job.Out, buffer, (dword)got) || !MakeDurable(Job.Out, (dword)got, DURABLE_WRITTEN))) {
+      LOGF("Failed to write destination '%s': %s", Job.Destination, RefusalReason(errno, Job.Destination));
+      EndEntry(ENTRY_FAILED);
+      return;
+    }
   }
-}
-
-/* A copy is whole or it is not there: any read or write error removes the
- * partial destination and fails.  A given record is made to describe the
- * copy, as the file may have changed since the scan catalogued it: a source
- * that is still the scanned file keeps the scan's digest (so it is read only
- * once); any other is hashed as copied. */
-static int CopyFileInto(const char *source, const char *destination, VXDBEntry *record)
-{
-  CallTraceEnter("CopyFile");
-  struct stat64 st, after;
-  MD5Context md5;
-  uint64_t copied = 0;
-
-  int in = OpenSource(source, &st);
-  if (in < 0) {
-    CallTraceExit(NULL);
-    return 0;
-  }
-  int hash = record && !AsScanned(&st, record);
-  MD5Init(&md5);
-  int out = RemoveExisting(destination) ? open(destination, O_WRONLY | O_CREAT | O_EXCL, 0777) : -1;
-  if (out < 0) {
-    LOGF("Failed to open destination '%s': %s", destination, RefusalReason(errno, destination));
-    close(in);
-    CallTraceExit(NULL);
-    return 0;
-  }
-  int ok = CopyByHand(in, out, hash ? &md5 : NULL, &copied, source, destination);
-  /* Changed while it was copied: what was copied is known only from the copy. */
-  int rehash = ok && record && !hash && (fstat64(in, &after) != 0 || !AsScanned(&after, record) || copied != record->FileSize);
-  if (close(out) != 0 && ok) {
-    LOGF("Failed to write destination '%s': %s", destination, RefusalReason(errno, destination));
-    ok = 0;
-  }
-  if (ok && rehash && !MD5AbsFile(destination, md5.digest)) {
-    LOGF("Failed to read destination '%s'", destination);
-    ok = 0;
-  }
-  if (ok) {
-    struct utimbuf times;
-    times.actime = times.modtime = st.st_mtime;
-    (void)utime(destination, &times);
-  } else {
-    (void)unlink(destination);
-  }
-  close(in);
-  if (ok && record && (hash || rehash)) {
-    if (hash)
-      MD5Final(&md5);
-    TAP_MemCpy(record->MD5, md5.digest, sizeof record->MD5);
-    record->FileSize = copied;
-    record->ChangeTime = (int32_t)st.st_ctime;
-    record->ModifyTime = (int32_t)st.st_mtime;
-  }
-  CallTraceExit(NULL);
-  return ok;
-}
-
-int CopyFile(const char *source, const char *destination)
-{
-  return CopyFileInto(source, destination, NULL);
 }
 
 /* folder + name of one entry; both offsets were checked when the catalogue
@@ -1733,25 +1939,6 @@ static const VXDBEntry *FindPrevious(const VXDB *previous, const VXDBEntry *e, c
   return NULL;
 }
 
-static void CountCopy(int copied, uint64_t size)
-{
-  if (copied) {
-    TotalCopiedFiles++;
-    TotalCopiedSize += size;
-  } else {
-    TotalCopyFailures++;
-    TotalCopyFailureSize += size;
-  }
-}
-
-/* The destination already is the earlier copy (a rerun into the newest
- * earlier backup's own folder, or a link an interrupted run made). */
-static int SameFile(const char *a, const char *b)
-{
-  struct stat64 sa, sb;
-  return lstat64(a, &sa) == 0 && lstat64(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
 /* An earlier copy cut short (a power cut before it reached the disk, a hand
  * that truncated it) must not be linked to: every later backup would share
  * the damage.  Its size is checked against its catalogue; a copy that is
@@ -1767,67 +1954,139 @@ static int EarlierCopyWhole(const char *old, const VXDBEntry *p)
   return 0;
 }
 
-static void BackupEntry(VXDB *current, VXDB *previous, VXDBEntry *e)
+/* Takes up an entry: its folder made, its source opened, and its reading
+ * chosen.  A source of the earlier backup's size is hashed first, to be
+ * linked if it is unchanged; any other is hashed as it is copied. */
+static void BeginEntry(VXDB *current, VXDB *previous, VXDBEntry *e)
 {
-  uint64_t scanned = e->FileSize; /* the summary counts what the scan saw */
   static char LastDir[PATH_SIZE];
-  char dir[PATH_SIZE], source[PATH_SIZE], destination[PATH_SIZE], old[PATH_SIZE];
+  char dir[PATH_SIZE];
   const char *folder = EntryText(current, e->FolderOffset);
   const char *name = EntryText(current, e->NameOffset);
 
+  Job.Entry = e;
+  Job.Scanned = e->FileSize;
+  Job.LinkFailed = 0;
+  Job.Done = 0;
+  Job.Outcome = ENTRY_FAILED;
   if (StrFormat(dir, sizeof dir, "%s%s", DestRoot, folder) >= (int)sizeof dir ||
-      StrFormat(source, sizeof source, "%s%s%s", SourceRoot, folder, name) >= (int)sizeof source ||
-      StrFormat(destination, sizeof destination, "%s%s%s", DestRoot, folder, name) >= (int)sizeof destination) {
+      StrFormat(Job.Source, sizeof Job.Source, "%s%s%s", SourceRoot, folder, name) >= (int)sizeof Job.Source ||
+      StrFormat(Job.Destination, sizeof Job.Destination, "%s%s%s", DestRoot, folder, name) >=
+          (int)sizeof Job.Destination) {
     LOGF("Path too long, not backed up: '%s%s'", folder, name);
-    CountCopy(0, e->FileSize);
     return;
   }
   if (strcmp(dir, LastDir) != 0) {
     (void)MakeBackupFolder(dir); /* a folder not made shows as failed files */
     StrCopy(LastDir, sizeof LastDir, dir);
   }
-  if (!MayWriteName(current, (int32_t)(e - current->Entries), destination)) {
-    CountCopy(0, scanned);
+  if (!MayWriteName(current, (int32_t)(e - current->Entries), Job.Destination))
     return;
-  }
-  const VXDBEntry *p = FindPrevious(previous, e, folder, name);
+  Job.In = OpenSource(folder, name, &Job.Stat);
+  if (Job.In < 0)
+    return;
+  Job.Previous = FindPrevious(previous, e, folder, name);
   /* Where the probe found no hard links, none is tried. */
-  if (!p || !DestHoldsLinks || TAP_MemCmp(e->MD5, p->MD5, sizeof e->MD5) != 0) {
-    if (RoomFor(e->FileSize))
-      CountCopy(CopyFileInto(source, destination, e), scanned);
-    return;
-  }
-  int named = StrFormat(old, sizeof old, "%s%s%s", LastDestRoot, folder, name) < (int)sizeof old;
-  if (named && !EarlierCopyWhole(old, p)) {
-    CountCopy(CopyFileInto(source, destination, e), scanned);
-    return;
-  }
-  TotalLinkTries++;
-  int linked = named && (SameFile(old, destination) || (RemoveExisting(destination) && LinkFile(old, destination) == 0));
-  if (linked) {
-    TotalLinkedFiles++;
-    TotalLinkedSize += e->FileSize;
-  } else if (!RoomFor(e->FileSize)) {
-    return;
-  } else if (CopyFileInto(source, destination, e)) {
-    CountCopy(1, scanned);
-    TotalLinkFailures++;
+  if (Job.Previous && DestHoldsLinks && Job.Previous->FileSize == (uint64_t)Job.Stat.st_size &&
+      StrFormat(Job.Old, sizeof Job.Old, "%s%s%s", LastDestRoot, folder, name) < (int)sizeof Job.Old &&
+      EarlierCopyWhole(Job.Old, Job.Previous)) {
+    MD5Init(&Job.Md5);
+    Job.Reading = READ_HASH;
   } else {
-    CountCopy(0, scanned);
+    StartCopy();
   }
+}
+
+static void CountCopy(int copied, uint64_t size)
+{
+  if (copied) {
+    TotalCopiedFiles++;
+    TotalCopiedSize += size;
+  } else {
+    TotalCopyFailures++;
+    TotalCopyFailureSize += size;
+  }
+}
+
+/* The summary of an entry done with. */
+static void CountEntry(void)
+{
+  switch (Job.Outcome) {
+  case ENTRY_LINKED:
+    TotalLinkedFiles++;
+    TotalLinkedSize += Job.Scanned;
+    break;
+  case ENTRY_COPIED:
+    CountCopy(1, Job.Scanned);
+    TotalLinkFailures += Job.LinkFailed;
+    break;
+  case ENTRY_SKIPPED:
+    TotalSkippedEntries++;
+    break;
+  case ENTRY_NO_ROOM:
+    break;
+  default:
+    CountCopy(0, Job.Scanned);
+    break;
+  }
+}
+
+/* A plain copy of one file, whole or not at all; 1 when it was made. */
+int CopyFile(const char *source, const char *destination)
+{
+  CallTraceEnter("CopyFile");
+  static byte buffer[COPY_BLOCK];
+  struct stat64 st;
+  int ok = 0;
+  int in = lstat64(source, &st) == 0 && S_ISREG(st.st_mode) ? open(source, O_RDONLY | O_NONBLOCK | O_NOFOLLOW) : -1;
+  int out = in >= 0 && RemoveExisting(destination) ? open(destination, O_WRONLY | O_CREAT | O_EXCL, 0777) : -1;
+  if (out >= 0) {
+    ssize_t got;
+    while ((got = read(in, buffer, sizeof buffer)) > 0 && WriteAll(out, buffer, (dword)got))
+      ;
+    ok = got == 0 && fsync(out) == 0;
+    ok = close(out) == 0 && ok;
+    if (!ok)
+      (void)unlink(destination);
+  }
+  if (in >= 0)
+    close(in);
+  CallTraceExit(NULL);
+  return ok;
+}
+
+/* Entries of files that are not in this backup leave the catalogue, which
+ * lists only what the backup holds; for a quiet source nothing moves. */
+static void KeepEntry(VXDB *current, int32_t index, int32_t *kept)
+{
+  if (Job.Outcome != ENTRY_COPIED && Job.Outcome != ENTRY_LINKED)
+    return;
+  if (*kept != index)
+    current->Entries[*kept] = current->Entries[index];
+  (*kept)++;
+}
+
+/* The last flush of the pass, so that the catalogue saved next lists only
+ * copies that are on the disk. */
+static void EndPass(void)
+{
+  CloseSourceFolder();
+  if (!MakeDurable(-1, 0, DURABLE_ALL))
+    LOGF("Failed to write '%s' to the disk", DestRoot);
 }
 
 int DoBackup(VXDB *current, VXDB *previous)
 {
   CallTraceEnter("DoBackup");
-  static int32_t DoBackupState, Index;
+  static int32_t DoBackupState, Index, Kept;
   char size[16];
   int done = 0;
 
   switch (DoBackupState) {
   case PASS_START:
     DoBackupState = PASS_COPYING;
-    Index = 0;
+    Index = Kept = 0;
+    Job.In = Job.Out = -1;
     TotalCopiedFiles = TotalLinkedFiles = TotalLinkTries = TotalLinkFailures = 0;
     TotalCopiedSize = TotalLinkedSize = TotalCopyFailureSize = 0;
     /* What the scan could not take is missing from this backup too. */
@@ -1835,10 +2094,19 @@ int DoBackup(VXDB *current, VXDB *previous)
     break;
 
   case PASS_COPYING:
-    if (Index >= current->NrEntries || DestNearlyFull)
+    if (Job.Reading == READ_NONE && (Index >= current->NrEntries || DestNearlyFull)) {
+      current->NrEntries = Kept;
+      EndPass();
       DoBackupState = PASS_FINISHED;
-    else
-      BackupEntry(current, previous, &current->Entries[Index++]);
+      break;
+    }
+    if (Job.Reading == READ_NONE)
+      BeginEntry(current, previous, &current->Entries[Index]);
+    ContinueEntry();
+    if (Job.Reading == READ_NONE) {
+      CountEntry();
+      KeepEntry(current, Index++, &Kept);
+    }
     break;
 
   case PASS_FINISHED:
@@ -1856,6 +2124,8 @@ int DoBackup(VXDB *current, VXDB *previous)
       FileSizeToString((dword)TotalCopyFailureSize, (dword)(TotalCopyFailureSize >> 32), size);
       LOGF("Failed: %d files, %s", (int)TotalCopyFailures, size);
     }
+    if (TotalSkippedEntries != 0)
+      LOGF("Skipped: %d entries", (int)TotalSkippedEntries);
     done = 1;
     break;
   }

@@ -98,6 +98,8 @@ VXDBEntry *AddToVXDB(const char *path, VXDB *record);
 extern int32_t TotalSourceDirs, TotalSourceFiles;
 /* Files and folders the scan refused (path too long, folder not entered). */
 extern int32_t TotalRefusedPaths;
+/* Entries that are not regular files, passed over by the scan or the copy. */
+extern int32_t TotalSkippedEntries;
 extern uint64_t TotalSourceFileSize;
 int RecursiveScan(void);
 void FindLastBackup(VXDB *record);

@@ -161,13 +161,13 @@ TEST_F(Catalogue, WhatIsNoLongerARegularFileIsRefusedUnread)
   // Listed as files, then replaced before the entry is made.
   mkfifo(Src("/fifo").c_str(), 0666);
   symlink("/etc/passwd", Src("/link").c_str());
-  TotalRefusedPaths = 0;
+  TotalSkippedEntries = 0;
   alarm(60); // an open that blocks fails the test
   EXPECT_EQ(AddToVXDB(Src("/fifo").c_str(), &db), nullptr);
   EXPECT_EQ(AddToVXDB(Src("/link").c_str(), &db), nullptr);
   alarm(0);
   EXPECT_EQ(db.NrEntries, 0);
-  EXPECT_EQ(TotalRefusedPaths, 2);
+  EXPECT_EQ(TotalSkippedEntries, 2);
   EXPECT_NE(Log().find("Not a regular file, not backed up: '" + Src("/fifo") + "'"), std::string::npos) << Log();
   // The digest alone refuses them as well.
   byte md5[16];

@@ -285,16 +285,18 @@ TEST_F(CopyPass, AFailedCopyIsAFailureAndLeavesNothing)
   EXPECT_TRUE(Has(log, "Failed to open source '" + Src("/gone") + "'")) << log;
   EXPECT_TRUE(Has(log, "Not a regular file, not backed up: '" + Src("/nowdir") + "'")) << log;
   EXPECT_TRUE(Has(log, "Copied: 1 files, 4 B")) << log;
-  // Two refused by the scan, three here.
-  EXPECT_TRUE(Has(log, "Failed: 5 files, 9.8 kB")) << log;
+  // Two refused by the scan, two here; a folder is no file to copy.
+  EXPECT_TRUE(Has(log, "Failed: 4 files, 9.8 kB")) << log;
+  EXPECT_TRUE(Has(log, "Skipped: 1 entries")) << log;
 }
 
 TEST_F(CopyPass, SourcesThatChangeBetweenScanAndCopy)
 {
-  for (const char *f : {"/grows", "/shrinks", "/vanishes", "/fifo", "/device", "/link"})
+  for (const char *f : {"/grows", "/shrinks", "/vanishes", "/fifo", "/device", "/link", "/dir/in"})
     Source(f, "scanned");
   WriteFile(disk / "outside", "not below the source");
-  Scan({"/grows", "/shrinks", "/vanishes", "/fifo", "/device", "/link"});
+  WriteFile(disk / "elsewhere/in", "not below the source");
+  Scan({"/grows", "/shrinks", "/vanishes", "/fifo", "/device", "/link", "/dir/in"});
   Source("/grows", std::string(9000, 'g'));
   Source("/shrinks", "s");
   unlink(Src("/vanishes").c_str());
@@ -304,6 +306,9 @@ TEST_F(CopyPass, SourcesThatChangeBetweenScanAndCopy)
   bool device = mknod(Src("/device").c_str(), S_IFCHR | 0666, makedev(1, 5)) == 0;
   unlink(Src("/link").c_str());
   symlink((disk / "outside").c_str(), Src("/link").c_str());
+  unlink(Src("/dir/in").c_str());
+  rmdir(Src("/dir").c_str());
+  symlink((disk / "elsewhere").c_str(), Src("/dir").c_str());
   std::string log = Pass("d1", "none");
 
   // What is copied is what was there; the catalogue says so.
@@ -316,15 +321,19 @@ TEST_F(CopyPass, SourcesThatChangeBetweenScanAndCopy)
     if (MD5AbsFile((dest / ("d1" + rel)).c_str(), md5))
       EXPECT_EQ(memcmp(md5, prev.Entries[i].MD5, 16), 0) << rel;
   }
-  // A FIFO, a device or a link put in a file's place is never read.
-  for (const char *f : {"/vanishes", "/fifo", "/device", "/link"})
+  // A FIFO, a device or a link put in a file's or a folder's place is
+  // never read.
+  for (const char *f : {"/vanishes", "/fifo", "/device", "/link", "/dir/in"})
     EXPECT_FALSE(Exists(dest / ("d1" + std::string(f)))) << f;
   EXPECT_TRUE(Has(log, "Failed to open source '" + Src("/vanishes") + "'")) << log;
   EXPECT_TRUE(Has(log, "Not a regular file, not backed up: '" + Src("/fifo") + "'")) << log;
   EXPECT_TRUE(Has(log, "Not a regular file, not backed up: '" + Src("/link") + "'")) << log;
   if (device)
     EXPECT_TRUE(Has(log, "Not a regular file, not backed up: '" + Src("/device") + "'")) << log;
-  EXPECT_TRUE(Has(log, "Failed: 4 files, 28 B")) << log;
+  EXPECT_TRUE(Has(log, "Failed: 1 files, 7 B")) << log;
+  EXPECT_TRUE(Has(log, "Source folder behind a link, not backed up: '" + Src("/dir/in") + "'")) << log;
+  EXPECT_TRUE(Has(log, "Skipped: " + std::to_string(device ? 4 : 3) + " entries")) << log;
+  EXPECT_EQ(prev.NrEntries, 2) << "only what the backup holds is catalogued";
 }
 
 TEST_F(CopyPass, PathsBeyondTheBuffersAreRefusedAndCounted)

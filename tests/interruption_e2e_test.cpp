@@ -1,5 +1,5 @@
 // The owner stops the plug-in (event code 0x0900) at every step of a small
-// backup, and the recorder loads it again the same day.  Every backup that
+// backup that includes files of several events each, and the recorder loads it again the same day.  Every backup that
 // results is complete, and the day before stays byte- and inode-identical.
 #include <gtest/gtest.h>
 
@@ -19,11 +19,16 @@ protected:
     b.Source("/Epg/old.dat", "unchanged");
     b.Source("/with blank/it's \"quoted\".txt", "names");
     b.Source("/top.txt", "top");
+    // Files that take several events each: one changed in place (hashed,
+    // found changed, copied), one unchanged (hashed, linked).
+    b.Source("/Media/changed.rec", std::string((3 << 19) + 5, 'c'));
+    b.Source("/Media/same.rec", std::string((1 << 20) + 7, 's'));
     ASSERT_EQ(b.Run("2026-12-01").status, 0) << b.log;
     day1 = SnapshotTree(b.Day("2026-12-01"));
 
     b.Source("/Recorder/settings.ini", "[Timer]\r\nChannel=2\r\n");
     b.Source("/Epg/new.dat", "new");
+    b.Source("/Media/changed.rec", std::string((3 << 19) + 5, 'C'));
     b.Checkpoint();
     iniBefore = ReadFile(b.IniPath());
     TapsimResult normal = b.Run(kDay);
@@ -60,7 +65,7 @@ TEST_F(Interruption, StoppedAtEveryStepThenLoadedAgain)
     EXPECT_TRUE(b.Complete(kDay)) << b.log;
     EXPECT_FALSE(b.Logged("hard links failed")) << b.log;
     TreeSnapshot day2 = SnapshotTree(b.Day(kDay));
-    for (const char *same : {"/Epg/old.dat", "/Epg/guide.dat", "/top.txt"})
+    for (const char *same : {"/Epg/old.dat", "/Epg/guide.dat", "/top.txt", "/Media/same.rec"})
       EXPECT_EQ(day2[same], day1[same]) << same << " is not the day-1 file";
     EXPECT_EQ(SnapshotTree(b.Day("2026-12-01")), day1) << "the day-1 backup changed";
   }

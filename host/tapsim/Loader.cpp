@@ -14,6 +14,7 @@
 #include "../runtime/TapRuntime.h"
 #include "ImageSymbol.h"
 #include "Interpose.h"
+#include "ReadCount.h"
 
 namespace {
 
@@ -102,7 +103,7 @@ uint64_t Nanos(const struct timespec &a, const struct timespec &b)
 struct EventRecord {
   uint64_t index = 0;
   uint32_t tick = 0, code = 0, param = 0, ret = 0;
-  uint64_t us = 0, calls = 0;
+  uint64_t us = 0, calls = 0, readBytes = 0;
   unsigned sleeps = 0;
   int stateBefore = -1, stateAfter = -1;
   std::string items; // write=, print=, nested= tokens in the order they happened
@@ -153,6 +154,7 @@ private:
   // Durations in tenths of a microsecond, by the state before the event
   // (index 6: unknown); most idle events take well below a microsecond.
   std::vector<uint32_t> durations_[7];
+  uint64_t maxEventRead_ = 0;
 };
 
 bool Run::Load(int *status)
@@ -239,6 +241,7 @@ bool Run::Load(int *status)
   if (!rec_.Main || !rec_.EventHandler)
     return fail("__TAP_Init_ of '" + opts_.image + "' did not fill in TAP_Main and TAP_EventHandler");
   state_ = static_cast<volatile dword *>(FindImageObject(files_.image.get(), image_, "State"));
+  ReadCountWatch(image_);
   return true;
 }
 
@@ -345,6 +348,8 @@ void Run::WriteTrace(const EventRecord &ev, bool isMain)
   else
     line += " code=" + Hex(ev.code, 4) + " param=" + Hex(ev.param, 8) + " ret=" + Hex(ev.ret, 8);
   line += " us=" + std::to_string(ev.us) + " calls=" + std::to_string(ev.calls);
+  if (ev.readBytes)
+    line += " read=" + std::to_string(ev.readBytes);
   if (ev.stateBefore >= 0)
     line += " state=" + std::to_string(ev.stateBefore) + ">" + std::to_string(ev.stateAfter);
   line += ev.items;
@@ -376,6 +381,8 @@ void Run::PrintStats()
     line(label.c_str(), durations_[s]);
   }
   line("state unknown", durations_[6]);
+  printf("tapsim: read: %" PRIu64 " bytes through read(), at most %" PRIu64 " in one event\n", ReadCountBytes(),
+         maxEventRead_);
   fflush(stdout);
 }
 
@@ -490,10 +497,13 @@ int Run::Go()
 
     bool exitedBefore = rt_->exited;
     current_ = &ev;
+    uint64_t readBefore = ReadCountBytes();
     clock_gettime(CLOCK_MONOTONIC, &t0);
     ev.ret = rec_.EventHandler(ev.code, ev.param);
     clock_gettime(CLOCK_MONOTONIC, &t1);
     current_ = nullptr;
+    ev.readBytes = ReadCountBytes() - readBefore;
+    maxEventRead_ = std::max(maxEventRead_, ev.readBytes);
     uint64_t ns = Nanos(t0, t1);
     ev.us = ns / 1000;
     ev.stateAfter = State();

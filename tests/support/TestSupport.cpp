@@ -196,6 +196,7 @@ std::vector<TraceEvent> ReadTrace(const std::string &path)
       else if (key == "ret") ev.ret = (uint32_t)std::stoll(value, nullptr, 0);
       else if (key == "us") ev.us = std::stoull(value);
       else if (key == "calls") ev.calls = std::stoull(value);
+      else if (key == "read") ev.readBytes = std::stoull(value);
       else if (key == "state") StatePair(value, &ev.stateBefore, &ev.stateAfter);
       else if (key == "write" || key == "write-failed") ev.writes.push_back({value, "", key == "write-failed"});
       else if (key == "text" && !ev.writes.empty()) ev.writes.back().text = value;

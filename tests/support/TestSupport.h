@@ -43,6 +43,7 @@ struct TraceEvent {
   bool isMain = false;
   uint32_t tick = 0, code = 0, param = 0, ret = 0;
   uint64_t us = 0, calls = 0;         // duration, host calls made
+  uint64_t readBytes = 0;             // bytes the plug-in read through read()
   int stateBefore = -1, stateAfter = -1; // -1: the image's State is unknown
   std::vector<TraceWrite> writes;     // TAP_Hdd_Fwrite
   std::vector<std::string> prints;    // TAP_Print
