@@ -2055,17 +2055,6 @@ int CopyFile(const char *source, const char *destination)
   return ok;
 }
 
-/* Entries of files that are not in this backup leave the catalogue, which
- * lists only what the backup holds; for a quiet source nothing moves. */
-static void KeepEntry(VXDB *current, int32_t index, int32_t *kept)
-{
-  if (Job.Outcome != ENTRY_COPIED && Job.Outcome != ENTRY_LINKED)
-    return;
-  if (*kept != index)
-    current->Entries[*kept] = current->Entries[index];
-  (*kept)++;
-}
-
 /* The last flush of the pass, so that the catalogue saved next lists only
  * copies that are on the disk. */
 static void EndPass(void)
@@ -2078,14 +2067,14 @@ static void EndPass(void)
 int DoBackup(VXDB *current, VXDB *previous)
 {
   CallTraceEnter("DoBackup");
-  static int32_t DoBackupState, Index, Kept;
+  static int32_t DoBackupState, Index;
   char size[16];
   int done = 0;
 
   switch (DoBackupState) {
   case PASS_START:
     DoBackupState = PASS_COPYING;
-    Index = Kept = 0;
+    Index = 0;
     Job.In = Job.Out = -1;
     TotalCopiedFiles = TotalLinkedFiles = TotalLinkTries = TotalLinkFailures = 0;
     TotalCopiedSize = TotalLinkedSize = TotalCopyFailureSize = 0;
@@ -2095,7 +2084,6 @@ int DoBackup(VXDB *current, VXDB *previous)
 
   case PASS_COPYING:
     if (Job.Reading == READ_NONE && (Index >= current->NrEntries || DestNearlyFull)) {
-      current->NrEntries = Kept;
       EndPass();
       DoBackupState = PASS_FINISHED;
       break;
@@ -2105,7 +2093,7 @@ int DoBackup(VXDB *current, VXDB *previous)
     ContinueEntry();
     if (Job.Reading == READ_NONE) {
       CountEntry();
-      KeepEntry(current, Index++, &Kept);
+      Index++;
     }
     break;
 

@@ -333,7 +333,6 @@ TEST_F(CopyPass, SourcesThatChangeBetweenScanAndCopy)
   EXPECT_TRUE(Has(log, "Failed: 1 files, 7 B")) << log;
   EXPECT_TRUE(Has(log, "Source folder behind a link, not backed up: '" + Src("/dir/in") + "'")) << log;
   EXPECT_TRUE(Has(log, "Skipped: " + std::to_string(device ? 4 : 3) + " entries")) << log;
-  EXPECT_EQ(prev.NrEntries, 2) << "only what the backup holds is catalogued";
 }
 
 TEST_F(CopyPass, PathsBeyondTheBuffersAreRefusedAndCounted)
