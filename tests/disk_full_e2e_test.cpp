@@ -6,38 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <sched.h>
-#include <sys/mount.h>
-#include <sys/statvfs.h>
 
 #include "support/BackupScenario.h"
+#include "support/SmallDisk.h"
 
 namespace {
-
-// A tmpfs of the given size on dir, unmounted again at the end.
-class SmallDisk {
-public:
-  SmallDisk(const std::string &dir, const std::string &size) : dir_(dir)
-  {
-    static bool ownNamespace = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-    mounted_ = ownNamespace && mount("vxfull", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, ("size=" + size).c_str()) == 0;
-  }
-  ~SmallDisk()
-  {
-    if (mounted_)
-      umount2(dir_.c_str(), MNT_DETACH);
-  }
-  bool mounted() const { return mounted_; }
-  uint64_t FreeBytes() const
-  {
-    struct statvfs vfs;
-    return statvfs(dir_.c_str(), &vfs) == 0 ? (uint64_t)vfs.f_bavail * vfs.f_frsize : 0;
-  }
-
-private:
-  std::string dir_;
-  bool mounted_ = false;
-};
 
 std::string Pattern(size_t n, char seed)
 {
