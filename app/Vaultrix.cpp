@@ -719,6 +719,17 @@ static int SaveVXDBTo(int fd, VXDB *record)
   return fsync(fd) == 0;
 }
 
+/* Makes what was done in a folder durable; the result is the fsync's. */
+static int SyncFolder(const char *path)
+{
+  int fd = open(path, O_RDONLY);
+  if (fd < 0)
+    return 0;
+  int ok = fsync(fd) == 0;
+  close(fd);
+  return ok;
+}
+
 /* Makes the names in the folder of path durable (a rename, a removal):
  * fsync of the folder itself.  1 on success. */
 static int SyncFolderOf(const char *path)
@@ -730,12 +741,7 @@ static int SyncFolderOf(const char *path)
   if (!slash)
     return 0;
   slash[slash == folder ? 1 : 0] = 0;
-  int fd = open(folder, O_RDONLY | O_DIRECTORY);
-  if (fd < 0)
-    return 0;
-  int ok = fsync(fd) == 0;
-  close(fd);
-  return ok;
+  return SyncFolder(folder);
 }
 
 /* Written beside the old catalogue, synced, renamed over it, and its folder
@@ -2154,18 +2160,12 @@ static struct {
 static dword DateNameValue(const char *name)
 {
   dword value = 0;
-  for (int i = 0; i < DATE_NAME_LENGTH; i++) {
-    char c = name[i];
-    if (i == 4 || i == 7) {
-      if (c != '-')
-        return 0;
-    } else if (c >= '0' && c <= '9') {
-      value = value * 10 + (dword)(c - '0');
-    } else {
-      return 0;
-    }
-  }
-  return name[DATE_NAME_LENGTH] == 0 ? value : 0;
+  if (!IsDatedName(name))
+    return 0;
+  for (int i = 0; i < DATE_NAME_LENGTH; i++)
+    if (i != 4 && i != 7)
+      value = value * 10 + (dword)(name[i] - '0');
+  return value;
 }
 
 static dword MjdValue(dword mjd)
@@ -2186,17 +2186,6 @@ static int IsRegularFile(const char *path)
 {
   struct stat64 st;
   return lstat64(path, &st) == 0 && S_ISREG(st.st_mode);
-}
-
-/* Makes what was done in a folder durable; the result is the fsync's. */
-static int SyncFolder(const char *path)
-{
-  int fd = open(path, O_RDONLY);
-  if (fd < 0)
-    return 0;
-  int ok = fsync(fd) == 0;
-  close(fd);
-  return ok;
 }
 
 static void EndRemoval(void)
