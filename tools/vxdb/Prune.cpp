@@ -9,6 +9,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <functional>
 #include <map>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -70,23 +71,35 @@ bool IsRegular(int dirfd, const char *name)
   return fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
 }
 
+// The names in the folder dirfd that keep() accepts, read through a
+// descriptor of their own so that dirfd's position stays as it is.
+bool ListNames(int dirfd, const std::function<bool(const char *)> &keep, std::vector<std::string> *names)
+{
+  int fd = fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
+  DIR *dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (!dir) {
+    int saved = errno;
+    if (fd >= 0)
+      close(fd);
+    errno = saved;
+    return false;
+  }
+  while (dirent *e = readdir(dir))
+    if (keep(e->d_name))
+      names->emplace_back(e->d_name);
+  closedir(dir);
+  return true;
+}
+
 // Sorts the entries of the root into backups, half-removed backups and the
 // dated names that are neither.
 bool FindCandidates(int rootfd, std::vector<Candidate> *found, std::vector<Skipped> *skipped, std::string *why)
 {
-  int fd = fcntl(rootfd, F_DUPFD_CLOEXEC, 0);
-  DIR *dir = fd >= 0 ? fdopendir(fd) : nullptr;
-  if (!dir) {
+  std::vector<std::string> names;
+  if (!ListNames(rootfd, [](const char *name) { return IsDateName(name); }, &names)) {
     *why = ErrnoText(errno);
-    if (fd >= 0)
-      close(fd);
     return false;
   }
-  std::vector<std::string> names;
-  while (dirent *e = readdir(dir))
-    if (IsDateName(e->d_name))
-      names.emplace_back(e->d_name);
-  closedir(dir);
   std::sort(names.begin(), names.end());
   for (const auto &name : names) {
     Candidate c;
@@ -214,18 +227,12 @@ void CountFreed(int rootfd, const std::vector<Candidate *> &gone, std::ostream &
 // never following a link; except (at the top) keeps the named file.
 bool RemoveContents(int dirfd, dev_t dev, const char *keep, std::string *where)
 {
-  int fd = fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
-  DIR *dir = fd >= 0 ? fdopendir(fd) : nullptr;
-  if (!dir) {
-    if (fd >= 0)
-      close(fd);
-    return false;
-  }
   std::vector<std::string> names;
-  while (dirent *e = readdir(dir))
-    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0 && (!keep || strcmp(e->d_name, keep) != 0))
-      names.emplace_back(e->d_name);
-  closedir(dir);
+  auto wanted = [keep](const char *name) {
+    return strcmp(name, ".") != 0 && strcmp(name, "..") != 0 && (!keep || strcmp(name, keep) != 0);
+  };
+  if (!ListNames(dirfd, wanted, &names))
+    return false;
   for (const auto &name : names) {
     *where = "/" + name;
     struct stat st;
