@@ -39,12 +39,18 @@ char SourceRoot[ROOT_SIZE], DestRoot[ROOT_SIZE], LastDestRoot[ROOT_SIZE];
 char LogString[LOGSTRING_SIZE];
 VXDB CurrentVXDB, LastVXDB;
 char INIDestDevice[INI_DEVICE_SIZE], INIDestPath[INI_PATH_SIZE], INIMountCommand[INI_MOUNT_SIZE];
-dword INILastBackup, INIKeepDays, INIMinFreeMB = INI_MIN_FREE_UNSET;
+dword INILastBackup, INIKeepDays, INIMinFreeMB = INI_MIN_FREE_UNSET, INIFullCheckDays;
+char INILastReadStart[INI_READ_START_SIZE];
 int32_t TotalCopiedFiles, TotalLinkedFiles, TotalLinkTries, TotalLinkFailures, TotalCopyFailures;
 uint64_t TotalCopiedSize, TotalLinkedSize, TotalCopyFailureSize;
+int32_t TotalQuickFiles, TotalCheckedCopies, TotalSilentChanges, TotalDamagedCopies;
+uint64_t TotalQuickSize, TotalCheckedSize;
 int32_t TotalSourceDirs, TotalSourceFiles;
 uint64_t TotalSourceFileSize;
 }
+
+/* When this backup began reading files, by the kernel's clock; 0 before. */
+static dword ReadStart;
 
 #define LOGF(...) (StrFormat(LogString, sizeof LogString, __VA_ARGS__), WriteLog(LogString))
 
@@ -130,6 +136,8 @@ void LoadINI(void)
     INILastBackup = INIGetHexWord("LastBackup", 0, 0, 0xFFFF);
     INIKeepDays = INIGetCount("KeepDays", 0);
     INIMinFreeMB = INIGetCount("MinFreeMB", INI_MIN_FREE_UNSET);
+    INIFullCheckDays = INIGetCount("FullCheckDays", 0);
+    INIGetString("LastReadStart", INILastReadStart, "", sizeof INILastReadStart);
   }
   INICloseFile();
   HDD_TAP_PopDir();
@@ -158,6 +166,13 @@ void INIUpdateBackupDate(void)
   int location = INIOpenFile(SETTINGS_FILE, PROGRAM_NAME);
   if (location != 0) {
     INISetHexWord("LastBackup", (word)INILastBackup);
+    /* Only where the quick check is on: the default leaves the file as it
+     * was but for the date. */
+    if (INIFullCheckDays > 1 && ReadStart) {
+      StrFormat(INILastReadStart, sizeof INILastReadStart, "%08lx %lu", (unsigned long)LastBackup,
+                (unsigned long)ReadStart);
+      INISetString("LastReadStart", INILastReadStart);
+    }
     if (!INISaveFile(SETTINGS_FILE, 2, NULL))
       WriteLog((char *)"Vaultrix.ini could not be saved!");
     else
@@ -1575,9 +1590,10 @@ static int SpaceShort(void)
 #define SYNC_FILES 128
 
 enum { PASS_START = 0, PASS_COPYING = 1, PASS_FINISHED = 2 };
-/* What the open source is read for: nothing in hand, a digest to compare
- * with the earlier backup's, or the copy (hashed as it is written). */
-enum { READ_NONE = 0, READ_HASH = 1, READ_COPY = 2 };
+/* What is being read: nothing, the source for a digest to compare with the
+ * earlier backup's, the source for the copy (hashed as it is written), or
+ * the earlier backup's copy, to prove it before it is linked to. */
+enum { READ_NONE = 0, READ_HASH = 1, READ_COPY = 2, READ_CHECK = 3 };
 /* ENTRY_NO_ROOM: not copied to keep the free-space reserve; the pass stops. */
 enum { ENTRY_FAILED = 0, ENTRY_COPIED = 1, ENTRY_LINKED = 2, ENTRY_SKIPPED = 3, ENTRY_NO_ROOM = 4 };
 enum { DURABLE_WRITTEN = 0, DURABLE_FINISHED = 1, DURABLE_ALL = 2 };
@@ -1587,8 +1603,12 @@ typedef struct CopyJob {
   int32_t Reading;
   int32_t Outcome;
   int32_t LinkFailed;         /* copying after a failed hard link */
-  int In, Out;                /* -1 when not open */
-  uint64_t Done;              /* bytes read in this reading */
+  int32_t Unchanged;          /* size and time stamps as in the earlier backup */
+  int32_t InShare;            /* in today's share of files read in full */
+  int32_t Quick;              /* digest taken over unread */
+  int In, Out, Check;         /* -1 when not open */
+  uint64_t Done;              /* bytes of the source read in this reading */
+  uint64_t Checked;           /* bytes of the earlier copy read */
   uint64_t Scanned;           /* the size the scan saw: the summary counts it */
   struct stat64 Stat;         /* the source as opened */
   MD5Context Md5;
@@ -1785,7 +1805,9 @@ static void EndEntry(int outcome)
     (void)unlink(Job.Destination);
   if (Job.In >= 0)
     close(Job.In);
-  Job.In = Job.Out = -1;
+  if (Job.Check >= 0)
+    close(Job.Check);
+  Job.In = Job.Out = Job.Check = -1;
   if (outcome == ENTRY_COPIED || outcome == ENTRY_LINKED) {
     TAP_MemCpy(Job.Entry->MD5, Job.Md5.digest, sizeof Job.Entry->MD5);
     Job.Entry->FileSize = Job.Done;
@@ -1795,6 +1817,8 @@ static void EndEntry(int outcome)
   Job.Outcome = outcome;
   Job.Reading = READ_NONE;
 }
+
+static void EndCheck(int whole);
 
 /* Reads the source again from its start, now to copy it. */
 static void StartCopy(void)
@@ -1816,6 +1840,7 @@ static void StartCopy(void)
   }
   MD5Init(&Job.Md5);
   Job.Done = 0;
+  Job.Quick = 0;
   Job.Reading = READ_COPY;
 }
 
@@ -1827,24 +1852,87 @@ static int SameFile(const char *a, const char *b)
   return lstat64(a, &sa) == 0 && lstat64(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-/* The whole source has been read. */
+static void LinkEarlier(void)
+{
+  TotalLinkTries++;
+  if (SameFile(Job.Old, Job.Destination) ||
+      (RemoveExisting(Job.Destination) && LinkFile(Job.Old, Job.Destination) == 0)) {
+    EndEntry(ENTRY_LINKED);
+    return;
+  }
+  Job.LinkFailed = 1;
+  StartCopy();
+}
+
+/* The source's time stamps as they were when it was opened: a change seen
+ * while it was being read is no silent one. */
+static int StampsAsOpened(void)
+{
+  struct stat64 now;
+  return fstat64(Job.In, &now) == 0 && now.st_mtime == Job.Stat.st_mtime && now.st_ctime == Job.Stat.st_ctime &&
+         now.st_size == Job.Stat.st_size;
+}
+
+/* The earlier copy is read before it is linked to; one that cannot be
+ * opened is left to the link, which fails if it is not there. */
+static void StartCheck(void)
+{
+  Job.Check = open(Job.Old, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_LARGEFILE);
+  if (Job.Check < 0 && errno == ENOENT) {
+    LinkEarlier();
+    return;
+  }
+  MD5Init(&Job.Md5);
+  Job.Checked = 0;
+  Job.Reading = READ_CHECK;
+  if (Job.Check < 0)
+    EndCheck(0);
+}
+
+/* The earlier copy has been read (whole: no read failed): linked to when it
+ * holds what its catalogue says, else the file is copied afresh, so that
+ * the damage spreads no further. */
+static void EndCheck(int whole)
+{
+  close(Job.Check);
+  Job.Check = -1;
+  if (whole)
+    MD5Final(&Job.Md5);
+  TotalCheckedCopies++;
+  TotalCheckedSize += Job.Checked;
+  if (!whole || Job.Checked != Job.Previous->FileSize ||
+      TAP_MemCmp(Job.Md5.digest, Job.Previous->MD5, sizeof Job.Md5.digest) != 0) {
+    LOGF("Backup copy damaged: %s", Job.Old);
+    TotalDamagedCopies++;
+    StartCopy();
+    return;
+  }
+  LinkEarlier();
+}
+
+/* The whole source (or earlier copy) has been read. */
 static void EndReading(void)
 {
+  if (Job.Reading == READ_CHECK) {
+    EndCheck(1);
+    return;
+  }
   MD5Final(&Job.Md5);
   if (Job.Reading == READ_HASH) {
     if (TAP_MemCmp(Job.Md5.digest, Job.Previous->MD5, sizeof Job.Md5.digest) != 0 ||
         Job.Done != Job.Previous->FileSize) {
+      /* Never linked: the earlier backup keeps the version that was good. */
+      if (Job.Unchanged && StampsAsOpened()) {
+        LOGF("Contents changed without a new time stamp: %s", Job.Source);
+        TotalSilentChanges++;
+      }
       StartCopy();
       return;
     }
-    TotalLinkTries++;
-    if (SameFile(Job.Old, Job.Destination) ||
-        (RemoveExisting(Job.Destination) && LinkFile(Job.Old, Job.Destination) == 0)) {
-      EndEntry(ENTRY_LINKED);
-      return;
-    }
-    Job.LinkFailed = 1;
-    StartCopy();
+    if (Job.InShare)
+      StartCheck();
+    else
+      LinkEarlier();
     return;
   }
   struct utimbuf times;
@@ -1860,24 +1948,31 @@ static void EndReading(void)
   EndEntry(ok ? ENTRY_COPIED : ENTRY_FAILED);
 }
 
-/* Reads, hashes and (when copying) writes the source on, at most budget
- * bytes.  The one-byte read at the expected end finds the end of the file
- * without another event. */
+/* Reads, hashes and (when copying) writes the source, or reads the earlier
+ * copy, on, at most budget bytes.  The one-byte read at the expected end
+ * finds the end of the file without another event. */
 static void ContinueEntry(void)
 {
   static byte buffer[COPY_BLOCK];
   dword budget = COPY_EVENT_BYTES;
   int probed = 0;
   while (Job.Reading != READ_NONE) {
+    int checking = Job.Reading == READ_CHECK;
+    uint64_t *done = checking ? &Job.Checked : &Job.Done;
+    uint64_t size = checking ? Job.Previous->FileSize : (uint64_t)Job.Stat.st_size;
     dword want = budget < COPY_BLOCK ? budget : COPY_BLOCK;
     if (want == 0) {
-      if (probed || Job.Done < (uint64_t)Job.Stat.st_size)
+      if (probed || *done < size)
         return;
       probed = want = 1;
     }
-    ssize_t got = read(Job.In, buffer, want);
+    ssize_t got = read(checking ? Job.Check : Job.In, buffer, want);
     if (got < 0 && errno == EINTR)
       continue;
+    if (got < 0 && checking) {
+      EndCheck(0);
+      continue;
+    }
     if (got < 0) {
       LOGF("Failed to read source '%s'", Job.Source);
       EndEntry(ENTRY_FAILED);
@@ -1888,7 +1983,7 @@ static void ContinueEntry(void)
       continue;
     }
     MD5Update(&Job.Md5, buffer, (dword)got);
-    Job.Done += (uint64_t)got;
+    *done += (uint64_t)got;
     budget -= (dword)got < budget ? (dword)got : budget;
     if (Job.Reading == READ_COPY &&
         (!WriteAll(Job.Out, buffer, (dword)got) || !MakeDurable(Job.Out, (dword)got, DURABLE_WRITTEN))) {
@@ -1960,9 +2055,89 @@ static int EarlierCopyWhole(const char *old, const VXDBEntry *p)
   return 0;
 }
 
+/* ------------------------------------------------------------------------
+ * Quick check and rolling verification
+ * ---------------------------------------------------------------------- */
+
+/* Seconds by which a file's time stamps must precede the moment the earlier
+ * backup began reading, for its digest to be taken over unread.  A write
+ * sets the change time to its own moment, so a file written after that
+ * moment shows a later time; one written in the very second it was read,
+ * or across a small step of the clock, is inside the margin and read. */
+#define QUICK_MARGIN 60
+/* Without the quick check, each earlier copy is still proven once in this
+ * many days. */
+#define DEFAULT_SHARE_DAYS 30
+
+static dword ShareDays;
+/* The earlier backup's ReadStart; 0 when not known: nothing is taken over. */
+static dword PreviousReadStart;
+
+/* Seconds since 1970 by the clock that stamps the source's files, which
+ * need not be the recorder's local time the TAP clock gives. */
+static dword KernelTime(void)
+{
+#ifdef SYS_time
+  return (dword)syscall(SYS_time, NULL);
+#else
+  struct {
+    long sec, nsec;
+  } now = {0, 0};
+  (void)syscall(SYS_clock_gettime, 0 /* CLOCK_REALTIME */, &now);
+  return (dword)now.sec;
+#endif
+}
+
+/* The settings' LastReadStart when it belongs to the earlier catalogue (its
+ * BackupDate, then the seconds) and the clock has not gone back since. */
+static dword EarlierReadStart(const VXDB *previous)
+{
+  char *end;
+  const char *text = INILastReadStart;
+  char first = (char)(text[0] | 0x20);
+  if (!((first >= '0' && first <= '9') || (first >= 'a' && first <= 'f')))
+    return 0;
+  unsigned long date = strtoul(text, &end, 16);
+  if (*end != ' ' || end[1] < '0' || end[1] > '9')
+    return 0;
+  text = end + 1;
+  unsigned long start = strtoul(text, &end, 10);
+  if (*end || previous->NrEntries == 0 || date != previous->BackupDate || start > ReadStart)
+    return 0;
+  return (dword)start;
+}
+
+/* Size and both time stamps as the earlier entry has them, both safely
+ * before the earlier backup began reading, and a digest that came from
+ * reading the file: nothing can have written it since. */
+static int StampsUnchanged(const VXDBEntry *p, const struct stat64 *st)
+{
+  static const byte unread[16] = {0};
+  int64_t before = (int64_t)PreviousReadStart - QUICK_MARGIN;
+  return PreviousReadStart != 0 && p->FileSize == (uint64_t)st->st_size &&
+         (int64_t)p->ModifyTime == (int64_t)st->st_mtime && (int64_t)p->ChangeTime == (int64_t)st->st_ctime &&
+         p->ModifyTime < before && p->ChangeTime < before && TAP_MemCmp(p->MD5, unread, sizeof unread) != 0;
+}
+
+/* Today's share of the files, read in full whatever their time stamps, and
+ * whose earlier copies are read before a link: every file once in
+ * ShareDays days. */
+static int InTodaysShare(const VXDBEntry *e)
+{
+  return e->PathCRC % ShareDays == (LastBackup >> 16) % ShareDays;
+}
+
+static void StartQuickCheck(const VXDB *previous)
+{
+  ReadStart = KernelTime();
+  ShareDays = INIFullCheckDays > 1 ? INIFullCheckDays : DEFAULT_SHARE_DAYS;
+  PreviousReadStart = INIFullCheckDays > 1 ? EarlierReadStart(previous) : 0;
+}
+
 /* Takes up an entry: its folder made, its source opened, and its reading
  * chosen.  A source of the earlier backup's size is hashed first, to be
- * linked if it is unchanged; any other is hashed as it is copied. */
+ * linked if it is unchanged (its digest taken over unread when the quick
+ * check may); any other is hashed as it is copied. */
 static void BeginEntry(VXDB *current, VXDB *previous, VXDBEntry *e)
 {
   static char LastDir[PATH_SIZE];
@@ -1972,7 +2147,7 @@ static void BeginEntry(VXDB *current, VXDB *previous, VXDBEntry *e)
 
   Job.Entry = e;
   Job.Scanned = e->FileSize;
-  Job.LinkFailed = 0;
+  Job.LinkFailed = Job.Unchanged = Job.InShare = Job.Quick = 0;
   Job.Done = 0;
   Job.Outcome = ENTRY_FAILED;
   if (StrFormat(dir, sizeof dir, "%s%s", DestRoot, folder) >= (int)sizeof dir ||
@@ -1996,6 +2171,15 @@ static void BeginEntry(VXDB *current, VXDB *previous, VXDBEntry *e)
   if (Job.Previous && DestHoldsLinks && Job.Previous->FileSize == (uint64_t)Job.Stat.st_size &&
       StrFormat(Job.Old, sizeof Job.Old, "%s%s%s", LastDestRoot, folder, name) < (int)sizeof Job.Old &&
       EarlierCopyWhole(Job.Old, Job.Previous)) {
+    Job.Unchanged = StampsUnchanged(Job.Previous, &Job.Stat);
+    Job.InShare = InTodaysShare(e);
+    if (Job.Unchanged && !Job.InShare) {
+      TAP_MemCpy(Job.Md5.digest, Job.Previous->MD5, sizeof Job.Md5.digest);
+      Job.Done = Job.Previous->FileSize;
+      Job.Quick = 1;
+      LinkEarlier();
+      return;
+    }
     MD5Init(&Job.Md5);
     Job.Reading = READ_HASH;
   } else {
@@ -2021,6 +2205,8 @@ static void CountEntry(void)
   case ENTRY_LINKED:
     TotalLinkedFiles++;
     TotalLinkedSize += Job.Scanned;
+    TotalQuickFiles += Job.Quick;
+    TotalQuickSize += Job.Quick ? Job.Scanned : 0;
     break;
   case ENTRY_COPIED:
     CountCopy(1, Job.Scanned);
@@ -2081,9 +2267,12 @@ int DoBackup(VXDB *current, VXDB *previous)
   case PASS_START:
     DoBackupState = PASS_COPYING;
     Index = 0;
-    Job.In = Job.Out = -1;
+    Job.In = Job.Out = Job.Check = -1;
     TotalCopiedFiles = TotalLinkedFiles = TotalLinkTries = TotalLinkFailures = 0;
     TotalCopiedSize = TotalLinkedSize = TotalCopyFailureSize = 0;
+    TotalQuickFiles = TotalCheckedCopies = TotalSilentChanges = TotalDamagedCopies = 0;
+    TotalQuickSize = TotalCheckedSize = 0;
+    StartQuickCheck(previous);
     /* What the scan could not take is missing from this backup too. */
     TotalCopyFailures = TotalRefusedPaths;
     break;
@@ -2120,6 +2309,18 @@ int DoBackup(VXDB *current, VXDB *previous)
     }
     if (TotalSkippedEntries != 0)
       LOGF("Skipped: %d entries", (int)TotalSkippedEntries);
+    if (TotalQuickFiles != 0) {
+      FileSizeToString((dword)TotalQuickSize, (dword)(TotalQuickSize >> 32), size);
+      LOGF("Quick check: %d files unchanged, not read, %s", (int)TotalQuickFiles, size);
+    }
+    if (TotalCheckedCopies != 0) {
+      FileSizeToString((dword)TotalCheckedSize, (dword)(TotalCheckedSize >> 32), size);
+      LOGF("Checked: %d earlier copies, %s", (int)TotalCheckedCopies, size);
+    }
+    if (TotalSilentChanges != 0)
+      LOGF("Changed without a new time stamp: %d files", (int)TotalSilentChanges);
+    if (TotalDamagedCopies != 0)
+      LOGF("Damaged backup copies replaced: %d files", (int)TotalDamagedCopies);
     done = 1;
     break;
   }

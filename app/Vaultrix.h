@@ -44,6 +44,12 @@ extern dword INILastBackup;
  * backup leaves on its disk, INI_MIN_FREE_UNSET for the disk's default. */
 #define INI_MIN_FREE_UNSET 0xFFFFFFFFu
 extern dword INIKeepDays, INIMinFreeMB;
+/* Above 1: the quick check, with every file read in full at least once in
+ * that many days.  LastReadStart: which catalogue the plug-in last saved
+ * and when that backup began reading files, by the kernel's clock. */
+extern dword INIFullCheckDays;
+#define INI_READ_START_SIZE 24
+extern char INILastReadStart[INI_READ_START_SIZE];
 void LoadINI(void);
 void INIUpdateBackupDate(void);
 
@@ -80,6 +86,11 @@ int MayWriteName(const VXDB *current, int32_t index, const char *destination);
 /* Copy pass */
 extern int32_t TotalCopiedFiles, TotalLinkedFiles, TotalLinkTries, TotalLinkFailures, TotalCopyFailures;
 extern uint64_t TotalCopiedSize, TotalLinkedSize, TotalCopyFailureSize;
+/* Files taken over unread by the quick check; earlier copies read to prove
+ * them; files whose contents changed under unchanged time stamps; earlier
+ * copies found damaged. */
+extern int32_t TotalQuickFiles, TotalCheckedCopies, TotalSilentChanges, TotalDamagedCopies;
+extern uint64_t TotalQuickSize, TotalCheckedSize;
 int DoBackup(VXDB *current, VXDB *previous);
 int CopyFile(const char *source, const char *destination);
 
