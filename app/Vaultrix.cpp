@@ -1873,8 +1873,9 @@ static int StampsAsOpened(void)
          now.st_size == Job.Stat.st_size;
 }
 
-/* The earlier copy is read before it is linked to; one that cannot be
- * opened is left to the link, which fails if it is not there. */
+/* The earlier copy is read before it is linked to.  One that is not there
+ * is left to the link, which then fails; one that cannot be read is taken
+ * as damaged. */
 static void StartCheck(void)
 {
   Job.Check = open(Job.Old, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_LARGEFILE);
@@ -1894,7 +1895,8 @@ static void StartCheck(void)
  * the damage spreads no further. */
 static void EndCheck(int whole)
 {
-  close(Job.Check);
+  if (Job.Check >= 0)
+    close(Job.Check);
   Job.Check = -1;
   if (whole)
     MD5Final(&Job.Md5);
