@@ -49,8 +49,9 @@ int32_t TotalSourceDirs, TotalSourceFiles;
 uint64_t TotalSourceFileSize;
 }
 
-/* When this backup began reading files, by the kernel's clock; 0 before. */
-static dword ReadStart;
+/* When this backup began reading files, by the kernel's clock (0 before),
+ * and the number of its share of files read in full. */
+static dword ReadStart, ShareDay;
 
 #define LOGF(...) (StrFormat(LogString, sizeof LogString, __VA_ARGS__), WriteLog(LogString))
 
@@ -169,8 +170,8 @@ void INIUpdateBackupDate(void)
     /* Only where the quick check is on: the default leaves the file as it
      * was but for the date. */
     if (INIFullCheckDays > 1 && ReadStart) {
-      StrFormat(INILastReadStart, sizeof INILastReadStart, "%08lx %lu", (unsigned long)LastBackup,
-                (unsigned long)ReadStart);
+      StrFormat(INILastReadStart, sizeof INILastReadStart, "%08lx %lu %lu", (unsigned long)LastBackup,
+                (unsigned long)ReadStart, (unsigned long)ShareDay);
       INISetString("LastReadStart", INILastReadStart);
     }
     if (!INISaveFile(SETTINGS_FILE, 2, NULL))
@@ -2090,22 +2091,34 @@ static dword KernelTime(void)
 #endif
 }
 
-/* The settings' LastReadStart when it belongs to the earlier catalogue (its
- * BackupDate, then the seconds) and the clock has not gone back since. */
+/* A number in the text at *at, in base 10 or 16, ended by end: 1 and the
+ * text after it, or 0. */
+static int TakeNumber(const char **at, int base, char end, unsigned long *value)
+{
+  char *after;
+  char c = (char)(**at | 0x20);
+  if (!((c >= '0' && c <= '9') || (base == 16 && c >= 'a' && c <= 'f')))
+    return 0;
+  *value = strtoul(*at, &after, base);
+  if (*after != end)
+    return 0;
+  *at = after + (end != 0);
+  return 1;
+}
+
+/* The settings' LastReadStart ("BackupDate start share") when it belongs to
+ * the earlier catalogue and the clock has not gone back since; today's
+ * share is then the one after the earlier backup's, so that every share
+ * comes in turn however many days the recorder was off. */
 static dword EarlierReadStart(const VXDB *previous)
 {
-  char *end;
   const char *text = INILastReadStart;
-  char first = (char)(text[0] | 0x20);
-  if (!((first >= '0' && first <= '9') || (first >= 'a' && first <= 'f')))
+  unsigned long date, start, share;
+  if (!TakeNumber(&text, 16, ' ', &date) || !TakeNumber(&text, 10, ' ', &start) ||
+      !TakeNumber(&text, 10, 0, &share) || previous->NrEntries == 0 || date != previous->BackupDate ||
+      start > ReadStart)
     return 0;
-  unsigned long date = strtoul(text, &end, 16);
-  if (*end != ' ' || end[1] < '0' || end[1] > '9')
-    return 0;
-  text = end + 1;
-  unsigned long start = strtoul(text, &end, 10);
-  if (*end || previous->NrEntries == 0 || date != previous->BackupDate || start > ReadStart)
-    return 0;
+  ShareDay = (dword)((share + 1) % ShareDays);
   return (dword)start;
 }
 
@@ -2123,16 +2136,17 @@ static int StampsUnchanged(const VXDBEntry *p, const struct stat64 *st)
 
 /* Today's share of the files, read in full whatever their time stamps, and
  * whose earlier copies are read before a link: every file once in
- * ShareDays days. */
+ * ShareDays backups. */
 static int InTodaysShare(const VXDBEntry *e)
 {
-  return e->PathCRC % ShareDays == (LastBackup >> 16) % ShareDays;
+  return e->PathCRC % ShareDays == ShareDay;
 }
 
 static void StartQuickCheck(const VXDB *previous)
 {
   ReadStart = KernelTime();
   ShareDays = INIFullCheckDays > 1 ? INIFullCheckDays : DEFAULT_SHARE_DAYS;
+  ShareDay = (LastBackup >> 16) % ShareDays;
   PreviousReadStart = INIFullCheckDays > 1 ? EarlierReadStart(previous) : 0;
 }
 

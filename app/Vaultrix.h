@@ -45,10 +45,10 @@ extern dword INILastBackup;
 #define INI_MIN_FREE_UNSET 0xFFFFFFFFu
 extern dword INIKeepDays, INIMinFreeMB;
 /* Above 1: the quick check, with every file read in full at least once in
- * that many days.  LastReadStart: which catalogue the plug-in last saved
+ * that many backups.  LastReadStart: which catalogue the plug-in last saved
  * and when that backup began reading files, by the kernel's clock. */
 extern dword INIFullCheckDays;
-#define INI_READ_START_SIZE 24
+#define INI_READ_START_SIZE 32
 extern char INILastReadStart[INI_READ_START_SIZE];
 void LoadINI(void);
 void INIUpdateBackupDate(void);

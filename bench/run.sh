@@ -313,10 +313,10 @@ echo "  mipsel under qemu:     $large_mipsel"
 echo
 echo "quick check (FullCheckDays=7; the full check is the default, which also reads 1 in 30 earlier copies)"
 row "day 2 Vaultrix, quick check" d2.quick
-ratio "quick / full check, day 2" d2.quick d2.vaultrix "(target <= 0.35)"
-ratio "quick / rsync --link-dest, day 2" d2.quick d2.rsync "(target <= 3)"
+ratio "quick / full check, day 2" d2.quick d2.vaultrix "" "(target <= 0.35)"
+ratio "quick / rsync --link-dest, day 2" d2.quick d2.rsync "" "(target <= 3)"
 row "day 3 Vaultrix, quick check" d3.quick
-ratio "quick / rsync --link-dest, day 3" d3.quick d3.rsync "(target <= 3.5)"
+ratio "quick / rsync --link-dest, day 3" d3.quick d3.rsync "" "(target <= 3.5)"
 read_ratio() { # NAME [BYTES TAKEN OFF]
   awk -v n="$1" -v s="$src_bytes" -v off="${2:-0}" '$1 == n { print ($2 - off) / s }' "$reads" | sort -g |
     awk '{ v[NR] = $1 } END { printf "%.3f", v[int((NR + 1) / 2)] }'

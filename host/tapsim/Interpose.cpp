@@ -147,8 +147,8 @@ int fsync(int fd)
   return g_interpose.noSync ? 0 : real(fd);
 }
 
-// The plug-in reaches sync and syncfs through syscall(); every other call
-// passes with the six argument words a system call can take.
+// The plug-in reaches sync, syncfs and sync_file_range through syscall();
+// every other call passes with the six argument words a system call can take.
 long syscall(long number, ...)
 {
   static auto real = Real<long (*)(long, ...)>("syscall");
@@ -162,7 +162,7 @@ long syscall(long number, ...)
   if (g_interpose.noSync && number == SYS_syncfs)
     return 0;
 #endif
-  if (g_interpose.noSync && number == SYS_sync)
+  if (g_interpose.noSync && (number == SYS_sync || number == SYS_sync_file_range))
     return 0;
   return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }
