@@ -26,14 +26,6 @@ std::string Hex(const byte *d)
   return s;
 }
 
-std::string Pattern(size_t n, unsigned seed)
-{
-  std::string s(n, 0);
-  for (size_t i = 0; i < n; i++)
-    s[i] = (char)(seed * 31 + i * 7 + i / 509);
-  return s;
-}
-
 // Every dated folder under root that holds a catalogue has every file it
 // lists at the listed size and digest.
 ::testing::AssertionResult CataloguesStandForTheirFiles(const std::string &root)

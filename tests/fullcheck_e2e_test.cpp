@@ -37,14 +37,6 @@ std::string InShareOn(const std::string &folder, const std::string &stem, unsign
   }
 }
 
-std::string Pattern(size_t n, unsigned seed)
-{
-  std::string s(n, 0);
-  for (size_t i = 0; i < n; i++)
-    s[i] = (char)(seed * 131 + i * 7 + i / 251);
-  return s;
-}
-
 ino_t Inode(const std::string &path)
 {
   struct stat st;

@@ -24,16 +24,6 @@ std::string Settings(int keepDays)
   return buf;
 }
 
-std::string Pattern(size_t n, unsigned seed)
-{
-  std::string s(n, 0);
-  for (auto &c : s) {
-    seed = seed * 1103515245u + 12345u;
-    c = char(seed >> 16);
-  }
-  return s;
-}
-
 std::string DayName(int n)  // day n after 2026-10-01
 {
   time_t t = 1790812800 + time_t(n) * 86400;  // 2026-10-01 00:00 UTC

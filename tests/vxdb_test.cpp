@@ -861,16 +861,6 @@ TEST_F(VxdbTest, UsageErrorsAndUnreadableInputExitWithTwo)
 
 // ---- on backups that the plug-in made in the simulator ----------------------
 
-std::string Pseudo(size_t n, unsigned seed)
-{
-  std::string s(n, 0);
-  for (auto &c : s) {
-    seed = seed * 1103515245u + 12345u;
-    c = char(seed >> 16);
-  }
-  return s;
-}
-
 // Every path below root, folders included.
 std::set<std::string> Listing(const std::string &root)
 {
@@ -887,8 +877,8 @@ protected:
     MakeRecorderDisk(disk.path(), "DestDevice=internal\r\nDestPath=/mnt/hd/Backup\r\n");
     std::vector<std::pair<std::string, std::string>> files = {
         {"/Recorder/settings.ini", "[Timer]\r\nChannel=1\r\n"},
-        {"/Recorder/Logs/run.log", Pseudo(3000, 1)},
-        {"/Epg/guide.dat", Pseudo(200000, 2)},
+        {"/Recorder/Logs/run.log", Pattern(3000, 1)},
+        {"/Epg/guide.dat", Pattern(200000, 2)},
         {"/empty.file", ""},
         {"/with blank/it's.txt", "blank"},
         {"/new\nline/z", "newline"},
@@ -1005,7 +995,7 @@ TEST_F(VxdbOnPluginBackups, ACraftedCatalogueCannotMakeRestoreWriteOutsideTheTar
 TEST_F(VxdbOnPluginBackups, DiffAndStatsOverTwoDays)
 {
   BackUp("2024-03-05");
-  WriteFile(Pf("/Epg/guide.dat"), Pseudo(150000, 9));
+  WriteFile(Pf("/Epg/guide.dat"), Pattern(150000, 9));
   WriteFile(Pf("/Recorder/added.txt"), "added");
   fs::remove(Pf("/empty.file"));
   BackUp("2024-03-06");
@@ -1077,7 +1067,7 @@ TEST_F(VxdbOnPluginBackups, RecorderBuildsBackupReadByThePcTool)
       << list.out;
   ToolRun restore = Exec({pcTool, "restore", day, tmp / "restored", "/Epg"});
   EXPECT_EQ(restore.status, 0) << restore.out;
-  EXPECT_EQ(ReadFile(tmp / "restored/Epg/guide.dat"), Pseudo(200000, 2));
+  EXPECT_EQ(ReadFile(tmp / "restored/Epg/guide.dat"), Pattern(200000, 2));
 }
 
 // ---- the tool's parts -------------------------------------------------------

@@ -54,6 +54,16 @@ std::string ReadFile(const std::string &path)
   return s.str();
 }
 
+std::string Pattern(size_t n, unsigned seed)
+{
+  std::string s(n, 0);
+  for (auto &c : s) {
+    seed = seed * 1103515245u + 12345u;
+    c = char(seed >> 16);
+  }
+  return s;
+}
+
 bool Exists(const std::string &path)
 {
   struct stat st;

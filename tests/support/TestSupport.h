@@ -26,6 +26,8 @@ private:
 void WriteFile(const std::string &path, const std::string &content);
 std::string ReadFile(const std::string &path);
 bool Exists(const std::string &path);
+// n bytes that differ from seed to seed.
+std::string Pattern(size_t n, unsigned seed);
 
 // A recorder's internal disk: <root>/ProgramFiles with the settings folder.
 // settings == nullptr writes no Vaultrix.ini.
