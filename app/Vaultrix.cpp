@@ -1006,8 +1006,9 @@ int RecursiveScan(void)
     if (MaxLoop++ > SCAN_MAX_FOLDERS) {
       WriteLog((char *)"Recursive scan seems to be in an endless loop!");
       /* Subfolders of these were never seen: the count is at least. */
-      LOGF("%d folders were not scanned", (int)FoldersLeft(&StringDB));
-      TotalRefusedPaths += FoldersLeft(&StringDB);
+      int32_t left = FoldersLeft(&StringDB);
+      LOGF("%d folders were not scanned", (int)left);
+      TotalRefusedPaths += left;
       ScanIncomplete = 1;
       StringDBDestroy(&StringDB);
       HDD_TAP_PopDir();
@@ -1157,10 +1158,6 @@ static int AddCandidate(CandidateList *list, dword date, const char *name)
   return 1;
 }
 
-/* The folder path of a directory entry that could hold a catalogue: a real
- * folder (links are not followed) whose own path, with "/", fits
- * LastDestRoot, since only such a folder can be chosen.  path receives
- * DestRoot + name + "/VXDB.db". */
 static int IsDatedName(const char *name)
 {
   for (int k = 0; k < 10; k++)
@@ -1177,6 +1174,10 @@ static int MayBeBackup(const char *name, const char *folder)
   return IsDatedName(name) && !FolderWithin(SourceRoot, folder);
 }
 
+/* The folder path of a directory entry that could hold a catalogue: a real
+ * folder (links are not followed) whose own path, with "/", fits
+ * LastDestRoot, since only such a folder can be chosen.  path receives
+ * DestRoot + name + "/VXDB.db". */
 static int CatalogueFolder(const char *name, char *path, size_t size)
 {
   struct stat64 st;
@@ -1464,12 +1465,18 @@ int MakeBackupFolder(const char *path)
   return ok;
 }
 
+/* The path of the dated folder's catalogue; 0 when it does not fit. */
+static int TodaysCatalogue(char *path)
+{
+  return StrFormat(path, PATH_SIZE, "%s%s", DestRoot, VXDB_FILE_NAME) < PATH_SIZE;
+}
+
 /* A catalogue describes its folder only while no file there has been
  * replaced: a rerun into today's folder removes it, durably, first. */
 static int DropCatalogue(void)
 {
   char path[PATH_SIZE];
-  if (StrFormat(path, sizeof path, "%s%s", DestRoot, VXDB_FILE_NAME) >= (int)sizeof path)
+  if (!TodaysCatalogue(path))
     return 0;
   if (unlink(path) != 0)
     return errno == ENOENT;
@@ -1657,8 +1664,8 @@ static int WriteBack(int fd)
  * at once; the disk commit that makes it durable, costly per file, is
  * shared: one fsync per SYNC_FILES copies or SYNC_BYTES commits every copy
  * written back before it (the journal commits in order).  Without
- * sync_file_range each copy is flushed alone.  DURABLE_ALL, at the end of the pass, commits what is left.  0
- * when the disk reported a failure. */
+ * sync_file_range each copy is flushed alone.  DURABLE_ALL, at the end of
+ * the pass, commits what is left.  0 when the disk reported a failure. */
 static int MakeDurable(int fd, dword written, int what)
 {
   static uint64_t InFile, Finished;
@@ -2810,8 +2817,7 @@ static void StepScan(void)
 static int SaveBackup(void)
 {
   char path[PATH_SIZE];
-  if (StrFormat(path, sizeof path, "%s%s", DestRoot, VXDB_FILE_NAME) >= (int)sizeof path ||
-      !SaveVXDB(path, &CurrentVXDB)) {
+  if (!TodaysCatalogue(path) || !SaveVXDB(path, &CurrentVXDB)) {
     WriteLog((char *)"Backup date not saved: the catalogue could not be saved.");
     return 0;
   }
