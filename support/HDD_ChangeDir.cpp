@@ -24,8 +24,7 @@ int HDD_ChangeDir(const char *path)
     return 0;
   if (TAP_Hdd_ChangeDir(path) == ChDirSuccessful)
     return 1;
-  const char *text = SkipCharTableBytes(path);
-  if (!isUTFFirmware() || (size_t)(text - path) + strlen(text) > UTF8_PATH_MAX)
+  if (!isUTFFirmware() || strlen(path) > UTF8_PATH_MAX)
     return 0;
   StrToUTF8(path, buffer, 9);
   return TAP_Hdd_ChangeDir(buffer) == ChDirSuccessful;

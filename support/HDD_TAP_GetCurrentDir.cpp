@@ -11,14 +11,12 @@ int HDD_TAP_GetCurrentDir(char *dest)
 {
   FirmwareTask *table = FIS_vTAPTable();
   dword *index = FIS_vCurTapTask();
-  if (!table || !index) {
-    if (dest)
-      dest[0] = 0;
+  if (dest)
+    dest[0] = 0;
+  if (!table || !index)
     return -3;
-  }
   if (!dest)
     return 0;
-  dest[0] = 0;
   FirmwareTask *task = &table[*index];
   if (!task->Dir || !task->Dir->Path)
     return -1;

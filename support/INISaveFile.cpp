@@ -6,8 +6,7 @@
 #include "Kovlib.h"
 
 #define TEMP_SUFFIX ".new"
-#define NAME_SIZE INI_NAME_SIZE
-#define LINUX_PATH_SIZE (DIR_STACK_ENTRY + 8 + NAME_SIZE)
+#define LINUX_PATH_SIZE (DIR_STACK_ENTRY + 8 + INI_NAME_SIZE)
 
 /* Enters the folder that a location code names, creating "Settings" and the
  * application's folder for 3 and 4. */
@@ -94,7 +93,7 @@ static int HoldsText(const char *name)
  * reads. */
 static int ReplaceByHost(const char *FileName)
 {
-  char copy[NAME_SIZE];
+  char copy[INI_NAME_SIZE];
   if (StrFormat(copy, sizeof copy, "%s%s", FileName, INI_COPY_SUFFIX) >= (int)sizeof copy)
     return 0;
   if (!WriteNewFile(copy) || !HoldsText(copy)) {
@@ -111,7 +110,7 @@ static int ReplaceByHost(const char *FileName)
  * temporary file beside it, which then takes the old file's name. */
 static int Replace(const char *FileName)
 {
-  char temp[NAME_SIZE], tempPath[LINUX_PATH_SIZE], finalPath[LINUX_PATH_SIZE];
+  char temp[INI_NAME_SIZE], tempPath[LINUX_PATH_SIZE], finalPath[LINUX_PATH_SIZE];
   if (StrFormat(temp, sizeof temp, "%s%s", FileName, TEMP_SUFFIX) >= (int)sizeof temp)
     return 0;
   if (!LinuxPath(temp, tempPath, sizeof tempPath) || !LinuxPath(FileName, finalPath, sizeof finalPath))
