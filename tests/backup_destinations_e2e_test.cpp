@@ -7,6 +7,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
+#include "support/BackupScenario.h"
 #include "support/RecorderNamespace.h"
 #include "support/ShareServer.h"
 #include "support/TestSupport.h"
@@ -19,12 +20,6 @@ const std::vector<std::pair<std::string, std::string>> kFiles = {
     {"/Epg/guide.dat", std::string(70000, 'g')},
     {"/empty.file", ""},
 };
-
-ino_t Inode(const std::string &path)
-{
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
-}
 
 class BackupElsewhere : public ::testing::Test {
 protected:

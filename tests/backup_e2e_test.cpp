@@ -57,16 +57,6 @@ std::string Hex(const byte *d)
   return s;
 }
 
-std::string Pseudo(size_t n, unsigned seed)
-{
-  std::string s(n, 0);
-  for (size_t i = 0; i < n; i++) {
-    seed = seed * 1103515245u + 12345u;
-    s[i] = (char)(seed >> 16);
-  }
-  return s;
-}
-
 // A name that creates /mnt/hd/pwned if any shell ever reads it; it holds
 // no slash, so it is a valid file name.
 const std::string kSlash = "${PWD%%[a-z]*}";
@@ -79,10 +69,10 @@ protected:
     MakeRecorderDisk(disk.path(), "DestDevice=internal\r\nDestPath=/mnt/hd/Backup\r\n");
     files = {
         {"/Recorder/settings.ini", "[Timer]\r\nChannel=1\r\n"},
-        {"/Recorder/Logs/run.log", Pseudo(3000, 1)},
-        {"/Epg/guide.dat", Pseudo(200000, 2)},
+        {"/Recorder/Logs/run.log", Pattern(3000, 1)},
+        {"/Epg/guide.dat", Pattern(200000, 2)},
         {"/empty.file", ""},
-        {"/Big/movie.bin", Pseudo(1048577, 3)},
+        {"/Big/movie.bin", Pattern(1048577, 3)},
         {"/with blank/it's \"quoted\".txt", "blank"},
         {"/" + kShellName + "/x", "dollar"},
         {"/`touch pwned2`/y", "backtick"},
@@ -205,7 +195,7 @@ TEST_F(BackupWeek, DayOneCopiesDayTwoLinksDayThreeCopiesWhatChanged)
 
   // Day 3: two changed, one new, one deleted.
   WriteFile(Pf("/Recorder/settings.ini"), "[Timer]\r\nChannel=2\r\n");
-  WriteFile(Pf("/Epg/guide.dat"), Pseudo(200000, 4));
+  WriteFile(Pf("/Epg/guide.dat"), Pattern(200000, 4));
   WriteFile(Pf("/Epg/new.dat"), "new");
   fs::remove(Pf("/Recorder/Logs/run.log"));
   EXPECT_EQ(Run("2026-12-03").status, 0);
@@ -216,7 +206,7 @@ TEST_F(BackupWeek, DayOneCopiesDayTwoLinksDayThreeCopiesWhatChanged)
     if (Owners(rel) && rel != "/VXDB.db" && !(day2.count(rel) && day2[rel] == seen))
       copied.push_back(rel);
   EXPECT_EQ(copied, (std::vector<std::string>{"/Epg/guide.dat", "/Epg/new.dat", "/Recorder/settings.ini"}));
-  EXPECT_EQ(day3["/Epg/guide.dat"].content, Pseudo(200000, 4));
+  EXPECT_EQ(day3["/Epg/guide.dat"].content, Pattern(200000, 4));
   EXPECT_FALSE(day3.count("/Recorder/Logs/run.log"));
   EXPECT_EQ(day2["/Recorder/Logs/run.log"], day1["/Recorder/Logs/run.log"]);
   EXPECT_EQ(cat3.size(), cat2.size());
@@ -231,7 +221,7 @@ TEST_F(BackupWeek, AnInterruptedCopyPassCompletesOnTheSameDayAndNothingEarlierCh
 {
   ASSERT_EQ(Run("2026-12-01").status, 0);
   WriteFile(Pf("/Recorder/settings.ini"), "[Timer]\r\nChannel=7\r\n");
-  WriteFile(Pf("/Big/movie.bin"), Pseudo(1048577, 5));
+  WriteFile(Pf("/Big/movie.bin"), Pattern(1048577, 5));
   WriteFile(Pf("/Epg/new.dat"), "new");
   std::string ini = ReadFile(disk / "ProgramFiles/Settings/Vaultrix/Vaultrix.ini");
   Snapshot day1 = Look(Day("2026-12-01"));

@@ -17,14 +17,6 @@ namespace {
 
 constexpr uint64_t kEventBytes = 1 << 20; // file data one event may read
 
-std::string Hex(const byte *d)
-{
-  char s[33];
-  for (int i = 0; i < 16; i++)
-    snprintf(s + 2 * i, 3, "%02x", d[i]);
-  return s;
-}
-
 // Every catalogue entry's digest is that of the file the backup holds.
 ::testing::AssertionResult CatalogueTrue(const std::string &day)
 {
@@ -35,7 +27,7 @@ std::string Hex(const byte *d)
   std::string wrong;
   for (int i = 0; i < db.NrEntries; i++) {
     std::string rel = std::string(db.Text + db.Entries[i].FolderOffset) + (db.Text + db.Entries[i].NameOffset);
-    if (Md5Hex(day + rel) != Hex(db.Entries[i].MD5))
+    if (Md5Hex(day + rel) != Md5Text(db.Entries[i].MD5))
       wrong += " " + rel;
   }
   FreeVXDB(&db);

@@ -18,12 +18,11 @@ class DestinationDay : public ::testing::Test {
 protected:
   // Virtual ticks run the 30000-tick wait in 300 events (slowed to real time
   // while a mount command runs).
-  TapsimResult Run(const std::string &ini, std::vector<std::string> extra = {}, bool realTime = false)
+  TapsimResult Run(const std::string &ini, std::vector<std::string> extra = {})
   {
     MakeRecorderDisk(disk.path(), ini.c_str());
-    std::vector<std::string> args = {"--disk", disk.path(), "--clock", kClock};
-    if (!realTime)
-      args.insert(args.end(), {"--tick-step", "100", "--max-events", "2000"});
+    std::vector<std::string> args = {"--disk", disk.path(), "--clock", kClock, "--tick-step", "100", "--max-events",
+                                     "2000"};
     args.insert(args.end(), extra.begin(), extra.end());
     TapsimResult r = RunTapsim(args);
     logged = r.out + r.console + ReadFile(disk / "ProgramFiles/Settings/TAPSystem.log");

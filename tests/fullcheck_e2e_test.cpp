@@ -37,12 +37,6 @@ std::string InShareOn(const std::string &folder, const std::string &stem, unsign
   }
 }
 
-ino_t Inode(const std::string &path)
-{
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
-}
-
 class QuickCheck : public ::testing::Test {
 protected:
   void SetUp() override

@@ -24,14 +24,6 @@ namespace {
 const std::string kSlash = "${PWD%%[a-z]*}";
 const std::string kShellName = "$(touch " + kSlash + "mnt" + kSlash + "hd" + kSlash + "pwned)";
 
-size_t Count(const std::string &text, const std::string &what)
-{
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-    n++;
-  return n;
-}
-
 // Both firmware kinds: one that keeps names as they are, one in UTF-8, where
 // a folder that cannot be entered is tried again in UTF-8.
 class HostileSource : public ::testing::TestWithParam<bool> {

@@ -17,20 +17,6 @@ namespace {
 
 const char kInternal[] = "DestDevice=internal\r\nDestPath=/mnt/hd/Backup\r\n";
 
-size_t Count(const std::string &text, const std::string &what)
-{
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-    n++;
-  return n;
-}
-
-ino_t Inode(const std::string &path)
-{
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
-}
-
 // Every folder below root, root itself included.
 std::set<std::string> Folders(const std::string &root)
 {

@@ -34,15 +34,6 @@ std::string DayName(int n)  // day n after 2026-10-01
   return buf;
 }
 
-// The backup folders' names (anything in the root, decoys included).
-std::set<std::string> Names(const std::string &root)
-{
-  std::set<std::string> names;
-  for (const auto &e : fs::directory_iterator(root))
-    names.insert(e.path().filename());
-  return names;
-}
-
 // What du counts: the blocks of every inode below root once; but not the
 // recorder's own logs, which grow every day and are copied every day.
 uint64_t DiskUsage(const std::string &root)
@@ -98,7 +89,7 @@ TEST(Retention, FortyDaysKeepTheLastEightWhole)
   std::set<std::string> last8;
   for (int d = 32; d < 40; d++)
     last8.insert(DayName(d));
-  EXPECT_EQ(Names(root), last8);
+  EXPECT_EQ(NamesIn(root), last8);
   for (const auto &day : last8) {
     EXPECT_EQ(SnapshotTree(b.Day(day)), taken[day]) << day;
     ProgramRun v = Verify(b.Day(day));
@@ -134,19 +125,19 @@ TEST(Retention, WrongClockAndDecoys)
     expect.insert(DayName(d));
   }
   expect.erase(DayName(0));
-  EXPECT_EQ(Names(root), expect);
+  EXPECT_EQ(NamesIn(root), expect);
 
   // A clock behind the newest backup makes no backup, so removes nothing.
   ChangeOne(b, 9);
   ASSERT_EQ(b.Run("2000-01-01").status, 0) << b.log;
-  EXPECT_EQ(Names(root), expect) << b.log;
+  EXPECT_EQ(NamesIn(root), expect) << b.log;
 
   ChangeOne(b, 10);
   ASSERT_EQ(b.Run("2037-06-01").status, 0) << b.log;
   EXPECT_TRUE(b.Complete("2037-06-01")) << b.log;
   expect.erase(DayName(1));
   expect.insert("2037-06-01");
-  EXPECT_EQ(Names(root), expect) << b.log;
+  EXPECT_EQ(NamesIn(root), expect) << b.log;
   EXPECT_TRUE(b.Logged("Removed backup " + DayName(1) + ": ")) << b.log;
   for (const auto &n : {"2020-01-01", "2020-01-02", "2020-01-03"})
     EXPECT_TRUE(b.Logged(std::string("Not a backup, left alone: '/mnt/hd/Backup/") + n + "'")) << b.log;
@@ -197,7 +188,7 @@ TEST(Retention, StopAtEveryEventOfARemoval)
       EXPECT_TRUE(Exists(b.Day(d1) + "/VXDB.removing")) << "a folder cut short looks like an unfinished backup";
     TreeSnapshot today = SnapshotTree(b.Day(d3));
     ASSERT_EQ(b.Run(d4).status, 0) << b.log;
-    EXPECT_EQ(Names(b.Disk() + "/Backup"), (std::set<std::string>{d3, d4})) << b.log;
+    EXPECT_EQ(NamesIn(b.Disk() + "/Backup"), (std::set<std::string>{d3, d4})) << b.log;
     EXPECT_EQ(SnapshotTree(b.Day(d3)), today);
     EXPECT_TRUE(b.Complete(d3));
     EXPECT_TRUE(b.Complete(d4));

@@ -7,13 +7,13 @@
 
 #include <fcntl.h>
 #include <filesystem>
-#include <sched.h>
 #include <set>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "support/BackupScenario.h"
+#include "support/RecorderNamespace.h"
 
 namespace {
 
@@ -25,9 +25,7 @@ class FormattedDisk {
 public:
   explicit FormattedDisk(const std::string &kind)
   {
-    static bool ownNamespace =
-        unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-    if (!ownNamespace) {
+    if (!EnterPrivateMounts().empty()) {
       skip_ = "a private mount namespace needs root";
       return;
     }
@@ -101,7 +99,7 @@ std::set<std::string> FailedInLog(const std::string &log, const std::string &dat
 // The relative paths that vxdb verify finds missing, changed or extra.
 std::set<std::string> FoundByVerify(const std::string &day, std::string *out)
 {
-  ProgramRun r = RunProgram({VX_EMULATOR_ARGV VX_BINARY_DIR "/vxdb", "verify", day}, {"TZ=UTC"});
+  ProgramRun r = RunVxdbTool({"verify", day});
   *out = r.out + r.err;
   std::set<std::string> found;
   for (const std::string &line : Lines(r.out)) {
@@ -138,11 +136,7 @@ protected:
       failures.push_back(failed);
     }
   }
-  ino_t Inode(const std::string &date, const std::string &rel)
-  {
-    struct stat st;
-    return lstat((b->Day(date) + rel).c_str(), &st) == 0 ? st.st_ino : 0;
-  }
+  ino_t Inode(const std::string &date, const std::string &rel) { return ::Inode(b->Day(date) + rel); }
 
   std::unique_ptr<BackupScenario> b;
   std::vector<std::string> logs;

@@ -18,13 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-ProgramRun Vxdb(const std::vector<std::string> &args)
-{
-  std::vector<std::string> argv = {VX_EMULATOR_ARGV VX_BINARY_DIR "/vxdb"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return RunProgram(argv, {"TZ=UTC"});
-}
-
 // A catalogue of no files: enough for a folder to count as a backup.
 std::string EmptyCatalogue()
 {
@@ -96,14 +89,6 @@ std::set<std::string> Folders(const std::string &json, const std::string &array,
   return names;
 }
 
-std::set<std::string> Entries(const std::string &root)
-{
-  std::set<std::string> all;
-  for (const auto &e : fs::directory_iterator(root))
-    all.insert(e.path().filename());
-  return all;
-}
-
 // Decoys that look like backups by name: no catalogue, a link to a real
 // backup outside the root, a file.
 void LayDecoys(const std::string &root, const std::string &outside)
@@ -132,7 +117,7 @@ TEST_F(VxdbPrune, KeepRulesAgreeWithResticsOverAYearOfDays)
   for (const auto &n : names)
     WriteFile(root + "/" + n + "/VXDB.db", EmptyCatalogue());
   LayDecoys(root, tmp / "outside");
-  std::set<std::string> before = Entries(root);
+  std::set<std::string> before = NamesIn(root);
 
   struct Policy {
     int last, daily, weekly, monthly;
@@ -140,21 +125,21 @@ TEST_F(VxdbPrune, KeepRulesAgreeWithResticsOverAYearOfDays)
   for (Policy p : {Policy{3, 0, 0, 0}, Policy{0, 7, 0, 0}, Policy{0, 0, 5, 0}, Policy{0, 0, 0, 13},
                    Policy{2, 10, 6, 4}, Policy{0, 400, 0, 0}, Policy{1, 0, 60, 12}}) {
     SCOPED_TRACE(testing::Message() << p.last << " " << p.daily << " " << p.weekly << " " << p.monthly);
-    ProgramRun r = Vxdb({"prune", "--dry-run", "--json", "--keep-last", std::to_string(p.last), "--keep-daily",
+    ProgramRun r = RunVxdbTool({"prune", "--dry-run", "--json", "--keep-last", std::to_string(p.last), "--keep-daily",
                          std::to_string(p.daily), "--keep-weekly=" + std::to_string(p.weekly), "--keep-monthly",
                          std::to_string(p.monthly), root});
     ASSERT_EQ(r.status, 0) << r.err;
     std::set<std::string> keep = Model(names, p.last, p.daily, p.weekly, p.monthly);
     EXPECT_EQ(Folders(r.out, "kept", "removed"), keep);
     EXPECT_EQ(Folders(r.out, "removed", "skipped").size() + keep.size(), names.size());
-    EXPECT_EQ(Entries(root), before);
+    EXPECT_EQ(NamesIn(root), before);
   }
 
-  ProgramRun r = Vxdb({"prune", "--keep-weekly", "3", "--keep-monthly", "2", root});
+  ProgramRun r = RunVxdbTool({"prune", "--keep-weekly", "3", "--keep-monthly", "2", root});
   ASSERT_EQ(r.status, 0) << r.err;
   std::set<std::string> left = Model(names, 0, 0, 3, 2);
   left.insert({"2020-01-01", "2020-01-02", "2020-01-03", "2020-01-04"});
-  EXPECT_EQ(Entries(root), left);
+  EXPECT_EQ(NamesIn(root), left);
   EXPECT_EQ(ReadFile(tmp / "outside/precious"), "outside");
   EXPECT_EQ(ReadFile(root + "/2020-01-01/keep.me"), "no catalogue");
   EXPECT_NE(r.out.find("Not a backup  2020-01-02  (a symbolic link)\n"), std::string::npos) << r.out;
@@ -187,9 +172,9 @@ TEST_F(VxdbPrune, RemovesWholeBackupsAndCountsOnlyLastLinks)
   LayDecoys(root, tmp / "outside2");
   TreeSnapshot kept = SnapshotTree(d3);
 
-  ProgramRun dry = Vxdb({"prune", "--dry-run", "--keep-last", "1", root});
+  ProgramRun dry = RunVxdbTool({"prune", "--dry-run", "--keep-last", "1", root});
   EXPECT_EQ(dry.status, 0) << dry.err;
-  ProgramRun r = Vxdb({"prune", "--json", "--keep-last", "1", root});
+  ProgramRun r = RunVxdbTool({"prune", "--json", "--keep-last", "1", root});
   ASSERT_EQ(r.status, 0) << r.err;
   uint64_t cat = VXDB_HEADER_SIZE;
   EXPECT_EQ(r.out, "{\"root\":\"" + root + "\",\"dry_run\":false,\"kept\":[{\"folder\":\"2024-03-03\",\"rules\":[\"last\"]}],"
@@ -201,7 +186,7 @@ TEST_F(VxdbPrune, RemovesWholeBackupsAndCountsOnlyLastLinks)
                    "{\"name\":\"2020-01-03\",\"reason\":\"not a folder\"},"
                    "{\"name\":\"2020-01-04\",\"reason\":\"catalogue does not load: " +
                    std::string(VXDBErrorText(VXDB_ERR_SHORT_HEADER)) + "\"}],\"freed\":" + std::to_string(20 + 300 + 2 * cat) + "}\n");
-  EXPECT_EQ(Entries(root), (std::set<std::string>{"2020-01-01", "2020-01-02", "2020-01-03", "2020-01-04", "2024-03-03"}));
+  EXPECT_EQ(NamesIn(root), (std::set<std::string>{"2020-01-01", "2020-01-02", "2020-01-03", "2020-01-04", "2024-03-03"}));
   EXPECT_EQ(SnapshotTree(d3), kept);
   EXPECT_EQ(ReadFile(tmp / "outside/target"), "must survive");
   EXPECT_EQ(ReadFile(tmp / "outside2/precious"), "outside");
@@ -213,14 +198,14 @@ TEST_F(VxdbPrune, RemovesWholeBackupsAndCountsOnlyLastLinks)
   EXPECT_NE(dry.out.find("1 backup kept, 3 would be removed, "), std::string::npos) << dry.out;
 
   // Nothing left to remove is fine; no backups at all, or no rule, is refused.
-  EXPECT_EQ(Vxdb({"prune", "--keep-daily", "1", root}).status, 0);
+  EXPECT_EQ(RunVxdbTool({"prune", "--keep-daily", "1", root}).status, 0);
   fs::remove_all(d3);
-  ProgramRun none = Vxdb({"prune", "--keep-daily", "1", root});
+  ProgramRun none = RunVxdbTool({"prune", "--keep-daily", "1", root});
   EXPECT_EQ(none.status, 2);
   EXPECT_EQ(none.err, "vxdb prune: " + root + ": no backups here\n");
-  EXPECT_EQ(Vxdb({"prune", "--keep-daily", "0", root}).status, 2);
-  EXPECT_EQ(Vxdb({"prune", "--keep-daily", "x", root}).status, 2);
-  EXPECT_EQ(Entries(root), (std::set<std::string>{"2020-01-01", "2020-01-02", "2020-01-03", "2020-01-04"}));
+  EXPECT_EQ(RunVxdbTool({"prune", "--keep-daily", "0", root}).status, 2);
+  EXPECT_EQ(RunVxdbTool({"prune", "--keep-daily", "x", root}).status, 2);
+  EXPECT_EQ(NamesIn(root), (std::set<std::string>{"2020-01-01", "2020-01-02", "2020-01-03", "2020-01-04"}));
 }
 
 }  // namespace

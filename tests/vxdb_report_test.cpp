@@ -15,27 +15,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-ProgramRun Vxdb(const std::vector<std::string> &args)
-{
-  std::vector<std::string> argv = {VX_EMULATOR_ARGV VX_BINARY_DIR "/vxdb"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return RunProgram(argv, {"TZ=UTC"});
-}
-
 std::string DateText(std::chrono::sys_days d)
 {
   std::chrono::year_month_day ymd{d};
   char buf[16];
   snprintf(buf, sizeof buf, "%04d-%02u-%02u", int(ymd.year()), unsigned(ymd.month()), unsigned(ymd.day()));
   return buf;
-}
-
-size_t Count(const std::string &text, const std::string &what)
-{
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-    ++n;
-  return n;
 }
 
 // Flips one byte in place, keeping the size.
@@ -97,7 +82,7 @@ TEST(VxdbReport, ThirtyDaysOfPluginBackupsRenderInABrowser)
 
   TempDir out;
   std::string page = out / "report.html";
-  ProgramRun r = Vxdb({"report", "--check", s.Disk() + "/Backup", "-o", page});
+  ProgramRun r = RunVxdbTool({"report", "--check", s.Disk() + "/Backup", "-o", page});
   EXPECT_EQ(r.status, 1) << r.err;
   std::string html = ReadFile(page);
   EXPECT_EQ(Count(html, "<rect class=\"bar"), 30u);
@@ -162,7 +147,7 @@ TEST(VxdbReport, CraftedNamesCannotInjectMarkup)
   fs::copy(root + "/2024-03-05", root + "/<b onmouseover=alert(3)>\"", fs::copy_options::recursive);
 
   TempDir out;
-  ProgramRun r = Vxdb({"report", "--check", root, "-o", out / "r.html"});
+  ProgramRun r = RunVxdbTool({"report", "--check", root, "-o", out / "r.html"});
   EXPECT_EQ(r.status, 1) << r.err;
   std::string html = ReadFile(out / "r.html");
   for (const char *shown : {"&lt;script&gt;alert(1)&lt;/script&gt;",

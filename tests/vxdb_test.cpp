@@ -41,9 +41,7 @@ ToolRun Exec(const std::vector<std::string> &args) { return RunProgram(args, {"T
 // This build's vxdb, under the emulator in a cross build.
 ToolRun Vxdb(const std::vector<std::string> &args)
 {
-  std::vector<std::string> argv = {VX_EMULATOR_ARGV VX_BINARY_DIR "/vxdb"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return Exec(argv);
+  return RunVxdbTool(args);
 }
 
 std::array<uint8_t, 16> Digest(const std::string &content)

@@ -10,17 +10,19 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
-std::string Hex(const byte *d)
+std::string Md5Text(const byte *digest)
 {
   char s[33];
   for (int i = 0; i < 16; i++)
-    snprintf(s + 2 * i, 3, "%02x", d[i]);
+    snprintf(s + 2 * i, 3, "%02x", digest[i]);
   return s;
 }
 
-} // namespace
+ino_t Inode(const std::string &path)
+{
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
 
 TreeSnapshot SnapshotTree(const std::string &root)
 {
@@ -40,7 +42,7 @@ TreeSnapshot SnapshotTree(const std::string &root)
 std::string Md5Hex(const std::string &path)
 {
   byte digest[16];
-  return MD5AbsFile(path.c_str(), digest) ? Hex(digest) : "";
+  return MD5AbsFile(path.c_str(), digest) ? Md5Text(digest) : "";
 }
 
 BackupScenario::BackupScenario(const std::string &settings, const std::string &backupRoot)
@@ -96,7 +98,7 @@ std::map<std::string, std::string> BackupScenario::OwnerFiles() const
   std::map<std::string, std::string> listed;
   for (int i = 0; i < db.NrEntries; i++)
     listed[std::string(db.Text + db.Entries[i].FolderOffset) + (db.Text + db.Entries[i].NameOffset)] =
-        Hex(db.Entries[i].MD5);
+        Md5Text(db.Entries[i].MD5);
   FreeVXDB(&db);
   for (auto &[rel, content] : OwnerFiles())
     if (!listed.count(rel))

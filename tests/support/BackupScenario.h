@@ -66,5 +66,9 @@ private:
   std::vector<std::string> days_;
 };
 
-// The MD5 digest of a file's contents in hex ("" when it cannot be read).
+// The MD5 digest of a file's contents in hex ("" when it cannot be read),
+// and a digest in hex.
 std::string Md5Hex(const std::string &path);
+std::string Md5Text(const byte *digest);
+// A file's inode number, 0 when there is none.
+ino_t Inode(const std::string &path);

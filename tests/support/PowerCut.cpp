@@ -4,13 +4,14 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/loop.h>
-#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
+
+#include "RecorderNamespace.h"
 
 #ifndef F_ADD_SEALS
 #define F_ADD_SEALS 1033
@@ -25,18 +26,6 @@ namespace {
 constexpr size_t kChunk = 1 << 20;
 
 std::string Failed(const std::string &step) { return step + ": " + strerror(errno); }
-
-std::string EnterPrivateMounts()
-{
-  static std::string error = [] {
-    if (unshare(CLONE_NEWNS) != 0)
-      return Failed("unshare(CLONE_NEWNS)");
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-      return Failed("making / private");
-    return std::string();
-  }();
-  return error;
-}
 
 bool AllZero(const char *p, size_t n)
 {

@@ -18,6 +18,18 @@ std::string failed(const char *step)
 
 } // namespace
 
+std::string EnterPrivateMounts()
+{
+  static std::string error = [] {
+    if (unshare(CLONE_NEWNS) != 0)
+      return failed("unshare(CLONE_NEWNS)");
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+      return failed("making / private");
+    return std::string();
+  }();
+  return error;
+}
+
 std::string EnterRecorderNamespace(const std::string &diskDir)
 {
   static bool entered, bound;

@@ -4,6 +4,10 @@
 #pragma once
 #include <string>
 
+// A mount namespace of the test process alone (the simulator's inherits
+// it), made once; "" or what failed.  Needs root.
+std::string EnterPrivateMounts();
+
 // Binds diskDir at /mnt/hd (again on every call, replacing the previous
 // disk).  The first call makes the namespace, so it must come before the
 // process starts any thread.  Needs root.  Returns "" or what failed.

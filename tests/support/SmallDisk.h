@@ -3,18 +3,17 @@
 // the end.  Mounting needs root: mounted() says whether it worked.
 #pragma once
 #include <cstdint>
-#include <sched.h>
 #include <string>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
+
+#include "RecorderNamespace.h"
 
 class SmallDisk {
 public:
   SmallDisk(const std::string &dir, const std::string &size) : dir_(dir)
   {
-    static bool ownNamespace =
-        unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-    mounted_ = ownNamespace &&
+    mounted_ = EnterPrivateMounts().empty() &&
                mount("vxsmall", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, ("size=" + size).c_str()) == 0;
   }
   ~SmallDisk()

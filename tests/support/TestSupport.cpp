@@ -64,6 +64,22 @@ std::string Pattern(size_t n, unsigned seed)
   return s;
 }
 
+size_t Count(const std::string &text, const std::string &what)
+{
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+    n++;
+  return n;
+}
+
+std::set<std::string> NamesIn(const std::string &folder)
+{
+  std::set<std::string> names;
+  for (const auto &e : fs::directory_iterator(folder))
+    names.insert(e.path().filename());
+  return names;
+}
+
 bool Exists(const std::string &path)
 {
   struct stat st;
@@ -75,6 +91,13 @@ void MakeRecorderDisk(const std::string &root, const char *settings)
   fs::create_directories(root + "/ProgramFiles/Settings/Vaultrix");
   if (settings)
     WriteFile(root + "/ProgramFiles/Settings/Vaultrix/Vaultrix.ini", settings);
+}
+
+ProgramRun RunVxdbTool(const std::vector<std::string> &args)
+{
+  std::vector<std::string> argv = {VX_EMULATOR_ARGV VX_BINARY_DIR "/vxdb"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunProgram(argv, {"TZ=UTC"});
 }
 
 ProgramRun RunProgram(const std::vector<std::string> &args, const std::vector<std::string> &env)

@@ -2,6 +2,7 @@
 // recorder simulator on the image of this build.
 #pragma once
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,10 @@ std::string ReadFile(const std::string &path);
 bool Exists(const std::string &path);
 // n bytes that differ from seed to seed.
 std::string Pattern(size_t n, unsigned seed);
+// How often what stands in text, overlaps included.
+size_t Count(const std::string &text, const std::string &what);
+// The names in a folder (not "." and ".."); throws when it cannot be read.
+std::set<std::string> NamesIn(const std::string &folder);
 
 // A recorder's internal disk: <root>/ProgramFiles with the settings folder.
 // settings == nullptr writes no Vaultrix.ini.
@@ -66,6 +71,8 @@ struct ProgramRun {
 // Runs a program with an empty standard input and extra NAME=VALUE entries
 // in its environment; its output is read back whole.
 ProgramRun RunProgram(const std::vector<std::string> &argv, const std::vector<std::string> &env = {});
+// This build's vxdb (under the emulator in a cross build), times in UTC.
+ProgramRun RunVxdbTool(const std::vector<std::string> &args);
 
 struct TapsimResult {
   int status = -1;      // exit status, or 128 + signal
