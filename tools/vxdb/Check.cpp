@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <set>
 #include <sys/stat.h>
@@ -90,7 +89,6 @@ bool Below(const std::string &path, const std::string &folder)
 DayCheck CheckBackup(const Backup &b, CheckRun *run, Progress *progress)
 {
   DayCheck day;
-  day.folder = b.folder;
   day.date = b.cat.backupDate;
   day.entries = b.cat.entries.size();
   Fd root(open(b.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -223,29 +221,37 @@ bool IsDateName(const std::string &n)
   return true;
 }
 
+bool DateOfName(const std::string &n, std::chrono::sys_days *day)
+{
+  if (!IsDateName(n))
+    return false;
+  using namespace std::chrono;
+  year_month_day ymd{year{std::stoi(n.substr(0, 4))}, month{unsigned(std::stoi(n.substr(5, 2)))},
+                     std::chrono::day{unsigned(std::stoi(n.substr(8, 2)))}};
+  if (!ymd.ok())
+    return false;
+  *day = sys_days{ymd};
+  return true;
+}
+
 bool FindBackups(const std::string &root, std::vector<std::string> *names, std::string *err)
 {
-  Fd fd(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  DIR *dir = fd.ok() ? fdopendir(fd.get()) : nullptr;
-  if (!dir) {
+  Fd dirfd(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  std::vector<std::string> all;
+  // A read cut short still yields the backups it got to.
+  if (!dirfd.ok() || !SortedNames(dirfd.get(), &all)) {
     *err = ErrnoText(errno);
     return false;
   }
-  int dirfd = fd.release();
-  while (dirent *e = readdir(dir)) {
-    std::string name = e->d_name;
-    if (name == "." || name == "..")
-      continue;
+  for (const auto &name : all) {
     struct stat st;
-    if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
+    if (fstatat(dirfd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
       continue;
-    bool catalogue = fstatat(dirfd, (name + "/" VXDB_FILE_NAME).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+    bool catalogue = fstatat(dirfd.get(), (name + "/" VXDB_FILE_NAME).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                      S_ISREG(st.st_mode);
     if (catalogue || IsDateName(name))
       names->push_back(name);
   }
-  closedir(dir);
-  std::sort(names->begin(), names->end());
   return true;
 }
 
@@ -281,7 +287,6 @@ bool CheckDestination(const std::string &root, Subset subset, std::ostream *prog
       day = CheckBackup(b, &run, &progress);
     }
     day.name = name;
-    day.folder = folder;
     result->days.push_back(std::move(day));
   }
   result->filesRead = run.filesRead;

@@ -2,6 +2,7 @@
 // every backup under a destination root (check), where a file that several
 // days share through hard links is read once.
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <ostream>
@@ -32,8 +33,7 @@ enum class DayState {
 const char *DayStateName(DayState s);  // "intact", "damaged", "unusable", "unfinished"
 
 struct DayCheck {
-  std::string name;    // the folder's name below the destination root
-  std::string folder;  // its path
+  std::string name;     // the folder's name below the destination root
   std::string problem;  // why the backup could not be checked at all
   bool unfinished = false;
   uint32_t date = 0;
@@ -77,6 +77,8 @@ struct DestinationCheck {
 // with a catalogue, in name order. False with err when root cannot be read.
 bool FindBackups(const std::string &root, std::vector<std::string> *names, std::string *err);
 bool IsDateName(const std::string &name);
+// The day a dated folder's name gives; false when it is not a calendar date.
+bool DateOfName(const std::string &name, std::chrono::sys_days *day);
 
 // Checks every backup under root. progress, when given, gets a bar per day.
 // False with err only when root cannot be read or holds no backups.

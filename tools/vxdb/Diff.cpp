@@ -7,10 +7,6 @@
 #include "Output.h"
 
 namespace vxdb {
-namespace {
-
-// By path; a path listed twice counts once, as its first entry. One longer
-// than the plug-in can write is left out and named when err is given.
 std::map<std::string, const Entry *> ByPath(const Catalogue &cat, std::ostream *err)
 {
   std::map<std::string, const Entry *> m;
@@ -22,6 +18,8 @@ std::map<std::string, const Entry *> ByPath(const Catalogue &cat, std::ostream *
   }
   return m;
 }
+
+namespace {
 
 void EntryJson(Json &j, const char *key, const Entry *e)
 {

@@ -22,8 +22,12 @@ struct CatalogueDiff {
   bool Same() const;
 };
 
-// A path listed twice counts once, as its first entry; one longer than the
-// plug-in can write is left out, and named on err when that is given.
+// The entries of cat by path; a path listed twice counts once, as its first
+// entry. One longer than the plug-in can write is left out, and named on err
+// when that is given.
+std::map<std::string, const Entry *> ByPath(const Catalogue &cat, std::ostream *err);
+
+// The two catalogues compared as ByPath gives them.
 CatalogueDiff DiffCatalogues(const Catalogue &old, const Catalogue &now, bool withUnchanged, std::ostream *err);
 
 }  // namespace vxdb

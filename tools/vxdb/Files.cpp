@@ -119,33 +119,43 @@ bool ReadWholeFile(const std::string &path, size_t limit, std::string *data, std
   return true;
 }
 
-namespace {
-
-std::vector<std::string> SortedNames(int dirfd, int *err)
+bool WriteAll(int fd, const char *data, size_t n)
 {
-  std::vector<std::string> names;
-  *err = 0;
+  while (n) {
+    ssize_t w = write(fd, data, n);
+    if (w < 0 && errno == EINTR)
+      continue;
+    if (w <= 0)
+      return false;
+    data += w;
+    n -= size_t(w);
+  }
+  return true;
+}
+
+bool SortedNames(int dirfd, std::vector<std::string> *names, int *readErr)
+{
   int fd = fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
   DIR *dir = fd >= 0 ? fdopendir(fd) : nullptr;
   if (!dir) {
-    *err = errno;
+    int saved = errno;
     if (fd >= 0)
       close(fd);
-    return names;
+    errno = saved;
+    return false;
   }
   errno = 0;
   while (dirent *e = readdir(dir)) {
     if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-      names.emplace_back(e->d_name);
+      names->emplace_back(e->d_name);
     errno = 0;
   }
-  *err = errno;
+  if (readErr)
+    *readErr = errno;
   closedir(dir);
-  std::sort(names.begin(), names.end());
-  return names;
+  std::sort(names->begin(), names->end());
+  return true;
 }
-
-}  // namespace
 
 void Walk(int dirfd, const std::function<void(const WalkItem &)> &visit,
           const std::function<void(const std::string &path, int err)> &onError)
@@ -173,7 +183,9 @@ void Walk(int dirfd, const std::function<void(const WalkItem &)> &visit,
       continue;
     }
     int err = 0;
-    std::vector<std::string> names = SortedNames(fd.get(), &err);
+    std::vector<std::string> names;
+    if (!SortedNames(fd.get(), &names, &err))
+      err = errno;
     if (err != 0)
       onError(path.empty() ? "/" : path, err);
     std::vector<std::string> folders;

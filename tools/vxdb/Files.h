@@ -46,6 +46,16 @@ Fd OpenFileBeneath(int dirfd, const std::vector<std::string> &parts);
 // anything else; false with the reason on failure.
 bool ReadWholeFile(const std::string &path, size_t limit, std::string *data, std::string *why);
 
+// Writes all n bytes, going on after short writes and interruptions; false
+// with errno set on a failure (left as it was when a write took nothing).
+bool WriteAll(int fd, const char *data, size_t n);
+
+// The names in the folder dirfd but "." and "..", sorted, read through a
+// descriptor of its own. False with errno set when the folder cannot be
+// read at all; a read that fails part way leaves the names read so far, and
+// its error in readErr when that is given (0 otherwise).
+bool SortedNames(int dirfd, std::vector<std::string> *names, int *readErr = nullptr);
+
 struct WalkItem {
   std::string path;  // "/" joined components, beginning with "/"
   struct stat st;

@@ -51,10 +51,7 @@ std::string TimeText(int64_t seconds)
   return buf;
 }
 
-namespace {
-
-// Length of the valid UTF-8 sequence at p, or 0.
-size_t Utf8Length(const unsigned char *p, size_t left)
+size_t Utf8Length(const unsigned char *p, size_t left, uint32_t *codePoint)
 {
   unsigned char c = p[0];
   size_t n;
@@ -80,8 +77,12 @@ size_t Utf8Length(const unsigned char *p, size_t left)
   }
   if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
     return 0;
+  if (codePoint)
+    *codePoint = cp;
   return n;
 }
+
+namespace {
 
 // Code points that would steer a terminal or reorder what it shows: C1
 // controls, and the bidirectional marks, embeddings, overrides and isolates.
@@ -89,16 +90,6 @@ bool Steers(uint32_t cp)
 {
   return (cp >= 0x80 && cp <= 0x9F) || cp == 0x61C || cp == 0x200E || cp == 0x200F || (cp >= 0x202A && cp <= 0x202E) ||
          (cp >= 0x2066 && cp <= 0x2069);
-}
-
-uint32_t CodePoint(const unsigned char *p, size_t len)
-{
-  if (len == 1)
-    return p[0];
-  uint32_t cp = p[0] & (0xFF >> (len + 1));
-  for (size_t i = 1; i < len; ++i)
-    cp = cp << 6 | (p[i] & 0x3F);
-  return cp;
 }
 
 }  // namespace
@@ -109,8 +100,9 @@ std::string Shown(std::string_view text)
   auto *p = reinterpret_cast<const unsigned char *>(text.data());
   size_t n = text.size();
   for (size_t i = 0; i < n;) {
-    size_t len = p[i] < 0x80 ? 1 : Utf8Length(p + i, n - i);
-    if (len && p[i] != '\\' && p[i] >= 0x20 && p[i] != 0x7F && !Steers(CodePoint(p + i, len))) {
+    uint32_t cp = p[i];
+    size_t len = cp < 0x80 ? 1 : Utf8Length(p + i, n - i, &cp);
+    if (len && p[i] != '\\' && p[i] >= 0x20 && p[i] != 0x7F && !Steers(cp)) {
       s.append(text.data() + i, len);
       i += len;
       continue;

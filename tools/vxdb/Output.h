@@ -22,6 +22,10 @@ std::string BackupDateText(uint32_t packed);
 // Seconds since 1970 as local time, "2024-03-05 14:30:07".
 std::string TimeText(int64_t seconds);
 
+// Length of the valid UTF-8 sequence at p (left bytes available), or 0.
+// Only a valid one writes its code point to codePoint, when that is given.
+size_t Utf8Length(const unsigned char *p, size_t left, uint32_t *codePoint = nullptr);
+
 // A name from a catalogue or a disk as a terminal may show it: printable
 // UTF-8 as it is; control characters (C0, DEL, C1), bidirectional controls,
 // bytes that are not UTF-8 and the backslash as \xNN (\\ for the

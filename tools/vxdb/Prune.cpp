@@ -3,13 +3,9 @@
 // its last N days, weeks or months (or simply the last N backups); a backup
 // that any rule keeps stays. Only dated folders whose catalogue loads count as
 // backups, and nothing is ever followed through a symbolic link.
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <functional>
 #include <map>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,19 +35,6 @@ struct Skipped {
   std::string name, reason;
 };
 
-bool ParseDateName(const std::string &n, sys_days *day)
-{
-  if (!IsDateName(n))
-    return false;
-  using namespace std::chrono;
-  year_month_day ymd{year{std::stoi(n.substr(0, 4))}, month{unsigned(std::stoi(n.substr(5, 2)))},
-                     std::chrono::day{unsigned(std::stoi(n.substr(8, 2)))}};
-  if (!ymd.ok())
-    return false;
-  *day = sys_days{ymd};
-  return true;
-}
-
 bool ReadDescriptor(int fd, std::string *data)
 {
   char buf[65536];
@@ -71,41 +54,22 @@ bool IsRegular(int dirfd, const char *name)
   return fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
 }
 
-// The names in the folder dirfd that keep() accepts, read through a
-// descriptor of their own so that dirfd's position stays as it is.
-bool ListNames(int dirfd, const std::function<bool(const char *)> &keep, std::vector<std::string> *names)
-{
-  int fd = fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
-  DIR *dir = fd >= 0 ? fdopendir(fd) : nullptr;
-  if (!dir) {
-    int saved = errno;
-    if (fd >= 0)
-      close(fd);
-    errno = saved;
-    return false;
-  }
-  while (dirent *e = readdir(dir))
-    if (keep(e->d_name))
-      names->emplace_back(e->d_name);
-  closedir(dir);
-  return true;
-}
-
 // Sorts the entries of the root into backups, half-removed backups and the
 // dated names that are neither.
 bool FindCandidates(int rootfd, std::vector<Candidate> *found, std::vector<Skipped> *skipped, std::string *why)
 {
   std::vector<std::string> names;
-  if (!ListNames(rootfd, [](const char *name) { return IsDateName(name); }, &names)) {
+  if (!SortedNames(rootfd, &names)) {
     *why = ErrnoText(errno);
     return false;
   }
-  std::sort(names.begin(), names.end());
   for (const auto &name : names) {
+    if (!IsDateName(name))
+      continue;
     Candidate c;
     c.name = name;
     struct stat st;
-    if (!ParseDateName(name, &c.day)) {
+    if (!DateOfName(name, &c.day)) {
       skipped->push_back({name, "not a calendar date"});
       continue;
     }
@@ -228,12 +192,11 @@ void CountFreed(int rootfd, const std::vector<Candidate *> &gone, std::ostream &
 bool RemoveContents(int dirfd, dev_t dev, const char *keep, std::string *where)
 {
   std::vector<std::string> names;
-  auto wanted = [keep](const char *name) {
-    return strcmp(name, ".") != 0 && strcmp(name, "..") != 0 && (!keep || strcmp(name, keep) != 0);
-  };
-  if (!ListNames(dirfd, wanted, &names))
+  if (!SortedNames(dirfd, &names))
     return false;
   for (const auto &name : names) {
+    if (keep && name == keep)
+      continue;
     *where = "/" + name;
     struct stat st;
     if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)

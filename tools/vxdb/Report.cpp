@@ -60,16 +60,6 @@ struct ReportData {
 
 const std::chrono::sys_days kMjdEpoch = std::chrono::year{1858} / std::chrono::November / 17;
 
-int64_t MjdOfName(const std::string &name)
-{
-  using namespace std::chrono;
-  if (!IsDateName(name))
-    return -1;
-  year_month_day ymd{year{std::atoi(name.substr(0, 4).c_str())}, month(unsigned(std::atoi(name.substr(5, 2).c_str()))),
-                     day(unsigned(std::atoi(name.substr(8, 2).c_str())))};
-  return ymd.ok() ? (sys_days{ymd} - kMjdEpoch).count() : -1;
-}
-
 std::string MjdText(int64_t mjd)
 {
   std::chrono::year_month_day ymd{kMjdEpoch + std::chrono::days{mjd}};
@@ -124,7 +114,8 @@ bool Gather(const std::string &root, ReportData *r, std::ostream &err)
   for (size_t k = 0; k < rows.size(); ++k) {
     Day d;
     d.stats = rows[k];
-    d.mjd = MjdOfName(d.stats.folder);
+    std::chrono::sys_days day;
+    d.mjd = DateOfName(d.stats.folder, &day) ? (day - kMjdEpoch).count() : -1;
     if (d.mjd < 0 && d.stats.date)
       d.mjd = d.stats.date >> 16;
     if (auto it = diffs.find(k); it != diffs.end()) {
@@ -139,12 +130,8 @@ bool Gather(const std::string &root, ReportData *r, std::ostream &err)
     return (a.mjd < 0) != (b.mjd < 0) ? b.mjd < 0 : a.mjd < b.mjd;
   });
 
-  std::map<std::string, uint64_t> newest;  // the newest complete catalogue, by path
-  for (const auto &e : prev.entries)
-    if (e.PathLength() <= kMaxPath)  // longer ones come from a crafted catalogue
-      newest.emplace(e.Path(), e.size);
-  for (const auto &[path, size] : newest)
-    r->largest.push_back({path, size, 0, 0});
+  for (const auto &[path, e] : ByPath(prev, nullptr))  // the newest complete catalogue
+    r->largest.push_back({path, e->size, 0, 0});
   std::stable_sort(r->largest.begin(), r->largest.end(),
                    [](const FileCost &a, const FileCost &b) { return a.size > b.size; });
   if (r->largest.size() > kTopFiles)
@@ -191,31 +178,6 @@ bool CheckDays(ReportData *r, std::ostream *progress, std::ostream &err)
 
 // ---- HTML -------------------------------------------------------------------
 
-// The code point of the valid UTF-8 sequence at p and its length, or 0.
-size_t DecodeUtf8(const unsigned char *p, size_t left, uint32_t *cp)
-{
-  unsigned char c = p[0];
-  size_t n;
-  if (c >= 0xC2 && c <= 0xDF)
-    n = 2, *cp = c & 0x1F;
-  else if (c >= 0xE0 && c <= 0xEF)
-    n = 3, *cp = c & 0x0F;
-  else if (c >= 0xF0 && c <= 0xF4)
-    n = 4, *cp = c & 0x07;
-  else
-    return 0;
-  if (left < n)
-    return 0;
-  for (size_t i = 1; i < n; ++i) {
-    if ((p[i] & 0xC0) != 0x80)
-      return 0;
-    *cp = *cp << 6 | (p[i] & 0x3F);
-  }
-  if ((n == 3 && (*cp < 0x800 || (*cp >= 0xD800 && *cp <= 0xDFFF))) || (n == 4 && (*cp < 0x10000 || *cp > 0x10FFFF)))
-    return 0;
-  return n;
-}
-
 // Characters that would reorder or hide the text around them.
 bool Invisible(uint32_t cp)
 {
@@ -233,11 +195,9 @@ std::string Html(std::string_view text)
   auto *p = reinterpret_cast<const unsigned char *>(text.data());
   for (size_t i = 0, n = text.size(); i < n;) {
     uint32_t cp = p[i];
-    size_t len = cp < 0x80 ? 1 : DecodeUtf8(p + i, n - i, &cp);
-    if (!len) {
-      cp = p[i];  // ISO 8859-1: the byte is the code point
-      len = 1;
-    }
+    size_t len = cp < 0x80 ? 1 : Utf8Length(p + i, n - i, &cp);
+    if (!len)
+      len = 1;  // ISO 8859-1: cp is still the byte
     char buf[16];
     if (cp == '\\') {
       s += "\\\\";
@@ -552,14 +512,7 @@ bool WriteFileWhole(const std::string &path, const std::string &text, std::strin
     return false;
   }
   fchmod(fd, 0644);
-  bool ok = true;
-  for (size_t at = 0; ok && at < text.size();) {
-    ssize_t n = write(fd, text.data() + at, text.size() - at);
-    if (n < 0 && errno == EINTR)
-      continue;
-    ok = n > 0;
-    at += ok ? size_t(n) : 0;
-  }
+  bool ok = WriteAll(fd, text.data(), text.size());
   int e = errno;
   if (close(fd) != 0 && ok) {
     ok = false;

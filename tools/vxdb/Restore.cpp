@@ -72,20 +72,6 @@ std::string Join(const std::vector<std::string> &parts)
   return s;
 }
 
-bool WriteAll(int fd, const char *data, size_t n)
-{
-  while (n) {
-    ssize_t w = write(fd, data, n);
-    if (w < 0 && errno == EINTR)
-      continue;
-    if (w <= 0)
-      return false;
-    data += w;
-    n -= size_t(w);
-  }
-  return true;
-}
-
 // Copies at most limit bytes of src into fd and digests them as they are
 // written; grew tells whether src had more.
 bool Copy(int src, int fd, uint64_t limit, Digest *digest, uint64_t *bytes, bool *grew, Progress &progress,
@@ -474,8 +460,7 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
     totalBytes += b.cat.entries[i].size;
   uint64_t restored = 0, restoredBytes = 0, failed = 0;
   auto report = [&](size_t i, const Result &r) {
-    const Entry &e = b.cat.entries[i];
-    std::string path = places[i].problem.empty() ? places[i].key : e.ShortPath();
+    const std::string &path = keys[i];
     bool lost = r.outcome == Outcome::kFailed || r.outcome == Outcome::kRefused;
     bool problem = lost || (r.outcome == Outcome::kDamaged && !opt.dryRun);
     if (!lost) {
