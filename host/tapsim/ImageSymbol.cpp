@@ -41,10 +41,18 @@ bool IsSanitizerName(const std::string &name)
   return false;
 }
 
-} // namespace
+struct Symbol {
+  std::string name;
+  ElfW(Sym) sym;
+};
 
-bool ReadDynamicSymbols(int fd, std::vector<DynamicSymbol> *out, std::string *err)
+// The named entries of the ELF file's symbol table of `type` (SHT_SYMTAB,
+// SHT_DYNSYM; a file has at most one of each); false with a message when it
+// has none or it cannot be read.  Images are built for the simulator's own
+// machine: the native ELF class.
+bool ReadSymbolTable(int fd, ElfW(Word) type, std::vector<Symbol> *out, std::string *err)
 {
+  std::string table = type == SHT_DYNSYM ? "dynamic symbol table" : "symbol table";
   ElfW(Ehdr) eh;
   if (!ReadAt(fd, 0, &eh, sizeof eh) || memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0)
     return *err = "not an ELF file", false;
@@ -56,79 +64,60 @@ bool ReadDynamicSymbols(int fd, std::vector<DynamicSymbol> *out, std::string *er
     return *err = "cannot read its section headers", false;
   out->clear();
   for (auto &sec : sections) {
-    if (sec.sh_type != SHT_DYNSYM)
+    if (sec.sh_type != type)
       continue;
     if (sec.sh_link >= sections.size() || sec.sh_entsize != sizeof(ElfW(Sym)))
-      return *err = "its dynamic symbol table is malformed", false;
+      return *err = "its " + table + " is malformed", false;
     auto &strSec = sections[sec.sh_link];
     std::vector<char> strings(strSec.sh_size + 1, 0);
     std::vector<ElfW(Sym)> symbols(sec.sh_size / sizeof(ElfW(Sym)));
     if (!ReadAt(fd, (off_t)strSec.sh_offset, strings.data(), strSec.sh_size) ||
         !ReadAt(fd, (off_t)sec.sh_offset, symbols.data(), symbols.size() * sizeof(ElfW(Sym))))
-      return *err = "cannot read its dynamic symbol table", false;
-    for (auto &sym : symbols) {
-      if (sym.st_name == 0 || sym.st_name >= strSec.sh_size)
-        continue;
-      DynamicSymbol d;
-      d.name = &strings[sym.st_name];
-      d.defined = sym.st_shndx != SHN_UNDEF;
-      d.weak = ELF32_ST_BIND(sym.st_info) == STB_WEAK;
-      out->push_back(d);
-    }
+      return *err = "cannot read its " + table, false;
+    for (auto &sym : symbols)
+      if (sym.st_name != 0 && sym.st_name < strSec.sh_size)
+        out->push_back({&strings[sym.st_name], sym});
     return true;
   }
-  return *err = "it has no dynamic symbol table", false;
+  return *err = "it has no " + table, false;
 }
+
+} // namespace
 
 bool ForeignImports(int imageFd, int runtimeFd, std::vector<std::string> *foreign, std::string *err)
 {
-  std::vector<DynamicSymbol> image, runtime;
-  if (!ReadDynamicSymbols(runtimeFd, &runtime, err)) {
+  std::vector<Symbol> image, runtime;
+  if (!ReadSymbolTable(runtimeFd, SHT_DYNSYM, &runtime, err)) {
     *err = "the host runtime: " + *err;
     return false;
   }
-  if (!ReadDynamicSymbols(imageFd, &image, err))
+  if (!ReadSymbolTable(imageFd, SHT_DYNSYM, &image, err))
     return false;
   std::set<std::string> offered(std::begin(kRecorderLibc), std::end(kRecorderLibc));
-  for (auto &sym : runtime)
-    if (sym.defined)
-      offered.insert(sym.name);
+  for (auto &s : runtime)
+    if (s.sym.st_shndx != SHN_UNDEF)
+      offered.insert(s.name);
   foreign->clear();
-  for (auto &sym : image)
-    if (!sym.defined && !sym.weak && !offered.count(sym.name) && !IsSanitizerName(sym.name))
-      foreign->push_back(sym.name);
+  for (auto &s : image)
+    if (s.sym.st_shndx == SHN_UNDEF && ELF32_ST_BIND(s.sym.st_info) != STB_WEAK && !offered.count(s.name) &&
+        !IsSanitizerName(s.name))
+      foreign->push_back(s.name);
   return true;
 }
 
 void *FindImageObject(int fd, void *handle, const std::string &name)
 {
-  // Images are built for the simulator's own machine: the native ELF class.
-  ElfW(Ehdr) eh;
-  if (!ReadAt(fd, 0, &eh, sizeof eh) || memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 ||
-      eh.e_shentsize != sizeof(ElfW(Shdr)) || eh.e_shnum == 0)
+  std::vector<Symbol> symbols;
+  std::string err;
+  if (!ReadSymbolTable(fd, SHT_SYMTAB, &symbols, &err))
     return nullptr;
-  std::vector<ElfW(Shdr)> sections(eh.e_shnum);
-  if (!ReadAt(fd, (off_t)eh.e_shoff, sections.data(), sections.size() * sizeof(ElfW(Shdr))))
-    return nullptr;
-  for (auto &sec : sections) {
-    if (sec.sh_type != SHT_SYMTAB || sec.sh_link >= sections.size() || sec.sh_entsize != sizeof(ElfW(Sym)))
+  for (auto &s : symbols) {
+    if (ELF32_ST_TYPE(s.sym.st_info) != STT_OBJECT || s.sym.st_shndx == SHN_UNDEF || s.name != name)
       continue;
-    auto &strSec = sections[sec.sh_link];
-    std::vector<char> strings(strSec.sh_size + 1, 0);
-    std::vector<ElfW(Sym)> symbols(sec.sh_size / sizeof(ElfW(Sym)));
-    if (!ReadAt(fd, (off_t)strSec.sh_offset, strings.data(), strSec.sh_size) ||
-        !ReadAt(fd, (off_t)sec.sh_offset, symbols.data(), symbols.size() * sizeof(ElfW(Sym))))
+    struct link_map *map = nullptr;
+    if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || !map)
       return nullptr;
-    for (auto &sym : symbols) {
-      if (ELF32_ST_TYPE(sym.st_info) != STT_OBJECT || sym.st_name >= strSec.sh_size || sym.st_shndx == SHN_UNDEF)
-        continue;
-      if (name != &strings[sym.st_name])
-        continue;
-      struct link_map *map = nullptr;
-      if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || !map)
-        return nullptr;
-      return reinterpret_cast<void *>(map->l_addr + sym.st_value);
-    }
+    return reinterpret_cast<void *>(map->l_addr + s.sym.st_value);
   }
   return nullptr;
 }

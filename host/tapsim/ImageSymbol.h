@@ -11,16 +11,6 @@
 // (a stripped image).
 void *FindImageObject(int fd, void *handle, const std::string &name);
 
-struct DynamicSymbol {
-  std::string name;
-  bool defined = false;
-  bool weak = false;
-};
-
-// The dynamic symbol table of the ELF file open at `fd`; false with a
-// message when there is none or it cannot be read.
-bool ReadDynamicSymbols(int fd, std::vector<DynamicSymbol> *out, std::string *err);
-
 // The imports of the image at `imageFd` that neither the recorder's C library
 // nor the runtime at `runtimeFd` defines: strong undefined symbols (a weak one
 // may stay unresolved).  False with a message when a table cannot be read.
