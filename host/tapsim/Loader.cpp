@@ -142,7 +142,7 @@ private:
   FILE *trace_ = nullptr;
 
   // Ticks held to real time while a background command runs.
-  bool background_ = false, throttled_ = false;
+  bool background_ = false;
   struct timespec lastLook_ = {}, anchorTime_ = {};
   dword anchorTick_ = 0;
 
@@ -404,20 +404,17 @@ void Run::AdvanceTicks()
   clock_gettime(CLOCK_MONOTONIC, &now);
   if (g_interpose.launched && Nanos(lastLook_, now) >= kBackgroundLookNs) {
     lastLook_ = now;
-    background_ = GroupHasOthers();
-    g_interpose.launched = background_;
+    bool was = background_;
+    background_ = g_interpose.launched = GroupHasOthers();
+    // Real time is counted from the look that found the command running.
+    if (background_ && !was) {
+      anchorTick_ = rt_->tick;
+      anchorTime_ = now;
+    }
   }
-  if (!g_interpose.launched)
-    background_ = false;
   if (!background_) {
-    throttled_ = false;
     rt_->tick += opts_.tickStep;
     return;
-  }
-  if (!throttled_) {
-    throttled_ = true;
-    anchorTick_ = rt_->tick;
-    anchorTime_ = now;
   }
   uint64_t elapsed = Nanos(anchorTime_, now);
   dword allowed = anchorTick_ + (dword)(elapsed / kTickNs) - rt_->tick;
