@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <sys/types.h>
 
-enum class ListingOrder { kDisk, kSorted, kShuffle };
+#include "Options.h"
 
 struct InterposeControl {
   // Files on this device (the internal disk's folder on the machine) report

@@ -9,8 +9,6 @@
 #include <string>
 #include <sys/mount.h>
 
-#include <dirent.h>
-
 #include "../runtime/TapRuntime.h"
 #include "ImageSymbol.h"
 #include "Interpose.h"
@@ -204,9 +202,7 @@ bool Run::Load(int *status)
     setTask(0, rt_->firmwarePath);
   }
   g_interpose.internalDevice = files_.diskDevice;
-  g_interpose.order = opts_.listingOrder == "sorted"    ? ListingOrder::kSorted
-                      : opts_.listingOrder == "shuffle" ? ListingOrder::kShuffle
-                                                        : ListingOrder::kDisk;
+  g_interpose.order = opts_.listingOrder;
   g_interpose.seed = opts_.listingSeed;
   g_interpose.noSync = opts_.noSync;
 

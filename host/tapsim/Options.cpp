@@ -325,9 +325,9 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
         return fail("--fail-hdd-write wants N from 1, not '" + value + "'");
     } else if (name == "--listing-order") {
       if (value == "disk" || value == "sorted") {
-        opts->listingOrder = value;
+        opts->listingOrder = value == "disk" ? ListingOrder::kDisk : ListingOrder::kSorted;
       } else if (value.compare(0, 8, "shuffle:") == 0 && ParseU64(value.substr(8), UINT64_MAX, &opts->listingSeed)) {
-        opts->listingOrder = "shuffle";
+        opts->listingOrder = ListingOrder::kShuffle;
       } else {
         return fail("--listing-order wants sorted, disk or shuffle:SEED, not '" + value + "'");
       }

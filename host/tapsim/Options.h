@@ -14,6 +14,10 @@ struct ExtDiskOption {
   uint32_t pullTick = 0; // ticks after the start at which it is pulled out
 };
 
+// The order in which folders list: as the disk gives it, by name, or
+// shuffled with a seed.
+enum class ListingOrder { kDisk, kSorted, kShuffle };
+
 struct TapsimOptions {
   bool help = false;
   std::string image;
@@ -31,9 +35,7 @@ struct TapsimOptions {
   bool utf8Firmware = false;
   bool noTaskTable = false;
 
-  // The order in which folders list: as the disk gives it, by name, or
-  // shuffled with a seed.
-  std::string listingOrder = "disk";
+  ListingOrder listingOrder = ListingOrder::kDisk;
   uint64_t listingSeed = 0;
 
   std::map<uint64_t, uint32_t> events;       // event index -> code
