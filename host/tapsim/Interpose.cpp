@@ -26,11 +26,6 @@ InterposeControl g_interpose;
 
 namespace {
 
-template <class F> F Real(const char *name)
-{
-  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-}
-
 template <class St> int Mapped(int rc, St *st)
 {
   if (rc == 0 && st && g_interpose.internalDevice && st->st_dev == g_interpose.internalDevice)

@@ -4,6 +4,7 @@
 // Until the runner sets the controls, every call passes straight through.
 #pragma once
 #include <cstdint>
+#include <dlfcn.h>
 #include <sys/types.h>
 
 #include "Options.h"
@@ -26,3 +27,9 @@ extern InterposeControl g_interpose;
 
 // The recorder's internal disk as st_dev reports it.
 constexpr dev_t kRecorderDiskDevice = 2050;
+
+// The C library's own `name`, which tapsim's definition hides.
+template <class F> F Real(const char *name)
+{
+  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
