@@ -73,12 +73,13 @@ settings() { # DISK [ROOT]
   printf 'DestDevice=internal\r\nDestPath=/mnt/hd/%s/\r\n' "${2:-Backup}" > "$1/ProgramFiles/Settings/Vaultrix/Vaultrix.ini"
 }
 
-# vaultrix NAME DISK ROOT DAY: one load of the plug-in on that day's clock,
-# backing up into DISK/ROOT.
+# vaultrix NAME DISK ROOT DAY [OPTION...]: one load of the plug-in on that
+# day's clock, backing up into DISK/ROOT, with any further tapsim options.
 vaultrix() {
   local name=$1 disk=$2 root=$3 day=$4
+  shift 4
   settings "$disk" "$root"
-  measure "$name" "$tapsim" --disk "$disk" --clock "$day 03:00:00" --tick-step 1 --stats "$image"
+  measure "$name" "$tapsim" --disk "$disk" --clock "$day 03:00:00" --tick-step 1 --stats "$@" "$image"
   keep_stats "$name"
 }
 
@@ -139,18 +140,14 @@ done
 # Every copy is synced and the destination flushed before the catalogue is
 # saved; --no-sync makes those calls do nothing, so the difference is their
 # cost.  The trace of the run with them names the event of the final flush
-# (the one after the copy pass's summary).
+# (the one after the copy pass's summary); the run without them writes a
+# trace too, so that --no-sync is all the two differ in.
 for r in $(seq "$repeat"); do
   log "bench: day 1 with and without flushes, run $r of $repeat"
-  settings "$disk" "Backup-flush-on-$r"
-  measure flush.on "$tapsim" --disk "$disk" --clock "2026-03-01 03:00:00" --tick-step 1 --stats \
-    --trace "$work/flush.trace" "$image"
-  keep_stats flush.on
+  vaultrix flush.on "$disk" "Backup-flush-on-$r" 2026-03-01 --trace "$work/flush.trace"
   us=$(awk '/DeDupe: / { getline; if (match($0, / us=[0-9]+ /)) print substr($0, RSTART + 4, RLENGTH - 5); exit }' "$work/flush.trace")
   [ -z "$us" ] || echo "flush.event $(awk -v u="$us" 'BEGIN { printf "%.6f", u / 1e6 }') 0 0" >> "$results"
-  settings "$disk" "Backup-flush-off-$r"
-  measure flush.off "$tapsim" --disk "$disk" --clock "2026-03-01 03:00:00" --tick-step 1 --stats --no-sync "$image"
-  keep_stats flush.off
+  vaultrix flush.off "$disk" "Backup-flush-off-$r" 2026-03-01 --trace "$work/flush-off.trace" --no-sync
 done
 settings "$disk"
 
@@ -176,20 +173,20 @@ for r in $(seq "$repeat"); do
 done
 
 # ---- one 200 MB file: the slowest event of the scan and the copy pass ---
-# large_run NAME TAPSIM...: day 1 (copied) and day 2 (hashed, linked) of a
-# tree that holds the one file; the largest scan or copy-pass event, and the
-# largest final flush (the event after the summary, which syncs the whole
+# large_run NAME IMAGE TAPSIM...: day 1 (copied) and day 2 (hashed, linked)
+# of a tree that holds the one file; the largest scan or copy-pass event, and
+# the largest final flush (the event after the summary, which syncs the whole
 # destination disk, apart), in ms.
-large_run() { # NAME TAPSIM... IMAGE
-  local name=$1 lg=$work/large-$1
-  shift
+large_run() {
+  local name=$1 large_image=$2 lg=$work/large-$1
+  shift 2
   rm -rf "$lg"
   mkdir -p "$lg/ProgramFiles/Settings/Vaultrix"
   cp "$work/large.bin" "$lg/ProgramFiles/film.rec"
   : > "$lg.events"
   for day in 2026-05-01 2026-05-02; do
     settings "$lg"
-    "$@" --disk "$lg" --clock "$day 03:00:00" --tick-step 1 --trace "$lg.trace" "$image_for_large" > /dev/null 2>&1 || true
+    "$@" --disk "$lg" --clock "$day 03:00:00" --tick-step 1 --trace "$lg.trace" "$large_image" > /dev/null 2>&1 || true
     awk '/DeDupe: / { flush = 1; next }
          { us = 0; if (match($0, / us=[0-9]+ /)) us = substr($0, RSTART + 4, RLENGTH - 5) }
          flush { print "flush", us; flush = 0; next }
@@ -201,12 +198,10 @@ large_run() { # NAME TAPSIM... IMAGE
 }
 log "bench: one 200 MB file"
 head -c 200000000 /dev/urandom > "$work/large.bin"
-image_for_large=$image
-large_pc=$(large_run pc "$tapsim")
+large_pc=$(large_run pc "$image" "$tapsim")
 large_mipsel="not measured (no $mipsel/tapsim)"
 if [ -x "$mipsel/tapsim" ] && command -v qemu-mipsel > /dev/null; then
-  image_for_large=$mipsel/Vaultrix.tap
-  large_mipsel=$(large_run mipsel qemu-mipsel -L /usr/mipsel-linux-gnu "$mipsel/tapsim")
+  large_mipsel=$(large_run mipsel "$mipsel/Vaultrix.tap" qemu-mipsel -L /usr/mipsel-linux-gnu "$mipsel/tapsim")
 fi
 rm -rf "$work"/large-*/ "$work/large.bin"
 
@@ -301,10 +296,13 @@ sum_row "md5sum + cp -al" d3.md5sum d3.cpal
 ratio "Vaultrix / (md5sum + cp -al)" d3.vaultrix d3.md5sum d3.cpal
 ratio "Vaultrix / rsync --link-dest" d3.vaultrix d3.rsync
 echo
+read_ratio() { # NAME [BYTES TAKEN OFF]: the median of the runs' bytes read per source byte
+  awk -v n="$1" -v s="$src_bytes" -v off="${2:-0}" '$1 == n { print ($2 - off) / s }' "$reads" | sort -g |
+    awk '{ v[NR] = $1 } END { printf "%.3f", v[int((NR + 1) / 2)] }'
+}
 echo "bytes of file contents the plug-in read ($src_bytes source bytes; median of the runs)"
 for d in d1 d2 d3; do
-  printf '  %-4s read / source bytes %6.3f   at most %s bytes in one event%s\n' "$d" \
-    "$(awk -v n="$d.vaultrix" -v s="$src_bytes" '$1 == n { print $2 / s }' "$reads" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')" \
+  printf '  %-4s read / source bytes %6.3f   at most %s bytes in one event%s\n' "$d" "$(read_ratio "$d.vaultrix")" \
     "$(awk -v n="$d.vaultrix" '$1 == n { print $3 }' "$reads" | sort -g | tail -1)" "$([ "$d" = d3 ] || echo '   (target <= 1.02)')"
 done
 echo "slowest event with one 200 MB file (day 1 copy, day 2 link), ms: scan or copy pass; the final flush"
@@ -317,10 +315,6 @@ ratio "quick / full check, day 2" d2.quick d2.vaultrix "" "(target <= 0.35)"
 ratio "quick / rsync --link-dest, day 2" d2.quick d2.rsync "" "(target <= 3)"
 row "day 3 Vaultrix, quick check" d3.quick
 ratio "quick / rsync --link-dest, day 3" d3.quick d3.rsync "" "(target <= 3.5)"
-read_ratio() { # NAME [BYTES TAKEN OFF]
-  awk -v n="$1" -v s="$src_bytes" -v off="${2:-0}" '$1 == n { print ($2 - off) / s }' "$reads" | sort -g |
-    awk '{ v[NR] = $1 } END { printf "%.3f", v[int((NR + 1) / 2)] }'
-}
 printf '  %-30s %9s   %s\n' "read / source bytes, day 2" "$(read_ratio d2.quick)" \
   "(1/7 of the source, 1/7 of the earlier copies, the catalogue; target <= 0.35)"
 catalogue_bytes=$(stat -c %s "$disk/Backup-1/2026-03-01/VXDB.db")
