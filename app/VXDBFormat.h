@@ -24,6 +24,17 @@
 /* Written into a backup folder before its catalogue is removed: a folder
  * holding it and no catalogue is a backup whose removal was cut short. */
 #define VXDB_REMOVING_NAME "VXDB.removing"
+/* The catalogue of a run that did not take every file it listed, in the
+ * same format: a base for later links, never a complete backup. */
+#define VXDB_PARTIAL_NAME "VXDB.partial"
+/* Written when a dated folder is made and removed once its catalogue
+ * stands: a folder holding it is one the plug-in began and never finished. */
+#define VXDB_UNFINISHED_NAME "VXDB.unfinished"
+/* A catalogue is written under its name and this suffix, then renamed. */
+#define VXDB_SAVE_SUFFIX ".part"
+/* In the destination root: which share of earlier copies the next backup
+ * reads in full. */
+#define VXDB_SHARE_NAME "VXDB.share"
 /* Entries and text together stay below 2 GiB, so that every size fits the
  * signed 32-bit fields and a 32-bit allocation. */
 #define VXDB_MAX_BODY 0x7FFFFFFFu

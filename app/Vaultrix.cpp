@@ -412,7 +412,6 @@ int PrepareInternalDest(void)
  * Catalogue
  * ---------------------------------------------------------------------- */
 
-#define VXDB_SAVE_SUFFIX ".part"
 /* Entries encoded per write while saving. */
 #define VXDB_SAVE_BATCH 64
 
