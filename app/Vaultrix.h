@@ -1,4 +1,25 @@
-/* The backup application: globals and procedures of the Vaultrix unit. */
+/* The backup application: what its stages share.  A backup flows through
+ * them in this order, each stage in a file of its own, driven one step per
+ * idle event by the state machine in Vaultrix.cpp:
+ *
+ *   Settings     Vaultrix.ini            -> the INI values
+ *   Destination  the INI values          -> DestRoot, the destination root
+ *   Scan         /ProgramFiles           -> CurrentVXDB, every file listed
+ *   Lookup       the destination root    -> LastVXDB and LastDestRoot, the
+ *                                           newest earlier backup
+ *   DatedFolder  DestRoot + today's date -> today's folder, watched while
+ *                                           the run lasts
+ *   DiskProbe    today's folder          -> what the disk can hold
+ *   Reserve      the disk's free space   -> whether a copy may go ahead
+ *   CopyPass     CurrentVXDB, LastVXDB   -> copies and links; CurrentVXDB
+ *   QuickCheck     (which files it may     then describes the bytes in
+ *                  take over unread)       today's folder
+ *   Catalogue    CurrentVXDB             -> "VXDB.db"
+ *   Removal      the destination root    -> expired backups removed
+ *
+ * Log carries every stage's messages; FileCalls holds the few file calls
+ * that several stages make.  What is not declared here is static in the
+ * file of its stage. */
 #ifndef VAULTRIX_APP_H
 #define VAULTRIX_APP_H
 
@@ -14,6 +35,11 @@ struct stat64;
 #define INI_PATH_SIZE 128
 #define INI_MOUNT_SIZE 256
 
+#define PROGRAM_NAME "Vaultrix"
+#define SETTINGS_FOLDER "/ProgramFiles/Settings/Vaultrix"
+
+enum { STATE_START = 0, STATE_WAIT = 1, STATE_SCAN = 2, STATE_COPY = 3, STATE_REMOVE = 4, STATE_FINISH = 5 };
+
 /* The catalogue record; its nine fields are the 36-byte file header, where
  * the two references are words without meaning. */
 typedef struct VXDB {
@@ -28,16 +54,40 @@ typedef struct VXDB {
   char *Text;
 } VXDB;
 
+/* Folders of the destination root, each with a date: the lookup's (whose
+ * catalogue header is sound, so that only the best is loaded whole), and
+ * the removal's (named by their date). */
+typedef struct BackupCandidate {
+  dword Date;
+  int32_t Name; /* offset of the folder's name in the name buffer */
+} BackupCandidate;
+
+typedef struct CandidateList {
+  BackupCandidate *Items;
+  int32_t Count, Allocated;
+  char *Names;
+  int32_t NamesUsed, NamesAllocated;
+} CandidateList;
+
+#define LOGF(...) (StrFormat(LogString, sizeof LogString, __VA_ARGS__), WriteLog(LogString))
+
 extern "C" {
-/* State machine */
+/* State machine and entry points (Vaultrix.cpp).  LastBackup: the moment
+ * this backup began, which names the dated folder. */
 extern dword State, StateTimeout, VXDidNASMount, LastBackup;
 extern char SourceRoot[ROOT_SIZE], DestRoot[ROOT_SIZE], LastDestRoot[ROOT_SIZE];
 extern char LogString[LOGSTRING_SIZE];
+/* This backup's catalogue, built by the scan and completed by the copy
+ * pass; the newest earlier one, found by the lookup. */
 extern VXDB CurrentVXDB, LastVXDB;
 int TAP_Main(void);
 dword TAP_EventHandler(dword event, dword param);
 
-/* Settings keys */
+/* Application log and size text (Log.cpp) */
+void WriteLog(char *text);
+void FileSizeToString(dword low, dword high, char *out);
+
+/* Settings keys (Settings.cpp) */
 extern char INIDestDevice[INI_DEVICE_SIZE], INIDestPath[INI_PATH_SIZE], INIMountCommand[INI_MOUNT_SIZE];
 extern dword INILastBackup;
 /* Days of backups kept besides today's (0: all); the free space in MB a
@@ -53,7 +103,7 @@ extern char INILastReadStart[INI_READ_START_SIZE];
 void LoadINI(void);
 void INIUpdateBackupDate(void);
 
-/* Destinations */
+/* Destinations (Destination.cpp) */
 int FindExtBackupDisk(char *dst);
 int FindNASDisk(char *dst);
 void MountNAS(void);
@@ -61,29 +111,83 @@ void UnmountNAS(void);
 int PrepareInternalDest(void);
 /* Creates a folder and every missing parent, like mkdir -p, without a shell. */
 int MakeFolders(const char *path);
-/* The destination during a run: NoteDestination records the device of
- * DestRoot once found; MakeDatedFolder makes the dated folder (DestRoot, of
- * which the first rootLength bytes are the destination root) on that device
- * and removes an earlier catalogue there; MakeBackupFolder creates folders
- * only below it; DestinationThere says it is still there.  1 on success. */
+/* 1 when DestPath fits every external-disk probe path, else logs why not. */
+int ExtDestPathFits(void);
+/* How the destination probes look at a path: lstat64, replaced by tests. */
+extern int (*DestStat)(const char *path, struct stat64 *st);
+/* 1 when the folder inner is outer or lies below it, by identity. */
+int FolderWithin(const char *inner, const char *outer);
+/* Ends the run when DestRoot lies inside the source; 1 then. */
+int RefuseDestInSource(void);
+
+/* The destination during a run (DatedFolder.cpp): NoteDestination records
+ * the device of DestRoot once found; MakeDatedFolder makes the dated folder
+ * (DestRoot, of which the first rootLength bytes are the destination root)
+ * on that device and removes an earlier catalogue there; MakeBackupFolder
+ * creates folders only below it; DestinationThere says it is still there.
+ * 1 on success. */
 void NoteDestination(void);
 int MakeDatedFolder(size_t rootLength);
 int MakeBackupFolder(const char *path);
 int DestinationThere(void);
 /* The copies on the disk: syncfs of the destination, or sync. */
 void FlushDestination(void);
-/* 1 when DestPath fits every external-disk probe path, else logs why not. */
-int ExtDestPathFits(void);
-/* How the destination probes look at a path: lstat64, replaced by tests. */
-extern int (*DestStat)(const char *path, struct stat64 *st);
+/* The path of today's catalogue into a PATH_SIZE buffer; 0 when it does
+ * not fit. */
+int TodaysCatalogue(char *path);
 
-/* What the destination disk can hold: found once per run in the dated
- * folder, and the check before a copy takes a destination name. */
+/* What the destination disk can hold (DiskProbe.cpp): found once per run in
+ * the dated folder, and the check before a copy takes a destination name. */
 extern int DestHoldsLinks, DestIgnoresCase;
 void ProbeDestination(const char *folder);
 int MayWriteName(const VXDB *current, int32_t index, const char *destination);
+/* Why the destination refused to take a file, for its log line. */
+const char *RefusalReason(int err, const char *destination);
 
-/* Copy pass */
+/* Source scan (Scan.cpp) */
+extern int32_t TotalSourceDirs, TotalSourceFiles;
+/* Files and folders the scan refused (path too long, folder not entered). */
+extern int32_t TotalRefusedPaths;
+/* Entries that are not regular files, passed over by the scan or the copy. */
+extern int32_t TotalSkippedEntries;
+extern uint64_t TotalSourceFileSize;
+/* Set when the scan stopped at its folder limit: the catalogue misses
+ * folders, so the backup is not recorded as done. */
+extern int ScanIncomplete;
+int RecursiveScan(void);
+
+/* Catalogue (Catalogue.cpp) */
+void FreeVXDB(VXDB *record);
+int LoadVXDB(const char *path, VXDB *record);
+int SaveVXDB(const char *path, VXDB *record);
+int32_t AddTextToVXDB(const char *text, VXDB *record);
+VXDBEntry *AddToVXDB(const char *path, VXDB *record);
+/* AddToVXDB, with the digest left to the copy pass when hash is 0. */
+VXDBEntry *AppendEntry(const char *path, VXDB *record, int hash);
+/* The text at an offset of the pool; "" for one outside it. */
+const char *EntryText(const VXDB *db, int32_t offset);
+/* The earlier entry of the file folder + name, whose CRC e holds. */
+const VXDBEntry *FindPrevious(const VXDB *previous, const VXDBEntry *e, const char *folder, const char *name);
+
+/* Previous-backup lookup (Lookup.cpp) */
+void FindLastBackup(VXDB *record);
+/* A catalogue's date from its header, checked as a load would check it. */
+int ReadVXDBDate(const char *path, dword *date);
+int IsDatedName(const char *name);
+int AddCandidate(CandidateList *list, dword date, const char *name);
+void FreeCandidates(CandidateList *list);
+/* Ends the run when a backup dated after today exists; 1 then. */
+int RefuseLaterBackup(const char *today);
+
+/* Quick check and rolling verification (QuickCheck.cpp).  ReadStart: when
+ * this backup began reading files, by the kernel's clock (0 before);
+ * ShareDay: the share of files it reads in full. */
+extern dword ReadStart, ShareDay;
+void StartQuickCheck(const VXDB *previous);
+int StampsUnchanged(const VXDBEntry *p, const struct stat64 *st);
+int InTodaysShare(const VXDBEntry *e);
+
+/* Copy pass (CopyPass.cpp) */
 extern int32_t TotalCopiedFiles, TotalLinkedFiles, TotalLinkTries, TotalLinkFailures, TotalCopyFailures;
 extern uint64_t TotalCopiedSize, TotalLinkedSize, TotalCopyFailureSize;
 /* Files taken over unread by the quick check; earlier copies read to prove
@@ -94,26 +198,21 @@ extern uint64_t TotalQuickSize, TotalCheckedSize;
 int DoBackup(VXDB *current, VXDB *previous);
 int CopyFile(const char *source, const char *destination);
 
-/* Application log and size text */
-void WriteLog(char *text);
-void FileSizeToString(dword low, dword high, char *out);
+/* Free-space reserve (Reserve.cpp): set once a copy would eat into it. */
+extern int DestNearlyFull;
+int RoomFor(uint64_t size);
+int SpaceShort(void);
 
-/* Catalogue */
-void FreeVXDB(VXDB *record);
-int LoadVXDB(const char *path, VXDB *record);
-int SaveVXDB(const char *path, VXDB *record);
-int32_t AddTextToVXDB(const char *text, VXDB *record);
-VXDBEntry *AddToVXDB(const char *path, VXDB *record);
+/* Removal of expired backups (Removal.cpp) */
+void StartRemoval(dword after);
+void StepRemove(void);
 
-/* Source scan and previous-backup lookup */
-extern int32_t TotalSourceDirs, TotalSourceFiles;
-/* Files and folders the scan refused (path too long, folder not entered). */
-extern int32_t TotalRefusedPaths;
-/* Entries that are not regular files, passed over by the scan or the copy. */
-extern int32_t TotalSkippedEntries;
-extern uint64_t TotalSourceFileSize;
-int RecursiveScan(void);
-void FindLastBackup(VXDB *record);
+/* File calls several stages make (FileCalls.cpp); 1 on success. */
+int ReadAll(int fd, void *buffer, dword size);
+int WriteAll(int fd, const void *buffer, dword size);
+int SyncFolder(const char *path);
+int SyncFolderOf(const char *path);
+int LinkFile(const char *existing, const char *name);
 }
 
 #endif

@@ -1,0 +1,521 @@
+/* The catalogue: the record of one backup, its file "VXDB.db" (written
+ * whole beside the old one, then renamed), and the indexes that find a
+ * text of the pool or an entry by its path quickly.  State: the indexes,
+ * valid while their record is unchanged. */
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "../checksum/CRC32.h"
+#include "../checksum/Md5.h"
+#include "Vaultrix.h"
+
+/* Entries encoded per write while saving. */
+#define VXDB_SAVE_BATCH 64
+
+/* Indexes beside the records, so that a catalogue of n files costs n
+ * searches of a few probes rather than n linear walks: the strings of a
+ * text pool by their bytes, and the entries of a catalogue by PathCRC.  An
+ * index is open addressing with linear probing over int32 slots (-1 empty),
+ * at most half full.  It only speeds a search up: a record whose index
+ * cannot be had (no memory, or none of the few places free) is searched
+ * linearly, with the same result.  An index is valid while its record still
+ * holds the buffer and the count it was built over; FreeVXDB drops it. */
+#define VXDB_INDEX_PLACES 4
+#define VXDB_INDEX_MIN_SLOTS 256
+
+typedef struct VXDBIndex {
+  const VXDB *Owner;
+  const void *Base;  /* the record's Text or Entries when last brought up to date */
+  int32_t Covered;   /* its TextLength or NrEntries then */
+  int32_t Used;      /* slots in use */
+  dword Mask;        /* slots - 1; the slot count is a power of two */
+  int32_t *Slots;
+} VXDBIndex;
+
+static VXDBIndex TextIndexes[VXDB_INDEX_PLACES], EntryIndexes[VXDB_INDEX_PLACES];
+
+/* FNV-1a with a final mix, so that the low bits that pick a slot depend on
+ * every byte; byte by byte, the same on any host. */
+static dword Mix(dword h)
+{
+  h ^= h >> 16;
+  h *= 0x7FEB352Du;
+  h ^= h >> 15;
+  h *= 0x846CA68Bu;
+  return h ^ (h >> 16);
+}
+
+static dword TextHash(const char *text)
+{
+  dword h = 2166136261u;
+  for (const byte *p = (const byte *)text; *p; p++)
+    h = (h ^ *p) * 16777619u;
+  return Mix(h);
+}
+
+static void DropIndex(VXDBIndex *places, const VXDB *owner)
+{
+  for (int i = 0; i < VXDB_INDEX_PLACES; i++)
+    if (places[i].Owner == owner) {
+      if (places[i].Slots)
+        TAP_MemFree(places[i].Slots);
+      memset(&places[i], 0, sizeof places[i]);
+    }
+}
+
+/* The owner's index if it still describes the record, else none (and a
+ * stale one is dropped). */
+static VXDBIndex *ValidIndex(VXDBIndex *places, const VXDB *owner, const void *base, int32_t covered)
+{
+  for (int i = 0; i < VXDB_INDEX_PLACES; i++)
+    if (places[i].Owner == owner) {
+      if (base && places[i].Base == base && places[i].Covered == covered)
+        return &places[i];
+      DropIndex(places, owner);
+      return NULL;
+    }
+  return NULL;
+}
+
+/* An empty table of at least 2 x count slots in a free place; none when
+ * there is no free place or no memory. */
+static VXDBIndex *NewIndex(VXDBIndex *places, const VXDB *owner, int32_t count)
+{
+  VXDBIndex *index = NULL;
+  for (int i = 0; i < VXDB_INDEX_PLACES && !index; i++)
+    if (!places[i].Owner)
+      index = &places[i];
+  dword slots = VXDB_INDEX_MIN_SLOTS;
+  while (slots < 0x10000000u && slots / 2 <= (dword)count)
+    slots *= 2;
+  if (!index || slots / 2 <= (dword)count)
+    return NULL;
+  int32_t *table = (int32_t *)TAP_MemAlloc(slots * sizeof *table);
+  if (!table)
+    return NULL;
+  memset(table, 0xFF, slots * sizeof *table);
+  index->Owner = owner;
+  index->Slots = table;
+  index->Mask = slots - 1;
+  index->Used = 0;
+  return index;
+}
+
+static void PutSlot(VXDBIndex *index, dword hash, int32_t value)
+{
+  dword at = hash & index->Mask;
+  while (index->Slots[at] >= 0)
+    at = (at + 1) & index->Mask;
+  index->Slots[at] = value;
+  index->Used++;
+}
+
+/* The offset of the first string equal to text, as the walk from offset 0
+ * meets them; -1 when there is none. */
+static int32_t FindTextLinear(const VXDB *record, const char *text)
+{
+  for (int32_t at = 0; at < record->TextLength; at += (int32_t)strlen(record->Text + at) + 1)
+    if (strcmp(record->Text + at, text) == 0)
+      return at;
+  return -1;
+}
+
+static int32_t FindTextIndexed(const VXDBIndex *index, const VXDB *record, const char *text, dword hash)
+{
+  for (dword at = hash & index->Mask; index->Slots[at] >= 0; at = (at + 1) & index->Mask)
+    if (strcmp(record->Text + index->Slots[at], text) == 0)
+      return index->Slots[at];
+  return -1;
+}
+
+/* Indexes the whole pool in the order of the linear walk, each string at
+ * its first offset.  A pool whose last string runs past TextLength (never
+ * one built here or loaded) stays unindexed: the walk reads past the end. */
+static int FreeIndexPlace(const VXDBIndex *places)
+{
+  for (int i = 0; i < VXDB_INDEX_PLACES; i++)
+    if (!places[i].Owner)
+      return 1;
+  return 0;
+}
+
+static void BuildTextIndex(const VXDB *record)
+{
+  if (!record->Text || record->TextLength < 1 || record->Text[record->TextLength - 1] != 0 ||
+      !FreeIndexPlace(TextIndexes))
+    return;
+  int32_t count = 0;
+  for (int32_t at = 0; at < record->TextLength; at += (int32_t)strlen(record->Text + at) + 1)
+    count++;
+  VXDBIndex *index = NewIndex(TextIndexes, record, count);
+  if (!index)
+    return;
+  for (int32_t at = 0; at < record->TextLength; at += (int32_t)strlen(record->Text + at) + 1) {
+    dword hash = TextHash(record->Text + at);
+    if (FindTextIndexed(index, record, record->Text + at, hash) < 0)
+      PutSlot(index, hash, at);
+  }
+  index->Base = record->Text;
+  index->Covered = record->TextLength;
+}
+
+/* The string just appended at offset at: into the index, which doubles
+ * when it would be more than half full; rebuilt from the pool when there
+ * was none. */
+static void IndexNewText(VXDBIndex *index, const VXDB *record, int32_t at, dword hash)
+{
+  if (!index) {
+    BuildTextIndex(record);
+    return;
+  }
+  if ((dword)index->Used + 1 > (index->Mask + 1) / 2) {
+    DropIndex(TextIndexes, record);
+    BuildTextIndex(record);
+    return;
+  }
+  PutSlot(index, hash, at);
+  index->Base = record->Text;
+  index->Covered = record->TextLength;
+}
+
+/* The CRC index of a catalogue's entries, built on first use. */
+static VXDBIndex *EntryIndexOf(const VXDB *record)
+{
+  if (!record->Entries || record->NrEntries <= 0)
+    return NULL;
+  VXDBIndex *index = ValidIndex(EntryIndexes, record, record->Entries, record->NrEntries);
+  if (index)
+    return index;
+  index = NewIndex(EntryIndexes, record, record->NrEntries);
+  if (!index)
+    return NULL;
+  /* In catalogue order: entries of equal CRC then lie along one probe
+   * sequence in that order, so the first match is the linear search's. */
+  for (int32_t k = 0; k < record->NrEntries; k++)
+    PutSlot(index, Mix(record->Entries[k].PathCRC), k);
+  index->Base = record->Entries;
+  index->Covered = record->NrEntries;
+  return index;
+}
+
+void FreeVXDB(VXDB *record)
+{
+  CallTraceEnter("FreeVXDB");
+  if (record) {
+    if (record->Entries)
+      TAP_MemFree(record->Entries);
+    if (record->Text)
+      TAP_MemFree(record->Text);
+    DropIndex(TextIndexes, record);
+    DropIndex(EntryIndexes, record);
+    memset(record, 0, sizeof *record);
+    record->TextLength = 1;
+  }
+  CallTraceExit(NULL);
+}
+
+/* The file is untrusted: its counts are checked against its size before
+ * anything is allocated, and its offsets against its text pool before any
+ * entry is used.  A failed load leaves the record empty. */
+static int LoadVXDBFrom(int fd, VXDB *record)
+{
+  struct stat64 st;
+  byte raw[VXDB_HEADER_SIZE];
+  VXDBHeader h;
+
+  if (fstat64(fd, &st) != 0 || !S_ISREG(st.st_mode) || !ReadAll(fd, raw, sizeof raw))
+    return 0;
+  VXDBDecodeHeader(raw, &h);
+  if (VXDBCheckHeader(&h, (uint64_t)st.st_size) != VXDB_OK)
+    return 0;
+  memcpy(record->Magic, h.Magic, sizeof record->Magic);
+  record->Version = h.Version;
+  record->BackupDate = h.BackupDate;
+  record->NrEntries = record->EntriesAllocated = h.NrEntries;
+  record->TextLength = record->TextAllocated = h.TextLength;
+  if (h.NrEntries == 0) {
+    record->TextAllocated = 0;
+    return 1;
+  }
+  dword entryBytes = (dword)h.NrEntries * VXDB_ENTRY_SIZE;
+  record->Entries = (VXDBEntry *)TAP_MemAlloc(entryBytes);
+  if (!record->Entries || !ReadAll(fd, record->Entries, entryBytes))
+    return 0;
+  record->Text = (char *)TAP_MemAlloc((dword)h.TextLength);
+  if (!record->Text || !ReadAll(fd, record->Text, (dword)h.TextLength))
+    return 0;
+  if (VXDBCheckBody((const uint8_t *)record->Entries, h.NrEntries, (const uint8_t *)record->Text, h.TextLength,
+                    NULL) != VXDB_OK)
+    return 0;
+  for (int32_t i = 0; i < h.NrEntries; i++)
+    VXDBDecodeEntry((const uint8_t *)&record->Entries[i], &record->Entries[i]);
+  return 1;
+}
+
+int LoadVXDB(const char *path, VXDB *record)
+{
+  CallTraceEnter("LoadVXDB");
+  FreeVXDB(record);
+  int ok = 0;
+  if (path && record) {
+    /* Non-blocking: a FIFO under the destination root must not hang the
+     * lookup; LoadVXDBFrom reads regular files only. */
+    int fd = open(path, O_RDONLY | O_NONBLOCK);
+    if (fd >= 0) {
+      ok = LoadVXDBFrom(fd, record);
+      close(fd);
+    }
+    if (!ok)
+      FreeVXDB(record);
+  }
+  CallTraceExit(NULL);
+  return ok;
+}
+
+static int SaveVXDBTo(int fd, VXDB *record)
+{
+  byte raw[VXDB_SAVE_BATCH * VXDB_ENTRY_SIZE];
+  VXDBHeader h;
+
+  memcpy(h.Magic, record->Magic, sizeof h.Magic);
+  h.Version = record->Version;
+  h.BackupDate = record->BackupDate;
+  h.EntriesAllocated = record->EntriesAllocated;
+  h.NrEntries = record->NrEntries;
+  h.EntriesRef = 0; /* the reference words mean nothing on disk */
+  h.TextAllocated = record->TextAllocated;
+  h.TextLength = record->TextLength;
+  h.TextRef = 0;
+  VXDBEncodeHeader(&h, raw);
+  if (!WriteAll(fd, raw, VXDB_HEADER_SIZE))
+    return 0;
+  for (int32_t i = 0; i < record->NrEntries;) {
+    int32_t n = 0;
+    for (; n < VXDB_SAVE_BATCH && i < record->NrEntries; n++, i++)
+      VXDBEncodeEntry(&record->Entries[i], raw + n * VXDB_ENTRY_SIZE);
+    if (!WriteAll(fd, raw, (dword)n * VXDB_ENTRY_SIZE))
+      return 0;
+  }
+  if (record->Text && !WriteAll(fd, record->Text, (dword)record->TextLength))
+    return 0;
+  return fsync(fd) == 0;
+}
+
+/* Written beside the old catalogue, synced, renamed over it, and its folder
+ * synced: "VXDB.db" is always either the old or the whole new catalogue, and
+ * once this returns 1 it stays the new one through a power cut. */
+int SaveVXDB(const char *path, VXDB *record)
+{
+  CallTraceEnter("SaveVXDB");
+  char temp[PATH_SIZE];
+  int ok = 0;
+
+  if (!path || !record) {
+    CallTraceExit(NULL);
+    return 0;
+  }
+  memcpy(record->Magic, VXDB_MAGIC, sizeof record->Magic);
+  record->Version = VXDB_VERSION;
+  record->BackupDate = LastBackup;
+  if (StrFormat(temp, sizeof temp, "%s%s", path, VXDB_SAVE_SUFFIX) < (int)sizeof temp) {
+    (void)unlink(temp);
+    int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL, 0777);
+    if (fd >= 0) {
+      ok = SaveVXDBTo(fd, record);
+      ok = close(fd) == 0 && ok;
+      ok = ok && rename(temp, path) == 0;
+      if (!ok)
+        (void)unlink(temp);
+      ok = ok && SyncFolderOf(path);
+    }
+  }
+  if (!ok)
+    WriteLog((char *)"Failed to save the Vaultrix database");
+  CallTraceExit(NULL);
+  return ok;
+}
+
+int32_t AddTextToVXDB(const char *text, VXDB *record)
+{
+  CallTraceEnter("AddTextToVXDB");
+  if (!text || !record) {
+    CallTraceExit(NULL);
+    return -1;
+  }
+  dword hash = TextHash(text);
+  VXDBIndex *index = ValidIndex(TextIndexes, record, record->Text, record->TextLength);
+  if (record->TextAllocated >= 1 && record->TextLength >= 1) {
+    int32_t at = index ? FindTextIndexed(index, record, text, hash) : FindTextLinear(record, text);
+    if (at >= 0) {
+      CallTraceExit(NULL);
+      return at;
+    }
+  }
+  int32_t length = (int32_t)strlen(text);
+  int32_t used = record->TextLength;
+  if (used + length + 2 >= record->TextAllocated) {
+    int32_t size = used + length + VXDB_TEXT_STEP;
+    char *grown = (uint64_t)used + (uint64_t)length + VXDB_TEXT_STEP <= VXDB_MAX_BODY ? (char *)TAP_MemAlloc((dword)size)
+                                                                                    : NULL;
+    if (!grown) {
+      LOGF("Failed to increase the VDXD text to %d characters!", (int)size);
+      State = STATE_FINISH;
+      CallTraceExit(NULL);
+      return -1;
+    }
+    memset(grown, 0, (dword)size);
+    if (record->TextAllocated > 0) {
+      memcpy(grown, record->Text, (dword)used);
+      TAP_MemFree(record->Text);
+    }
+    record->TextAllocated = size;
+    record->Text = grown;
+  }
+  memcpy(record->Text + used, text, (dword)length + 1);
+  record->TextLength += length + 1;
+  IndexNewText(index, record, used, hash);
+  CallTraceExit(NULL);
+  return used;
+}
+
+/* A source file at the catalogue's place would be overwritten by the
+ * catalogue, or deleted by its save.  Letter case is ignored: on a FAT disk
+ * vxdb.db is VXDB.db. */
+static int ReservedForCatalogue(const char *relative)
+{
+  static const char *const reserved[] = {"/" VXDB_FILE_NAME, "/" VXDB_FILE_NAME VXDB_SAVE_SUFFIX};
+  for (size_t k = 0; k < sizeof reserved / sizeof reserved[0]; k++)
+    if (strlen(relative) == strlen(reserved[k]) && strncasecmp(relative, reserved[k], strlen(relative)) == 0)
+      return 1;
+  return 0;
+}
+
+/* path must be SourceRoot followed by the file's relative path.  The scan
+ * lists without hashing: the copy pass hashes the bytes it reads. */
+VXDBEntry *AppendEntry(const char *path, VXDB *record, int hash)
+{
+  CallTraceEnter("AddToVXDB");
+  struct stat64 st;
+  char folder[PATH_SIZE];
+  size_t rootLength = strlen(SourceRoot);
+
+  if (!record || !path || strncmp(path, SourceRoot, rootLength) != 0 || lstat64(path, &st) != 0) {
+    CallTraceExit(NULL);
+    return NULL;
+  }
+  /* Listed as a file, but replaced since: a FIFO or device is never read. */
+  if (!S_ISREG(st.st_mode)) {
+    LOGF("Not a regular file, not backed up: '%s'", path);
+    TotalSkippedEntries++;
+    CallTraceExit(NULL);
+    return NULL;
+  }
+  const char *relative = path + rootLength;
+  if (ReservedForCatalogue(relative)) {
+    LOGF("Name reserved for the catalogue, not backed up: '%s'", path);
+    TotalRefusedPaths++;
+    CallTraceExit(NULL);
+    return NULL;
+  }
+  const char *slash = strrchr(relative, '/');
+  if (slash && (size_t)(slash - relative) + 1 >= sizeof folder) {
+    LOGF("Path too long, not backed up: '%s'", path);
+    CallTraceExit(NULL);
+    return NULL;
+  }
+  if (record->NrEntries >= record->EntriesAllocated) {
+    int32_t slots = record->EntriesAllocated + VXDB_ENTRY_STEP;
+    uint64_t bytes = (uint64_t)slots * VXDB_ENTRY_SIZE;
+    VXDBEntry *grown = bytes <= VXDB_MAX_BODY ? (VXDBEntry *)TAP_MemAlloc((dword)bytes) : NULL;
+    if (!grown) {
+      LOGF("Failed to increase the VDXD to %d entries!", (int)slots);
+      State = STATE_FINISH;
+      CallTraceExit(NULL);
+      return NULL;
+    }
+    memset(grown, 0, (dword)bytes);
+    if (record->EntriesAllocated > 0) {
+      memcpy(grown, record->Entries, (dword)record->NrEntries * VXDB_ENTRY_SIZE);
+      TAP_MemFree(record->Entries);
+    }
+    record->Entries = grown;
+    record->EntriesAllocated = slots;
+  }
+  VXDBEntry *entry = &record->Entries[record->NrEntries];
+  memset(entry, 0, sizeof *entry);
+  entry->ChangeTime = (int32_t)st.st_ctime;
+  entry->ModifyTime = (int32_t)st.st_mtime;
+  entry->FileSize = (uint64_t)st.st_size;
+  if (hash)
+    (void)MD5AbsFile(path, entry->MD5); /* unreadable: the digest stays zero */
+  entry->PathCRC = CRC32(0, relative, (dword)strlen(relative));
+  const char *name = relative;
+  if (slash) {
+    size_t n = (size_t)(slash - relative) + 1;
+    memcpy(folder, relative, n);
+    folder[n] = 0;
+    entry->FolderOffset = AddTextToVXDB(folder, record);
+    name = slash + 1;
+  }
+  entry->NameOffset = AddTextToVXDB(name, record);
+  record->NrEntries++;
+  CallTraceExit(NULL);
+  return entry;
+}
+
+VXDBEntry *AddToVXDB(const char *path, VXDB *record)
+{
+  return AppendEntry(path, record, 1);
+}
+
+
+/* folder + name of one entry; both offsets were checked when the catalogue
+ * was built or loaded. */
+const char *EntryText(const VXDB *db, int32_t offset)
+{
+  return db->Text && offset >= 0 && offset < db->TextLength ? db->Text + offset : "";
+}
+
+static int SameJoined(const char *a1, const char *a2, const char *b1, const char *b2)
+{
+  for (;;) {
+    if (!*a1)
+      a1 = a2, a2 = "";
+    if (!*b1)
+      b1 = b2, b2 = "";
+    if (*a1 != *b1)
+      return 0;
+    if (!*a1)
+      return 1;
+    a1++, b1++;
+  }
+}
+
+/* The earlier entry of the same file: equal path CRC and, against CRC
+ * collisions, equal relative path; the first such entry in catalogue order. */
+static int SamePath(const VXDB *previous, const VXDBEntry *p, const VXDBEntry *e, const char *folder,
+                    const char *name)
+{
+  return p->PathCRC == e->PathCRC &&
+         SameJoined(EntryText(previous, p->FolderOffset), EntryText(previous, p->NameOffset), folder, name);
+}
+
+const VXDBEntry *FindPrevious(const VXDB *previous, const VXDBEntry *e, const char *folder, const char *name)
+{
+  const VXDBIndex *index = EntryIndexOf(previous);
+  if (index) {
+    for (dword at = Mix(e->PathCRC) & index->Mask; index->Slots[at] >= 0; at = (at + 1) & index->Mask)
+      if (SamePath(previous, &previous->Entries[index->Slots[at]], e, folder, name))
+        return &previous->Entries[index->Slots[at]];
+    return NULL;
+  }
+  for (int32_t k = 0; k < previous->NrEntries; k++)
+    if (SamePath(previous, &previous->Entries[k], e, folder, name))
+      return &previous->Entries[k];
+  return NULL;
+}

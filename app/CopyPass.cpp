@@ -1,0 +1,638 @@
+/* The copy pass: one catalogue entry after another, each hard-linked to
+ * the earlier backup's copy when its contents are unchanged and copied
+ * otherwise, hashed from the bytes read, and made durable before the
+ * catalogue that lists it.  A large file is read over many idle events.
+ * State: the entry in hand (Job), the source folder held open, the pass's
+ * progress and its totals. */
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include "../checksum/Md5.h"
+#include "Vaultrix.h"
+
+extern "C" {
+int32_t TotalCopiedFiles, TotalLinkedFiles, TotalLinkTries, TotalLinkFailures, TotalCopyFailures;
+uint64_t TotalCopiedSize, TotalLinkedSize, TotalCopyFailureSize;
+int32_t TotalQuickFiles, TotalCheckedCopies, TotalSilentChanges, TotalDamagedCopies;
+uint64_t TotalQuickSize, TotalCheckedSize;
+}
+
+/* Bytes moved per read and write; static, not on the plug-in's small stack. */
+#define COPY_BLOCK 262144
+/* File data read (and hashed, and written) per idle event at most: a large
+ * file takes many events, so that none holds up the recorder for long. */
+#define COPY_EVENT_BYTES (4 * COPY_BLOCK)
+/* Data of this pass a flush waits for at most, and copies that share one
+ * disk commit. */
+#define SYNC_BYTES (4 * COPY_EVENT_BYTES)
+#define SYNC_FILES 128
+
+enum { PASS_START = 0, PASS_COPYING = 1, PASS_FINISHED = 2 };
+/* What is being read: nothing, the source for a digest to compare with the
+ * earlier backup's, the source for the copy (hashed as it is written), or
+ * the earlier backup's copy, to prove it before it is linked to. */
+enum { READ_NONE = 0, READ_HASH = 1, READ_COPY = 2, READ_CHECK = 3 };
+/* ENTRY_NO_ROOM: not copied to keep the free-space reserve; the pass stops. */
+enum { ENTRY_FAILED = 0, ENTRY_COPIED = 1, ENTRY_LINKED = 2, ENTRY_SKIPPED = 3, ENTRY_NO_ROOM = 4 };
+enum { DURABLE_WRITTEN = 0, DURABLE_FINISHED = 1, DURABLE_ALL = 2 };
+
+/* The entry in hand, kept across idle events. */
+typedef struct CopyJob {
+  int32_t Reading;
+  int32_t Outcome;
+  int32_t LinkFailed;         /* copying after a failed hard link */
+  int32_t Unchanged;          /* size and time stamps as in the earlier backup */
+  int32_t InShare;            /* in today's share of files read in full */
+  int32_t Quick;              /* digest taken over unread */
+  int In, Out, Check;         /* -1 when not open */
+  uint64_t Done;              /* bytes of the source read in this reading */
+  uint64_t Checked;           /* bytes of the earlier copy read */
+  uint64_t Scanned;           /* the size the scan saw: the summary counts it */
+  struct stat64 Stat;         /* the source as opened */
+  MD5Context Md5;
+  VXDBEntry *Entry;
+  const VXDBEntry *Previous;  /* the same file in the earlier backup, or none */
+  char Source[PATH_SIZE], Destination[PATH_SIZE], Old[PATH_SIZE];
+} CopyJob;
+
+static CopyJob Job; /* its descriptors are set to -1 when the pass starts */
+
+/* A destination that already exists may be a hard link into an earlier
+ * backup: it is unlinked, never written into. */
+static int RemoveExisting(const char *path)
+{
+  return unlink(path) == 0 || errno == ENOENT;
+}
+
+/* Writes a file's data to the disk and waits for it, without the disk
+ * commit of fsync; 0 with errno on failure or where it is not offered. */
+static int WriteBack(int fd)
+{
+  const unsigned flags = SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+#if defined(__mips__) && !defined(__mips64)
+  /* o32 passes the two 64-bit arguments in aligned register pairs. */
+  return syscall(SYS_sync_file_range, fd, 0, 0, 0, 0, 0, flags) == 0;
+#else
+  return syscall(SYS_sync_file_range, fd, (off_t)0, (off_t)0, flags) == 0;
+#endif
+}
+
+/* Copies reach the disk before the catalogue that lists them, and no flush
+ * waits for more than SYNC_BYTES of this pass's data.  A file being written
+ * is flushed every SYNC_BYTES.  A finished copy has its data written back
+ * at once; the disk commit that makes it durable, costly per file, is
+ * shared: one fsync per SYNC_FILES copies or SYNC_BYTES commits every copy
+ * written back before it (the journal commits in order).  Without
+ * sync_file_range each copy is flushed alone.  DURABLE_ALL, at the end of
+ * the pass, commits what is left.  0 when the disk reported a failure. */
+static int MakeDurable(int fd, dword written, int what)
+{
+  static uint64_t InFile, Finished;
+  static int32_t FinishedFiles, NoWriteBack;
+  static char LastFinished[PATH_SIZE];
+  InFile += written;
+  if (what == DURABLE_WRITTEN) {
+    if (InFile < SYNC_BYTES)
+      return 1;
+    InFile = 0;
+    return fsync(fd) == 0;
+  }
+  if (what == DURABLE_FINISHED) {
+    Finished += InFile;
+    InFile = 0;
+    if (!NoWriteBack && !WriteBack(fd)) {
+      if (errno == EIO || errno == ENOSPC || errno == EDQUOT)
+        return 0;
+      NoWriteBack = 1; /* not offered here: a flush per copy */
+    }
+    if (!NoWriteBack && ++FinishedFiles < SYNC_FILES && Finished < SYNC_BYTES) {
+      StrCopy(LastFinished, sizeof LastFinished, Job.Destination);
+      return 1;
+    }
+    Finished = 0;
+    FinishedFiles = 0;
+    LastFinished[0] = 0;
+    return fsync(fd) == 0;
+  }
+  /* The last copy's commit takes every earlier one along. */
+  int ok = 1;
+  if (LastFinished[0]) {
+    int last = open(LastFinished, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+    ok = last < 0 || fsync(last) == 0;
+    if (last >= 0)
+      close(last);
+  }
+  Finished = 0;
+  FinishedFiles = 0;
+  LastFinished[0] = 0;
+  return ok;
+}
+
+static int OpenAt(int dir, const char *name, int flags)
+{
+  return (int)syscall(SYS_openat, dir, name, flags | O_NOFOLLOW | O_LARGEFILE, 0);
+}
+
+/* The source folder of the last entry, held open: the entries of a folder
+ * follow each other in the catalogue. */
+static int SourceFolderFd = -1;
+static char SourceFolder[PATH_SIZE];
+
+static void CloseSourceFolder(void)
+{
+  if (SourceFolderFd >= 0)
+    close(SourceFolderFd);
+  SourceFolderFd = -1;
+}
+
+/* A folder of the source ("/" and its parts, each followed by "/"), opened
+ * from SourceRoot one part at a time with no part followed through a
+ * symbolic link, so that a folder replaced by a link since the scan cannot
+ * lead the copy outside the source.  -1 with errno otherwise. */
+static int OpenSourceFolder(const char *folder)
+{
+  char part[PATH_SIZE];
+  if (SourceFolderFd >= 0 && strcmp(folder, SourceFolder) == 0)
+    return SourceFolderFd;
+  CloseSourceFolder();
+  int fd = open(SourceRoot, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  for (const char *p = folder; fd >= 0 && *p;) {
+    if (*p == '/') {
+      p++;
+      continue;
+    }
+    const char *end = strchr(p, '/');
+    size_t n = end ? (size_t)(end - p) : strlen(p);
+    memcpy(part, p, n);
+    part[n] = 0;
+    int next = -1;
+    if (strcmp(part, ".") == 0 || strcmp(part, "..") == 0)
+      errno = ENOENT;
+    else
+      next = OpenAt(fd, part, O_RDONLY | O_DIRECTORY);
+    /* A link met as a folder reads as "not a folder": say which it is. */
+    struct stat64 st;
+    if (next < 0 && errno == ENOTDIR &&
+        StrFormat(part, sizeof part, "%s%.*s", SourceRoot, (int)(p + n - folder), folder) < (int)sizeof part &&
+        lstat64(part, &st) == 0 && S_ISLNK(st.st_mode))
+      errno = ELOOP;
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    fd = next;
+    p += n;
+  }
+  if (fd >= 0) {
+    StrCopy(SourceFolder, sizeof SourceFolder, folder);
+    SourceFolderFd = fd;
+  }
+  return fd;
+}
+
+/* The source as a regular file below SourceRoot, opened so that a FIFO or
+ * device put in its place is never read or blocks, and no link is
+ * followed.  Otherwise -1 with Job.Outcome saying why, logged. */
+static int OpenSource(const char *folder, const char *name, struct stat64 *st)
+{
+  Job.Outcome = ENTRY_SKIPPED;
+  if (lstat64(Job.Source, st) == 0 && !S_ISREG(st->st_mode)) {
+    LOGF("Not a regular file, not backed up: '%s'", Job.Source);
+    return -1;
+  }
+  int dir = OpenSourceFolder(folder);
+  if (dir < 0 && errno == ELOOP) {
+    LOGF("Source folder behind a link, not backed up: '%s'", Job.Source);
+    return -1;
+  }
+  int in = dir < 0 ? -1 : OpenAt(dir, name, O_RDONLY | O_NONBLOCK);
+  if (in < 0 && errno == ELOOP) {
+    LOGF("Not a regular file, not backed up: '%s'", Job.Source);
+    return -1;
+  }
+  if (in < 0) {
+    LOGF("Failed to open source '%s'", Job.Source);
+    Job.Outcome = ENTRY_FAILED;
+    return -1;
+  }
+  if (fstat64(in, st) != 0 || !S_ISREG(st->st_mode)) {
+    LOGF("Not a regular file, not backed up: '%s'", Job.Source);
+    close(in);
+    return -1;
+  }
+  return in;
+}
+
+/* Ends the entry in hand: descriptors closed, a copy that is not whole
+ * removed, and the entry made to describe what stands in the backup. */
+static void EndEntry(int outcome)
+{
+  if (Job.Out >= 0)
+    close(Job.Out);
+  if (Job.Out >= 0 && outcome != ENTRY_COPIED)
+    (void)unlink(Job.Destination);
+  if (Job.In >= 0)
+    close(Job.In);
+  if (Job.Check >= 0)
+    close(Job.Check);
+  Job.In = Job.Out = Job.Check = -1;
+  if (outcome == ENTRY_COPIED || outcome == ENTRY_LINKED) {
+    TAP_MemCpy(Job.Entry->MD5, Job.Md5.digest, sizeof Job.Entry->MD5);
+    Job.Entry->FileSize = Job.Done;
+    Job.Entry->ChangeTime = (int32_t)Job.Stat.st_ctime;
+    Job.Entry->ModifyTime = (int32_t)Job.Stat.st_mtime;
+  }
+  Job.Outcome = outcome;
+  Job.Reading = READ_NONE;
+}
+
+static void EndCheck(int whole);
+
+/* Reads the source again from its start, now to copy it. */
+static void StartCopy(void)
+{
+  if (!RoomFor((uint64_t)Job.Stat.st_size)) {
+    EndEntry(ENTRY_NO_ROOM);
+    return;
+  }
+  if (lseek64(Job.In, 0, SEEK_SET) != 0) {
+    LOGF("Failed to read source '%s'", Job.Source);
+    EndEntry(ENTRY_FAILED);
+    return;
+  }
+  Job.Out = RemoveExisting(Job.Destination) ? open(Job.Destination, O_WRONLY | O_CREAT | O_EXCL, 0777) : -1;
+  if (Job.Out < 0) {
+    LOGF("Failed to open destination '%s': %s", Job.Destination, RefusalReason(errno, Job.Destination));
+    EndEntry(ENTRY_FAILED);
+    return;
+  }
+  MD5Init(&Job.Md5);
+  Job.Done = 0;
+  Job.Quick = 0;
+  Job.Reading = READ_COPY;
+}
+
+/* The destination already is the earlier copy (a rerun into the newest
+ * earlier backup's own folder, or a link an interrupted run made). */
+static int SameFile(const char *a, const char *b)
+{
+  struct stat64 sa, sb;
+  return lstat64(a, &sa) == 0 && lstat64(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+static void LinkEarlier(void)
+{
+  TotalLinkTries++;
+  if (SameFile(Job.Old, Job.Destination) ||
+      (RemoveExisting(Job.Destination) && LinkFile(Job.Old, Job.Destination) == 0)) {
+    EndEntry(ENTRY_LINKED);
+    return;
+  }
+  Job.LinkFailed = 1;
+  StartCopy();
+}
+
+/* The source's time stamps as they were when it was opened: a change seen
+ * while it was being read is no silent one. */
+static int StampsAsOpened(void)
+{
+  struct stat64 now;
+  return fstat64(Job.In, &now) == 0 && now.st_mtime == Job.Stat.st_mtime && now.st_ctime == Job.Stat.st_ctime &&
+         now.st_size == Job.Stat.st_size;
+}
+
+/* The earlier copy is read before it is linked to.  One that is not there
+ * is left to the link, which then fails; one that cannot be read is taken
+ * as damaged. */
+static void StartCheck(void)
+{
+  Job.Check = open(Job.Old, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_LARGEFILE);
+  if (Job.Check < 0 && errno == ENOENT) {
+    LinkEarlier();
+    return;
+  }
+  MD5Init(&Job.Md5);
+  Job.Checked = 0;
+  Job.Reading = READ_CHECK;
+  if (Job.Check < 0)
+    EndCheck(0);
+}
+
+/* The earlier copy has been read (whole: no read failed): linked to when it
+ * holds what its catalogue says, else the file is copied afresh, so that
+ * the damage spreads no further. */
+static void EndCheck(int whole)
+{
+  if (Job.Check >= 0)
+    close(Job.Check);
+  Job.Check = -1;
+  if (whole)
+    MD5Final(&Job.Md5);
+  TotalCheckedCopies++;
+  TotalCheckedSize += Job.Checked;
+  if (!whole || Job.Checked != Job.Previous->FileSize ||
+      TAP_MemCmp(Job.Md5.digest, Job.Previous->MD5, sizeof Job.Md5.digest) != 0) {
+    LOGF("Backup copy damaged: %s", Job.Old);
+    TotalDamagedCopies++;
+    StartCopy();
+    return;
+  }
+  LinkEarlier();
+}
+
+/* The whole source (or earlier copy) has been read. */
+static void EndReading(void)
+{
+  if (Job.Reading == READ_CHECK) {
+    EndCheck(1);
+    return;
+  }
+  MD5Final(&Job.Md5);
+  if (Job.Reading == READ_HASH) {
+    if (TAP_MemCmp(Job.Md5.digest, Job.Previous->MD5, sizeof Job.Md5.digest) != 0 ||
+        Job.Done != Job.Previous->FileSize) {
+      /* Never linked: the earlier backup keeps the version that was good. */
+      if (Job.Unchanged && StampsAsOpened()) {
+        LOGF("Contents changed without a new time stamp: %s", Job.Source);
+        TotalSilentChanges++;
+      }
+      StartCopy();
+      return;
+    }
+    if (Job.InShare)
+      StartCheck();
+    else
+      LinkEarlier();
+    return;
+  }
+  struct utimbuf times;
+  times.actime = times.modtime = Job.Stat.st_mtime;
+  (void)utime(Job.Destination, &times);
+  int ok = MakeDurable(Job.Out, 0, DURABLE_FINISHED);
+  ok = close(Job.Out) == 0 && ok;
+  Job.Out = -1;
+  if (!ok) {
+    LOGF("Failed to write destination '%s': %s", Job.Destination, RefusalReason(errno, Job.Destination));
+    (void)unlink(Job.Destination);
+  }
+  EndEntry(ok ? ENTRY_COPIED : ENTRY_FAILED);
+}
+
+/* Reads, hashes and (when copying) writes the source, or reads the earlier
+ * copy, on, at most budget bytes.  The one-byte read at the expected end
+ * finds the end of the file without another event. */
+static void ContinueEntry(void)
+{
+  static byte buffer[COPY_BLOCK];
+  dword budget = COPY_EVENT_BYTES;
+  int probed = 0;
+  while (Job.Reading != READ_NONE) {
+    int checking = Job.Reading == READ_CHECK;
+    uint64_t *done = checking ? &Job.Checked : &Job.Done;
+    uint64_t size = checking ? Job.Previous->FileSize : (uint64_t)Job.Stat.st_size;
+    dword want = budget < COPY_BLOCK ? budget : COPY_BLOCK;
+    if (want == 0) {
+      if (probed || *done < size)
+        return;
+      probed = want = 1;
+    }
+    ssize_t got = read(checking ? Job.Check : Job.In, buffer, want);
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got < 0 && checking) {
+      EndCheck(0);
+      continue;
+    }
+    if (got < 0) {
+      LOGF("Failed to read source '%s'", Job.Source);
+      EndEntry(ENTRY_FAILED);
+      return;
+    }
+    if (got == 0) {
+      EndReading();
+      continue;
+    }
+    MD5Update(&Job.Md5, buffer, (dword)got);
+    *done += (uint64_t)got;
+    budget -= (dword)got < budget ? (dword)got : budget;
+    if (Job.Reading == READ_COPY &&
+        (!WriteAll(Job.Out, buffer, (dword)got) || !MakeDurable(Job.Out, (dword)got, DURABLE_WRITTEN))) {
+      LOGF("Failed to write destination '%s': %s", Job.Destination, RefusalReason(errno, Job.Destination));
+      EndEntry(ENTRY_FAILED);
+      return;
+    }
+  }
+}
+
+/* An earlier copy cut short (a power cut before it reached the disk, a hand
+ * that truncated it) must not be linked to: every later backup would share
+ * the damage.  Its size is checked against its catalogue; a copy that is
+ * not there at all fails the link as before. */
+static int EarlierCopyWhole(const char *old, const VXDBEntry *p)
+{
+  struct stat64 st;
+  if (lstat64(old, &st) != 0)
+    return 1;
+  if (S_ISREG(st.st_mode) && (uint64_t)st.st_size == p->FileSize)
+    return 1;
+  LOGF("Earlier copy is not whole, copied instead: '%s'", old);
+  return 0;
+}
+
+/* Takes up an entry: its folder made, its source opened, and its reading
+ * chosen.  A source of the earlier backup's size is hashed first, to be
+ * linked if it is unchanged (its digest taken over unread when the quick
+ * check may); any other is hashed as it is copied. */
+static void BeginEntry(VXDB *current, VXDB *previous, VXDBEntry *e)
+{
+  static char LastDir[PATH_SIZE];
+  char dir[PATH_SIZE];
+  const char *folder = EntryText(current, e->FolderOffset);
+  const char *name = EntryText(current, e->NameOffset);
+
+  Job.Entry = e;
+  Job.Scanned = e->FileSize;
+  Job.LinkFailed = Job.Unchanged = Job.InShare = Job.Quick = 0;
+  Job.Done = 0;
+  Job.Outcome = ENTRY_FAILED;
+  if (StrFormat(dir, sizeof dir, "%s%s", DestRoot, folder) >= (int)sizeof dir ||
+      StrFormat(Job.Source, sizeof Job.Source, "%s%s%s", SourceRoot, folder, name) >= (int)sizeof Job.Source ||
+      StrFormat(Job.Destination, sizeof Job.Destination, "%s%s%s", DestRoot, folder, name) >=
+          (int)sizeof Job.Destination) {
+    LOGF("Path too long, not backed up: '%s%s'", folder, name);
+    return;
+  }
+  if (strcmp(dir, LastDir) != 0) {
+    (void)MakeBackupFolder(dir); /* a folder not made shows as failed files */
+    StrCopy(LastDir, sizeof LastDir, dir);
+  }
+  if (!MayWriteName(current, (int32_t)(e - current->Entries), Job.Destination))
+    return;
+  Job.In = OpenSource(folder, name, &Job.Stat);
+  if (Job.In < 0)
+    return;
+  Job.Previous = FindPrevious(previous, e, folder, name);
+  /* Where the probe found no hard links, none is tried. */
+  if (Job.Previous && DestHoldsLinks && Job.Previous->FileSize == (uint64_t)Job.Stat.st_size &&
+      StrFormat(Job.Old, sizeof Job.Old, "%s%s%s", LastDestRoot, folder, name) < (int)sizeof Job.Old &&
+      EarlierCopyWhole(Job.Old, Job.Previous)) {
+    Job.Unchanged = StampsUnchanged(Job.Previous, &Job.Stat);
+    Job.InShare = InTodaysShare(e);
+    if (Job.Unchanged && !Job.InShare) {
+      TAP_MemCpy(Job.Md5.digest, Job.Previous->MD5, sizeof Job.Md5.digest);
+      Job.Done = Job.Previous->FileSize;
+      Job.Quick = 1;
+      LinkEarlier();
+      return;
+    }
+    MD5Init(&Job.Md5);
+    Job.Reading = READ_HASH;
+  } else {
+    StartCopy();
+  }
+}
+
+static void CountCopy(int copied, uint64_t size)
+{
+  if (copied) {
+    TotalCopiedFiles++;
+    TotalCopiedSize += size;
+  } else {
+    TotalCopyFailures++;
+    TotalCopyFailureSize += size;
+  }
+}
+
+/* The summary of an entry done with. */
+static void CountEntry(void)
+{
+  switch (Job.Outcome) {
+  case ENTRY_LINKED:
+    TotalLinkedFiles++;
+    TotalLinkedSize += Job.Scanned;
+    TotalQuickFiles += Job.Quick;
+    TotalQuickSize += Job.Quick ? Job.Scanned : 0;
+    break;
+  case ENTRY_COPIED:
+    CountCopy(1, Job.Scanned);
+    TotalLinkFailures += Job.LinkFailed;
+    break;
+  case ENTRY_SKIPPED:
+    TotalSkippedEntries++;
+    break;
+  case ENTRY_NO_ROOM:
+    break;
+  default:
+    CountCopy(0, Job.Scanned);
+    break;
+  }
+}
+
+/* A plain copy of one file, whole or not at all; 1 when it was made. */
+int CopyFile(const char *source, const char *destination)
+{
+  CallTraceEnter("CopyFile");
+  static byte buffer[COPY_BLOCK];
+  struct stat64 st;
+  int ok = 0;
+  int in = lstat64(source, &st) == 0 && S_ISREG(st.st_mode) ? open(source, O_RDONLY | O_NONBLOCK | O_NOFOLLOW) : -1;
+  int out = in >= 0 && RemoveExisting(destination) ? open(destination, O_WRONLY | O_CREAT | O_EXCL, 0777) : -1;
+  if (out >= 0) {
+    ssize_t got;
+    while ((got = read(in, buffer, sizeof buffer)) > 0 && WriteAll(out, buffer, (dword)got))
+      ;
+    ok = got == 0 && fsync(out) == 0;
+    ok = close(out) == 0 && ok;
+    if (!ok)
+      (void)unlink(destination);
+  }
+  if (in >= 0)
+    close(in);
+  CallTraceExit(NULL);
+  return ok;
+}
+
+/* The last flush of the pass, so that the catalogue saved next lists only
+ * copies that are on the disk. */
+static void EndPass(void)
+{
+  CloseSourceFolder();
+  if (!MakeDurable(-1, 0, DURABLE_ALL))
+    LOGF("Failed to write '%s' to the disk", DestRoot);
+}
+
+int DoBackup(VXDB *current, VXDB *previous)
+{
+  CallTraceEnter("DoBackup");
+  static int32_t DoBackupState, Index;
+  char size[16];
+  int done = 0;
+
+  switch (DoBackupState) {
+  case PASS_START:
+    DoBackupState = PASS_COPYING;
+    Index = 0;
+    Job.In = Job.Out = Job.Check = -1;
+    TotalCopiedFiles = TotalLinkedFiles = TotalLinkTries = TotalLinkFailures = 0;
+    TotalCopiedSize = TotalLinkedSize = TotalCopyFailureSize = 0;
+    TotalQuickFiles = TotalCheckedCopies = TotalSilentChanges = TotalDamagedCopies = 0;
+    TotalQuickSize = TotalCheckedSize = 0;
+    StartQuickCheck(previous);
+    /* What the scan could not take is missing from this backup too. */
+    TotalCopyFailures = TotalRefusedPaths;
+    break;
+
+  case PASS_COPYING:
+    if (Job.Reading == READ_NONE && (Index >= current->NrEntries || DestNearlyFull)) {
+      EndPass();
+      DoBackupState = PASS_FINISHED;
+      break;
+    }
+    if (Job.Reading == READ_NONE)
+      BeginEntry(current, previous, &current->Entries[Index]);
+    ContinueEntry();
+    if (Job.Reading == READ_NONE) {
+      CountEntry();
+      Index++;
+    }
+    break;
+
+  case PASS_FINISHED:
+    FileSizeToString((dword)TotalCopiedSize, (dword)(TotalCopiedSize >> 32), size);
+    LOGF("Copied: %d files, %s", (int)TotalCopiedFiles, size);
+    FileSizeToString((dword)TotalLinkedSize, (dword)(TotalLinkedSize >> 32), size);
+    StrFormat(LogString, sizeof LogString, "DeDupe: %d files, %s", (int)TotalLinkedFiles, size);
+    if (TotalLinkFailures > 0) {
+      size_t len = strlen(LogString);
+      StrFormat(LogString + len, sizeof LogString - len, " (%d of %d hard links failed)", (int)TotalLinkFailures,
+                (int)TotalLinkTries);
+    }
+    WriteLog(LogString);
+    if (TotalCopyFailures != 0) {
+      FileSizeToString((dword)TotalCopyFailureSize, (dword)(TotalCopyFailureSize >> 32), size);
+      LOGF("Failed: %d files, %s", (int)TotalCopyFailures, size);
+    }
+    if (TotalSkippedEntries != 0)
+      LOGF("Skipped: %d entries", (int)TotalSkippedEntries);
+    if (TotalQuickFiles != 0) {
+      FileSizeToString((dword)TotalQuickSize, (dword)(TotalQuickSize >> 32), size);
+      LOGF("Quick check: %d files unchanged, not read, %s", (int)TotalQuickFiles, size);
+    }
+    if (TotalCheckedCopies != 0) {
+      FileSizeToString((dword)TotalCheckedSize, (dword)(TotalCheckedSize >> 32), size);
+      LOGF("Checked: %d earlier copies, %s", (int)TotalCheckedCopies, size);
+    }
+    if (TotalSilentChanges != 0)
+      LOGF("Changed without a new time stamp: %d files", (int)TotalSilentChanges);
+    if (TotalDamagedCopies != 0)
+      LOGF("Damaged backup copies replaced: %d files", (int)TotalDamagedCopies);
+    done = 1;
+    break;
+  }
+  CallTraceExit(NULL);
+  return done;
+}

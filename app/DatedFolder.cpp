@@ -1,0 +1,128 @@
+/* The destination during a run: today's dated folder made on the disk that
+ * was found, and watched, so that nothing is made in the place of a disk
+ * that vanished; the final flush before the catalogue.  State: the devices
+ * of the destination root and of the dated folder. */
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "Vaultrix.h"
+
+/* The device of the destination root when it was found, and of the dated
+ * folder once made: a destination that vanishes (a USB disk pulled, a share
+ * dropped) leaves a bare folder of the recorder's own disk at its path, and
+ * nothing may be made there in its place. */
+static dev_t DestRootDevice, DatedDevice;
+static int DestRootKnown, DatedKnown;
+
+/* A folder at path on the given device. */
+static int FolderOn(const char *path, dev_t device)
+{
+  struct stat64 st;
+  return lstat64(path, &st) == 0 && S_ISDIR(st.st_mode) && st.st_dev == device;
+}
+
+/* Called when DestRoot names the destination that was found. */
+void NoteDestination(void)
+{
+  struct stat64 st;
+  DestRootKnown = lstat64(DestRoot, &st) == 0 && S_ISDIR(st.st_mode);
+  DestRootDevice = DestRootKnown ? st.st_dev : 0;
+}
+
+/* The dated folder is still the one this run made. */
+int DestinationThere(void)
+{
+  return DatedKnown && FolderOn(DestRoot, DatedDevice);
+}
+
+/* Creates the folders of path below the dated folder DestRoot, never the
+ * dated folder or anything above it.  1 when path is a folder afterwards. */
+int MakeBackupFolder(const char *path)
+{
+  CallTraceEnter("MakeBackupFolder");
+  char buffer[PATH_SIZE];
+  size_t root = strlen(DestRoot);
+  int ok = DestinationThere() && strncmp(path, DestRoot, root) == 0 &&
+           StrCopy(buffer, sizeof buffer, path) < (int)sizeof buffer;
+  /* Each component after the dated folder, at the slash or end behind it. */
+  for (char *p = buffer + root; ok && *p;) {
+    p++;
+    if ((*p == '/' || *p == 0) && p[-1] != '/') {
+      char kept = *p;
+      *p = 0;
+      if (mkdir(buffer, 0777) != 0 && errno != EEXIST)
+        ok = 0;
+      *p = kept;
+    }
+  }
+  ok = ok && FolderOn(buffer, DatedDevice);
+  CallTraceExit(NULL);
+  return ok;
+}
+
+/* The path of the dated folder's catalogue; 0 when it does not fit. */
+int TodaysCatalogue(char *path)
+{
+  return StrFormat(path, PATH_SIZE, "%s%s", DestRoot, VXDB_FILE_NAME) < PATH_SIZE;
+}
+
+/* A catalogue describes its folder only while no file there has been
+ * replaced: a rerun into today's folder removes it, durably, first. */
+static int DropCatalogue(void)
+{
+  char path[PATH_SIZE];
+  if (!TodaysCatalogue(path))
+    return 0;
+  if (unlink(path) != 0)
+    return errno == ENOENT;
+  return SyncFolderOf(path);
+}
+
+/* Makes the dated folder DestRoot, one level below the destination root
+ * (rootLength bytes of it), which must still be the destination that was
+ * found.  1 when the copy pass may write there. */
+int MakeDatedFolder(size_t rootLength)
+{
+  CallTraceEnter("MakeDatedFolder");
+  char root[ROOT_SIZE];
+  StrCopy(root, sizeof root, DestRoot);
+  root[rootLength < sizeof root ? rootLength : sizeof root - 1] = 0;
+  int ok = 0;
+  if (!DestRootKnown || !FolderOn(root, DestRootDevice)) {
+    LOGF("Destination vanished: '%s'", root);
+  } else if ((mkdir(DestRoot, 0777) != 0 && errno != EEXIST) || !FolderOn(DestRoot, DestRootDevice)) {
+    LOGF("Failed to create '%s'", DestRoot);
+  } else {
+    DatedDevice = DestRootDevice;
+    DatedKnown = 1;
+    ok = DropCatalogue();
+    if (!ok)
+      LOGF("Failed to remove the old catalogue of '%s'", DestRoot);
+  }
+  CallTraceExit(NULL);
+  return ok;
+}
+
+/* Every copy on the disk before the catalogue that lists it.  The copy pass
+ * syncs each copy as it ends, so little is left: syncfs flushes only the
+ * destination's file system, sync all of them where the kernel has no
+ * syncfs. */
+void FlushDestination(void)
+{
+  CallTraceEnter("FlushDestination");
+  int fd = open(DestRoot, O_RDONLY | O_DIRECTORY);
+  long done = -1;
+#ifdef SYS_syncfs
+  if (fd >= 0)
+    done = syscall(SYS_syncfs, fd);
+#endif
+  if (fd >= 0)
+    close(fd);
+  if (done != 0)
+    (void)syscall(SYS_sync);
+  CallTraceExit(NULL);
+}

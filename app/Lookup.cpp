@@ -1,0 +1,239 @@
+/* The previous-backup lookup: the newest catalogue under the destination
+ * root, loaded into LastVXDB, with its folder in LastDestRoot; and the
+ * guard against a clock that went back behind a later backup.  No state
+ * between calls. */
+#include <dirent.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "Vaultrix.h"
+
+#define CANDIDATE_STEP 64
+#define CANDIDATE_NAMES_STEP 4096
+
+/* Reads the header only, with the checks LoadVXDB makes of it, so that a
+ * folder passed over here would fail its full load too. */
+int ReadVXDBDate(const char *path, dword *date)
+{
+  struct stat64 st;
+  byte raw[VXDB_HEADER_SIZE];
+  VXDBHeader h;
+  int fd = open(path, O_RDONLY | O_NONBLOCK); /* a FIFO must not hang the lookup */
+  if (fd < 0)
+    return 0;
+  int ok = fstat64(fd, &st) == 0 && S_ISREG(st.st_mode) && ReadAll(fd, raw, sizeof raw);
+  if (ok) {
+    VXDBDecodeHeader(raw, &h);
+    ok = VXDBCheckHeader(&h, (uint64_t)st.st_size) == VXDB_OK;
+    *date = h.BackupDate;
+  }
+  close(fd);
+  return ok;
+}
+
+void FreeCandidates(CandidateList *list)
+{
+  if (list->Items)
+    TAP_MemFree(list->Items);
+  if (list->Names)
+    TAP_MemFree(list->Names);
+  memset(list, 0, sizeof *list);
+}
+
+/* Moves a buffer into a larger one; 0 when there is no memory, with the old
+ * buffer kept. */
+static int GrowBuffer(void **buffer, int32_t used, int32_t size)
+{
+  void *grown = TAP_MemAlloc((dword)size);
+  if (!grown)
+    return 0;
+  if (*buffer) {
+    memcpy(grown, *buffer, (dword)used);
+    TAP_MemFree(*buffer);
+  }
+  *buffer = grown;
+  return 1;
+}
+
+int AddCandidate(CandidateList *list, dword date, const char *name)
+{
+  const int32_t item = (int32_t)sizeof(BackupCandidate);
+  int32_t length = (int32_t)strlen(name) + 1;
+  if (list->Count == list->Allocated) {
+    if (!GrowBuffer((void **)&list->Items, list->Count * item, (list->Allocated + CANDIDATE_STEP) * item))
+      return 0;
+    list->Allocated += CANDIDATE_STEP;
+  }
+  if (list->NamesUsed + length > list->NamesAllocated) {
+    int32_t size = list->NamesAllocated + length + CANDIDATE_NAMES_STEP;
+    if (!GrowBuffer((void **)&list->Names, list->NamesUsed, size))
+      return 0;
+    list->NamesAllocated = size;
+  }
+  memcpy(list->Names + list->NamesUsed, name, (dword)length);
+  list->Items[list->Count].Date = date;
+  list->Items[list->Count].Name = list->NamesUsed;
+  list->NamesUsed += length;
+  list->Count++;
+  return 1;
+}
+
+int IsDatedName(const char *name)
+{
+  for (int k = 0; k < 10; k++)
+    if (k == 4 || k == 7 ? name[k] != '-' : name[k] < '0' || name[k] > '9')
+      return 0;
+  return name[10] == 0;
+}
+
+/* Every backup folder is named by its date, as "%4.4d-%2.2d-%2.2d"; any
+ * other folder holding a catalogue is a copy, not a backup.  A folder that
+ * holds the source is never one: linking to it would link to live files. */
+static int MayBeBackup(const char *name, const char *folder)
+{
+  return IsDatedName(name) && !FolderWithin(SourceRoot, folder);
+}
+
+/* The folder path of a directory entry that could hold a catalogue: a real
+ * folder (links are not followed) whose own path, with "/", fits
+ * LastDestRoot, since only such a folder can be chosen.  path receives
+ * DestRoot + name + "/VXDB.db". */
+static int CatalogueFolder(const char *name, char *path, size_t size)
+{
+  struct stat64 st;
+  if (StrFormat(path, size, "%s%s/", DestRoot, name) >= (int)sizeof LastDestRoot)
+    return 0;
+  size_t len = strlen(path);
+  path[len - 1] = 0;
+  if (lstat64(path, &st) != 0 || (st.st_mode & 0xF000) != 0x4000 || !MayBeBackup(name, path))
+    return 0;
+  return StrFormat(path + len - 1, size - len + 1, "/%s", VXDB_FILE_NAME) < (int)(size - len + 1);
+}
+
+/* The whole-load walk: every catalogue loaded, the best kept.  What the
+ * lookup falls back to when it has no memory for its list. */
+static void LoadEveryCatalogue(DIR *dir, VXDB *record)
+{
+  VXDB candidate;
+  char path[PATH_SIZE];
+  struct dirent *entry;
+
+  memset(&candidate, 0, sizeof candidate);
+  FreeVXDB(&candidate);
+  while ((entry = readdir(dir)) != NULL) {
+    if (!CatalogueFolder(entry->d_name, path, sizeof path) || !LoadVXDB(path, &candidate))
+      continue;
+    if (record->BackupDate < candidate.BackupDate) {
+      FreeVXDB(record);
+      *record = candidate;
+      memset(&candidate, 0, sizeof candidate);
+      FreeVXDB(&candidate);
+      StrFormat(LastDestRoot, sizeof LastDestRoot, "%s%s/", DestRoot, entry->d_name);
+    } else {
+      FreeVXDB(&candidate);
+    }
+  }
+}
+
+/* Headers first, then whole loads from the newest down until one loads:
+ * the choice of the whole-load walk (newest loadable date, of equal dates
+ * the first listed) with one full load in the usual case.  0 when the list
+ * could not be kept. */
+static int LoadNewestCatalogue(DIR *dir, VXDB *record)
+{
+  CandidateList list;
+  char path[PATH_SIZE];
+  struct dirent *entry;
+  dword date;
+
+  memset(&list, 0, sizeof list);
+  while ((entry = readdir(dir)) != NULL) {
+    /* A date of 0 never beats the empty record's. */
+    if (CatalogueFolder(entry->d_name, path, sizeof path) && ReadVXDBDate(path, &date) && date != 0 &&
+        !AddCandidate(&list, date, entry->d_name)) {
+      FreeCandidates(&list);
+      return 0;
+    }
+  }
+  for (;;) {
+    int32_t best = -1;
+    for (int32_t k = 0; k < list.Count; k++)
+      if (list.Items[k].Date != 0 && (best < 0 || list.Items[k].Date > list.Items[best].Date))
+        best = k;
+    if (best < 0)
+      break;
+    const char *name = list.Names + list.Items[best].Name;
+    if (CatalogueFolder(name, path, sizeof path) && LoadVXDB(path, record)) {
+      StrFormat(LastDestRoot, sizeof LastDestRoot, "%s%s/", DestRoot, name);
+      break;
+    }
+    list.Items[best].Date = 0; /* broken after all: the next best */
+  }
+  FreeCandidates(&list);
+  return 1;
+}
+
+/* The newest catalogue by its own date, not by its folder's name; of equal
+ * dates the first listed wins. */
+void FindLastBackup(VXDB *record)
+{
+  CallTraceEnter("FindLastBackup");
+  if (!record) {
+    CallTraceExit(NULL);
+    return;
+  }
+  FreeVXDB(record);
+  DIR *dir = opendir(DestRoot);
+  if (dir) {
+    int listed = LoadNewestCatalogue(dir, record);
+    closedir(dir);
+    if (!listed && (dir = opendir(DestRoot)) != NULL) {
+      LoadEveryCatalogue(dir, record);
+      closedir(dir);
+    }
+  }
+  if (record->BackupDate != 0) {
+    word year;
+    byte month, day, weekday;
+    TAP_ExtractMjd((word)(record->BackupDate >> 16), &year, &month, &day, &weekday);
+    LOGF("Last backup found: %4.4d-%2.2d-%2.2d", year, month, day);
+  } else {
+    WriteLog((char *)"No previous backup found, this might be the first one.");
+  }
+  CallTraceExit(NULL);
+}
+
+/* The newest folder under the destination root named as a backup, by its
+ * name (which sorts as the date); empty when there is none. */
+static void NewestDatedFolder(char *newest, size_t size)
+{
+  char path[PATH_SIZE];
+  struct stat64 st;
+  struct dirent *entry;
+  newest[0] = 0;
+  DIR *dir = opendir(DestRoot);
+  if (!dir)
+    return;
+  while ((entry = readdir(dir)) != NULL)
+    if (IsDatedName(entry->d_name) && strcmp(entry->d_name, newest) > 0 &&
+        StrFormat(path, sizeof path, "%s%s", DestRoot, entry->d_name) < (int)sizeof path && lstat64(path, &st) == 0 &&
+        S_ISDIR(st.st_mode))
+      StrCopy(newest, size, entry->d_name);
+  closedir(dir);
+}
+
+/* A backup dated after today means the clock went back: today's folder may
+ * be an earlier backup that this run would overwrite with links to a later
+ * one.  today is the dated folder's name. */
+int RefuseLaterBackup(const char *today)
+{
+  char newest[16];
+  NewestDatedFolder(newest, sizeof newest);
+  if (strcmp(newest, today) <= 0)
+    return 0;
+  LOGF("A later backup (%s) exists: the recorder's clock may be wrong; no backup", newest);
+  State = STATE_FINISH;
+  return 1;
+}
