@@ -10,9 +10,9 @@
 
 #include "Vaultrix.h"
 
-extern "C" {
-dword ReadStart, ShareDay;
-}
+/* When this backup began reading files, by the kernel's clock (0 before),
+ * and the share of files it reads in full. */
+static dword ReadStart, ShareDay;
 
 /* Seconds by which a file's time stamps must precede the moment the earlier
  * backup began reading, for its digest to be taken over unread.  A write
@@ -100,4 +100,15 @@ void StartQuickCheck(const VXDB *previous)
   ShareDays = INIFullCheckDays > 1 ? INIFullCheckDays : DEFAULT_SHARE_DAYS;
   ShareDay = (LastBackup >> 16) % ShareDays;
   PreviousReadStart = INIFullCheckDays > 1 ? EarlierReadStart(previous) : 0;
+}
+
+/* Only where the quick check is on: by default the settings file stays as
+ * it was but for the date. */
+int ReadStartText(char *text, size_t size)
+{
+  if (INIFullCheckDays <= 1 || !ReadStart)
+    return 0;
+  StrFormat(text, size, "%08lx %lu %lu", (unsigned long)LastBackup, (unsigned long)ReadStart,
+            (unsigned long)ShareDay);
+  return 1;
 }

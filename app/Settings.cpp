@@ -1,6 +1,7 @@
 /* The settings keys: read from Vaultrix.ini when a backup starts; the day
- * of a completed backup (and the quick check's LastReadStart) written back
- * when it ends.  State: the INI values, read by every later stage. */
+ * of a completed backup (and the quick check's LastReadStart, which that
+ * stage words) written back when it ends.  State: the INI values, read by
+ * every later stage. */
 #include <stdio.h>
 
 #include "Vaultrix.h"
@@ -77,13 +78,8 @@ void INIUpdateBackupDate(void)
   int location = INIOpenFile(SETTINGS_FILE, PROGRAM_NAME);
   if (location != 0) {
     INISetHexWord("LastBackup", (word)INILastBackup);
-    /* Only where the quick check is on: the default leaves the file as it
-     * was but for the date. */
-    if (INIFullCheckDays > 1 && ReadStart) {
-      StrFormat(INILastReadStart, sizeof INILastReadStart, "%08lx %lu %lu", (unsigned long)LastBackup,
-                (unsigned long)ReadStart, (unsigned long)ShareDay);
+    if (ReadStartText(INILastReadStart, sizeof INILastReadStart))
       INISetString("LastReadStart", INILastReadStart);
-    }
     if (!INISaveFile(SETTINGS_FILE, 2, NULL))
       WriteLog((char *)"Vaultrix.ini could not be saved!");
     else

@@ -179,13 +179,12 @@ void FreeCandidates(CandidateList *list);
 /* Ends the run when a backup dated after today exists; 1 then. */
 int RefuseLaterBackup(const char *today);
 
-/* Quick check and rolling verification (QuickCheck.cpp).  ReadStart: when
- * this backup began reading files, by the kernel's clock (0 before);
- * ShareDay: the share of files it reads in full. */
-extern dword ReadStart, ShareDay;
+/* Quick check and rolling verification (QuickCheck.cpp).  ReadStartText:
+ * the settings' LastReadStart for this backup; 0 when none is kept. */
 void StartQuickCheck(const VXDB *previous);
 int StampsUnchanged(const VXDBEntry *p, const struct stat64 *st);
 int InTodaysShare(const VXDBEntry *e);
+int ReadStartText(char *text, size_t size);
 
 /* Copy pass (CopyPass.cpp) */
 extern int32_t TotalCopiedFiles, TotalLinkedFiles, TotalLinkTries, TotalLinkFailures, TotalCopyFailures;
