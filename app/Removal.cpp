@@ -23,7 +23,6 @@ enum { REMOVE_LIST = 0, REMOVE_CHOOSE, REMOVE_OPEN, REMOVE_ENTRY, REMOVE_DONE };
 /* Progress of the removal across idle events. */
 static struct {
   int Phase;
-  dword After;              /* the state that follows the removal */
   DIR *Dir;                 /* the destination root, listed one entry per event */
   char Root[ROOT_SIZE];     /* DestRoot without the dated folder */
   char Today[DATE_NAME_LENGTH + 1];
@@ -281,29 +280,27 @@ static void RemoveOneEntry(void)
   Removal.Phase = REMOVE_OPEN;
 }
 
-/* Enters the removal state when KeepDays asks for it; after, the state to
- * go to once it is done (or at once, when it has nothing to do). */
-void StartRemoval(dword after)
+/* 1 when KeepDays asks for a removal and it has begun: StepRemove then
+ * carries it on. */
+int StartRemoval(void)
 {
   size_t len = strlen(DestRoot);
-  State = after;
   if (INIKeepDays == 0 || len < DATE_NAME_LENGTH + 1 || len - DATE_NAME_LENGTH - 1 >= sizeof Removal.Root)
-    return;
+    return 0;
   memset(&Removal, 0, sizeof Removal);
-  Removal.After = after;
   StrCopy(Removal.Root, len - DATE_NAME_LENGTH, DestRoot);
   StrCopy(Removal.Today, sizeof Removal.Today, DestRoot + len - DATE_NAME_LENGTH - 1);
   Removal.Dir = opendir(Removal.Root);
   if (!Removal.Dir) {
     LOGF("Failed to remove old backups: cannot read '%s'", Removal.Root);
-    return;
+    return 0;
   }
   Removal.Phase = REMOVE_LIST;
-  State = STATE_REMOVE;
+  return 1;
 }
 
-/* One bounded piece of the removal per idle event. */
-void StepRemove(void)
+/* One bounded piece of the removal per idle event; 1 once it is over. */
+int StepRemove(void)
 {
   switch (Removal.Phase) {
   case REMOVE_LIST: ListRemovalEntry(); break;
@@ -311,6 +308,5 @@ void StepRemove(void)
   case REMOVE_OPEN: OpenRemoval(); break;
   case REMOVE_ENTRY: RemoveOneEntry(); break;
   }
-  if (Removal.Phase == REMOVE_DONE)
-    State = Removal.After;
+  return Removal.Phase == REMOVE_DONE;
 }

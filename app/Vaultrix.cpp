@@ -100,6 +100,15 @@ static void StepWait(void)
   NextCheck = TAP_GetTick() + PROBE_TICKS;
 }
 
+/* The state that follows the removal of expired backups. */
+static dword AfterRemoval;
+
+static void RemoveThen(dword after)
+{
+  AfterRemoval = after;
+  State = StartRemoval() ? (dword)STATE_REMOVE : after;
+}
+
 static void StepScan(void)
 {
   word year;
@@ -127,7 +136,7 @@ static void StepScan(void)
   ProbeDestination(DestRoot);
   /* Expired backups make room first rather than the reserve stopping us. */
   if (SpaceShort())
-    StartRemoval(STATE_COPY);
+    RemoveThen(STATE_COPY);
   else
     State = STATE_COPY;
 }
@@ -175,7 +184,7 @@ static void StepCopy(void)
     /* Old backups go only when today's holds every file it could; names the
      * scan refused will be refused every day and must not stop the removal. */
     if (SaveBackup() && TotalCopyFailures == TotalRefusedPaths)
-      StartRemoval(STATE_FINISH);
+      RemoveThen(STATE_FINISH);
     else
       State = STATE_FINISH;
     break;
@@ -230,7 +239,10 @@ dword TAP_EventHandler(dword event, dword param)
     case STATE_WAIT: StepWait(); break;
     case STATE_SCAN: StepScan(); break;
     case STATE_COPY: StepCopy(); break;
-    case STATE_REMOVE: StepRemove(); break;
+    case STATE_REMOVE:
+      if (StepRemove())
+        State = AfterRemoval;
+      break;
     case STATE_FINISH: StepFinish(); break;
     }
   }

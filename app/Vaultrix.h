@@ -203,8 +203,8 @@ int RoomFor(uint64_t size);
 int SpaceShort(void);
 
 /* Removal of expired backups (Removal.cpp) */
-void StartRemoval(dword after);
-void StepRemove(void);
+int StartRemoval(void);
+int StepRemove(void);
 
 /* File calls several stages make (FileCalls.cpp); 1 on success. */
 int ReadAll(int fd, void *buffer, dword size);
