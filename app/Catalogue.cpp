@@ -1,5 +1,6 @@
-/* The catalogue: the record of one backup, its file "VXDB.db" (written
- * whole beside the old one, then renamed), and the indexes that find a
+/* The catalogue: the record of one backup, its file "VXDB.db", or
+ * "VXDB.partial" for a backup that is not complete (written whole beside
+ * the old one, then renamed), and the indexes that find a
  * text of the pool or an entry by its path quickly.  State: the indexes,
  * valid while their record is unchanged. */
 #include <errno.h>
@@ -340,6 +341,22 @@ int SaveVXDB(const char *path, VXDB *record)
   return ok;
 }
 
+/* Today's catalogue under the name that says whether its backup is
+ * complete; the other name, left by an earlier attempt of the day, goes
+ * once the new one stands, so that the folder holds one catalogue. */
+int SaveTodaysCatalogue(VXDB *record, int complete)
+{
+  char path[PATH_SIZE], other[PATH_SIZE];
+  const char *name = complete ? VXDB_FILE_NAME : VXDB_PARTIAL_NAME;
+  const char *otherName = complete ? VXDB_PARTIAL_NAME : VXDB_FILE_NAME;
+  if (StrFormat(path, sizeof path, "%s%s", DestRoot, name) >= (int)sizeof path ||
+      StrFormat(other, sizeof other, "%s%s", DestRoot, otherName) >= (int)sizeof other || !SaveVXDB(path, record))
+    return 0;
+  if (unlink(other) == 0)
+    (void)SyncFolderOf(other); /* at worst both stand, and the lookup prefers the complete one */
+  return 1;
+}
+
 int32_t AddTextToVXDB(const char *text, VXDB *record)
 {
   CallTraceEnter("AddTextToVXDB");
@@ -473,6 +490,24 @@ VXDBEntry *AddToVXDB(const char *path, VXDB *record)
   return AppendEntry(path, record, 1);
 }
 
+
+/* An entry whose file the backup holds; the all-zero digest marks one that
+ * was listed but not backed up. */
+int BackedUp(const VXDBEntry *e)
+{
+  static const byte unread[16] = {0};
+  return TAP_MemCmp(e->MD5, unread, sizeof unread) != 0;
+}
+
+/* An entry leaves the catalogue; the rest keep their order. */
+void DropEntry(VXDB *record, int32_t index)
+{
+  if (index < 0 || index >= record->NrEntries)
+    return;
+  memmove(&record->Entries[index], &record->Entries[index + 1],
+          (size_t)(record->NrEntries - index - 1) * sizeof record->Entries[0]);
+  record->NrEntries--;
+}
 
 /* folder + name of one entry; both offsets were checked when the catalogue
  * was built or loaded. */

@@ -1,9 +1,12 @@
 /* The copy pass: one catalogue entry after another, each hard-linked to
  * the earlier backup's copy when its contents are unchanged and copied
  * otherwise, hashed from the bytes read, and made durable before the
- * catalogue that lists it.  A large file is read over many idle events.
- * State: the entry in hand (Job), the source folder held open, the pass's
- * progress and its totals. */
+ * catalogue that lists it.  A large file is read over many idle events; a
+ * file that changes while it is read is read again after the others.
+ * When the pass is over, every entry describes the file the folder holds,
+ * or has the all-zero digest of a file not backed up; entries of files not
+ * taken at all have left the catalogue.  State: the entry in hand (Job),
+ * the source folder held open, the pass's progress and its totals. */
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -20,6 +23,7 @@ int32_t TotalCopiedFiles, TotalLinkedFiles, TotalLinkTries, TotalLinkFailures, T
 uint64_t TotalCopiedSize, TotalLinkedSize, TotalCopyFailureSize;
 int32_t TotalQuickFiles, TotalCheckedCopies, TotalSilentChanges, TotalDamagedCopies;
 uint64_t TotalQuickSize, TotalCheckedSize;
+int32_t TotalRefusedNames, TotalChangedWhileRead;
 }
 
 /* Bytes moved per read and write; static, not on the plug-in's small stack. */
@@ -37,8 +41,13 @@ enum { PASS_START = 0, PASS_COPYING = 1, PASS_FINISHED = 2 };
  * earlier backup's, the source for the copy (hashed as it is written), or
  * the earlier backup's copy, to prove it before it is linked to. */
 enum { READ_NONE = 0, READ_HASH = 1, READ_COPY = 2, READ_CHECK = 3 };
-/* ENTRY_NO_ROOM: not copied to keep the free-space reserve; the pass stops. */
-enum { ENTRY_FAILED = 0, ENTRY_COPIED = 1, ENTRY_LINKED = 2, ENTRY_SKIPPED = 3, ENTRY_NO_ROOM = 4 };
+/* ENTRY_NO_ROOM: not copied to keep the free-space reserve; the pass stops.
+ * ENTRY_AGAIN: changed while read, to be read again after the others. */
+enum { ENTRY_FAILED = 0, ENTRY_COPIED = 1, ENTRY_LINKED = 2, ENTRY_SKIPPED = 3, ENTRY_NO_ROOM = 4, ENTRY_AGAIN = 5 };
+/* Readings of a file that changed while read, after the first.  An entry
+ * waiting for one holds the count in Reserved, which is zero again before
+ * the pass ends. */
+#define REREADS 2
 enum { DURABLE_WRITTEN = 0, DURABLE_FINISHED = 1, DURABLE_ALL = 2 };
 
 /* The entry in hand, kept across idle events. */
@@ -49,6 +58,11 @@ typedef struct CopyJob {
   int32_t Unchanged;          /* size and time stamps as in the earlier backup */
   int32_t InShare;            /* in today's share of files read in full */
   int32_t Quick;              /* digest taken over unread */
+  int32_t NameOk;             /* the destination name is this entry's to take */
+  int32_t Refused;            /* failed for a name or size the disk refuses */
+  int32_t HasOld;             /* Old names the earlier copy, not the source */
+  int32_t Settled;            /* no more readings, whatever the source does */
+  int32_t KeptEarlier;        /* the earlier copy stands for a changing file */
   int In, Out, Check;         /* -1 when not open */
   uint64_t Done;              /* bytes of the source read in this reading */
   uint64_t Checked;           /* bytes of the earlier copy read */
@@ -227,30 +241,43 @@ static int OpenSource(const char *folder, const char *name, struct stat64 *st)
   return in;
 }
 
-/* Ends the entry in hand: descriptors closed, a copy that is not whole
- * removed, and the entry made to describe what stands in the backup. */
+/* Ends the entry in hand: descriptors closed, and the entry made to
+ * describe what stands in the backup.  Where the backup does not hold the
+ * file, nothing stays at its name: not a copy that is not whole, nor a
+ * leftover of an earlier attempt of the day. */
 static void EndEntry(int outcome)
 {
+  int held = outcome == ENTRY_COPIED || outcome == ENTRY_LINKED;
   if (Job.Out >= 0)
     close(Job.Out);
-  if (Job.Out >= 0 && outcome != ENTRY_COPIED)
-    (void)unlink(Job.Destination);
   if (Job.In >= 0)
     close(Job.In);
   if (Job.Check >= 0)
     close(Job.Check);
   Job.In = Job.Out = Job.Check = -1;
-  if (outcome == ENTRY_COPIED || outcome == ENTRY_LINKED) {
+  if (!held && Job.NameOk)
+    (void)unlink(Job.Destination);
+  if (held) {
     TAP_MemCpy(Job.Entry->MD5, Job.Md5.digest, sizeof Job.Entry->MD5);
     Job.Entry->FileSize = Job.Done;
-    Job.Entry->ChangeTime = (int32_t)Job.Stat.st_ctime;
-    Job.Entry->ModifyTime = (int32_t)Job.Stat.st_mtime;
+    Job.Entry->ChangeTime = Job.KeptEarlier ? Job.Previous->ChangeTime : (int32_t)Job.Stat.st_ctime;
+    Job.Entry->ModifyTime = Job.KeptEarlier ? Job.Previous->ModifyTime : (int32_t)Job.Stat.st_mtime;
   }
   Job.Outcome = outcome;
   Job.Reading = READ_NONE;
 }
 
 static void EndCheck(int whole);
+
+/* Set while the folder of the entries in hand could not be made because
+ * the disk refuses its name. */
+static int FolderRefused;
+
+/* A failure for a name or size that the disk will refuse at every backup. */
+static void NoteRefusal(int err)
+{
+  Job.Refused = DiskRefused(err, Job.Destination) || (FolderRefused && err == ENOENT);
+}
 
 /* Reads the source again from its start, now to copy it. */
 static void StartCopy(void)
@@ -266,7 +293,9 @@ static void StartCopy(void)
   }
   Job.Out = RemoveExisting(Job.Destination) ? open(Job.Destination, O_WRONLY | O_CREAT | O_EXCL, 0777) : -1;
   if (Job.Out < 0) {
-    LOGF("Failed to open destination '%s': %s", Job.Destination, RefusalReason(errno, Job.Destination));
+    int err = errno;
+    LOGF("Failed to open destination '%s': %s", Job.Destination, RefusalReason(err, Job.Destination));
+    NoteRefusal(err);
     EndEntry(ENTRY_FAILED);
     return;
   }
@@ -296,13 +325,75 @@ static void LinkEarlier(void)
   StartCopy();
 }
 
-/* The source's time stamps as they were when it was opened: a change seen
- * while it was being read is no silent one. */
+/* The source's size and time stamps, to the finest the disk keeps, as they
+ * were when it was opened: otherwise a write may have come between two
+ * reads, and the bytes read may mix two versions. */
 static int StampsAsOpened(void)
 {
   struct stat64 now;
-  return fstat64(Job.In, &now) == 0 && now.st_mtime == Job.Stat.st_mtime && now.st_ctime == Job.Stat.st_ctime &&
-         now.st_size == Job.Stat.st_size;
+  return fstat64(Job.In, &now) == 0 && now.st_size == Job.Stat.st_size && now.st_mtime == Job.Stat.st_mtime &&
+         now.st_mtim.tv_nsec == Job.Stat.st_mtim.tv_nsec && now.st_ctime == Job.Stat.st_ctime &&
+         now.st_ctim.tv_nsec == Job.Stat.st_ctim.tv_nsec;
+}
+
+/* The earlier backup's copy, whole by its catalogue, that may stand for a
+ * file which kept changing. */
+static int EarlierCopyThere(void)
+{
+  struct stat64 st;
+  return Job.HasOld && BackedUp(Job.Previous) && lstat64(Job.Old, &st) == 0 && S_ISREG(st.st_mode) &&
+         (uint64_t)st.st_size == Job.Previous->FileSize;
+}
+
+/* The earlier copy stands for the file, with its catalogue entry: linked,
+ * or where no link can be made, copied and hashed as it is written, so
+ * that the entry describes the bytes stored. */
+static void KeepEarlier(void)
+{
+  if (Job.Out >= 0)
+    close(Job.Out);
+  Job.Out = -1;
+  Job.KeptEarlier = 1;
+  TAP_MemCpy(Job.Md5.digest, Job.Previous->MD5, sizeof Job.Md5.digest);
+  Job.Done = Job.Previous->FileSize;
+  if (DestHoldsLinks && (SameFile(Job.Old, Job.Destination) ||
+                         (RemoveExisting(Job.Destination) && LinkFile(Job.Old, Job.Destination) == 0))) {
+    EndEntry(ENTRY_LINKED);
+    return;
+  }
+  close(Job.In);
+  Job.In = open(Job.Old, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_LARGEFILE);
+  if (Job.In < 0 || fstat64(Job.In, &Job.Stat) != 0) {
+    LOGF("Failed to read '%s'", Job.Old);
+    EndEntry(ENTRY_FAILED);
+    return;
+  }
+  StartCopy();
+}
+
+/* The source changed while it was read: it is read again after the other
+ * entries, REREADS times at most.  Then the earlier copy stands for it
+ * where there is one, else the bytes read are kept; either is said in the
+ * log.  1 when the copy in hand is to be finished as it is. */
+static int SettleChange(void)
+{
+  if (Job.Entry->Reserved < REREADS) {
+    Job.Entry->Reserved++;
+    EndEntry(ENTRY_AGAIN);
+    return 0;
+  }
+  Job.Settled = 1;
+  TotalChangedWhileRead++;
+  if (EarlierCopyThere()) {
+    LOGF("Changed while read, earlier version kept: %s", Job.Source);
+    KeepEarlier();
+    return 0;
+  }
+  LOGF("Changed while read, copy may be inconsistent: %s", Job.Source);
+  if (Job.Reading == READ_COPY)
+    return 1;
+  StartCopy(); /* only hashed so far */
+  return 0;
 }
 
 /* The earlier copy is read before it is linked to.  One that is not there
@@ -352,11 +443,13 @@ static void EndReading(void)
     return;
   }
   MD5Final(&Job.Md5);
+  if (!Job.Settled && !StampsAsOpened() && !SettleChange())
+    return;
   if (Job.Reading == READ_HASH) {
     if (TAP_MemCmp(Job.Md5.digest, Job.Previous->MD5, sizeof Job.Md5.digest) != 0 ||
         Job.Done != Job.Previous->FileSize) {
       /* Never linked: the earlier backup keeps the version that was good. */
-      if (Job.Unchanged && StampsAsOpened()) {
+      if (Job.Unchanged) {
         LOGF("Contents changed without a new time stamp: %s", Job.Source);
         TotalSilentChanges++;
       }
@@ -421,7 +514,9 @@ static void ContinueEntry(void)
     budget -= (dword)got < budget ? (dword)got : budget;
     if (Job.Reading == READ_COPY &&
         (!WriteAll(Job.Out, buffer, (dword)got) || !MakeDurable(Job.Out, (dword)got, DURABLE_WRITTEN))) {
-      LOGF("Failed to write destination '%s': %s", Job.Destination, RefusalReason(errno, Job.Destination));
+      int err = errno;
+      LOGF("Failed to write destination '%s': %s", Job.Destination, RefusalReason(err, Job.Destination));
+      NoteRefusal(err);
       EndEntry(ENTRY_FAILED);
       return;
     }
@@ -443,6 +538,15 @@ static int EarlierCopyWhole(const char *old, const VXDBEntry *p)
   return 0;
 }
 
+/* An earlier copy that is the source file itself (an owner who restored
+ * with cp -al): a link to it would make the backup the live file, which
+ * every later write changes. */
+static int IsSource(const char *old)
+{
+  struct stat64 st;
+  return lstat64(old, &st) == 0 && st.st_dev == Job.Stat.st_dev && st.st_ino == Job.Stat.st_ino;
+}
+
 /* Takes up an entry: its folder made, its source opened, and its reading
  * chosen.  A source of the earlier backup's size is hashed first, to be
  * linked if it is unchanged (its digest taken over unread when the quick
@@ -457,28 +561,40 @@ static void BeginEntry(VXDB *current, VXDB *previous, VXDBEntry *e)
   Job.Entry = e;
   Job.Scanned = e->FileSize;
   Job.LinkFailed = Job.Unchanged = Job.InShare = Job.Quick = 0;
+  Job.NameOk = Job.Refused = Job.HasOld = Job.Settled = Job.KeptEarlier = 0;
   Job.Done = 0;
+  Job.Previous = NULL;
   Job.Outcome = ENTRY_FAILED;
   if (StrFormat(dir, sizeof dir, "%s%s", DestRoot, folder) >= (int)sizeof dir ||
       StrFormat(Job.Source, sizeof Job.Source, "%s%s%s", SourceRoot, folder, name) >= (int)sizeof Job.Source ||
       StrFormat(Job.Destination, sizeof Job.Destination, "%s%s%s", DestRoot, folder, name) >=
           (int)sizeof Job.Destination) {
     LOGF("Path too long, not backed up: '%s%s'", folder, name);
+    Job.Refused = 1;
     return;
   }
   if (strcmp(dir, LastDir) != 0) {
-    (void)MakeBackupFolder(dir); /* a folder not made shows as failed files */
+    /* A folder not made shows as failed files. */
+    FolderRefused = !MakeBackupFolder(dir) && DiskRefused(errno, dir);
     StrCopy(LastDir, sizeof LastDir, dir);
   }
-  if (!MayWriteName(current, (int32_t)(e - current->Entries), Job.Destination))
+  if (!MayWriteName(current, (int32_t)(e - current->Entries), Job.Destination)) {
+    Job.Refused = 1;
     return;
+  }
+  Job.NameOk = 1;
   Job.In = OpenSource(folder, name, &Job.Stat);
-  if (Job.In < 0)
+  if (Job.In < 0) {
+    EndEntry(Job.Outcome);
     return;
+  }
   Job.Previous = FindPrevious(previous, e, folder, name);
+  if (Job.Previous && !BackedUp(Job.Previous))
+    Job.Previous = NULL;
+  Job.HasOld = Job.Previous && StrFormat(Job.Old, sizeof Job.Old, "%s%s%s", LastDestRoot, folder, name) <
+                                   (int)sizeof Job.Old && !IsSource(Job.Old);
   /* Where the probe found no hard links, none is tried. */
-  if (Job.Previous && DestHoldsLinks && Job.Previous->FileSize == (uint64_t)Job.Stat.st_size &&
-      StrFormat(Job.Old, sizeof Job.Old, "%s%s%s", LastDestRoot, folder, name) < (int)sizeof Job.Old &&
+  if (Job.HasOld && DestHoldsLinks && Job.Previous->FileSize == (uint64_t)Job.Stat.st_size &&
       EarlierCopyWhole(Job.Old, Job.Previous)) {
     Job.Unchanged = StampsUnchanged(Job.Previous, &Job.Stat);
     Job.InShare = InTodaysShare(e);
@@ -525,9 +641,11 @@ static void CountEntry(void)
     TotalSkippedEntries++;
     break;
   case ENTRY_NO_ROOM:
+  case ENTRY_AGAIN:
     break;
   default:
     CountCopy(0, Job.Scanned);
+    TotalRefusedNames += Job.Refused;
     break;
   }
 }
@@ -565,40 +683,100 @@ static void EndPass(void)
     LOGF("Failed to write '%s' to the disk", DestRoot);
 }
 
+/* The pass's place: the entry in hand, and the sweep over the catalogue,
+ * 0 for every entry, then 1 to REREADS for the entries read that many
+ * times, of which Requeued were put back in this sweep. */
+static int32_t Index, Sweep, Requeued;
+
+/* Moves Index to the next entry of this sweep, or of the next; 0 when
+ * there is none. */
+static int NextEntry(const VXDB *current)
+{
+  for (;;) {
+    while (Sweep > 0 && Index < current->NrEntries && current->Entries[Index].Reserved != (uint32_t)Sweep)
+      Index++;
+    if (Index < current->NrEntries)
+      return 1;
+    if (Requeued == 0)
+      return 0;
+    Sweep++;
+    Index = 0;
+    Requeued = 0;
+  }
+}
+
+/* An entry done with: counted, and gone from the catalogue when the
+ * backup does not take it. */
+static void FinishEntry(VXDB *current)
+{
+  CountEntry();
+  if (Job.Outcome == ENTRY_NO_ROOM)
+    return;
+  if (Job.Outcome == ENTRY_AGAIN) {
+    Requeued++;
+    Index++;
+    return;
+  }
+  current->Entries[Index].Reserved = 0;
+  if (Job.Outcome == ENTRY_SKIPPED)
+    DropEntry(current, Index);
+  else
+    Index++;
+}
+
+/* The free-space reserve stopped the pass: the entries not taken, and
+ * those waiting to be read again, leave the catalogue. */
+static void DropUntaken(VXDB *current)
+{
+  if (Sweep == 0)
+    current->NrEntries = Index;
+  for (int32_t k = current->NrEntries - 1; k >= 0; k--)
+    if (current->Entries[k].Reserved != 0)
+      DropEntry(current, k);
+}
+
 int DoBackup(VXDB *current, VXDB *previous)
 {
   CallTraceEnter("DoBackup");
-  static int32_t DoBackupState, Index;
+  static int32_t DoBackupState;
   char size[16];
   int done = 0;
 
   switch (DoBackupState) {
   case PASS_START:
     DoBackupState = PASS_COPYING;
-    Index = 0;
+    Index = Sweep = Requeued = 0;
     Job.In = Job.Out = Job.Check = -1;
     TotalCopiedFiles = TotalLinkedFiles = TotalLinkTries = TotalLinkFailures = 0;
     TotalCopiedSize = TotalLinkedSize = TotalCopyFailureSize = 0;
     TotalQuickFiles = TotalCheckedCopies = TotalSilentChanges = TotalDamagedCopies = 0;
     TotalQuickSize = TotalCheckedSize = 0;
+    TotalRefusedNames = TotalChangedWhileRead = 0;
     StartQuickCheck(previous);
     /* What the scan could not take is missing from this backup too. */
     TotalCopyFailures = TotalRefusedPaths;
+    /* Every digest comes from this pass: an entry it does not take keeps
+     * the zero digest of a file not backed up. */
+    for (int32_t k = 0; k < current->NrEntries; k++) {
+      memset(current->Entries[k].MD5, 0, sizeof current->Entries[k].MD5);
+      current->Entries[k].Reserved = 0;
+    }
     break;
 
   case PASS_COPYING:
-    if (Job.Reading == READ_NONE && (Index >= current->NrEntries || DestNearlyFull)) {
+    if (Job.Reading == READ_NONE && (DestNearlyFull || !NextEntry(current))) {
+      if (DestNearlyFull)
+        DropUntaken(current);
       EndPass();
+      EndQuickCheck();
       DoBackupState = PASS_FINISHED;
       break;
     }
     if (Job.Reading == READ_NONE)
       BeginEntry(current, previous, &current->Entries[Index]);
     ContinueEntry();
-    if (Job.Reading == READ_NONE) {
-      CountEntry();
-      Index++;
-    }
+    if (Job.Reading == READ_NONE)
+      FinishEntry(current);
     break;
 
   case PASS_FINISHED:
@@ -630,6 +808,8 @@ int DoBackup(VXDB *current, VXDB *previous)
       LOGF("Changed without a new time stamp: %d files", (int)TotalSilentChanges);
     if (TotalDamagedCopies != 0)
       LOGF("Damaged backup copies replaced: %d files", (int)TotalDamagedCopies);
+    if (TotalChangedWhileRead != 0)
+      LOGF("Changed while read: %d files", (int)TotalChangedWhileRead);
     done = 1;
     break;
   }

@@ -64,22 +64,20 @@ int MakeBackupFolder(const char *path)
   return ok;
 }
 
-/* The path of the dated folder's catalogue; 0 when it does not fit. */
-int TodaysCatalogue(char *path)
-{
-  return StrFormat(path, PATH_SIZE, "%s%s", DestRoot, VXDB_FILE_NAME) < PATH_SIZE;
-}
-
 /* A catalogue describes its folder only while no file there has been
- * replaced: a rerun into today's folder removes it, durably, first. */
+ * replaced: a rerun into today's folder removes it, complete or partial,
+ * durably, first. */
 static int DropCatalogue(void)
 {
+  static const char *const names[] = {VXDB_FILE_NAME, VXDB_PARTIAL_NAME};
   char path[PATH_SIZE];
-  if (!TodaysCatalogue(path))
-    return 0;
-  if (unlink(path) != 0)
-    return errno == ENOENT;
-  return SyncFolderOf(path);
+  for (const char *name : names) {
+    if (StrFormat(path, sizeof path, "%s%s", DestRoot, name) >= (int)sizeof path)
+      return 0;
+    if (unlink(path) != 0 ? errno != ENOENT : !SyncFolderOf(path))
+      return 0;
+  }
+  return 1;
 }
 
 /* Makes the dated folder DestRoot, one level below the destination root

@@ -49,25 +49,29 @@ void ProbeDestination(const char *folder)
   CallTraceExit(NULL);
 }
 
+/* Some drivers refuse a name as if it were missing: the folder is there. */
+static int FolderThere(const char *destination)
+{
+  char folder[PATH_SIZE];
+  struct stat64 st;
+  StrCopy(folder, sizeof folder, destination);
+  char *slash = strrchr(folder, '/');
+  if (slash)
+    *slash = 0;
+  return slash && lstat64(folder, &st) == 0;
+}
+
 /* Why the destination refused to take a file, for its log line. */
 const char *RefusalReason(int err, const char *destination)
 {
   static char other[24];
-  char folder[PATH_SIZE];
-  struct stat64 st;
   switch (err) {
   case EINVAL:
   case EILSEQ:
   case ENAMETOOLONG:
     return "the disk does not accept this name";
-  case ENOENT: {
-    /* Some drivers refuse a name as if it were missing. */
-    StrCopy(folder, sizeof folder, destination);
-    char *slash = strrchr(folder, '/');
-    if (slash)
-      *slash = 0;
-    return slash && lstat64(folder, &st) == 0 ? "the disk does not accept this name" : "its folder could not be made";
-  }
+  case ENOENT:
+    return FolderThere(destination) ? "the disk does not accept this name" : "its folder could not be made";
   case EFBIG:
     return "the file is too large for this disk";
   case ENOSPC:
@@ -86,6 +90,12 @@ const char *RefusalReason(int err, const char *destination)
   }
 }
 
+int DiskRefused(int err, const char *destination)
+{
+  return err == EINVAL || err == EILSEQ || err == ENAMETOOLONG || err == EFBIG ||
+         (err == ENOENT && FolderThere(destination));
+}
+
 /* An entry's relative path; with fold, in one letter case, as a disk that
  * ignores case compares names.  0 when it does not fit. */
 static int EntryPath(const VXDB *db, const VXDBEntry *e, int fold, char *out)
@@ -100,7 +110,9 @@ static int EntryPath(const VXDB *db, const VXDBEntry *e, int fold, char *out)
 /* Whether the copy of entry index may take its destination name.  A copy
  * replaces what it finds there (a leftover of an earlier run), but never a
  * file this run wrote: on a disk that ignores case, Case.txt and case.txt
- * are one file, and the second copy would remove the first. */
+ * are one file, and the second copy would remove the first.  The files this
+ * run wrote are the entries backed up so far, whichever their order: a file
+ * read again after the others meets the names they took. */
 int MayWriteName(const VXDB *current, int32_t index, const char *destination)
 {
   CallTraceEnter("MayWriteName");
@@ -109,10 +121,11 @@ int MayWriteName(const VXDB *current, int32_t index, const char *destination)
   int ok = 1;
   if (lstat64(destination, &found) == 0 && EntryPath(current, &current->Entries[index], 1, mine)) {
     size_t length = strlen(mine);
-    for (int32_t k = 0; ok && k < index; k++) {
+    for (int32_t k = 0; ok && k < current->NrEntries; k++) {
       const VXDBEntry *p = &current->Entries[k];
-      if (strlen(EntryText(current, p->FolderOffset)) + strlen(EntryText(current, p->NameOffset)) != length ||
-          !EntryPath(current, p, 1, theirs) || strcmp(mine, theirs) != 0)
+      if (k == index ||
+          strlen(EntryText(current, p->FolderOffset)) + strlen(EntryText(current, p->NameOffset)) != length ||
+          !BackedUp(p) || !EntryPath(current, p, 1, theirs) || strcmp(mine, theirs) != 0)
         continue;
       if (!EntryPath(current, p, 0, theirs))
         continue;

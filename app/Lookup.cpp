@@ -1,7 +1,7 @@
 /* The previous-backup lookup: the newest catalogue under the destination
- * root, loaded into LastVXDB, with its folder in LastDestRoot; and the
- * guard against a clock that went back behind a later backup.  No state
- * between calls. */
+ * root, complete or partial, loaded into LastVXDB, with its folder in
+ * LastDestRoot; and the guard against a clock that went back behind a
+ * later backup.  State: whether the catalogue found is a partial one. */
 #include <dirent.h>
 #include <fcntl.h>
 #include <string.h>
@@ -12,6 +12,13 @@
 
 #define CANDIDATE_STEP 64
 #define CANDIDATE_NAMES_STEP 4096
+
+/* The catalogues a backup folder may hold.  A partial one lists only what
+ * its folder holds, so it serves as a base for links too; of two of the
+ * same date, the complete one wins. */
+static const char *const CatalogueNames[] = {VXDB_FILE_NAME, VXDB_PARTIAL_NAME};
+#define CATALOGUE_KINDS 2
+static int FoundPartial;
 
 /* Reads the header only, with the checks LoadVXDB makes of it, so that a
  * folder passed over here would fail its full load too. */
@@ -99,8 +106,8 @@ static int MayBeBackup(const char *name, const char *folder)
 /* The folder path of a directory entry that could hold a catalogue: a real
  * folder (links are not followed) whose own path, with "/", fits
  * LastDestRoot, since only such a folder can be chosen.  path receives
- * DestRoot + name + "/VXDB.db". */
-static int CatalogueFolder(const char *name, char *path, size_t size)
+ * DestRoot + name + "/" + file. */
+static int CatalogueFolder(const char *name, const char *file, char *path, size_t size)
 {
   struct stat64 st;
   if (StrFormat(path, size, "%s%s/", DestRoot, name) >= (int)sizeof LastDestRoot)
@@ -109,7 +116,13 @@ static int CatalogueFolder(const char *name, char *path, size_t size)
   path[len - 1] = 0;
   if (lstat64(path, &st) != 0 || (st.st_mode & 0xF000) != 0x4000 || !MayBeBackup(name, path))
     return 0;
-  return StrFormat(path + len - 1, size - len + 1, "/%s", VXDB_FILE_NAME) < (int)(size - len + 1);
+  return StrFormat(path + len - 1, size - len + 1, "/%s", file) < (int)(size - len + 1);
+}
+
+/* Whether a catalogue of date (partial or not) beats the best so far. */
+static int Newer(dword date, int partial, dword bestDate, int bestPartial)
+{
+  return date > bestDate || (date == bestDate && bestPartial && !partial);
 }
 
 /* The whole-load walk: every catalogue loaded, the best kept.  What the
@@ -122,51 +135,66 @@ static void LoadEveryCatalogue(DIR *dir, VXDB *record)
 
   memset(&candidate, 0, sizeof candidate);
   FreeVXDB(&candidate);
-  while ((entry = readdir(dir)) != NULL) {
-    if (!CatalogueFolder(entry->d_name, path, sizeof path) || !LoadVXDB(path, &candidate))
-      continue;
-    if (record->BackupDate < candidate.BackupDate) {
-      FreeVXDB(record);
-      *record = candidate;
-      memset(&candidate, 0, sizeof candidate);
-      FreeVXDB(&candidate);
-      StrFormat(LastDestRoot, sizeof LastDestRoot, "%s%s/", DestRoot, entry->d_name);
-    } else {
-      FreeVXDB(&candidate);
+  while ((entry = readdir(dir)) != NULL)
+    for (int kind = 0; kind < CATALOGUE_KINDS; kind++) {
+      if (!CatalogueFolder(entry->d_name, CatalogueNames[kind], path, sizeof path) || !LoadVXDB(path, &candidate))
+        continue;
+      if (Newer(candidate.BackupDate, kind, record->BackupDate, FoundPartial)) {
+        FreeVXDB(record);
+        *record = candidate;
+        memset(&candidate, 0, sizeof candidate);
+        FreeVXDB(&candidate);
+        FoundPartial = kind;
+        StrFormat(LastDestRoot, sizeof LastDestRoot, "%s%s/", DestRoot, entry->d_name);
+      } else {
+        FreeVXDB(&candidate);
+      }
     }
-  }
+}
+
+/* A candidate's name is its folder's followed by the digit of its kind. */
+static int KindOf(const CandidateList *list, int32_t k)
+{
+  const char *name = list->Names + list->Items[k].Name;
+  return name[strlen(name) - 1] - '0';
 }
 
 /* Headers first, then whole loads from the newest down until one loads:
  * the choice of the whole-load walk (newest loadable date, of equal dates
- * the first listed) with one full load in the usual case.  0 when the list
+ * the complete one, then the first listed) with one full load in the usual case.  0 when the list
  * could not be kept. */
 static int LoadNewestCatalogue(DIR *dir, VXDB *record)
 {
   CandidateList list;
-  char path[PATH_SIZE];
+  char path[PATH_SIZE], named[PATH_SIZE];
   struct dirent *entry;
   dword date;
 
   memset(&list, 0, sizeof list);
-  while ((entry = readdir(dir)) != NULL) {
-    /* A date of 0 never beats the empty record's. */
-    if (CatalogueFolder(entry->d_name, path, sizeof path) && ReadVXDBDate(path, &date) && date != 0 &&
-        !AddCandidate(&list, date, entry->d_name)) {
-      FreeCandidates(&list);
-      return 0;
+  while ((entry = readdir(dir)) != NULL)
+    for (int kind = 0; kind < CATALOGUE_KINDS; kind++) {
+      /* A date of 0 never beats the empty record's. */
+      if (CatalogueFolder(entry->d_name, CatalogueNames[kind], path, sizeof path) && ReadVXDBDate(path, &date) &&
+          date != 0 && StrFormat(named, sizeof named, "%s%c", entry->d_name, '0' + kind) < (int)sizeof named &&
+          !AddCandidate(&list, date, named)) {
+        FreeCandidates(&list);
+        return 0;
+      }
     }
-  }
   for (;;) {
     int32_t best = -1;
     for (int32_t k = 0; k < list.Count; k++)
-      if (list.Items[k].Date != 0 && (best < 0 || list.Items[k].Date > list.Items[best].Date))
+      if (list.Items[k].Date != 0 &&
+          (best < 0 || Newer(list.Items[k].Date, KindOf(&list, k), list.Items[best].Date, KindOf(&list, best))))
         best = k;
     if (best < 0)
       break;
-    const char *name = list.Names + list.Items[best].Name;
-    if (CatalogueFolder(name, path, sizeof path) && LoadVXDB(path, record)) {
-      StrFormat(LastDestRoot, sizeof LastDestRoot, "%s%s/", DestRoot, name);
+    int kind = KindOf(&list, best);
+    StrCopy(named, sizeof named, list.Names + list.Items[best].Name);
+    named[strlen(named) - 1] = 0;
+    if (CatalogueFolder(named, CatalogueNames[kind], path, sizeof path) && LoadVXDB(path, record)) {
+      FoundPartial = kind;
+      StrFormat(LastDestRoot, sizeof LastDestRoot, "%s%s/", DestRoot, named);
       break;
     }
     list.Items[best].Date = 0; /* broken after all: the next best */
@@ -185,6 +213,7 @@ void FindLastBackup(VXDB *record)
     return;
   }
   FreeVXDB(record);
+  FoundPartial = 0;
   DIR *dir = opendir(DestRoot);
   if (dir) {
     int listed = LoadNewestCatalogue(dir, record);
@@ -198,7 +227,7 @@ void FindLastBackup(VXDB *record)
     word year;
     byte month, day, weekday;
     TAP_ExtractMjd((word)(record->BackupDate >> 16), &year, &month, &day, &weekday);
-    LOGF("Last backup found: %4.4d-%2.2d-%2.2d", year, month, day);
+    LOGF("Last backup found: %4.4d-%2.2d-%2.2d%s", year, month, day, FoundPartial ? " (incomplete)" : "");
   } else {
     WriteLog((char *)"No previous backup found, this might be the first one.");
   }

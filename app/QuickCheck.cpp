@@ -1,9 +1,13 @@
 /* The quick check and the rolling verification: which files the copy pass
  * may take over unread (size and time stamps unchanged since well before
  * the earlier backup began reading), and today's share of files read in
- * full, with their earlier copies.  State: when this backup began reading,
- * the earlier backup's start, and the share. */
+ * full, with their earlier copies; the share moves on by one at each
+ * backup, kept in "VXDB.share" in the destination root.  State: when this
+ * backup began reading, the earlier backup's start, and the share. */
+#include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -21,7 +25,7 @@ static dword ReadStart, ShareDay;
  * or across a small step of the clock, is inside the margin and read. */
 #define QUICK_MARGIN 60
 /* Without the quick check, each earlier copy is still proven once in this
- * many days. */
+ * many backups. */
 #define DEFAULT_SHARE_DAYS 30
 
 static dword ShareDays;
@@ -42,6 +46,8 @@ static dword KernelTime(void)
   return (dword)now.sec;
 #endif
 }
+
+dword (*KernelClock)(void) = KernelTime;
 
 /* A number in the text at *at, in base 10 or 16, ended by end: 1 and the
  * text after it, or 0. */
@@ -79,11 +85,10 @@ static dword EarlierReadStart(const VXDB *previous)
  * reading the file: nothing can have written it since. */
 int StampsUnchanged(const VXDBEntry *p, const struct stat64 *st)
 {
-  static const byte unread[16] = {0};
   int64_t before = (int64_t)PreviousReadStart - QUICK_MARGIN;
   return PreviousReadStart != 0 && p->FileSize == (uint64_t)st->st_size &&
          (int64_t)p->ModifyTime == (int64_t)st->st_mtime && (int64_t)p->ChangeTime == (int64_t)st->st_ctime &&
-         p->ModifyTime < before && p->ChangeTime < before && TAP_MemCmp(p->MD5, unread, sizeof unread) != 0;
+         p->ModifyTime < before && p->ChangeTime < before && BackedUp(p);
 }
 
 /* Today's share of the files, read in full whatever their time stamps, and
@@ -94,12 +99,88 @@ int InTodaysShare(const VXDBEntry *e)
   return e->PathCRC % ShareDays == ShareDay;
 }
 
+/* The file of the share in the destination root, the folder above the
+ * dated one, with a suffix; 0 when the path does not fit. */
+static int ShareFile(char *path, const char *suffix)
+{
+  size_t len = (size_t)StrCopy(path, PATH_SIZE, DestRoot);
+  if (len >= PATH_SIZE)
+    return 0;
+  while (len > 0 && path[len - 1] == '/')
+    len--;
+  while (len > 0 && path[len - 1] != '/')
+    len--;
+  return len > 0 && StrFormat(path + len, PATH_SIZE - len, "%s%s", VXDB_SHARE_NAME, suffix) < (int)(PATH_SIZE - len);
+}
+
+/* The share after the one the last backup read, from "share days"; 0 for
+ * a file that is missing, not ours or not of this many shares. */
+static int LoadShare(dword *share)
+{
+  char path[PATH_SIZE], text[32];
+  struct stat64 st;
+  unsigned long last, days;
+  if (!ShareFile(path, ""))
+    return 0;
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+  if (fd < 0)
+    return 0;
+  ssize_t got = fstat64(fd, &st) == 0 && S_ISREG(st.st_mode) ? read(fd, text, sizeof text - 1) : -1;
+  close(fd);
+  if (got <= 0)
+    return 0;
+  text[got] = 0;
+  const char *at = text;
+  if (!TakeNumber(&at, 10, ' ', &last) || !TakeNumber(&at, 10, '\n', &days) || days != ShareDays || last >= days)
+    return 0;
+  *share = (dword)((last + 1) % days);
+  return 1;
+}
+
+/* Today's share, for the next backup to take the one after: written beside
+ * and renamed, never through a link or over something that is not a file. */
+void SaveShare(void)
+{
+  char path[PATH_SIZE], temp[PATH_SIZE], text[32];
+  struct stat64 st;
+  if (!ShareFile(path, "") || !ShareFile(temp, VXDB_SAVE_SUFFIX))
+    return;
+  if (lstat64(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+    LOGF("Not a file, left alone: '%s'", path);
+    return;
+  }
+  int length = StrFormat(text, sizeof text, "%lu %lu\n", (unsigned long)ShareDay, (unsigned long)ShareDays);
+  (void)unlink(temp);
+  int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+  int ok = fd >= 0 && WriteAll(fd, text, (dword)length) && fsync(fd) == 0;
+  if (fd >= 0) {
+    ok = close(fd) == 0 && ok;
+    ok = ok && rename(temp, path) == 0;
+    if (!ok)
+      (void)unlink(temp);
+  }
+  if (!ok || !SyncFolderOf(path))
+    LOGF("Failed to save '%s'", path);
+}
+
 void StartQuickCheck(const VXDB *previous)
 {
-  ReadStart = KernelTime();
+  ReadStart = KernelClock();
   ShareDays = INIFullCheckDays > 1 ? INIFullCheckDays : DEFAULT_SHARE_DAYS;
   ShareDay = (LastBackup >> 16) % ShareDays;
   PreviousReadStart = INIFullCheckDays > 1 ? EarlierReadStart(previous) : 0;
+  (void)LoadShare(&ShareDay); /* a bad file leaves the share above */
+}
+
+/* A clock that went back while the pass ran may have stamped a rewrite
+ * before this backup's start: the next backup must take nothing over. */
+void EndQuickCheck(void)
+{
+  if (!ReadStart || KernelClock() >= ReadStart)
+    return;
+  ReadStart = 0;
+  if (INIFullCheckDays > 1)
+    WriteLog((char *)"The clock went back during the backup: the next backup reads every file");
 }
 
 /* Only where the quick check is on: by default the settings file stays as

@@ -141,17 +141,26 @@ static void StepScan(void)
     State = STATE_COPY;
 }
 
+/* Names refused at every backup would otherwise keep every backup
+ * incomplete for good. */
+int BackupComplete(void)
+{
+  return !ScanIncomplete && !DestNearlyFull && TotalCopyFailures == TotalRefusedPaths + TotalRefusedNames;
+}
+
 /* The copies, then the catalogue that lists them, then the date that marks
- * the day done: a day whose catalogue could not be saved is tried again at
- * the next load.  1 when the day was marked done. */
+ * the day done: a day whose catalogue could not be saved, or that is not
+ * complete, is tried again at the next load.  1 when the day was marked
+ * done. */
 static int SaveBackup(void)
 {
-  char path[PATH_SIZE];
-  if (!TodaysCatalogue(path) || !SaveVXDB(path, &CurrentVXDB)) {
+  int complete = BackupComplete();
+  if (!SaveTodaysCatalogue(&CurrentVXDB, complete)) {
     WriteLog((char *)"Backup date not saved: the catalogue could not be saved.");
     return 0;
   }
-  if (ScanIncomplete) {
+  SaveShare();
+  if (!complete) {
     WriteLog((char *)"Backup incomplete, the next load tries again");
     return 0;
   }
@@ -173,17 +182,14 @@ static void StepCopy(void)
   case COPY_PASS:
     if (DoBackup(&CurrentVXDB, &LastVXDB))
       Phase = COPY_FLUSH;
-    if (DestNearlyFull)
-      State = STATE_FINISH; /* no catalogue, no date: the next load tries again */
     break;
   case COPY_FLUSH:
     FlushDestination();
     Phase = COPY_SAVE;
     break;
   case COPY_SAVE:
-    /* Old backups go only when today's holds every file it could; names the
-     * scan refused will be refused every day and must not stop the removal. */
-    if (SaveBackup() && TotalCopyFailures == TotalRefusedPaths)
+    /* Old backups go only after a complete one. */
+    if (SaveBackup())
       RemoveThen(STATE_FINISH);
     else
       State = STATE_FINISH;

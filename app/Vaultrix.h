@@ -14,7 +14,8 @@
  *   CopyPass     CurrentVXDB, LastVXDB   -> copies and links; CurrentVXDB
  *   QuickCheck     (which files it may     then describes the bytes in
  *                  take over unread)       today's folder
- *   Catalogue    CurrentVXDB             -> "VXDB.db"
+ *   Catalogue    CurrentVXDB             -> "VXDB.db", or "VXDB.partial"
+ *                                           when the backup is not complete
  *   Removal      the destination root    -> expired backups removed
  *
  * Log carries every stage's messages; FileCalls holds the few file calls
@@ -82,6 +83,9 @@ extern char LogString[LOGSTRING_SIZE];
 extern VXDB CurrentVXDB, LastVXDB;
 int TAP_Main(void);
 dword TAP_EventHandler(dword event, dword param);
+/* 1 once the copy pass is over and this backup holds every file the scan
+ * listed, but for those refused at every backup (logged each time). */
+int BackupComplete(void);
 
 /* Application log and size text (Log.cpp) */
 void WriteLog(char *text);
@@ -132,17 +136,16 @@ int MakeBackupFolder(const char *path);
 int DestinationThere(void);
 /* The copies on the disk: syncfs of the destination, or sync. */
 void FlushDestination(void);
-/* The path of today's catalogue into a PATH_SIZE buffer; 0 when it does
- * not fit. */
-int TodaysCatalogue(char *path);
 
 /* What the destination disk can hold (DiskProbe.cpp): found once per run in
  * the dated folder, and the check before a copy takes a destination name. */
 extern int DestHoldsLinks, DestIgnoresCase;
 void ProbeDestination(const char *folder);
 int MayWriteName(const VXDB *current, int32_t index, const char *destination);
-/* Why the destination refused to take a file, for its log line. */
+/* Why the destination refused to take a file, for its log line; whether
+ * it refused the file for its name or size, as it will at every backup. */
 const char *RefusalReason(int err, const char *destination);
+int DiskRefused(int err, const char *destination);
 
 /* Source scan (Scan.cpp) */
 extern int32_t TotalSourceDirs, TotalSourceFiles;
@@ -160,6 +163,8 @@ int RecursiveScan(void);
 void FreeVXDB(VXDB *record);
 int LoadVXDB(const char *path, VXDB *record);
 int SaveVXDB(const char *path, VXDB *record);
+/* Today's catalogue as "VXDB.db" when complete, else "VXDB.partial". */
+int SaveTodaysCatalogue(VXDB *record, int complete);
 int32_t AddTextToVXDB(const char *text, VXDB *record);
 VXDBEntry *AddToVXDB(const char *path, VXDB *record);
 /* AddToVXDB, with the digest left to the copy pass when hash is 0. */
@@ -168,6 +173,9 @@ VXDBEntry *AppendEntry(const char *path, VXDB *record, int hash);
 const char *EntryText(const VXDB *db, int32_t offset);
 /* The earlier entry of the file folder + name, whose CRC e holds. */
 const VXDBEntry *FindPrevious(const VXDB *previous, const VXDBEntry *e, const char *folder, const char *name);
+/* 0 for an entry listed but not backed up (its digest all zero). */
+int BackedUp(const VXDBEntry *e);
+void DropEntry(VXDB *record, int32_t index);
 
 /* Previous-backup lookup (Lookup.cpp) */
 void FindLastBackup(VXDB *record);
@@ -180,8 +188,14 @@ void FreeCandidates(CandidateList *list);
 int RefuseLaterBackup(const char *today);
 
 /* Quick check and rolling verification (QuickCheck.cpp).  ReadStartText:
- * the settings' LastReadStart for this backup; 0 when none is kept. */
+ * the settings' LastReadStart for this backup; 0 when none is kept.
+ * EndQuickCheck looks at the clock again when the pass is over; SaveShare
+ * keeps the share read in full for the next backup.  KernelClock: the
+ * kernel's seconds, replaced by tests. */
 void StartQuickCheck(const VXDB *previous);
+void EndQuickCheck(void);
+void SaveShare(void);
+extern dword (*KernelClock)(void);
 int StampsUnchanged(const VXDBEntry *p, const struct stat64 *st);
 int InTodaysShare(const VXDBEntry *e);
 int ReadStartText(char *text, size_t size);
@@ -193,6 +207,10 @@ extern uint64_t TotalCopiedSize, TotalLinkedSize, TotalCopyFailureSize;
  * them; files whose contents changed under unchanged time stamps; earlier
  * copies found damaged. */
 extern int32_t TotalQuickFiles, TotalCheckedCopies, TotalSilentChanges, TotalDamagedCopies;
+/* Failed files the destination refuses at every backup (a name clash, a
+ * name or size the disk rejects); files that still changed while read
+ * after their last reading. */
+extern int32_t TotalRefusedNames, TotalChangedWhileRead;
 extern uint64_t TotalQuickSize, TotalCheckedSize;
 int DoBackup(VXDB *current, VXDB *previous);
 int CopyFile(const char *source, const char *destination);

@@ -75,6 +75,13 @@ TEST(HostileDestination, CraftedCataloguesArePassedOverWithoutHarm)
   if (mknod((root + "device/VXDB.db").c_str(), S_IFCHR | 0666, makedev(1, 5)) != 0)
     symlink("/dev/zero", (root + "device/VXDB.db").c_str());
   symlink("2026-12-01", (root + "linked-folder").c_str());
+  // The share state and its temporary name, each a link to a file elsewhere.
+  TempDir outside;
+  WriteFile(outside / "share", "the owner's");
+  WriteFile(outside / "part", "the owner's too");
+  unlink((root + "VXDB.share").c_str());
+  symlink((outside / "share").c_str(), (root + "VXDB.share").c_str());
+  symlink((outside / "part").c_str(), (root + "VXDB.share.part").c_str());
   TreeSnapshot crafted = SnapshotTree(root);
 
   b.Source("/top.txt", "top, day two");
@@ -91,6 +98,9 @@ TEST(HostileDestination, CraftedCataloguesArePassedOverWithoutHarm)
   TreeSnapshot after = SnapshotTree(root);
   for (auto &[rel, seen] : crafted)
     EXPECT_EQ(after[rel], seen) << rel << " was changed";
+  EXPECT_TRUE(b.Logged("Not a file, left alone: '/mnt/hd/Backup/VXDB.share'")) << b.log;
+  EXPECT_EQ(ReadFile(outside / "share"), "the owner's");
+  EXPECT_EQ(ReadFile(outside / "part"), "the owner's too");
   printf("hostile destinations: %zu crafted catalogues and 4 that are no file passed over\n",
          sizeof kCrafted / sizeof kCrafted[0]);
 }

@@ -27,21 +27,43 @@ std::set<std::string> Folders(const std::string &root)
   return folders;
 }
 
+// The day that misses folders is partial to every reader and never counts
+// among the backups that KeepDays keeps; the next complete day links to it
+// all the same.
 TEST(Refusals, MoreFoldersThanTheLimitIsAnIncompleteBackup)
 {
-  BackupScenario b(kInternal);
+  const std::string settings = std::string(kInternal) + "KeepDays=1\r\n";
+  BackupScenario b(settings);
   b.Source("/top.txt", "top");
+  ASSERT_EQ(b.Run("2026-11-28").status, 0) << b.log;
+  std::string ini = ReadFile(b.IniPath());
   for (int k = 0; k < 1100; k++)
     fs::create_directories(b.Pf("/Many/d" + std::to_string(k)));
   int notScanned = (int)Folders(b.Pf("")).size() - 1001;
+  b.Source("/top.txt", "top, changed");
   ASSERT_EQ(b.Run("2026-12-01").status, 0) << b.log;
 
   EXPECT_TRUE(b.Logged("Recursive scan seems to be in an endless loop!")) << b.log;
   EXPECT_TRUE(b.Logged(std::to_string(notScanned) + " folders were not scanned")) << b.log;
   EXPECT_TRUE(b.Logged("Failed: " + std::to_string(notScanned) + " files")) << b.log;
-  EXPECT_EQ(ReadFile(b.IniPath()), kInternal) << "an incomplete backup must not count as done";
-  EXPECT_EQ(ReadFile(b.Day("2026-12-01") + "/top.txt"), "top");
-  EXPECT_TRUE(Exists(b.Day("2026-12-01") + "/VXDB.db")) << "the partial catalogue is a base for links";
+  EXPECT_TRUE(b.Logged("Backup incomplete, the next load tries again")) << b.log;
+  EXPECT_EQ(ReadFile(b.IniPath()), ini) << "an incomplete backup must not count as done";
+  std::string partial = b.Day("2026-12-01");
+  EXPECT_EQ(ReadFile(partial + "/top.txt"), "top, changed");
+  EXPECT_FALSE(Exists(partial + "/VXDB.db"));
+  EXPECT_TRUE(Exists(partial + "/VXDB.partial"));
+  ProgramRun verify = RunVxdbTool({"verify", partial});
+  EXPECT_NE(verify.status, 0) << verify.out << verify.err;
+  EXPECT_EQ(verify.out.find("Intact"), std::string::npos) << verify.out;
+
+  // A complete day links to the partial one and removes nothing it keeps.
+  fs::remove_all(b.Pf("/Many"));
+  ASSERT_EQ(b.Run("2026-12-02").status, 0) << b.log;
+  EXPECT_TRUE(b.Logged("Last backup found: 2026-12-01 (incomplete)")) << b.log;
+  EXPECT_TRUE(b.Complete("2026-12-02")) << b.log;
+  EXPECT_EQ(Inode(b.Day("2026-12-02") + "/top.txt"), Inode(partial + "/top.txt"));
+  EXPECT_EQ(ReadFile(b.Day("2026-11-28") + "/top.txt"), "top") << "the last complete backup before was removed";
+  EXPECT_TRUE(Exists(b.Day("2026-11-28") + "/VXDB.db"));
 }
 
 TEST(Refusals, ADestinationInsideTheSourceIsRefusedAtTheStart)

@@ -118,6 +118,7 @@ void BackupScenario::Checkpoint()
   std::error_code ec;
   for (auto &e : fs::directory_iterator(backupRoot_, ec))
     days_.push_back(e.path().string());
+  share_ = ReadFile(backupRoot_ + "/" VXDB_SHARE_NAME);
 }
 
 void BackupScenario::Restore()
@@ -134,4 +135,9 @@ void BackupScenario::Restore()
       fs::remove(Pf("/Settings" + rel), ec);
   for (auto &[rel, content] : settings_)
     WriteFile(Pf("/Settings" + rel), content);
+  // The share read in full moves on at each run: every run starts from the same.
+  if (share_.empty())
+    fs::remove(backupRoot_ + "/" VXDB_SHARE_NAME, ec);
+  else
+    WriteFile(backupRoot_ + "/" VXDB_SHARE_NAME, share_);
 }

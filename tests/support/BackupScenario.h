@@ -51,8 +51,9 @@ public:
   // lists every file with the digest of the copy it holds.
   ::testing::AssertionResult Complete(const std::string &date) const;
 
-  // The settings folder and the dated folders as they are now; Restore
-  // removes dated folders made since and puts the settings files back.
+  // The settings folder, the dated folders and the share state as they are
+  // now; Restore removes dated folders made since and puts the settings
+  // files and the share state back.
   void Checkpoint();
   void Restore();
 
@@ -64,6 +65,7 @@ private:
   bool ownBackupRoot_;
   std::map<std::string, std::string> settings_;
   std::vector<std::string> days_;
+  std::string share_;
 };
 
 // The MD5 digest of a file's contents in hex ("" when it cannot be read),
