@@ -1,8 +1,9 @@
 // The backup disk fills up in the middle of a copy pass: an external disk
 // that is a small tmpfs, mounted in a mount namespace of this test alone
 // (the simulator's namespace inherits it).  The run ends normally with its
-// failures counted, leaves no partial file and no change to the day before;
-// the next day, with room again, the backup is complete.
+// failures counted, leaves no half-written copy and no change to the day
+// before, and is not marked done; the next day, with room again, the backup
+// is complete.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -56,9 +57,12 @@ TEST(DiskFull, FailuresAreCountedNothingHalfIsLeftAndTheNextDayCompletes)
   EXPECT_TRUE(b.Logged("Failed: " + std::to_string(failed) + " files, ")) << b.log;
   EXPECT_FALSE(Exists(b.Day("2026-12-02") + "/VXDB.db.part"));
   EXPECT_EQ(SnapshotTree(b.Day("2026-12-01")), day1) << "the day-1 backup changed";
-  // The day is marked done, failures and all, exactly when its catalogue stands.
-  bool saved = Exists(b.Day("2026-12-02") + "/VXDB.db");
-  EXPECT_EQ(ReadFile(b.IniPath()) != ini, saved) << b.log;
+  // A day whose copies failed is incomplete: never marked done, and the
+  // catalogue that stands, if the disk took one, is the partial one.
+  EXPECT_FALSE(Exists(b.Day("2026-12-02") + "/VXDB.db"));
+  EXPECT_EQ(ReadFile(b.IniPath()), ini) << b.log;
+  bool saved = Exists(b.Day("2026-12-02") + "/VXDB.partial");
+  EXPECT_EQ(b.Logged("Backup incomplete, the next load tries again"), saved) << b.log;
   EXPECT_EQ(b.Logged("Backup date not saved"), !saved) << b.log;
   TreeSnapshot day2 = SnapshotTree(b.Day("2026-12-02"));
 

@@ -1,13 +1,14 @@
 // The quick check and the rolling share, on an ext4 disk image whose time
 // stamps and data blocks the test changes by hand while it is unmounted: the
 // only way to age a file's change time, or to change its bytes and leave its
-// time stamps as they were.
+// time stamps as they were.  The share's rhythm alone needs no image.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -202,6 +203,51 @@ TEST_F(QuickCheck, TheRollingShareFindsRotInTheSourceAndInTheBackup)
   EXPECT_LT(b.log.find(copy, line), b.log.find('\n', line)) << b.log;
   EXPECT_NE(Inode(b.Day(d4) + copy), Inode(b.Day(d1) + copy));
   EXPECT_TRUE(b.Complete(d4)) << b.log;
+}
+
+// Without FullCheckDays, a backup every second day: the share read in full
+// moves on by one at each backup, so 30 backups reach every one of 30
+// damaged copies, whatever the day numbers.
+TEST(RollingShare, ThirtyBackupsTwoDaysApartFindEveryDamagedCopy)
+{
+  BackupScenario b;
+  std::vector<std::string> files;
+  for (unsigned share = 0; share < 30; share++)
+    for (int i = 0;; i++) {
+      std::string rel = "/Share/f" + std::to_string(i) + ".dat";
+      if (CRC32(0, rel.data(), (dword)rel.size()) % 30 == share) {
+        files.push_back(rel);
+        b.Source(rel, Pattern(300, share));
+        break;
+      }
+    }
+  using namespace std::chrono;
+  sys_days day = sys_days(year{2027} / January / 1);
+  auto name = [](sys_days d) {
+    year_month_day ymd{d};
+    char text[16];
+    snprintf(text, sizeof text, "%04d-%02u-%02u", (int)ymd.year(), (unsigned)ymd.month(), (unsigned)ymd.day());
+    return std::string(text);
+  };
+  const std::string first = name(day);
+  ASSERT_EQ(b.Run(first).status, 0) << b.log;
+  for (const std::string &rel : files) {
+    int fd = open((b.Day(first) + rel).c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, "!", 1, 0), 1);
+    close(fd);
+  }
+  std::set<std::string> found;
+  for (int n = 0; n < 30; n++) {
+    day += days{2};
+    ASSERT_EQ(b.Run(name(day)).status, 0) << b.log;
+    for (const std::string &line : Lines(b.log))
+      if (size_t at = line.find("Backup copy damaged: "); at != std::string::npos)
+        found.insert(line.substr(line.find("/Share/", at)));
+  }
+  EXPECT_EQ(found.size(), files.size()) << "damaged copies still linked into every backup";
+  ProgramRun verify = RunVxdbTool({"verify", b.Day(name(day))});
+  EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <set>
 #include <sys/stat.h>
 
+#include "app/Vaultrix.h"
 #include "support/BackupScenario.h"
 #include "support/SmallDisk.h"
 
@@ -206,8 +207,8 @@ TEST(Retention, StopAtEveryEventOfARemoval)
 }
 
 // An internal destination on a small disk, with 1 MB to be kept free: a
-// day that would eat into it stops before the copy that would, writing no
-// catalogue and no date.  With KeepDays set, the same day first removes the
+// day that would eat into it stops before the copy that would, writing a
+// partial catalogue of what it holds and no date.  With KeepDays set, the same day first removes the
 // expired backup and then completes.
 TEST(Retention, ReserveStopsTheBackupUnlessExpiredBackupsMakeRoom)
 {
@@ -230,6 +231,15 @@ TEST(Retention, ReserveStopsTheBackupUnlessExpiredBackupsMakeRoom)
   ASSERT_EQ(day(3), 0) << b.log;
   EXPECT_TRUE(b.Logged("Destination nearly full: backup stopped, ")) << b.log;
   EXPECT_FALSE(Exists(b.Day(DayName(3)) + "/VXDB.db"));
+  VXDB partial;
+  memset(&partial, 0, sizeof partial);
+  ASSERT_TRUE(LoadVXDB((b.Day(DayName(3)) + "/VXDB.partial").c_str(), &partial));
+  for (int i = 0; i < partial.NrEntries; i++) {
+    std::string rel = std::string(EntryText(&partial, partial.Entries[i].FolderOffset)) +
+                      EntryText(&partial, partial.Entries[i].NameOffset);
+    EXPECT_EQ(Md5Hex(b.Day(DayName(3)) + rel), Md5Text(partial.Entries[i].MD5)) << rel;
+  }
+  FreeVXDB(&partial);
   EXPECT_EQ(ReadFile(b.IniPath()), ini);
   EXPECT_GE(small.FreeBytes(), 1u << 20);
 

@@ -166,6 +166,16 @@ TEST_F(UsbDisk, ExfatCopiesEveryDayAndReportsWhatItCannotHold)
     EXPECT_TRUE(f.count(lost));
     EXPECT_NE(log.find("Name clashes with '" + kept + "' on this disk: " + lost), std::string::npos);
   }
+  // Names the disk refuses at every backup keep no day incomplete: each is
+  // marked done, and KeepDays removes what expired.
+  EXPECT_TRUE(Exists(b->Day("2026-12-02") + "/VXDB.db"));
+  std::string ini = ReadFile(b->IniPath());
+  EXPECT_NE(ini.find("LastBackup="), std::string::npos) << ini;
+  WriteFile(b->IniPath(), ini + "KeepDays=1\r\n");
+  ASSERT_EQ(b->Run("2026-12-03", {"--ext", "sdb1=" + usb.Root()}).status, 0) << b->log;
+  EXPECT_TRUE(b->Logged("Failed: 2 files")) << b->log;
+  EXPECT_TRUE(b->Logged("Removed backup 2026-12-01: ")) << b->log;
+  EXPECT_FALSE(Exists(b->Day("2026-12-01")));
 }
 
 TEST_F(UsbDisk, NtfsKeepsEveryNameAndLinksTheSecondDay)
