@@ -1,8 +1,8 @@
 /* The catalogue: the record of one backup, its file "VXDB.db", or
  * "VXDB.partial" for a backup that is not complete (written whole beside
- * the old one, then renamed), and the indexes that find a
- * text of the pool or an entry by its path quickly.  State: the indexes,
- * valid while their record is unchanged. */
+ * the old one, then renamed), and the indexes that find a text of the pool
+ * or an entry by its path quickly.  State: the indexes, valid while their
+ * record is unchanged. */
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
