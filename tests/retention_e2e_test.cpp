@@ -249,6 +249,7 @@ TEST(Retention, ReserveStopsTheBackupUnlessExpiredBackupsMakeRoom)
                         "Removed backup " + DayName(1) + ": "});
   EXPECT_FALSE(b.Logged("nearly full")) << b.log;
   EXPECT_TRUE(b.Complete(DayName(3))) << b.log;
+  EXPECT_FALSE(Exists(b.Day(DayName(3)) + "/VXDB.partial"));
   EXPECT_EQ(SnapshotTree(b.Day(DayName(2))), kept);
   EXPECT_GE(small.FreeBytes(), 1u << 20);
 }
