@@ -232,9 +232,12 @@ TEST(RollingShare, ThirtyBackupsTwoDaysApartFindEveryDamagedCopy)
   const std::string first = name(day);
   ASSERT_EQ(b.Run(first).status, 0) << b.log;
   for (const std::string &rel : files) {
-    int fd = open((b.Day(first) + rel).c_str(), O_WRONLY);
+    int fd = open((b.Day(first) + rel).c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(pwrite(fd, "!", 1, 0), 1);
+    char c = 0;
+    ASSERT_EQ(pread(fd, &c, 1, 0), 1);
+    c ^= 0x5a;
+    ASSERT_EQ(pwrite(fd, &c, 1, 0), 1);
     close(fd);
   }
   std::set<std::string> found;
