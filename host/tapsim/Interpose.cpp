@@ -175,8 +175,10 @@ int fsync(int fd)
 }
 
 // The plug-in reaches sync, syncfs, fdatasync and sync_file_range through
-// syscall(); every other call passes with the six argument words.
-long syscall(long number, ...)
+// syscall(); every other call passes with the six argument words.  As the
+// C library's own, it reads six whatever the caller passed: the sixth may
+// lie in the caller's frame, which the sanitizer need not see read.
+__attribute__((no_sanitize_address)) long syscall(long number, ...)
 {
   static auto realSyscall = Real<long (*)(long, ...)>("syscall");
   va_list ap;
@@ -185,8 +187,10 @@ long syscall(long number, ...)
   for (long &word : a)
     word = va_arg(ap, long);
   va_end(ap);
-  if (g_interpose.kernelFloor && InImage(__builtin_return_address(0)) &&
-      KernelLacks(g_interpose.kernelFloor, number)) {
+  bool lacking = g_interpose.kernelFloor && KernelLacks(g_interpose.kernelFloor, number) &&
+                 InImage(__builtin_return_address(0));
+  if (lacking && !g_interpose.floorBySeccomp) {
+    KernelFloorRefused(number);
     errno = ENOSYS;
     return -1;
   }
@@ -213,6 +217,8 @@ long syscall(long number, ...)
     until = DiskModelFlushDisk((int)a[0]);
 #endif
   long rc = realSyscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+  if (lacking && rc == -1 && errno == ENOSYS)
+    KernelFloorRefused(number);
   if (until)
     DiskModelWait(until);
   return rc;

@@ -23,9 +23,10 @@ struct InterposeControl {
   // fsync, sync and syncfs return at once: what the flushes cost is
   // measured against a run without them.
   bool noSync = false;
-  // The kernel floor, applied here to the image's syscall() where no
-  // seccomp filter could be set (qemu user emulation); 0: none.
+  // The kernel floor (0: none), applied here to the image's syscall()
+  // where no seccomp filter could be set (qemu user emulation).
   uint32_t kernelFloor = 0;
+  bool floorBySeccomp = false;
   // Where the plug-in's commands run: a thread outside the floor.
   CallThread *commandThread = nullptr;
 };

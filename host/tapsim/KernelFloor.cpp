@@ -9,6 +9,8 @@
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <map>
+#include <mutex>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <vector>
@@ -143,7 +145,28 @@ bool FilterTakesEffect(uint32_t floor)
   return true;
 }
 
+std::mutex refusalsLock;
+std::map<long, uint64_t> refusals;
+
 } // namespace
+
+void KernelFloorRefused(long number)
+{
+  std::lock_guard<std::mutex> hold(refusalsLock);
+  refusals[number]++;
+}
+
+std::string KernelFloorRefusals()
+{
+  std::lock_guard<std::mutex> hold(refusalsLock);
+  std::string text;
+  for (const KernelCall &c : kCalls) {
+    auto it = refusals.find(c.number);
+    if (it != refusals.end())
+      text += (text.empty() ? "" : ", ") + std::string(c.name) + " " + std::to_string(it->second);
+  }
+  return text;
+}
 
 const KernelCall *KernelCalls(size_t *count)
 {

@@ -31,6 +31,11 @@ std::string KernelVersionText(uint32_t version);
 // the table, and without a floor).
 bool KernelLacks(uint32_t floor, long number);
 
+// Counts a call the floor refused the image, and names them with their
+// counts ("openat 12, syncfs 1"; empty when none was).
+void KernelFloorRefused(long number);
+std::string KernelFloorRefusals();
+
 // Sets a seccomp filter on the calling thread (and what it starts): the
 // calls the floor lacks, made from the C library's syscall(), fail with
 // ENOSYS.  False with a message where the kernel does not take the filter

@@ -269,12 +269,10 @@ void Run::SetKernelFloor(void *self)
   if (floor == kNoKernelFloor)
     return;
   std::string why;
-  if (InstallKernelFloor(floor, &why)) {
-    run->floorBy_ = "a seccomp filter";
-  } else {
-    g_interpose.kernelFloor = floor;
-    run->floorBy_ = "tapsim's syscall(), as seccomp is not available (" + why + ")";
-  }
+  g_interpose.kernelFloor = floor;
+  g_interpose.floorBySeccomp = InstallKernelFloor(floor, &why);
+  run->floorBy_ = g_interpose.floorBySeccomp ? "a seccomp filter"
+                                             : "tapsim's syscall(), as seccomp is not available (" + why + ")";
 }
 
 bool Run::StartThreads(int *status)
@@ -478,9 +476,12 @@ void Run::PrintStats()
       printf(", recording %g MB/s", opts_.recording);
     printf(")\n");
   }
-  if (opts_.kernelFloor)
-    printf("tapsim: kernel: calls after %s refused, through %s\n", KernelVersionText(opts_.kernelFloor).c_str(),
-           floorBy_.c_str());
+  if (opts_.kernelFloor) {
+    std::string refused = KernelFloorRefusals();
+    printf("tapsim: kernel: calls after %s refused, through %s; the plug-in made %s\n",
+           KernelVersionText(opts_.kernelFloor).c_str(), floorBy_.c_str(),
+           refused.empty() ? "none of them" : refused.c_str());
+  }
   fflush(stdout);
 }
 
