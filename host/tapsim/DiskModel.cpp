@@ -163,19 +163,10 @@ void DiskModelClosed(int fd)
 
 double DiskModelFlushFile(int fd)
 {
-  if (!active)
-    return 0;
-  std::lock_guard<std::mutex> hold(lock);
-  Disk *d;
-  FileState *f = FileOf(fd, &d);
-  if (!f)
-    return 0;
-  double now = Now();
+  // On ext3 fsync commits the journal, which first writes the whole disk.
   if (settings.fsyncFlushesDisk)
-    return FlushDisk(*d, now);
-  Expire(*d, *f, now);
-  Queue(*d, *f, now);
-  return f->doneAt;
+    return DiskModelFlushDisk(fd);
+  return DiskModelSyncRange(fd, SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
 }
 
 double DiskModelSyncRange(int fd, unsigned flags)
@@ -188,13 +179,13 @@ double DiskModelSyncRange(int fd, unsigned flags)
   if (!f)
     return 0;
   double now = Now(), until = 0;
-  if (flags & 1) // SYNC_FILE_RANGE_WAIT_BEFORE: what is already being written
+  if (flags & SYNC_FILE_RANGE_WAIT_BEFORE) // what is already being written
     until = f->doneAt;
-  if (flags & 2) { // SYNC_FILE_RANGE_WRITE
+  if (flags & SYNC_FILE_RANGE_WRITE) {
     Expire(*d, *f, now);
     Queue(*d, *f, now);
   }
-  if (flags & 4) // SYNC_FILE_RANGE_WAIT_AFTER
+  if (flags & SYNC_FILE_RANGE_WAIT_AFTER)
     until = std::max(until, f->doneAt);
   return until;
 }
