@@ -25,9 +25,6 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-#ifndef SYNC_FILE_RANGE_WRITE
-#include <fcntl.h>
-#endif
 #include <vector>
 
 InterposeControl g_interpose;

@@ -1,7 +1,6 @@
 #include "Options.h"
 
 #include <algorithm>
-
 #include <cctype>
 #include <cstring>
 
@@ -99,8 +98,8 @@ const char kUsage[] =
     "                        the deepest stack its entry points used; the most\n"
     "                        memory it held through TAP_MemAlloc, and what it still\n"
     "                        held at the end; its processor time; the disk's waits\n"
-    "  --no-sync             fsync, sync, syncfs and sync_file_range of the plug-in\n"
-    "                        do nothing (to measure what its flushes cost; never\n"
+    "  --no-sync             fsync, fdatasync, sync, syncfs and sync_file_range of\n"
+    "                        the plug-in do nothing (to measure what its flushes cost; never\n"
     "                        for a real test)\n"
     "  --help                this text\n"
     "\n"

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "KernelFloor.h"
+
 struct ExtDiskOption {
   std::string name; // sdb .. sdz8
   std::string dir;
@@ -19,7 +21,7 @@ struct ExtDiskOption {
 enum class ListingOrder { kDisk, kSorted, kShuffle };
 
 // The kernel of the recorders Vaultrix supports (--kernel recorder).
-constexpr uint32_t kRecorderKernel = 2u << 16 | 6u << 8 | 12u;
+constexpr uint32_t kRecorderKernel = KernelVersion(2, 6, 12);
 // No floor by default: the plug-in still needs openat for every source it
 // reads, which a recorder's kernel lacks.
 constexpr uint32_t kDefaultKernelFloor = 0;

@@ -191,27 +191,12 @@ void Act(const char *action, char *arg)
     if (fd >= 0)
       close(fd);
     TAP_Print("write %s %lu\n", arg, left);
-  } else if (!strcmp(action, "fsync") || !strcmp(action, "sync-range")) {
-    char *flags = strchr(arg, ' ');
-    if (flags)
-      *flags++ = 0;
+  } else if (!strcmp(action, "fsync")) {
     int fd = OpenOnDisk(arg, O_WRONLY);
-    long rc;
-    if (!strcmp(action, "fsync"))
-      rc = fsync(fd);
-#if defined(__mips__) && _MIPS_SIM == _ABIO32
-    else
-      rc = syscall(SYS_sync_file_range, fd, 0, 0, 0, 0, 0, flags ? strtoul(flags, nullptr, 10) : 0);
-#else
-    else
-      rc = syscall(SYS_sync_file_range, fd, (off_t)0, (off_t)0, flags ? strtoul(flags, nullptr, 10) : 0);
-#endif
+    int rc = fsync(fd);
     if (fd >= 0)
       close(fd);
-    if (rc == 0)
-      TAP_Print("%s %s ok\n", action, arg);
-    else
-      TAP_Print("%s %s %s %d\n", action, arg, ErrorText(errno), errno);
+    TAP_Print("fsync %s %s\n", arg, rc == 0 ? "ok" : ErrorText(errno));
   } else if (!strcmp(action, "fwrite")) {
     char *text = strchr(arg, ' ');
     if (!text)
