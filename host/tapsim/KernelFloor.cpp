@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstring>
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <link.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
@@ -19,6 +18,12 @@
 #include "Interpose.h"
 
 namespace {
+
+struct KernelCall {
+  const char *name;
+  long number;    // this build's number of the call
+  uint32_t since; // the first version whose MIPS o32 table had it
+};
 
 #define CALL(name, a, b, c) {#name, SYS_##name, KernelVersion(a, b, c)},
 
@@ -168,11 +173,6 @@ std::string KernelFloorRefusals()
   return text;
 }
 
-const KernelCall *KernelCalls(size_t *count)
-{
-  *count = sizeof kCalls / sizeof *kCalls;
-  return kCalls;
-}
 
 bool ParseKernelVersion(const std::string &text, uint32_t *version)
 {

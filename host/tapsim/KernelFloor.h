@@ -4,7 +4,6 @@
 // wrappers (open through openat, stat through newfstatat) stand for the
 // recorder's C library, which uses the calls its kernel has, and pass.
 #pragma once
-#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -13,15 +12,6 @@ constexpr uint32_t KernelVersion(unsigned a, unsigned b, unsigned c) { return a 
 constexpr uint32_t kNoKernelFloor = 0;
 // The oldest kernel the floor accepts: the table starts there.
 constexpr uint32_t kOldestKernel = KernelVersion(2, 6, 0);
-
-struct KernelCall {
-  const char *name;
-  long number;    // this build's number of the call
-  uint32_t since; // the first version whose MIPS o32 table had it
-};
-
-// Every call of the table, in the order of the versions.
-const KernelCall *KernelCalls(size_t *count);
 
 // "2.6.12" or "3.17"; false for anything else or a version before the table.
 bool ParseKernelVersion(const std::string &text, uint32_t *version);
