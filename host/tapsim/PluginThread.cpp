@@ -19,6 +19,8 @@ constexpr uint32_t kPaint = 0x5AA5C33Cu;
 constexpr uintptr_t kPaintMargin = 512;
 
 uintptr_t gGuardLow, gGuardHigh; // the plug-in thread's guard page
+
+#ifndef __SANITIZE_ADDRESS__
 char gOverflowText[96];
 int gOverflowLength;
 ssize_t (*gRawWrite)(int, const void *, size_t);
@@ -32,6 +34,7 @@ void OnFault(int, siginfo_t *info, void *)
     (void)!gRawWrite(STDERR_FILENO, gOverflowText, (size_t)gOverflowLength);
   // SA_RESETHAND has put the default back: the fault, repeated, ends the run.
 }
+#endif
 
 void WatchForOverflow(size_t stackBytes)
 {
