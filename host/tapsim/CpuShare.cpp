@@ -65,14 +65,17 @@ bool CpuShare::CreateIn(const std::string &dir, bool v2, long quotaUs, long peri
   if (mkdirat(parent.get(), name.c_str(), 0755) != 0)
     return SysError(err, "creating " + dir + "/" + name);
   UniqueFd group(openat(parent.get(), name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  bool set = group && (v2 ? WriteAt(group.get(), "cpu.max", std::to_string(quotaUs) + " " + std::to_string(periodUs), err)
-                          : WriteAt(group.get(), "cpu.cfs_period_us", std::to_string(periodUs), err) &&
-                                WriteAt(group.get(), "cpu.cfs_quota_us", std::to_string(quotaUs), err));
-  if (set)
+  bool ready = group ? true : SysError(err, "opening " + dir + "/" + name);
+  if (ready && v2)
+    ready = WriteAt(group.get(), "cpu.max", std::to_string(quotaUs) + " " + std::to_string(periodUs), err);
+  else if (ready)
+    ready = WriteAt(group.get(), "cpu.cfs_period_us", std::to_string(periodUs), err) &&
+            WriteAt(group.get(), "cpu.cfs_quota_us", std::to_string(quotaUs), err);
+  if (ready) {
     procs_.reset(openat(group.get(), "cgroup.procs", O_WRONLY | O_CLOEXEC));
-  if (!set || !procs_) {
-    if (set)
-      SysError(err, dir + "/" + name + "/cgroup.procs");
+    ready = procs_ ? true : SysError(err, "opening " + dir + "/" + name + "/cgroup.procs");
+  }
+  if (!ready) {
     (void)unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR);
     return false;
   }
@@ -100,13 +103,12 @@ bool CpuShare::Create(double percent, std::string *err)
         std::string controllers, subtree;
         ReadTextFile(m.mountPoint + "/cgroup.controllers", &controllers);
         ReadTextFile(m.mountPoint + "/cgroup.subtree_control", &subtree);
-        UniqueFd top(open(m.mountPoint.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        // Enabling it there would change the whole machine: left to its owner.
         if (!HasWord(controllers, "cpu"))
           why = "the cpu controller is not offered there";
-        else if (!top)
-          SysError(&why, "opening it");
-        else if ((HasWord(subtree, "cpu") || WriteAt(top.get(), "cgroup.subtree_control", "+cpu", &why)) &&
-                 CreateIn(m.mountPoint, true, quotaUs, periodUs, &why))
+        else if (!HasWord(subtree, "cpu"))
+          why = "cpu is not in its cgroup.subtree_control";
+        else if (CreateIn(m.mountPoint, true, quotaUs, periodUs, &why))
           return true;
       } else if (!v2 && m.fsType == "cgroup" && HasOption(m.superOptions, "cpu")) {
         // Below this process's own group, so that its limits still hold.
