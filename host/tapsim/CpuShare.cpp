@@ -128,7 +128,7 @@ bool CpuShare::Create(double percent, std::string *err)
   }
   *err = "no CPU controller of the control groups can be used here (" +
          (tried.empty() ? std::string("none is mounted") : tried) + "); run as root on a machine whose "
-         "cgroup v2 offers cpu, or whose cgroup v1 mounts cpu";
+         "cgroup v2 hands cpu down at its top, or whose cgroup v1 mounts cpu";
   return false;
 }
 
