@@ -55,7 +55,8 @@ TEST_F(Tapsim, HelpNamesEveryOption)
   for (const char *option :
        {"--disk", "--ext", "--clock", "--tick-step", "--tick-start", "--chdir-success", "--utf8-firmware", "--event",
         "--nested-event", "--max-events", "--fail-alloc", "--fail-hdd-write", "--console", "--trace", "--stats",
-        "--no-task-table", "--listing-order", "--help", "Exit status"})
+        "--no-task-table", "--listing-order", "--kernel", "--cpu", "--disk-speed", "--recording",
+        "--fsync-flushes-disk", "--stack-size", "--help", "Exit status"})
     EXPECT_TRUE(Contains(r.out, option)) << option;
 }
 
@@ -80,6 +81,13 @@ TEST_F(Tapsim, RefusesBadCommandLines)
       {{"--disk", disk, "--no-such-option", VX_IMAGE}, "unknown option"},
       {{"--disk", disk, "--listing-order", "shuffle:", VX_IMAGE}, "--listing-order"},
       {{"--disk", tmp / "missing", VX_IMAGE}, "--disk"},
+      {{"--disk", disk, "--kernel", "2.4.20", VX_IMAGE}, "--kernel wants"},
+      {{"--disk", disk, "--kernel", "2.6.x", VX_IMAGE}, "--kernel wants"},
+      {{"--disk", disk, "--cpu", "0", VX_IMAGE}, "--cpu wants"},
+      {{"--disk", disk, "--cpu", "101", VX_IMAGE}, "--cpu wants"},
+      {{"--disk", disk, "--recording", "2", VX_IMAGE}, "needs --disk-speed"},
+      {{"--disk", disk, "--disk-speed", "2", "--recording", "2", VX_IMAGE}, "less than --disk-speed"},
+      {{"--disk", disk, "--stack-size", "8", VX_IMAGE}, "--stack-size"},
   };
   for (auto &c : cases) {
     TapsimResult r = RunTapsimArgs(c.args);
@@ -388,6 +396,94 @@ TEST_F(Tapsim, TraceTiesWhatThePluginWroteToItsEventAndTick)
   EXPECT_EQ(ev.writes[0].text, "line\\r");
   EXPECT_TRUE(Contains(r.out, "tapsim: all: 3 events, TAP_EventHandler median ")) << r.out;
   EXPECT_TRUE(Contains(r.out, " p99 ")) << r.out;
+}
+
+// The number that follows `prefix` in text, or -1.
+double After(const std::string &text, const std::string &prefix)
+{
+  size_t at = text.find(prefix);
+  return at == std::string::npos ? -1 : std::stod(text.substr(at + prefix.size()));
+}
+
+TEST_F(Tapsim, AnOldKernelRefusesOnlyTheCallsThatCameAfterIt)
+{
+  // openat came with 2.6.16, syncfs with 2.6.39; the C library's own open
+  // (openat inside) and the commands stand for the recorder's and pass.
+  const char *script = "1 sys openat\n1 sys syncfs\n1 sys time\n1 create /mnt/hd/by-open\n"
+                       "1 system touch /mnt/hd/by-shell\n2 exit\n";
+  auto seen = [&](const char *kernel) { return PrintsOf(Probe(script, {"--tick-step", "1", "--kernel", kernel}), 1); };
+  EXPECT_EQ(seen("2.6.15"), (std::vector<std::string>{"sys openat Function not implemented\n",
+                                                      "sys syncfs Function not implemented\n", "sys time ok\n",
+                                                      "create /mnt/hd/by-open ok\n", "system 0\n"}));
+  EXPECT_EQ(seen("2.6.16"), (std::vector<std::string>{"sys openat ok\n", "sys syncfs Function not implemented\n",
+                                                      "sys time ok\n", "create /mnt/hd/by-open ok\n", "system 0\n"}));
+  EXPECT_EQ(seen("none")[1], "sys syncfs ok\n");
+  EXPECT_TRUE(Exists(disk + "/by-shell"));
+}
+
+TEST_F(Tapsim, AThrottledBusyDiskMakesFlushesWaitForWhatTheyFlush)
+{
+  // 20 MB/s, of which a recording takes 0.2, with its last 30 s (6 MB)
+  // unwritten: 19.8 MB/s are left.
+  TapsimResult r = Probe("1 write f1 4000000\n1 write f2 1000000\n2 fsync f2\n3 sys syncfs\n4 fsync f1\n5 exit\n",
+                         {"--tick-step", "1", "--stats", "--disk-speed", "20", "--recording", "0.2", "--kernel", "none"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(r.trace.size(), 6u);
+  EXPECT_EQ(PrintOf(r, 2), "fsync f2 ok\n");
+  EXPECT_EQ(PrintOf(r, 3), "sys syncfs ok\n");
+  auto ms = [&](uint64_t event) { return r.trace[event].us / 1000.0; };
+  // A file's flush waits for that file only; the disk's for all of it.
+  EXPECT_GE(ms(2), 45);
+  EXPECT_LT(ms(2), 45 + 500) << "the flush of one file waited for another";
+  EXPECT_GE(ms(3), 480);
+  EXPECT_LT(ms(3), 480 + 800);
+  EXPECT_LT(ms(4), 20) << "the disk's flush wrote this file already";
+  EXPECT_GT(r.trace[3].waitUs, 400000u);
+  EXPECT_LE(r.trace[3].waitUs, r.trace[3].us);
+  EXPECT_EQ(After(r.out, "tapsim: disk: "), 2) << r.out;
+}
+
+TEST_F(Tapsim, ReportsTheDeepestStackAndTheMostMemoryHeld)
+{
+  TapsimResult r = Probe("1 stack 12000\n1 hold 50000\n2 hold 100000\n3 exit\n", {"--tick-step", "1", "--stats"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  double deepest = After(r.out, "tapsim: stack: at most "), usable = After(r.out, "bytes of the ");
+  EXPECT_GE(deepest, 12000) << r.out;
+  EXPECT_LT(deepest, usable) << r.out;
+  // 32 KiB less the thread's own records at its top.
+  EXPECT_GT(usable, 24000.0 * (VX_SANITIZE ? 4 : 1)) << r.out;
+  EXPECT_LE(usable, 32768.0 * (VX_SANITIZE ? 4 : 1)) << r.out;
+  EXPECT_EQ(After(r.out, "tapsim: memory: at most "), 150000) << r.out;
+  EXPECT_TRUE(Contains(r.out, ", 150000 bytes in 2 blocks at the end")) << r.out;
+  ASSERT_EQ(r.trace.size(), 4u);
+  EXPECT_EQ(r.trace[1].memHeld, 50000u);
+  EXPECT_EQ(r.trace[2].memHeld, 150000u);
+
+  // A plug-in that needs more is stopped where a recorder would crash.
+  TapsimResult over = Probe("1 stack 400000\n2 exit\n", {"--tick-step", "1"});
+  EXPECT_EQ(over.status, 4);
+  if (!VX_SANITIZE)
+    EXPECT_TRUE(Contains(over.err, "overflowed its")) << over.err;
+  EXPECT_TRUE(Contains(over.err, "in event 1")) << over.err;
+}
+
+TEST_F(Tapsim, AShareOfTheProcessorSlowsThePlugIn)
+{
+  TapsimResult r = Probe("1 spin 200\n2 exit\n", {"--tick-step", "1", "--stats", "--cpu", "25"});
+  if (r.status == 5) { // no CPU controller here: refused, and said why
+    EXPECT_TRUE(Contains(r.err, "--cpu: no CPU controller")) << r.err;
+    GTEST_SKIP() << r.err;
+  }
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(r.trace.size(), 3u);
+  // 200 ms of the processor take four times as long at a quarter of it.
+  EXPECT_GE(r.trace[1].us, 600000u);
+  double cpu = 0, wall = 0, share = 0;
+  size_t at = r.out.find("tapsim: cpu: ");
+  ASSERT_NE(at, std::string::npos) << r.out;
+  ASSERT_EQ(sscanf(r.out.c_str() + at, "tapsim: cpu: %lf ms of processor time in %lf ms, %lf%%", &cpu, &wall, &share), 3);
+  EXPECT_GE(cpu, 200);
+  EXPECT_LT(share, 30) << r.out;
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -28,6 +29,7 @@ struct Listing {
   size_t next = 0;
 };
 Listing listing;
+std::unordered_map<void *, dword> blockSizes;
 
 void hostCall(const char *name)
 {
@@ -113,6 +115,9 @@ void *rtMemAlloc(dword size)
   if (p) {
     memset(p, 0xA5, size);
     runtime.liveBlocks++;
+    blockSizes[p] = size;
+    runtime.heldBytes += size;
+    runtime.peakBytes = std::max(runtime.peakBytes, runtime.heldBytes);
   }
   return p;
 }
@@ -122,6 +127,11 @@ int rtMemFree(void *p)
   hostCall("TAP_MemFree");
   if (p)
     runtime.liveBlocks--;
+  auto block = blockSizes.find(p);
+  if (block != blockSizes.end()) {
+    runtime.heldBytes -= block->second;
+    blockSizes.erase(block);
+  }
   free(p);
   return 1;
 }

@@ -38,6 +38,8 @@ struct TapRuntime {
   bool failAllocFrom = false;
   uint64_t allocFailures = 0;
   int64_t liveBlocks = 0;
+  // Bytes held through TAP_MemAlloc now, and the most held at once.
+  uint64_t heldBytes = 0, peakBytes = 0;
 
   // Write faults on the internal disk: TAP_Hdd_Fwrite call number failWriteAt
   // writes nothing and reports 0 items (1-based, 0 disables).

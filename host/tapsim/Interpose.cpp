@@ -7,6 +7,11 @@
 #endif
 #include "Interpose.h"
 
+#include "DiskModel.h"
+#include "KernelFloor.h"
+#include "PluginThread.h"
+#include "ReadCount.h"
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
@@ -136,30 +141,84 @@ int closedir(DIR *dir)
   return real(dir);
 }
 
-int fsync(int fd)
+ssize_t write(int fd, const void *data, size_t size)
 {
-  static auto real = Real<int (*)(int)>("fsync");
-  return g_interpose.noSync ? 0 : real(fd);
+  // No guarded static: the supervisor's signal handler writes too.
+  static ssize_t (*realWrite)(int, const void *, size_t);
+  if (!realWrite)
+    realWrite = Real<ssize_t (*)(int, const void *, size_t)>("write");
+  ssize_t n = realWrite(fd, data, size);
+  if (n > 0)
+    DiskModelWrote(fd, (size_t)n);
+  return n;
 }
 
-// The plug-in reaches sync, syncfs and sync_file_range through syscall();
-// every other call passes with the six argument words a system call can take.
-long syscall(long number, ...)
+int close(int fd)
 {
-  static auto real = Real<long (*)(long, ...)>("syscall");
+  static auto realClose = Real<int (*)(int)>("close");
+  DiskModelClosed(fd);
+  return realClose(fd);
+}
+
+int fsync(int fd)
+{
+  static auto realFsync = Real<int (*)(int)>("fsync");
+  if (g_interpose.noSync)
+    return 0;
+  double until = DiskModelFlushFile(fd);
+  int rc = realFsync(fd);
+  DiskModelWait(until);
+  return rc;
+}
+
+// The plug-in reaches sync, syncfs, fdatasync and sync_file_range through
+// syscall(); every other call passes with the six argument words.  As the
+// C library's own, it reads six whatever the caller passed: the sixth may
+// lie in the caller's frame, which the sanitizer need not see read.
+__attribute__((no_sanitize_address)) long syscall(long number, ...)
+{
+  static auto realSyscall = Real<long (*)(long, ...)>("syscall");
   va_list ap;
   va_start(ap, number);
   long a[6];
   for (long &word : a)
     word = va_arg(ap, long);
   va_end(ap);
+  bool lacking = g_interpose.kernelFloor && KernelLacks(g_interpose.kernelFloor, number) &&
+                 InImage(__builtin_return_address(0));
+  if (lacking && !g_interpose.floorBySeccomp) {
+    KernelFloorRefused(number);
+    errno = ENOSYS;
+    return -1;
+  }
+  bool flush = number == SYS_sync || number == SYS_fsync || number == SYS_fdatasync ||
+               number == SYS_sync_file_range;
 #ifdef SYS_syncfs
-  if (g_interpose.noSync && number == SYS_syncfs)
-    return 0;
+  flush = flush || number == SYS_syncfs;
 #endif
-  if (g_interpose.noSync && (number == SYS_sync || number == SYS_sync_file_range))
+  if (flush && g_interpose.noSync)
     return 0;
-  return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+  double until = 0;
+  if (number == SYS_sync)
+    until = DiskModelFlushAll();
+  else if (number == SYS_fsync || number == SYS_fdatasync)
+    until = DiskModelFlushFile((int)a[0]);
+#if !(defined(__mips__) && _MIPS_SIM == _ABIO32)
+  // On o32 the C library's syscall() cannot pass the seventh word that
+  // holds the flags: the kernel refuses the call there.
+  else if (number == SYS_sync_file_range)
+    until = DiskModelSyncRange((int)a[0], (unsigned)a[3]);
+#endif
+#ifdef SYS_syncfs
+  else if (number == SYS_syncfs)
+    until = DiskModelFlushDisk((int)a[0]);
+#endif
+  long rc = realSyscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+  if (lacking && rc == -1 && errno == ENOSYS)
+    KernelFloorRefused(number);
+  if (until)
+    DiskModelWait(until);
+  return rc;
 }
 
 int system(const char *command)
@@ -167,7 +226,19 @@ int system(const char *command)
   static auto real = Real<int (*)(const char *)>("system");
   if (command)
     g_interpose.launched = true;
-  return real(command);
+  if (!g_interpose.commandThread)
+    return real(command);
+  struct {
+    const char *command;
+    int status, error;
+  } job = {command, 0, 0};
+  auto run = [&] {
+    job.status = real(job.command);
+    job.error = errno;
+  };
+  g_interpose.commandThread->Run(run);
+  errno = job.error;
+  return job.status;
 }
 
 } // extern "C"

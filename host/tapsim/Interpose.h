@@ -9,6 +9,8 @@
 
 #include "Options.h"
 
+class CallThread;
+
 struct InterposeControl {
   // Files on this device (the internal disk's folder on the machine) report
   // the recorder's internal disk, 8:2; 0: no change.
@@ -21,6 +23,12 @@ struct InterposeControl {
   // fsync, sync and syncfs return at once: what the flushes cost is
   // measured against a run without them.
   bool noSync = false;
+  // The kernel floor (0: none), applied here to the image's syscall()
+  // where no seccomp filter could be set (qemu user emulation).
+  uint32_t kernelFloor = 0;
+  bool floorBySeccomp = false;
+  // Where the plug-in's commands run: a thread outside the floor.
+  CallThread *commandThread = nullptr;
 };
 
 extern InterposeControl g_interpose;

@@ -8,10 +8,14 @@
 #include <dlfcn.h>
 #include <string>
 #include <sys/mount.h>
+#include <sys/resource.h>
 
 #include "../runtime/TapRuntime.h"
+#include "DiskModel.h"
 #include "ImageSymbol.h"
 #include "Interpose.h"
+#include "KernelFloor.h"
+#include "PluginThread.h"
 #include "ReadCount.h"
 
 namespace {
@@ -101,7 +105,7 @@ uint64_t Nanos(const struct timespec &a, const struct timespec &b)
 struct EventRecord {
   uint64_t index = 0;
   uint32_t tick = 0, code = 0, param = 0, ret = 0;
-  uint64_t us = 0, calls = 0, readBytes = 0;
+  uint64_t ns = 0, cpuNs = 0, waitNs = 0, calls = 0, readBytes = 0, heldBytes = 0;
   unsigned sleeps = 0;
   int stateBefore = -1, stateAfter = -1;
   std::string items; // write=, print=, nested= tokens in the order they happened
@@ -127,6 +131,9 @@ private:
   void PrintStats();
   void ReportAllocations();
   void AdvanceTicks();
+  bool StartThreads(int *status);
+  template <class F> void OnPluginThread(EventRecord &ev, F f);
+  static void SetKernelFloor(void *self);
 
   const TapsimOptions &opts_;
   PluginFiles &files_;
@@ -151,8 +158,13 @@ private:
 
   // Durations in tenths of a microsecond, by the state before the event
   // (index 6: unknown); most idle events take well below a microsecond.
-  std::vector<uint32_t> durations_[7];
+  std::vector<uint64_t> durations_[7];
   uint64_t maxEventRead_ = 0;
+
+  // The plug-in's entry points run on plugin_, its commands on commands_.
+  CallThread plugin_, commands_;
+  std::string floorBy_; // how the kernel floor is applied
+  struct timespec started_ = {};
 };
 
 bool Run::Load(int *status)
@@ -226,19 +238,74 @@ bool Run::Load(int *status)
                 ", which the recorder's C library does not offer");
   }
 
-  std::string imagePath = FdPath(files_.image.get());
-  image_ = dlopen(imagePath.c_str(), RTLD_NOW);
+  // Loaded on the plug-in's thread, under its kernel floor.
+  std::string imagePath = FdPath(files_.image.get()), loadError;
+  auto load = [&] {
+    image_ = dlopen(imagePath.c_str(), RTLD_NOW);
+    if (!image_)
+      loadError = dlText(imagePath, opts_.image);
+  };
+  plugin_.Run(load);
   if (!image_)
-    return fail("cannot load image: " + dlText(imagePath, opts_.image));
+    return fail("cannot load image: " + loadError);
   auto init = reinterpret_cast<int (*)(TapInitRecord *)>(dlsym(image_, "__TAP_Init_"));
   if (!init)
     return fail("image '" + opts_.image + "' has no __TAP_Init_: not a TAP plug-in");
-  init(&rec_);
+  auto callInit = [&] { init(&rec_); };
+  plugin_.Run(callInit);
   if (!rec_.Main || !rec_.EventHandler)
     return fail("__TAP_Init_ of '" + opts_.image + "' did not fill in TAP_Main and TAP_EventHandler");
   state_ = static_cast<volatile dword *>(FindImageObject(files_.image.get(), image_, "State"));
   ReadCountWatch(image_);
+  // What the loader used does not count: only the entry points' stack.
+  plugin_.Repaint();
   return true;
+}
+
+void Run::SetKernelFloor(void *self)
+{
+  Run *run = static_cast<Run *>(self);
+  uint32_t floor = run->opts_.kernelFloor;
+  if (floor == kNoKernelFloor)
+    return;
+  std::string why;
+  g_interpose.kernelFloor = floor;
+  g_interpose.floorBySeccomp = InstallKernelFloor(floor, &why);
+  run->floorBy_ = g_interpose.floorBySeccomp ? "a seccomp filter"
+                                             : "tapsim's syscall(), as seccomp is not available (" + why + ")";
+}
+
+bool Run::StartThreads(int *status)
+{
+  std::string err;
+  if (!commands_.Start(0, nullptr, nullptr, &err) ||
+      !plugin_.Start((size_t)opts_.stackKiB * 1024 * kStackFactor, SetKernelFloor, this, &err)) {
+    fprintf(stderr, "tapsim: cannot start the plug-in's threads: %s\n", err.c_str());
+    *status = kExitSandbox;
+    return false;
+  }
+  g_interpose.commandThread = &commands_;
+  return true;
+}
+
+// Runs f on the plug-in's thread and takes its wall-clock and processor
+// time there, without the hand-over.
+template <class F> void Run::OnPluginThread(EventRecord &ev, F f)
+{
+  DiskModelFigures before = DiskModelTotals();
+  auto call = [&] {
+    struct timespec w0, w1, c0, c1;
+    clock_gettime(CLOCK_MONOTONIC, &w0);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c0);
+    f();
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c1);
+    clock_gettime(CLOCK_MONOTONIC, &w1);
+    ev.ns = Nanos(w0, w1);
+    ev.cpuNs = Nanos(c0, c1);
+  };
+  plugin_.Run(call);
+  ev.waitNs = DiskModelTotals().waitedNs - before.waitedNs;
+  ev.heldBytes = rt_->heldBytes;
 }
 
 void Run::Hook()
@@ -343,9 +410,13 @@ void Run::WriteTrace(const EventRecord &ev, bool isMain)
     line += " code=main ret=" + std::to_string((int32_t)ev.ret);
   else
     line += " code=" + Hex(ev.code, 4) + " param=" + Hex(ev.param, 8) + " ret=" + Hex(ev.ret, 8);
-  line += " us=" + std::to_string(ev.us) + " calls=" + std::to_string(ev.calls);
+  line += " us=" + std::to_string(ev.ns / 1000) + " cpu=" + std::to_string(ev.cpuNs / 1000) +
+          " calls=" + std::to_string(ev.calls);
   if (ev.readBytes)
     line += " read=" + std::to_string(ev.readBytes);
+  line += " mem=" + std::to_string(ev.heldBytes);
+  if (ev.waitNs)
+    line += " wait=" + std::to_string(ev.waitNs / 1000);
   if (ev.stateBefore >= 0)
     line += " state=" + std::to_string(ev.stateBefore) + ">" + std::to_string(ev.stateAfter);
   line += ev.items;
@@ -357,7 +428,7 @@ void Run::WriteTrace(const EventRecord &ev, bool isMain)
 
 void Run::PrintStats()
 {
-  auto line = [](const char *label, std::vector<uint32_t> &d) {
+  auto line = [](const char *label, std::vector<uint64_t> &d) {
     if (d.empty())
       return;
     std::sort(d.begin(), d.end());
@@ -368,7 +439,7 @@ void Run::PrintStats()
     printf("tapsim: %s: %zu events, TAP_EventHandler median %.1f us, p99 %.1f us, max %.1f us\n", label, d.size(),
            rank(0.5) / 10.0, rank(0.99) / 10.0, d.back() / 10.0);
   };
-  std::vector<uint32_t> all;
+  std::vector<uint64_t> all;
   for (auto &d : durations_)
     all.insert(all.end(), d.begin(), d.end());
   line("all", all);
@@ -379,6 +450,38 @@ void Run::PrintStats()
   line("state unknown", durations_[6]);
   printf("tapsim: read: %" PRIu64 " bytes through read(), at most %" PRIu64 " in one event\n", ReadCountBytes(),
          maxEventRead_);
+  printf("tapsim: stack: at most %zu bytes of the %zu below the plug-in thread's first frame\n", plugin_.Deepest(),
+         plugin_.Usable());
+  printf("tapsim: memory: at most %" PRIu64 " bytes held through TAP_MemAlloc, %" PRIu64
+         " bytes in %" PRId64 " blocks at the end\n",
+         rt_->peakBytes, rt_->heldBytes, rt_->liveBlocks);
+  struct rusage ru;
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  if (getrusage(RUSAGE_SELF, &ru) == 0) {
+    double cpu = (double)ru.ru_utime.tv_sec + (double)ru.ru_stime.tv_sec +
+                 ((double)ru.ru_utime.tv_usec + (double)ru.ru_stime.tv_usec) / 1e6;
+    double wall = (double)Nanos(started_, now) / 1e9;
+    printf("tapsim: cpu: %.0f ms of processor time in %.0f ms, %.1f%% of one core", cpu * 1000, wall * 1000,
+           wall > 0 ? cpu / wall * 100 : 0);
+    if (opts_.cpuPercent)
+      printf(" (--cpu %g: %s)", opts_.cpuPercent, files_.cpuShare.c_str());
+    printf("\n");
+  }
+  if (opts_.diskSpeed) {
+    DiskModelFigures d = DiskModelTotals();
+    printf("tapsim: disk: %" PRIu64 " flushes waited %.1f ms in all, at most %.1f ms (%g MB/s", d.waits,
+           (double)d.waitedNs / 1e6, (double)d.longestNs / 1e6, opts_.diskSpeed);
+    if (opts_.recording)
+      printf(", recording %g MB/s", opts_.recording);
+    printf(")\n");
+  }
+  if (opts_.kernelFloor) {
+    std::string refused = KernelFloorRefusals();
+    printf("tapsim: kernel: calls after %s refused, through %s; the plug-in made %s\n",
+           KernelVersionText(opts_.kernelFloor).c_str(), floorBy_.c_str(),
+           refused.empty() ? "none of them" : refused.c_str());
+  }
   fflush(stdout);
 }
 
@@ -432,7 +535,13 @@ int Run::Go()
     if (trace_)
       setvbuf(trace_, nullptr, _IOLBF, 0);
   }
-  if (!Load(&status) || !MountDueDisks(&status))
+  clock_gettime(CLOCK_MONOTONIC, &started_);
+  DiskModelSettings disk;
+  disk.speed = opts_.diskSpeed * 1e6;
+  disk.recording = opts_.recording * 1e6;
+  disk.fsyncFlushesDisk = opts_.fsyncFlushesDisk;
+  DiskModelStart(disk);
+  if (!StartThreads(&status) || !Load(&status) || !MountDueDisks(&status))
     return status;
   Hook();
 
@@ -442,13 +551,10 @@ int Run::Go()
   progress_->tick = main.tick;
   progress_->phase = kPhaseMain;
   current_ = &main;
-  struct timespec t0, t1;
-  clock_gettime(CLOCK_MONOTONIC, &t0);
-  int resident = rec_.Main();
-  clock_gettime(CLOCK_MONOTONIC, &t1);
+  int resident = 0;
+  OnPluginThread(main, [&] { resident = rec_.Main(); });
   current_ = nullptr;
   main.ret = (uint32_t)resident;
-  main.us = Nanos(t0, t1) / 1000;
   main.stateAfter = State();
   main.exited = rt_->exited;
   WriteTrace(main, true);
@@ -491,30 +597,25 @@ int Run::Go()
     bool exitedBefore = rt_->exited;
     current_ = &ev;
     uint64_t readBefore = ReadCountBytes();
-    clock_gettime(CLOCK_MONOTONIC, &t0);
-    ev.ret = rec_.EventHandler(ev.code, ev.param);
-    clock_gettime(CLOCK_MONOTONIC, &t1);
+    OnPluginThread(ev, [&] { ev.ret = rec_.EventHandler(ev.code, ev.param); });
     current_ = nullptr;
     ev.readBytes = ReadCountBytes() - readBefore;
     maxEventRead_ = std::max(maxEventRead_, ev.readBytes);
-    uint64_t ns = Nanos(t0, t1);
-    ev.us = ns / 1000;
     ev.stateAfter = State();
     ev.exited = rt_->exited && !exitedBefore;
     if (nestedArmed_)
       ev.items += " nested=" + Hex(nestedCode_, 4) + " nested-ret=none";
     nestedArmed_ = false;
     WriteTrace(ev, false);
-    durations_[ev.stateBefore >= 0 && ev.stateBefore < 6 ? ev.stateBefore : 6].push_back(
-        (uint32_t)std::min<uint64_t>(ns / 100, UINT32_MAX));
+    durations_[ev.stateBefore >= 0 && ev.stateBefore < 6 ? ev.stateBefore : 6].push_back(ev.ns / 100);
     if (rt_->exited) {
       fprintf(stderr, "tapsim: the plug-in ended through TAP_Exit in event %" PRIu64 " at tick %" PRIu32 "\n", i,
               ev.tick);
       break;
     }
     // In real time, a plug-in that only waits must not spin a whole core.
-    if (!rt_->virtualTicks && ev.us < kRealTimeEventGapUs) {
-      struct timespec gap = {0, (long)(kRealTimeEventGapUs - ev.us) * 1000};
+    if (!rt_->virtualTicks && ev.ns / 1000 < kRealTimeEventGapUs) {
+      struct timespec gap = {0, (long)(kRealTimeEventGapUs - ev.ns / 1000) * 1000};
       nanosleep(&gap, nullptr);
     }
   }

@@ -3,6 +3,7 @@
 // event after another until TAP_Exit.
 #pragma once
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "Common.h"
@@ -26,6 +27,7 @@ struct PluginFiles {
   dev_t diskDevice = 0;                  // the internal disk's folder on the machine
   std::vector<DiskSource> ext;           // in the order of TapsimOptions::ext
   int traceFd = -1;
+  std::string cpuShare; // how --cpu is applied, for --stats
 };
 
 // Runs the plug-in; returns the process's exit status (TapsimExit).

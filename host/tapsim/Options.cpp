@@ -1,9 +1,11 @@
 #include "Options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
 #include "../runtime/TapRuntime.h"
+#include "KernelFloor.h"
 
 namespace {
 
@@ -54,22 +56,50 @@ const char kUsage[] =
     "  --fail-alloc N|N+     the N-th TAP_MemAlloc fails, or every one from the N-th;\n"
     "                        at the end, how many calls were made and failed\n"
     "  --fail-hdd-write N    the N-th TAP_Hdd_Fwrite writes nothing and returns 0\n"
+    "Recorder limits\n"
+    "  --kernel VERSION|recorder|none\n"
+    "                        what the image asks of the kernel through syscall()\n"
+    "                        fails with ENOSYS when the call came after VERSION\n"
+    "                        (2.6.0 or later); recorder is 2.6.12, the oldest kernel\n"
+    "                        Vaultrix supports (default: none).  A seccomp filter on\n"
+    "                        the plug-in's thread; under qemu, which refuses seccomp,\n"
+    "                        tapsim's syscall() applies the same table\n"
+    "  --cpu PERCENT         the plug-in's process gets PERCENT of one core (0.1 to\n"
+    "                        100) from the control groups' CPU controller, in\n"
+    "                        periods of 10 ms, longer below 10% (default: the\n"
+    "                        machine's speed; refused where no controller serves)\n"
+    "  --disk-speed MB/S     the disks write MB/S (10^6 bytes): a flush waits until\n"
+    "                        the disk has written what it flushes (default: the\n"
+    "                        machine's disks as they are)\n"
+    "  --recording MB/S      a recording writes MB/S to the internal disk all the\n"
+    "                        time; its last 30 s are unwritten, and syncfs and sync\n"
+    "                        wait for them (default 0; needs --disk-speed)\n"
+    "  --fsync-flushes-disk  fsync waits for all that is unwritten on its disk, the\n"
+    "                        recording included, as on ext3 (needs --disk-speed)\n"
+    "  --stack-size KIB      the stack of the thread the plug-in's entry points run\n"
+    "                        on (default 32; a sanitized build gives 4 times that)\n"
     "Output\n"
     "  --console FILE        write the captured console (/dev/pts/0) to FILE\n"
     "                        (default: standard output, lines prefixed \"[console] \")\n"
     "  --trace FILE          one line per event (event 0 is TAP_Main):\n"
     "                        event=I tick=T code=C param=P ret=R us=MICROSECONDS\n"
-    "                        calls=HOSTCALLS read=BYTES (read() by the plug-in, when\n"
-    "                        any) state=BEFORE>AFTER, then in order what\n"
+    "                        cpu=MICROSECONDS (of the processor) calls=HOSTCALLS\n"
+    "                        read=BYTES (read() by the plug-in, when any)\n"
+    "                        mem=BYTES (held through TAP_MemAlloc after it)\n"
+    "                        wait=MICROSECONDS (for the --disk-speed disk, when any)\n"
+    "                        state=BEFORE>AFTER, then in order what\n"
     "                        the plug-in wrote, write=\"FILE\" text=\"...\" (C escapes),\n"
     "                        and printed, print=\"...\"; a nested call adds nested=C\n"
     "                        nested-param=P nested-ret=R|none nested-exit=0|1\n"
     "                        nested-state=B>A; exit=1 when it called TAP_Exit\n"
     "  --stats               at the end, TAP_EventHandler durations: count, median,\n"
     "                        p99 and max, in all and per state; the bytes the\n"
-    "                        plug-in read through read(), in all and in one event\n"
-    "  --no-sync             fsync, sync, syncfs and sync_file_range of the plug-in\n"
-    "                        do nothing (to measure what its flushes cost; never\n"
+    "                        plug-in read through read(), in all and in one event;\n"
+    "                        the deepest stack its entry points used; the most\n"
+    "                        memory it held through TAP_MemAlloc, and what it still\n"
+    "                        held at the end; its processor time; the disk's waits\n"
+    "  --no-sync             fsync, fdatasync, sync, syncfs and sync_file_range of\n"
+    "                        the plug-in do nothing (to measure what its flushes cost; never\n"
     "                        for a real test)\n"
     "  --help                this text\n"
     "\n"
@@ -111,6 +141,31 @@ bool ParseU32(const std::string &text, uint32_t *out)
   if (!ParseU64(text, 0xFFFFFFFFu, &v))
     return false;
   *out = (uint32_t)v;
+  return true;
+}
+
+// A positive decimal number such as "25" or "2.5".
+bool ParseDecimal(const std::string &text, double max, double *out)
+{
+  if (text.empty() || text.size() > 12 || text == ".")
+    return false;
+  double v = 0, unit = 1;
+  bool point = false;
+  for (char c : text) {
+    if (c == '.' && !point) {
+      point = true;
+    } else if (c < '0' || c > '9') {
+      return false;
+    } else if (!point) {
+      v = v * 10 + (c - '0');
+    } else {
+      unit /= 10;
+      v += (c - '0') * unit;
+    }
+  }
+  if (v <= 0 || v > max)
+    return false;
+  *out = v;
   return true;
 }
 
@@ -168,6 +223,7 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
   };
   bool seenClock = false, seenStep = false, seenStart = false, seenChdir = false, seenMax = false,
        seenAlloc = false, seenWrite = false;
+  std::vector<std::string> seen; // options that may be given once
 
   for (int i = 1; i < argc; i++) {
     std::string arg = argv[i], value;
@@ -189,7 +245,8 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
     if (inlineValue)
       value = arg.substr(eq + 1);
 
-    static const char *const flags[] = {"--help", "--utf8-firmware", "--stats", "--no-task-table", "--no-sync"};
+    static const char *const flags[] = {"--help", "--utf8-firmware", "--stats", "--no-task-table", "--no-sync",
+                                        "--fsync-flushes-disk"};
     bool isFlag = false;
     for (const char *f : flags)
       isFlag |= name == f;
@@ -204,6 +261,8 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
         opts->noTaskTable = true;
       else if (name == "--no-sync")
         opts->noSync = true;
+      else if (name == "--fsync-flushes-disk")
+        opts->fsyncFlushesDisk = true;
       else
         opts->stats = true;
       continue;
@@ -212,7 +271,8 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
     static const char *const valued[] = {"--disk", "--ext", "--clock", "--tick-step", "--tick-start",
                                          "--chdir-success", "--event", "--nested-event", "--max-events",
                                          "--fail-alloc", "--fail-hdd-write", "--console", "--trace",
-                                         "--listing-order"};
+                                         "--listing-order", "--kernel", "--cpu", "--disk-speed", "--recording",
+                                         "--stack-size"};
     bool known = false;
     for (const char *v : valued)
       known |= name == v;
@@ -223,6 +283,14 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
         return fail(name + " needs a value");
       value = argv[++i];
     }
+
+    static const char *const once[] = {"--kernel", "--cpu", "--disk-speed", "--recording", "--stack-size"};
+    for (const char *o : once)
+      if (name == o) {
+        if (std::find(seen.begin(), seen.end(), name) != seen.end())
+          return fail(name + " given twice");
+        seen.push_back(name);
+      }
 
     if (name == "--disk") {
       if (!opts->disk.empty())
@@ -331,6 +399,24 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
       } else {
         return fail("--listing-order wants sorted, disk or shuffle:SEED, not '" + value + "'");
       }
+    } else if (name == "--kernel") {
+      if (value == "none")
+        opts->kernelFloor = kNoKernelFloor;
+      else if (value == "recorder")
+        opts->kernelFloor = kRecorderKernel;
+      else if (!ParseKernelVersion(value, &opts->kernelFloor))
+        return fail("--kernel wants a version from 2.6.0 such as 2.6.12, recorder or none, not '" + value + "'");
+    } else if (name == "--cpu") {
+      if (!ParseDecimal(value, 100, &opts->cpuPercent) || opts->cpuPercent < 0.1)
+        return fail("--cpu wants a share of one core from 0.1 to 100 (percent), not '" + value + "'");
+    } else if (name == "--disk-speed" || name == "--recording") {
+      if (!ParseDecimal(value, 100000, name == "--disk-speed" ? &opts->diskSpeed : &opts->recording))
+        return fail(name + " wants MB a second, such as 25 or 2.5, not '" + value + "'");
+    } else if (name == "--stack-size") {
+      uint64_t kib;
+      if (!ParseU64(value, 1u << 20, &kib) || kib < 16 || kib > 65536)
+        return fail("--stack-size wants KiB from 16 to 65536, not '" + value + "'");
+      opts->stackKiB = (uint32_t)kib;
     } else if (name == "--console") {
       if (!opts->consoleFile.empty() || value.empty())
         return fail("--console wants one file name");
@@ -343,6 +429,10 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
   }
   if (opts->help)
     return true;
+  if ((opts->recording || opts->fsyncFlushesDisk) && !opts->diskSpeed)
+    return fail(std::string(opts->recording ? "--recording" : "--fsync-flushes-disk") + " needs --disk-speed");
+  if (opts->recording >= opts->diskSpeed && opts->recording)
+    return fail("--recording must write less than --disk-speed, or the disk never catches up");
   if (opts->disk.empty())
     return fail("--disk DIR is required");
   if (opts->image.empty())

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "KernelFloor.h"
+
 struct ExtDiskOption {
   std::string name; // sdb .. sdz8
   std::string dir;
@@ -17,6 +19,14 @@ struct ExtDiskOption {
 // The order in which folders list: as the disk gives it, by name, or
 // shuffled with a seed.
 enum class ListingOrder { kDisk, kSorted, kShuffle };
+
+// The kernel of the recorders Vaultrix supports (--kernel recorder).
+constexpr uint32_t kRecorderKernel = KernelVersion(2, 6, 12);
+// No floor by default: the plug-in still needs openat for every source it
+// reads, which a recorder's kernel lacks.
+constexpr uint32_t kDefaultKernelFloor = 0;
+// The stack of the plug-in's entry points, in KiB.
+constexpr uint32_t kDefaultStackKiB = 32;
 
 struct TapsimOptions {
   bool help = false;
@@ -45,6 +55,14 @@ struct TapsimOptions {
   uint64_t failAllocAt = 0;
   bool failAllocFrom = false;
   uint64_t failHddWriteAt = 0;
+
+  // A recorder's limits.
+  uint32_t kernelFloor = kDefaultKernelFloor; // KernelVersion(); 0: none
+  double cpuPercent = 0;                     // share of one core; 0: all of the machine's
+  double diskSpeed = 0;                      // MB/s; 0: the machine's disks as they are
+  double recording = 0;                      // MB/s on the internal disk
+  bool fsyncFlushesDisk = false;
+  uint32_t stackKiB = kDefaultStackKiB;
 
   std::string consoleFile; // empty: standard output, prefixed
   std::string traceFile;

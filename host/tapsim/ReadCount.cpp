@@ -49,6 +49,8 @@ void ReadCountWatch(void *handle)
 
 uint64_t ReadCountBytes() { return gBytes; }
 
+bool InImage(const void *address) { return (uintptr_t)address >= gLow && (uintptr_t)address < gHigh; }
+
 extern "C" ssize_t read(int fd, void *buffer, size_t size)
 {
   // Straight to the C library's read: syscall() is tapsim's own too.

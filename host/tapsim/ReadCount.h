@@ -8,3 +8,5 @@
 void ReadCountWatch(void *handle);
 // Bytes those reads returned so far.
 uint64_t ReadCountBytes();
+// Whether an address lies in that image.
+bool InImage(const void *address);

@@ -34,6 +34,8 @@ std::string Unescape(const std::string &s)
   return out;
 }
 
+} // namespace
+
 bool HasOption(const std::string &options, const char *name)
 {
   std::stringstream s(options);
@@ -43,6 +45,8 @@ bool HasOption(const std::string &options, const char *name)
       return true;
   return false;
 }
+
+namespace {
 
 // The flags a bind remount must repeat: in a user namespace they are locked,
 // and a remount that drops them fails.  Atime flags are left out, which
@@ -182,7 +186,8 @@ bool ReadMounts(std::vector<MountEntry> *out, std::string *err)
     auto dash = std::find(fields.begin(), fields.end(), "-");
     if (fields.size() < 6 || dash == fields.end() || dash + 1 == fields.end())
       continue;
-    out->push_back({Unescape(fields[4]), fields[5], *(dash + 1)});
+    out->push_back({Unescape(fields[4]), fields[5], *(dash + 1), Unescape(fields[3]),
+                    dash + 3 < fields.end() ? *(dash + 3) : ""});
   }
   return true;
 }

@@ -22,8 +22,12 @@ struct MountEntry {
   std::string mountPoint;
   std::string options; // per-mount options, e.g. "rw,nosuid,relatime"
   std::string fsType;
+  std::string root;          // the folder of its file system mounted there
+  std::string superOptions;  // the file system's, e.g. "rw,cpu" for a cgroup
 };
 bool ReadMounts(std::vector<MountEntry> *out, std::string *err);
+// Whether a comma-separated list of options holds name.
+bool HasOption(const std::string &options, const char *name);
 
 class Sandbox {
 public:

@@ -16,6 +16,7 @@
 
 #include "Common.h"
 #include "Console.h"
+#include "CpuShare.h"
 #include "Loader.h"
 #include "Options.h"
 #include "Sandbox.h"
@@ -30,6 +31,8 @@ extern "C" const char *__ubsan_default_options() { return "abort_on_error=1:prin
 namespace {
 
 int signalPipe[2] = {-1, -1};
+// Static, so that a Die() after it was made still removes it.
+CpuShare cpuShare;
 
 void OnSignal(int sig)
 {
@@ -147,6 +150,9 @@ int main(int argc, char **argv)
   if (!opts.traceFile.empty())
     traceOut = CreateOutput(opts.traceFile, "trace");
   files.traceFd = traceOut.get();
+  if (opts.cpuPercent && !cpuShare.Create(opts.cpuPercent, &err))
+    Die(kExitSandbox, "--cpu: " + err);
+  files.cpuShare = cpuShare.description();
   void *page = mmap(nullptr, sizeof(RunProgress), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (page == MAP_FAILED)
     Die(kExitSandbox, std::string("mmap: ") + strerror(errno));
@@ -191,6 +197,10 @@ int main(int argc, char **argv)
     // A group of its own: what the plug-in starts in the background stays
     // in it, so that the run can tell while it is still running.
     (void)setpgid(0, 0);
+    if (opts.cpuPercent && !cpuShare.Join(&err)) {
+      fprintf(stderr, "tapsim: --cpu: %s\n", err.c_str());
+      _exit(kExitSandbox);
+    }
     _exit(RunPlugin(opts, files, progress));
   }
 
@@ -228,6 +238,9 @@ int main(int argc, char **argv)
   sandbox.TearDown();
   if (leftovers)
     fprintf(stderr, "tapsim: ended %d process%s the plug-in left running\n", leftovers, leftovers == 1 ? "" : "es");
+  if (opts.cpuPercent && !cpuShare.Remove())
+    fprintf(stderr, "tapsim: could not remove the CPU share's group %s: %s\n", cpuShare.description().c_str(),
+            strerror(errno));
 
   if (interrupted) {
     fprintf(stderr, "tapsim: interrupted\n");

@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "support/tap.h"
@@ -26,6 +27,7 @@ const char *ErrorText(int e)
   case ENOENT: return "No such file or directory";
   case EACCES: return "Permission denied";
   case EPERM: return "Operation not permitted";
+  case ENOSYS: return "Function not implemented";
   default: return "error";
   }
 }
@@ -45,6 +47,53 @@ void WriteConsole(const char *data, size_t size)
     size -= (size_t)n;
   }
   close(fd);
+}
+
+// Uses about `bytes` of stack, a KiB a level.
+__attribute__((noinline)) unsigned Deep(unsigned long bytes)
+{
+  volatile char frame[1024];
+  frame[0] = (char)bytes;
+  frame[sizeof frame - 1] = 1;
+  return bytes > sizeof frame ? Deep(bytes - sizeof frame) + frame[0] : frame[sizeof frame - 1];
+}
+
+// The processor time of this thread, in milliseconds.
+unsigned long ThreadMs()
+{
+  struct {
+    long sec, nsec;
+  } t = {0, 0};
+  (void)syscall(SYS_clock_gettime, 3 /* CLOCK_THREAD_CPUTIME_ID */, &t);
+  return (unsigned long)t.sec * 1000 + (unsigned long)t.nsec / 1000000;
+}
+
+// The kernel calls the floor is tried on, with harmless arguments.
+long Call(const char *name)
+{
+  if (!strcmp(name, "openat")) {
+    long fd = syscall(SYS_openat, AT_FDCWD, "/mnt/hd", O_RDONLY | O_DIRECTORY);
+    if (fd >= 0)
+      close((int)fd);
+    return fd >= 0 ? 0 : -1;
+  }
+  if (!strcmp(name, "syncfs")) {
+    int fd = open("/mnt/hd", O_RDONLY | O_DIRECTORY);
+    long rc = syscall(SYS_syncfs, fd);
+    close(fd);
+    return rc;
+  }
+  if (!strcmp(name, "time"))
+    return syscall(SYS_time, NULL) > 0 ? 0 : -1;
+  errno = EINVAL;
+  return -1;
+}
+
+int OpenOnDisk(const char *name, int flags)
+{
+  char path[512];
+  snprintf(path, sizeof path, "/mnt/hd/%s", name);
+  return open(path, flags, 0644);
 }
 
 void Act(const char *action, char *arg)
@@ -111,6 +160,43 @@ void Act(const char *action, char *arg)
   } else if (!strcmp(action, "utf8")) {
     void *self = dlopen(NULL, RTLD_LAZY);
     TAP_Print("utf8 %d\n", self && dlsym(self, "_Z26Appl_ConvertToValidUTF8StrPhi") != NULL);
+  } else if (!strcmp(action, "sys")) {
+    long rc = Call(arg);
+    TAP_Print("sys %s %s\n", arg, rc == 0 ? "ok" : ErrorText(errno));
+  } else if (!strcmp(action, "stack")) {
+    TAP_Print("stack %u\n", Deep(strtoul(arg, nullptr, 10)) != 0);
+  } else if (!strcmp(action, "spin")) {
+    unsigned long ms = strtoul(arg, nullptr, 10), start = ThreadMs();
+    dword t0 = TAP_GetTick();
+    while (ThreadMs() - start < ms)
+      ;
+    TAP_Print("spin %lu %u\n", ms, (unsigned)(TAP_GetTick() - t0));
+  } else if (!strcmp(action, "hold")) {
+    void *p = TAP_MemAlloc((dword)strtoul(arg, nullptr, 10));
+    TAP_Print("hold %s\n", p ? "ok" : "null");
+  } else if (!strcmp(action, "write")) {
+    char *size = strchr(arg, ' ');
+    if (!size)
+      return;
+    *size++ = 0;
+    static char block[65536];
+    unsigned long left = strtoul(size, nullptr, 10);
+    int fd = OpenOnDisk(arg, O_WRONLY | O_CREAT | O_TRUNC);
+    while (fd >= 0 && left > 0) {
+      ssize_t n = write(fd, block, left < sizeof block ? left : sizeof block);
+      if (n <= 0)
+        break;
+      left -= (unsigned long)n;
+    }
+    if (fd >= 0)
+      close(fd);
+    TAP_Print("write %s %lu\n", arg, left);
+  } else if (!strcmp(action, "fsync")) {
+    int fd = OpenOnDisk(arg, O_WRONLY);
+    int rc = fsync(fd);
+    if (fd >= 0)
+      close(fd);
+    TAP_Print("fsync %s %s\n", arg, rc == 0 ? "ok" : ErrorText(errno));
   } else if (!strcmp(action, "fwrite")) {
     char *text = strchr(arg, ' ');
     if (!text)

@@ -229,6 +229,9 @@ std::vector<TraceEvent> ReadTrace(const std::string &path)
       else if (key == "ret") ev.ret = (uint32_t)std::stoll(value, nullptr, 0);
       else if (key == "us") ev.us = std::stoull(value);
       else if (key == "calls") ev.calls = std::stoull(value);
+      else if (key == "cpu") ev.cpuUs = std::stoull(value);
+      else if (key == "wait") ev.waitUs = std::stoull(value);
+      else if (key == "mem") ev.memHeld = std::stoull(value);
       else if (key == "read") ev.readBytes = std::stoull(value);
       else if (key == "state") StatePair(value, &ev.stateBefore, &ev.stateAfter);
       else if (key == "write" || key == "write-failed") ev.writes.push_back({value, "", key == "write-failed"});
@@ -258,6 +261,10 @@ TapsimResult RunTapsimOn(const std::string &image, const std::vector<std::string
   const char *order = getenv("VX_LISTING_ORDER");
   if (order && *order && !Has(args, "--listing-order"))
     argv.insert(argv.end(), {"--listing-order", order});
+  // And under a recorder's kernel (VX_KERNEL=recorder, or a version).
+  const char *kernel = getenv("VX_KERNEL");
+  if (kernel && *kernel && !Has(args, "--kernel"))
+    argv.insert(argv.end(), {"--kernel", kernel});
   argv.insert(argv.end(), {"--console", io / "console", image});
   TapsimResult r = Run(argv);
   // Whatever a test expects of the run, a sanitizer report in the plug-in

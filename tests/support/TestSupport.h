@@ -50,6 +50,8 @@ struct TraceEvent {
   bool isMain = false;
   uint32_t tick = 0, code = 0, param = 0, ret = 0;
   uint64_t us = 0, calls = 0;         // duration, host calls made
+  uint64_t cpuUs = 0, waitUs = 0;     // of it, on the processor, for the disk
+  uint64_t memHeld = 0;               // bytes held through TAP_MemAlloc after it
   uint64_t readBytes = 0;             // bytes the plug-in read through read()
   int stateBefore = -1, stateAfter = -1; // -1: the image's State is unknown
   std::vector<TraceWrite> writes;     // TAP_Hdd_Fwrite
