@@ -151,6 +151,7 @@ static int SaveBackup(void)
     WriteLog((char *)"Backup date not saved: the catalogue could not be saved.");
     return 0;
   }
+  ClearUnfinished();
   if (ScanIncomplete) {
     WriteLog((char *)"Backup incomplete, the next load tries again");
     return 0;
@@ -159,7 +160,7 @@ static int SaveBackup(void)
   return 1;
 }
 
-enum { COPY_PASS = 0, COPY_FLUSH = 1, COPY_SAVE = 2 };
+enum { COPY_PASS = 0, COPY_TIDY, COPY_FLUSH, COPY_SAVE };
 
 static void StepCopy(void)
 {
@@ -171,10 +172,15 @@ static void StepCopy(void)
   }
   switch (Phase) {
   case COPY_PASS:
+    /* A rerun's catalogue lists only what it copied: the rest goes first. */
     if (DoBackup(&CurrentVXDB, &LastVXDB))
-      Phase = COPY_FLUSH;
+      Phase = StartTidy() ? COPY_TIDY : COPY_FLUSH;
     if (DestNearlyFull)
       State = STATE_FINISH; /* no catalogue, no date: the next load tries again */
+    break;
+  case COPY_TIDY:
+    if (StepRemove())
+      Phase = COPY_FLUSH;
     break;
   case COPY_FLUSH:
     FlushDestination();
