@@ -138,27 +138,23 @@ int RemoveAt(int folder, const char *name, int isFolder)
   return syscall(SYS_unlinkat, folder, name, isFolder ? AT_REMOVEDIR : 0) == 0;
 }
 
-int ListFolder(int folder, uint64_t cookie, void *buffer, dword size)
+int ListFolder(int folder, void *buffer, dword size)
 {
-  if (lseek64(folder, (off64_t)cookie, SEEK_SET) == (off64_t)-1)
-    return -1;
   return (int)syscall(SYS_getdents64, folder, buffer, size);
 }
 
-/* A getdents64 record: inode (8 bytes), the cookie of the next record (8),
- * record length (2), type (1), then the name; records are 8-byte aligned. */
-#define DIRENT_NEXT 8
+/* A getdents64 record: inode (8 bytes), offset (8), record length (2),
+ * type (1), then the name; records are 8-byte aligned. */
 #define DIRENT_LENGTH 16
 #define DIRENT_NAME 19
 
-const char *NextListed(const void *buffer, int length, int *at, uint64_t *next)
+const char *NextListed(const void *buffer, int length, int *at)
 {
   const byte *record = (const byte *)buffer + *at;
   word reclen;
   if (*at + DIRENT_NAME >= length)
     return NULL;
   memcpy(&reclen, record + DIRENT_LENGTH, sizeof reclen);
-  memcpy(next, record + DIRENT_NEXT, sizeof *next);
   if (reclen <= DIRENT_NAME || *at + reclen > length)
     return NULL;
   *at += reclen;

@@ -5,7 +5,10 @@
  * opened again from the destination root and checked against what each
  * step was when it was entered, so that nothing outside the dated folder is
  * ever reached, a folder swapped for a link included.  No mount is crossed.
- * State: the progress of the removal or tidy. */
+ * A folder is listed afresh at each event and taken in the order of its
+ * names, from the last one taken: a handle's offset is never carried over
+ * (an sshfs dies of a seek on a new handle), and no entry is passed over
+ * while others go.  State: the progress of the removal or tidy. */
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -28,9 +31,12 @@
 #define DATE_NAME_LENGTH 10
 
 #define WALK_LEVELS (PATH_SIZE / 2)
-/* Entries looked at in one event: of the walk, of the destination root. */
+#define NAME_SIZE 256
+/* Entries taken in one event: of the walk, of the destination root; the
+ * listings of one folder in one event. */
 #define WALK_BATCH 32
 #define LIST_BATCH 8
+#define WALK_ROUNDS 2
 #define LISTING_SIZE 2048
 #define MOUNTS_SIZE 1024
 #define MOUNTS_READ 256
@@ -41,8 +47,7 @@ enum { TAKEN = 0, ENTERED, FAILED };
 /* A folder of the walk as it was when entered. */
 typedef struct WalkLevel {
   uint64_t Device, Inode;
-  uint64_t Cookie; /* where its listing goes on */
-  int32_t NameAt;  /* its name in Rel, up to the next slash */
+  int32_t NameAt; /* its name in Rel, up to the next slash */
   byte Seen;       /* this pass of its listing met an entry */
   byte Removed;    /* and removed one: a listing may skip entries while others go */
 } WalkLevel;
@@ -55,7 +60,7 @@ static struct {
   char Today[DATE_NAME_LENGTH + 1];
   char Mounts[MOUNTS_SIZE]; /* mount points below the root, relative to it */
   int32_t MountsUsed;
-  uint64_t ListCookie;
+  char Resume[NAME_SIZE]; /* the last name taken of the folder being listed */
   CandidateList List;
   int32_t Next;                    /* the candidate being removed */
   char Name[DATE_NAME_LENGTH + 1]; /* the dated folder walked */
@@ -67,6 +72,9 @@ static struct {
 } Removal;
 
 static uint64_t Listing[LISTING_SIZE / sizeof(uint64_t)];
+/* The next names of a folder in byte order: Order indexes Names. */
+static char BatchNames[WALK_BATCH][NAME_SIZE];
+static int BatchOrder[WALK_BATCH], BatchCount;
 
 /* YYYYMMDD of a name made exactly of YYYY-MM-DD, else 0. */
 static dword DateNameValue(const char *name)
@@ -158,6 +166,37 @@ static const char *MountAt(const char *path, int below)
   return NULL;
 }
 
+static void Offer(const char *name, int limit)
+{
+  int slot = BatchCount, k;
+  if (BatchCount == limit) {
+    if (strcmp(name, BatchNames[BatchOrder[limit - 1]]) >= 0)
+      return;
+    slot = BatchOrder[--BatchCount];
+  }
+  StrCopy(BatchNames[slot], NAME_SIZE, name);
+  for (k = BatchCount; k > 0 && strcmp(BatchNames[BatchOrder[k - 1]], name) > 0; k--)
+    BatchOrder[k] = BatchOrder[k - 1];
+  BatchOrder[k] = slot;
+  BatchCount++;
+}
+
+/* The first limit names of a fresh folder handle that follow after, in
+ * byte order, into the batch; 0 when the folder cannot be read. */
+static int NextNames(int folder, const char *after, int limit)
+{
+  const char *name;
+  int length, at;
+  BatchCount = 0;
+  while ((length = ListFolder(folder, Listing, sizeof Listing)) > 0)
+    for (at = 0; (name = NextListed(Listing, length, &at)) != NULL;)
+      if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0 && strlen(name) < NAME_SIZE && strcmp(name, after) > 0)
+        Offer(name, limit);
+  return length == 0;
+}
+
+#define BATCH_NAME(k) BatchNames[BatchOrder[k]]
+
 /* The destination root, which must be what it was at the start. */
 static int OpenRoot(void)
 {
@@ -223,6 +262,7 @@ static void BeginWalk(const FileFacts *dated)
   memset(top, 0, sizeof *top);
   top->Device = dated->Device;
   top->Inode = dated->Inode;
+  Removal.Resume[0] = 0;
   StrCopy(Removal.Rel, sizeof Removal.Rel, "/");
   Removal.Depth = 0;
   Removal.Files = 0;
@@ -282,12 +322,17 @@ static int Enter(const char *name, const FileFacts *f)
   level->Inode = f->Inode;
   level->NameAt = (int32_t)used;
   StrFormat(Removal.Rel + used, sizeof Removal.Rel - used, "%s/", name);
+  Removal.Resume[0] = 0;
   return ENTERED;
 }
 
+/* Back to the parent, which goes on after this folder's name. */
 static void Leave(void)
 {
-  Removal.Rel[Removal.Levels[Removal.Depth].NameAt] = 0;
+  char *name = Removal.Rel + Removal.Levels[Removal.Depth].NameAt;
+  StrCopy(Removal.Resume, sizeof Removal.Resume, name);
+  *strchr(Removal.Resume, '/') = 0;
+  *name = 0;
   Removal.Depth--;
 }
 
@@ -324,7 +369,7 @@ static int TakeEntry(int folder, const char *name)
 {
   WalkLevel *level = &Removal.Levels[Removal.Depth];
   FileFacts f;
-  if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || (Removal.Depth == 0 && KeptAtTop(name)))
+  if (Removal.Depth == 0 && KeptAtTop(name))
     return TAKEN;
   if (!StatAt(folder, name, &f))
     return errno == ENOENT ? TAKEN : WalkFailed("cannot look at", name);
@@ -344,7 +389,7 @@ static int TakeEntry(int folder, const char *name)
   if (!RemoveAt(folder, name, 0)) {
     if (errno != ENOENT)
       return WalkFailed("cannot remove", name);
-  } else if (S_ISREG(f.Mode)) {
+  } else if (S_ISREG(f.Mode) && !(Removal.Depth == 0 && ReservedName(name))) {
     Removal.Files++;
     if (f.Links == 1)
       Removal.Freed += f.Size;
@@ -389,7 +434,7 @@ static void EndOfFolder(int parent, int folder)
   char name[PATH_SIZE];
   WalkLevel *level = &Removal.Levels[Removal.Depth];
   if (level->Removed) {
-    level->Cookie = 0;
+    Removal.Resume[0] = 0;
     level->Seen = level->Removed = 0;
   } else if (level->Seen && !Removal.Tidy) {
     WalkFailed("cannot empty", "");
@@ -410,28 +455,35 @@ static void EndOfFolder(int parent, int folder)
   }
 }
 
+/* Up to a batch of the folder's next names; when its listing is over, the
+ * end of the folder, and another pass of it within the same event. */
 static void StepWalk(void)
 {
-  int parent, folder = OpenWalk(&parent);
-  if (folder < 0) {
+  int parent, folder = OpenWalk(&parent), depth = Removal.Depth, k;
+  if (folder < 0)
     WalkFailed("no longer the folder it was:", "");
-  } else {
-    WalkLevel *level = &Removal.Levels[Removal.Depth];
-    int length = ListFolder(folder, level->Cookie, Listing, sizeof Listing), at = 0, result = TAKEN;
-    const char *name;
-    uint64_t next;
-    if (length < 0)
+  for (int round = 0; folder >= 0 && round < WALK_ROUNDS && Removal.Phase == REMOVE_WALK && Removal.Depth == depth;
+       round++) {
+    if (!NextNames(folder, Removal.Resume, WALK_BATCH)) {
       WalkFailed("cannot read", "");
-    else if (length == 0)
-      EndOfFolder(parent, folder);
-    for (int k = 0; length > 0 && k < WALK_BATCH && result == TAKEN &&
-                    (name = NextListed(Listing, length, &at, &next)) != NULL;
-         k++) {
-      level->Cookie = next;
-      result = TakeEntry(folder, name);
+      break;
     }
-    close(folder);
+    for (k = 0; k < BatchCount; k++) {
+      StrCopy(Removal.Resume, sizeof Removal.Resume, BATCH_NAME(k));
+      if (TakeEntry(folder, BATCH_NAME(k)) != TAKEN)
+        break;
+    }
+    if (k < BatchCount || BatchCount == WALK_BATCH)
+      break;
+    EndOfFolder(parent, folder);
+    /* A folder reopened by the walk must be listed afresh. */
+    if (Removal.Depth == depth && Removal.Phase == REMOVE_WALK) {
+      close(folder);
+      folder = OpenStep(parent, depth);
+    }
   }
+  if (folder >= 0)
+    close(folder);
   if (parent >= 0)
     close(parent);
 }
@@ -495,19 +547,18 @@ static void ListEntry(int root, const char *name)
 
 static void StepList(void)
 {
-  int root = OpenRoot(), length = root >= 0 ? ListFolder(root, Removal.ListCookie, Listing, sizeof Listing) : -1;
-  int at = 0;
-  const char *name;
-  if (length < 0) {
+  int root = OpenRoot();
+  if (root < 0 || !NextNames(root, Removal.Resume, LIST_BATCH)) {
     LOGF("Failed to remove old backups: cannot read '%s'", Removal.Root);
     EndRemoval();
-  } else if (length == 0) {
-    Removal.Phase = REMOVE_CHOOSE;
+  } else {
+    for (int k = 0; k < BatchCount && Removal.Phase == REMOVE_LIST; k++) {
+      StrCopy(Removal.Resume, sizeof Removal.Resume, BATCH_NAME(k));
+      ListEntry(root, BATCH_NAME(k));
+    }
+    if (BatchCount < LIST_BATCH && Removal.Phase == REMOVE_LIST)
+      Removal.Phase = REMOVE_CHOOSE;
   }
-  for (int k = 0; length > 0 && k < LIST_BATCH && Removal.Phase == REMOVE_LIST &&
-                  (name = NextListed(Listing, length, &at, &Removal.ListCookie)) != NULL;
-       k++)
-    ListEntry(root, name);
   if (root >= 0)
     close(root);
 }

@@ -244,11 +244,11 @@ int OpenAt(int folder, const char *name, int flags, int mode);
 int OpenFolderAt(int folder, const char *name);
 int StatAt(int folder, const char *name, FileFacts *facts);
 int RemoveAt(int folder, const char *name, int isFolder);
-/* The folder's records (getdents64) from cookie, 0 its start: their bytes,
- * 0 at the end, -1 on failure.  NextListed: the name of the record at *at,
- * which it moves on, and the cookie that follows it; NULL after the last. */
-int ListFolder(int folder, uint64_t cookie, void *buffer, dword size);
-const char *NextListed(const void *buffer, int length, int *at, uint64_t *next);
+/* The folder's next records (getdents64): their bytes, 0 at the end, -1 on
+ * failure.  NextListed: the name of the record at *at, which it moves on;
+ * NULL after the last. */
+int ListFolder(int folder, void *buffer, dword size);
+const char *NextListed(const void *buffer, int length, int *at);
 /* 1: an empty regular file by that name; 0: none; -1: something else. */
 int MarkerAt(int folder, const char *name);
 /* An empty file made durable under that name, never through a link, into a
