@@ -48,8 +48,7 @@ enum { TAKEN = 0, ENTERED, FAILED };
 typedef struct WalkLevel {
   uint64_t Device, Inode;
   int32_t NameAt; /* its name in Rel, up to the next slash */
-  byte Seen;       /* this pass of its listing met an entry */
-  byte Removed;    /* and removed one: a listing may skip entries while others go */
+  int32_t Seen;   /* this pass of its listing met an entry */
 } WalkLevel;
 
 static struct {
@@ -336,7 +335,7 @@ static void Leave(void)
   Removal.Depth--;
 }
 
-/* The entry path relative to the destination root. */
+/* A path too long to tell counts as a mount point. */
 static int IsMountPoint(const char *name)
 {
   char path[PATH_SIZE];
@@ -394,7 +393,6 @@ static int TakeEntry(int folder, const char *name)
     if (f.Links == 1)
       Removal.Freed += f.Size;
   }
-  level->Removed = 1;
   return TAKEN;
 }
 
@@ -426,30 +424,23 @@ static void EndTidy(void)
   Removal.Phase = REMOVE_DONE;
 }
 
-/* The listing of the folder at the bottom has ended.  A pass that removed
- * something is followed by another; an empty folder goes; a tidy leaves a
+/* The listing of the folder at the bottom has ended.  A removal lists it
+ * again until a pass finds it empty, and then it goes; a tidy leaves a
  * folder holding what it keeps. */
 static void EndOfFolder(int parent, int folder)
 {
   char name[PATH_SIZE];
   WalkLevel *level = &Removal.Levels[Removal.Depth];
-  if (level->Removed) {
+  if (level->Seen && !Removal.Tidy) {
+    level->Seen = 0;
     Removal.Resume[0] = 0;
-    level->Seen = level->Removed = 0;
-  } else if (level->Seen && !Removal.Tidy) {
-    WalkFailed("cannot empty", "");
   } else if (Removal.Depth == 0) {
     if (Removal.Tidy)
       EndTidy();
     else
       FinishRemoval(parent, folder);
-  } else if (level->Seen) {
+  } else if (level->Seen || RemoveAt(parent, LevelName(Removal.Depth, name), 1) || Removal.Tidy) {
     Leave();
-  } else if (RemoveAt(parent, LevelName(Removal.Depth, name), 1)) {
-    Leave();
-    Removal.Levels[Removal.Depth].Removed = 1;
-  } else if (Removal.Tidy) {
-    Leave(); /* kept as it is: no other pass of its parent for it */
   } else {
     WalkFailed("cannot remove", "");
   }
