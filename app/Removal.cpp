@@ -48,7 +48,8 @@ enum { TAKEN = 0, ENTERED, FAILED };
 typedef struct WalkLevel {
   uint64_t Device, Inode;
   int32_t NameAt; /* its name in Rel, up to the next slash */
-  int32_t Seen;   /* this pass of its listing met an entry */
+  byte Seen;      /* this pass of its listing met an entry */
+  byte Kept;      /* a tidy left one there */
 } WalkLevel;
 
 static struct {
@@ -381,10 +382,13 @@ static int TakeEntry(int folder, const char *name)
     char path[PATH_SIZE];
     StrFormat(path, sizeof path, "%s%s%s%s", Removal.Root, Removal.Name, Removal.Rel, name);
     LOGF("Left alone in today's backup: another file system is mounted at '%s'", path);
+    level->Kept = 1;
     return TAKEN;
   }
-  if (Removal.Tidy && ListedToday(name))
+  if (Removal.Tidy && ListedToday(name)) {
+    level->Kept = 1;
     return TAKEN;
+  }
   if (!RemoveAt(folder, name, 0)) {
     if (errno != ENOENT)
       return WalkFailed("cannot remove", name);
@@ -425,8 +429,8 @@ static void EndTidy(void)
 }
 
 /* The listing of the folder at the bottom has ended.  A removal lists it
- * again until a pass finds it empty, and then it goes; a tidy leaves a
- * folder holding what it keeps. */
+ * again until a pass finds it empty, and then it goes; a tidy removes it
+ * unless it keeps something there. */
 static void EndOfFolder(int parent, int folder)
 {
   char name[PATH_SIZE];
@@ -439,8 +443,11 @@ static void EndOfFolder(int parent, int folder)
       EndTidy();
     else
       FinishRemoval(parent, folder);
-  } else if (level->Seen || RemoveAt(parent, LevelName(Removal.Depth, name), 1) || Removal.Tidy) {
+  } else if (!level->Kept && RemoveAt(parent, LevelName(Removal.Depth, name), 1)) {
     Leave();
+  } else if (Removal.Tidy) {
+    Leave();
+    Removal.Levels[Removal.Depth].Kept = 1;
   } else {
     WalkFailed("cannot remove", "");
   }
