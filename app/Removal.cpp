@@ -44,6 +44,8 @@
 enum { REMOVE_LIST = 0, REMOVE_CHOOSE, REMOVE_OPEN, REMOVE_WALK, REMOVE_DONE };
 enum { TAKEN = 0, ENTERED, FAILED };
 
+#define TIDY_FAILED "Files of an earlier run today not removed"
+
 /* A folder of the walk as it was when entered. */
 typedef struct WalkLevel {
   uint64_t Device, Inode;
@@ -209,7 +211,8 @@ static int OpenRoot(void)
   return fd;
 }
 
-static int Begin(void)
+/* failed: what the log says when the walk cannot begin. */
+static int Begin(const char *failed)
 {
   FileFacts f;
   char canonical[PATH_SIZE];
@@ -221,7 +224,7 @@ static int Begin(void)
   StrCopy(Removal.Today, sizeof Removal.Today, DestRoot + len - DATE_NAME_LENGTH - 1);
   int fd = OpenAt(AT_FDCWD, Removal.Root, O_RDONLY | O_DIRECTORY | O_NONBLOCK, 0);
   if (fd < 0 || !StatAt(fd, ".", &f)) {
-    LOGF("Failed to remove old backups: cannot read '%s'", Removal.Root);
+    LOGF("%s: cannot read '%s'", failed, Removal.Root);
     if (fd >= 0)
       close(fd);
     return 0;
@@ -234,7 +237,7 @@ static int Begin(void)
   }
   close(fd);
   if (!ReadMounts(canonical)) {
-    WriteLog((char *)"Failed to remove old backups: cannot read the mount table");
+    LOGF("%s: cannot read the mount table", failed);
     return 0;
   }
   return 1;
@@ -247,7 +250,7 @@ static int WalkFailed(const char *what, const char *entry)
   char path[PATH_SIZE];
   StrFormat(path, sizeof path, "%s%s%s%s", Removal.Root, Removal.Name, Removal.Rel, entry);
   if (Removal.Tidy) {
-    LOGF("Files of an earlier run today not removed: %s '%s'", what, path);
+    LOGF(TIDY_FAILED ": %s '%s'", what, path);
     Removal.Phase = REMOVE_DONE;
   } else {
     LOGF("Failed to remove backup %s: %s '%s'", Removal.Name, what, path);
@@ -649,7 +652,7 @@ static void OpenRemoval(void)
 
 int StartRemoval(void)
 {
-  if (INIKeepDays == 0 || !Begin())
+  if (INIKeepDays == 0 || !Begin("Failed to remove old backups"))
     return 0;
   Removal.Phase = REMOVE_LIST;
   return 1;
@@ -660,7 +663,7 @@ int StartRemoval(void)
 int StartTidy(void)
 {
   FileFacts f;
-  if (!DatedFolderExisted || !Begin())
+  if (!DatedFolderExisted || !Begin(TIDY_FAILED))
     return 0;
   int root = OpenRoot();
   int ok = root >= 0 && StatAt(root, Removal.Today, &f) && S_ISDIR(f.Mode);

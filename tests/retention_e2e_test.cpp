@@ -171,6 +171,31 @@ TEST(Retention, WrongClockAndDecoys)
   EXPECT_EQ(ReadFile(root + "/2020-01-03"), "a file named like a date");
 }
 
+// Backups made once and copied afresh (cp -a keeps their hard links) for
+// each trial of a day that removes some of them.
+struct ReplayedDays {
+  BackupScenario tmpl{Settings(1)};
+
+  void Fresh(BackupScenario &b) const
+  {
+    ProgramRun cp = RunProgram({"sh", "-c", "rm -rf \"$0\"/* && cp -a \"$1\"/. \"$0\"", b.Disk(), tmpl.Disk()});
+    ASSERT_EQ(cp.status, 0) << cp.err;
+  }
+  // The events in which a run of day on a fresh copy removes backups.
+  std::vector<int> RemovalEvents(const std::string &day, const std::string &removed) const
+  {
+    BackupScenario b(Settings(1));
+    Fresh(b);
+    TapsimResult r = b.Run(day);
+    EXPECT_TRUE(b.Logged("Removed backup " + removed + ": ")) << b.log;
+    std::vector<int> events;
+    for (const auto &e : r.trace)
+      if (!e.isMain && e.stateBefore == 4)
+        events.push_back(int(e.index));
+    return events;
+  }
+};
+
 // 0x0900 at each event of a removal, then the next day's run: the removal
 // is completed, a folder cut short never stands with a catalogue it lost,
 // and no backup that stays loses a byte.  Each trial starts from a copy of
@@ -178,32 +203,20 @@ TEST(Retention, WrongClockAndDecoys)
 TEST(Retention, StopAtEveryEventOfARemoval)
 {
   const std::string d1 = "2026-10-01", d2 = "2026-10-02", d3 = "2026-10-03", d4 = "2026-10-04";
-  BackupScenario tmpl(Settings(1));
+  ReplayedDays days;
+  BackupScenario &tmpl = days.tmpl;
   for (int i = 0; i < 6; i++)
     tmpl.Source("/P" + std::to_string(i % 2) + "/sub/f" + std::to_string(i), Pattern(300, i));
   ASSERT_EQ(tmpl.Run(d1).status, 0) << tmpl.log;
   tmpl.Source("/P0/sub/f0", "changed");
   ASSERT_EQ(tmpl.Run(d2).status, 0) << tmpl.log;
   tmpl.Source("/P1/sub/f1", "changed too");
-  auto fresh = [&](BackupScenario &b) {
-    ProgramRun cp = RunProgram({"sh", "-c", "rm -rf \"$0\"/* && cp -a \"$1\"/. \"$0\"", b.Disk(), tmpl.Disk()});
-    ASSERT_EQ(cp.status, 0) << cp.err;
-  };
-  std::vector<int> removing;
-  {
-    BackupScenario b(Settings(1));
-    fresh(b);
-    TapsimResult r = b.Run(d3);
-    ASSERT_TRUE(b.Logged("Removed backup " + d1 + ": ")) << b.log;
-    for (const auto &e : r.trace)
-      if (!e.isMain && e.stateBefore == 4)
-        removing.push_back(int(e.index));
-  }
+  std::vector<int> removing = days.RemovalEvents(d3, d1);
   ASSERT_GT(removing.size(), 10u);
   for (int n : removing) {
     SCOPED_TRACE("stopped at event " + std::to_string(n));
     BackupScenario b(Settings(1));
-    fresh(b);
+    days.Fresh(b);
     TreeSnapshot kept = SnapshotTree(b.Day(d2));
     ASSERT_EQ(b.Run(d3, {"--event", std::to_string(n) + "=0x0900"}).status, 0) << b.log;
     EXPECT_EQ(SnapshotTree(b.Day(d2)), kept);
@@ -355,26 +368,13 @@ TEST(Retention, OwnerFilesNamedLikeMarkersAreRefusedAndNeverLost)
 TEST(Retention, AFolderSwappedForALinkMidRemovalLeadsNowhere)
 {
   const std::string d1 = "2026-10-01", d2 = "2026-10-02", d3 = "2026-10-03", d4 = "2026-10-04";
-  BackupScenario tmpl(Settings(1));
+  ReplayedDays days;
   for (int i = 0; i < 12; i++)
-    tmpl.Source("/P" + std::to_string(i % 2) + "/sub" + std::to_string(i % 3) + "/f" + std::to_string(i),
-                Pattern(300, i));
-  ASSERT_EQ(tmpl.Run(d1).status, 0) << tmpl.log;
-  ASSERT_EQ(tmpl.Run(d2).status, 0) << tmpl.log;
-  auto fresh = [&](BackupScenario &b) {
-    ProgramRun cp = RunProgram({"sh", "-c", "rm -rf \"$0\"/* && cp -a \"$1\"/. \"$0\"", b.Disk(), tmpl.Disk()});
-    ASSERT_EQ(cp.status, 0) << cp.err;
-  };
-  std::vector<int> removing;
-  {
-    BackupScenario b(Settings(1));
-    fresh(b);
-    TapsimResult r = b.Run(d3);
-    ASSERT_TRUE(b.Logged("Removed backup " + d1 + ": ")) << b.log;
-    for (const auto &e : r.trace)
-      if (!e.isMain && e.stateBefore == 4)
-        removing.push_back(int(e.index));
-  }
+    days.tmpl.Source("/P" + std::to_string(i % 2) + "/sub" + std::to_string(i % 3) + "/f" + std::to_string(i),
+                     Pattern(300, i));
+  ASSERT_EQ(days.tmpl.Run(d1).status, 0) << days.tmpl.log;
+  ASSERT_EQ(days.tmpl.Run(d2).status, 0) << days.tmpl.log;
+  std::vector<int> removing = days.RemovalEvents(d3, d1);
   ASSERT_GT(removing.size(), 8u);
   const std::string swap = "mv /mnt/hd/Backup/" + d1 + "/P0 /mnt/hd/Moved; ln -s ../../Recordings /mnt/hd/Backup/" +
                            d1 + "/P0";
@@ -382,7 +382,7 @@ TEST(Retention, AFolderSwappedForALinkMidRemovalLeadsNowhere)
   for (int n : removing) {
     SCOPED_TRACE("swapped before event " + std::to_string(n));
     BackupScenario b(Settings(1));
-    fresh(b);
+    days.Fresh(b);
     TreeSnapshot outside = Recordings(b), kept = SnapshotTree(b.Day(d2));
     ASSERT_EQ(b.Run(d3, {"--at-event", std::to_string(n) + "=" + swap}).status, 0) << b.log;
     EXPECT_EQ(Recordings(b), outside) << b.log;
