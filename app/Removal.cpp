@@ -199,16 +199,22 @@ static int NextNames(int folder, const char *after, int limit)
 
 #define BATCH_NAME(k) BatchNames[BatchOrder[k]]
 
-/* The destination root, which must be what it was at the start. */
-static int OpenRoot(void)
+/* fd when it is the folder it was, else -1 with fd closed. */
+static int SameFolder(int fd, uint64_t device, uint64_t inode)
 {
   FileFacts f;
-  int fd = OpenAt(AT_FDCWD, Removal.Root, O_RDONLY | O_DIRECTORY | O_NONBLOCK, 0);
-  if (fd >= 0 && (!StatAt(fd, ".", &f) || f.Device != Removal.RootDevice || f.Inode != Removal.RootInode)) {
+  if (fd >= 0 && (!StatAt(fd, ".", &f) || f.Device != device || f.Inode != inode)) {
     close(fd);
     fd = -1;
   }
   return fd;
+}
+
+/* The destination root, which must be what it was at the start. */
+static int OpenRoot(void)
+{
+  int fd = OpenAt(AT_FDCWD, Removal.Root, O_RDONLY | O_DIRECTORY | O_NONBLOCK, 0);
+  return SameFolder(fd, Removal.RootDevice, Removal.RootInode);
 }
 
 /* failed: what the log says when the walk cannot begin. */
@@ -286,14 +292,8 @@ static const char *LevelName(int32_t depth, char *name)
 static int OpenStep(int folder, int32_t depth)
 {
   char name[PATH_SIZE];
-  FileFacts f;
   const WalkLevel *level = &Removal.Levels[depth];
-  int fd = OpenFolderAt(folder, LevelName(depth, name));
-  if (fd >= 0 && (!StatAt(fd, ".", &f) || f.Device != level->Device || f.Inode != level->Inode)) {
-    close(fd);
-    fd = -1;
-  }
-  return fd;
+  return SameFolder(OpenFolderAt(folder, LevelName(depth, name)), level->Device, level->Inode);
 }
 
 /* The folder being listed, opened again from the root step by step, with
@@ -572,7 +572,7 @@ static void StepList(void)
 static void ChooseRemovals(void)
 {
   CandidateList *l = &Removal.List;
-  dword mjd = LastBackup >> 16, today = MjdValue(mjd);
+  dword mjd = LastBackup >> 16;
   dword oldest = INIKeepDays < mjd ? MjdValue(mjd - INIKeepDays) : 0;
   char folder[PATH_SIZE];
 
@@ -587,7 +587,7 @@ static void ChooseRemovals(void)
     for (int32_t j = 0; j < l->Count; j++)
       if (!(l->Items[j].Date & REMOVE_KINDS) && (l->Items[j].Date & REMOVE_DAY_MASK) > day)
         newer++;
-    if ((day >= oldest && day <= today) || day > today || (!(c->Date & REMOVE_KINDS) && newer <= INIKeepDays))
+    if (day >= oldest || (!(c->Date & REMOVE_KINDS) && newer <= INIKeepDays))
       c->Date |= REMOVE_KEEP;
   }
   for (int32_t k = 1; k < l->Count; k++)
