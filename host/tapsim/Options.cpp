@@ -213,9 +213,8 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
 
     static const char *const valued[] = {"--disk", "--ext", "--clock", "--tick-step", "--tick-start",
                                          "--chdir-success", "--event", "--nested-event", "--at-event",
-                                         "--max-events",
-                                         "--fail-alloc", "--fail-hdd-write", "--console", "--trace",
-                                         "--listing-order"};
+                                         "--max-events", "--fail-alloc", "--fail-hdd-write", "--console",
+                                         "--trace", "--listing-order"};
     bool known = false;
     for (const char *v : valued)
       known |= name == v;
