@@ -400,14 +400,17 @@ int32_t AddTextToVXDB(const char *text, VXDB *record)
   return used;
 }
 
-/* A source file at the catalogue's place would be overwritten by the
- * catalogue, or deleted by its save.  Letter case is ignored: on a FAT disk
- * vxdb.db is VXDB.db. */
-static int ReservedForCatalogue(const char *relative)
+/* A source file under a name the plug-in writes beside a catalogue would be
+ * overwritten by it, or taken for one of its markers.  Letter case is
+ * ignored: on a FAT disk vxdb.db is VXDB.db. */
+int ReservedName(const char *name)
 {
-  static const char *const reserved[] = {"/" VXDB_FILE_NAME, "/" VXDB_FILE_NAME VXDB_SAVE_SUFFIX};
+  static const char *const reserved[] = {VXDB_FILE_NAME,     VXDB_FILE_NAME VXDB_SAVE_SUFFIX,
+                                         VXDB_PARTIAL_NAME,  VXDB_PARTIAL_NAME VXDB_SAVE_SUFFIX,
+                                         VXDB_REMOVING_NAME, VXDB_UNFINISHED_NAME,
+                                         VXDB_PROBE_NAME,    VXDB_PROBE_LINK_NAME};
   for (size_t k = 0; k < sizeof reserved / sizeof reserved[0]; k++)
-    if (strlen(relative) == strlen(reserved[k]) && strncasecmp(relative, reserved[k], strlen(relative)) == 0)
+    if (strlen(name) == strlen(reserved[k]) && strncasecmp(name, reserved[k], strlen(name)) == 0)
       return 1;
   return 0;
 }
@@ -433,7 +436,7 @@ VXDBEntry *AppendEntry(const char *path, VXDB *record, int hash)
     return NULL;
   }
   const char *relative = path + rootLength;
-  if (ReservedForCatalogue(relative)) {
+  if (relative[0] == '/' && ReservedName(relative + 1)) {
     LOGF("Name reserved for the catalogue, not backed up: '%s'", path);
     TotalRefusedPaths++;
     CallTraceExit(NULL);

@@ -1,7 +1,8 @@
 /* The destination during a run: today's dated folder made on the disk that
  * was found, and watched, so that nothing is made in the place of a disk
- * that vanished; the final flush before the catalogue.  State: the devices
- * of the destination root and of the dated folder. */
+ * that vanished, and marked unfinished until its catalogue stands; the final
+ * flush before the catalogue.  State: the devices of the destination root
+ * and of the dated folder, and whether the folder was there before. */
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -17,6 +18,7 @@
  * nothing may be made there in its place. */
 static dev_t DestRootDevice, DatedDevice;
 static int DestRootKnown, DatedKnown;
+int DatedFolderExisted;
 
 /* A folder at path on the given device. */
 static int FolderOn(const char *path, dev_t device)
@@ -80,20 +82,51 @@ static int DropCatalogue(void)
   return 1;
 }
 
+/* The dated folder is Vaultrix's own, unfinished, until its catalogue
+ * stands: such a folder may be removed once expired.  A rerun keeps the
+ * marker of its first attempt; anything else by that name in today's folder
+ * is not the owner's (the name is refused in the source) and is replaced. */
+static int MarkUnfinished(void)
+{
+  int folder = OpenAt(AT_FDCWD, DestRoot, O_RDONLY | O_DIRECTORY | O_NONBLOCK, 0);
+  if (folder < 0)
+    return 0;
+  int made = MakeMarker(folder, VXDB_UNFINISHED_NAME);
+  if (made < 0 && RemoveAt(folder, VXDB_UNFINISHED_NAME, 0))
+    made = MakeMarker(folder, VXDB_UNFINISHED_NAME);
+  close(folder);
+  return made == 1;
+}
+
+void ClearUnfinished(void)
+{
+  int folder = OpenAt(AT_FDCWD, DestRoot, O_RDONLY | O_DIRECTORY | O_NONBLOCK, 0);
+  if (folder < 0)
+    return;
+  if (RemoveAt(folder, VXDB_UNFINISHED_NAME, 0))
+    (void)fsync(folder);
+  close(folder);
+}
+
 /* Makes the dated folder DestRoot, one level below the destination root
  * (rootLength bytes of it), which must still be the destination that was
- * found.  1 when the copy pass may write there. */
+ * found, and marks it unfinished before an earlier catalogue there goes, so
+ * that it is never without both.  1 when the copy pass may write there. */
 int MakeDatedFolder(size_t rootLength)
 {
   CallTraceEnter("MakeDatedFolder");
   char root[ROOT_SIZE];
   StrCopy(root, sizeof root, DestRoot);
   root[rootLength < sizeof root ? rootLength : sizeof root - 1] = 0;
-  int ok = 0;
-  if (!DestRootKnown || !FolderOn(root, DestRootDevice)) {
+  int ok = 0, there = DestRootKnown && FolderOn(root, DestRootDevice);
+  int made = there && mkdir(DestRoot, 0777) == 0;
+  DatedFolderExisted = there && !made && errno == EEXIST;
+  if (!there) {
     LOGF("Destination vanished: '%s'", root);
-  } else if ((mkdir(DestRoot, 0777) != 0 && errno != EEXIST) || !FolderOn(DestRoot, DestRootDevice)) {
+  } else if ((!made && !DatedFolderExisted) || !FolderOn(DestRoot, DestRootDevice)) {
     LOGF("Failed to create '%s'", DestRoot);
+  } else if (!MarkUnfinished()) {
+    LOGF("Failed to mark '%s' as unfinished", DestRoot);
   } else {
     DatedDevice = DestRootDevice;
     DatedKnown = 1;

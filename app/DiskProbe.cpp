@@ -14,11 +14,11 @@
  * names that differ in letter case only, some characters refused.  Until
  * the probe has looked, and when it cannot tell, a disk is taken to hold
  * links and to keep case. */
-int DestHoldsLinks = 1, DestIgnoresCase = 0;
+int DestHoldsLinks = 1, DestIgnoresCase = 0, DestCountsLinks = 1;
 
-#define PROBE_NAME "VXDB.probe"
+#define PROBE_NAME VXDB_PROBE_NAME
 #define PROBE_OTHER_CASE "vxdb.PROBE"
-#define PROBE_LINK "VXDB.probe.link"
+#define PROBE_LINK VXDB_PROBE_LINK_NAME
 
 void ProbeDestination(const char *folder)
 {
@@ -27,6 +27,7 @@ void ProbeDestination(const char *folder)
   struct stat64 st;
   DestHoldsLinks = 1;
   DestIgnoresCase = 0;
+  DestCountsLinks = 1;
   int fd = -1;
   /* A file of either name that is already there (an owner's, in a rerun)
    * is left alone, and the disk keeps the defaults. */
@@ -39,6 +40,7 @@ void ProbeDestination(const char *folder)
     close(fd);
     DestIgnoresCase = lstat64(other, &st) == 0;
     DestHoldsLinks = LinkFile(probe, linked) == 0;
+    DestCountsLinks = !DestHoldsLinks || (lstat64(probe, &st) == 0 && st.st_nlink >= 2);
     (void)unlink(linked);
     (void)unlink(probe);
     if (!DestHoldsLinks)

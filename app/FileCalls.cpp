@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -73,4 +74,127 @@ int LinkFile(const char *existing, const char *name)
 #else
   return (int)syscall(SYS_linkat, AT_FDCWD, existing, AT_FDCWD, name, 0);
 #endif
+}
+
+/* ---- calls on a name within an open folder --------------------------------
+ * The last step of such a name is never followed as a link, so a call can
+ * reach only what that folder holds.  The recorder's C library has none of
+ * these calls: they go through syscall.  A kernel before 2.6.16 has no *at
+ * calls; a walk with fchdir, which never follows a link either, would stand
+ * in for them here and nowhere else. */
+
+#if defined(__mips__) && _MIPS_SIM == _ABIO32
+/* The MIPS o32 kernel's struct stat64, which fstatat64 fills. */
+typedef struct KernelStat {
+  dword Device, Pad0[3];
+  uint64_t Inode;
+  dword Mode, Links, Uid, Gid, RawDevice, Pad1[3];
+  int64_t Size;
+  dword Times[6], BlockSize, Pad2;
+  uint64_t Blocks;
+} KernelStat;
+static_assert(sizeof(KernelStat) == 104, "o32 stat64 is 104 bytes");
+#define STAT_AT SYS_fstatat64
+#define FACT(k, field, mips) ((k).mips)
+#elif defined(SYS_newfstatat)
+/* Where the kernel has newfstatat, its record is the C library's stat. */
+typedef struct stat KernelStat;
+#define STAT_AT SYS_newfstatat
+#define FACT(k, field, mips) ((k).field)
+#else
+typedef struct stat64 KernelStat;
+#define STAT_AT SYS_fstatat64
+#define FACT(k, field, mips) ((k).field)
+#endif
+
+int OpenAt(int folder, const char *name, int flags, int mode)
+{
+#ifdef O_LARGEFILE
+  flags |= O_LARGEFILE;
+#endif
+  return (int)syscall(SYS_openat, folder, name, flags, mode);
+}
+
+int OpenFolderAt(int folder, const char *name)
+{
+  return OpenAt(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK, 0);
+}
+
+int StatAt(int folder, const char *name, FileFacts *facts)
+{
+  KernelStat k;
+  if (syscall(STAT_AT, folder, name, &k, AT_SYMLINK_NOFOLLOW) != 0)
+    return 0;
+  facts->Device = (uint64_t)FACT(k, st_dev, Device);
+  facts->Inode = (uint64_t)FACT(k, st_ino, Inode);
+  facts->Size = (uint64_t)FACT(k, st_size, Size);
+  facts->Mode = (dword)FACT(k, st_mode, Mode);
+  facts->Links = (dword)FACT(k, st_nlink, Links);
+  return 1;
+}
+
+int RemoveAt(int folder, const char *name, int isFolder)
+{
+  return syscall(SYS_unlinkat, folder, name, isFolder ? AT_REMOVEDIR : 0) == 0;
+}
+
+int ListFolder(int folder, void *buffer, dword size)
+{
+  return (int)syscall(SYS_getdents64, folder, buffer, size);
+}
+
+/* A getdents64 record: inode (8 bytes), offset (8), record length (2),
+ * type (1), then the name; records are 8-byte aligned. */
+#define DIRENT_LENGTH 16
+#define DIRENT_NAME 19
+
+const char *NextListed(const void *buffer, int length, int *at)
+{
+  const byte *record = (const byte *)buffer + *at;
+  word reclen;
+  if (*at + DIRENT_NAME >= length)
+    return NULL;
+  memcpy(&reclen, record + DIRENT_LENGTH, sizeof reclen);
+  if (reclen <= DIRENT_NAME || *at + reclen > length)
+    return NULL;
+  *at += reclen;
+  return (const char *)record + DIRENT_NAME;
+}
+
+int MarkerAt(int folder, const char *name)
+{
+  FileFacts facts;
+  if (!StatAt(folder, name, &facts))
+    return errno == ENOENT ? 0 : -1;
+  return S_ISREG(facts.Mode) && facts.Size == 0 ? 1 : -1;
+}
+
+int MakeMarker(int folder, const char *name)
+{
+  int fd = OpenAt(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK, 0666);
+  int made;
+  if (fd >= 0) {
+    made = fsync(fd) == 0;
+    close(fd);
+  } else {
+    made = errno == EEXIST ? MarkerAt(folder, name) : 0;
+  }
+  if (made < 0)
+    return -1;
+  return made && fsync(folder) == 0;
+}
+
+int FolderPath(int folder, char *path, dword size)
+{
+  char link[32];
+  StrFormat(link, sizeof link, "/proc/self/fd/%d", folder);
+#ifdef SYS_readlink
+  long length = syscall(SYS_readlink, link, path, size - 1);
+#else
+  long length = syscall(SYS_readlinkat, AT_FDCWD, link, path, size - 1);
+#endif
+  if (length <= 0 || length >= (long)size - 1)
+    return 0;
+  path[length] = 0;
+  return path[0] == '/';
 }

@@ -22,20 +22,24 @@ static int FoundPartial;
 
 /* Reads the header only, with the checks LoadVXDB makes of it, so that a
  * folder passed over here would fail its full load too. */
-int ReadVXDBDate(const char *path, dword *date)
+int ReadVXDBDateFrom(int fd, dword *date)
 {
   struct stat64 st;
   byte raw[VXDB_HEADER_SIZE];
   VXDBHeader h;
+  if (fstat64(fd, &st) != 0 || !S_ISREG(st.st_mode) || !ReadAll(fd, raw, sizeof raw))
+    return 0;
+  VXDBDecodeHeader(raw, &h);
+  *date = h.BackupDate;
+  return VXDBCheckHeader(&h, (uint64_t)st.st_size) == VXDB_OK;
+}
+
+int ReadVXDBDate(const char *path, dword *date)
+{
   int fd = open(path, O_RDONLY | O_NONBLOCK); /* a FIFO must not hang the lookup */
   if (fd < 0)
     return 0;
-  int ok = fstat64(fd, &st) == 0 && S_ISREG(st.st_mode) && ReadAll(fd, raw, sizeof raw);
-  if (ok) {
-    VXDBDecodeHeader(raw, &h);
-    ok = VXDBCheckHeader(&h, (uint64_t)st.st_size) == VXDB_OK;
-    *date = h.BackupDate;
-  }
+  int ok = ReadVXDBDateFrom(fd, date);
   close(fd);
   return ok;
 }
@@ -89,10 +93,15 @@ int AddCandidate(CandidateList *list, dword date, const char *name)
 
 int IsDatedName(const char *name)
 {
+  static const byte days[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   for (int k = 0; k < 10; k++)
     if (k == 4 || k == 7 ? name[k] != '-' : name[k] < '0' || name[k] > '9')
       return 0;
-  return name[10] == 0;
+  int year = (name[0] - '0') * 1000 + (name[1] - '0') * 100 + (name[2] - '0') * 10 + (name[3] - '0');
+  int month = (name[5] - '0') * 10 + (name[6] - '0'), day = (name[8] - '0') * 10 + (name[9] - '0');
+  if (name[10] != 0 || month < 1 || month > 12 || day < 1 || day > days[month - 1])
+    return 0;
+  return month != 2 || day < 29 || (year % 4 == 0 && (year % 100 != 0 || year % 400 == 0));
 }
 
 /* Every backup folder is named by its date, as "%4.4d-%2.2d-%2.2d"; any

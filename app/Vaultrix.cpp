@@ -159,6 +159,7 @@ static int SaveBackup(void)
     WriteLog((char *)"Backup date not saved: the catalogue could not be saved.");
     return 0;
   }
+  ClearUnfinished();
   SaveShare();
   if (!complete) {
     WriteLog((char *)"Backup incomplete, the next load tries again");
@@ -168,7 +169,7 @@ static int SaveBackup(void)
   return 1;
 }
 
-enum { COPY_PASS = 0, COPY_FLUSH = 1, COPY_SAVE = 2 };
+enum { COPY_PASS = 0, COPY_TIDY, COPY_FLUSH, COPY_SAVE };
 
 static void StepCopy(void)
 {
@@ -180,7 +181,12 @@ static void StepCopy(void)
   }
   switch (Phase) {
   case COPY_PASS:
+    /* A rerun's catalogue lists only what it copied: the rest goes first. */
     if (DoBackup(&CurrentVXDB, &LastVXDB))
+      Phase = StartTidy() ? COPY_TIDY : COPY_FLUSH;
+    break;
+  case COPY_TIDY:
+    if (StepRemove())
       Phase = COPY_FLUSH;
     break;
   case COPY_FLUSH:

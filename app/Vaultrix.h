@@ -70,6 +70,12 @@ typedef struct CandidateList {
   int32_t NamesUsed, NamesAllocated;
 } CandidateList;
 
+/* A name in a folder as fstatat sees it, never following a link. */
+typedef struct FileFacts {
+  uint64_t Device, Inode, Size;
+  dword Mode, Links;
+} FileFacts;
+
 #define LOGF(...) (StrFormat(LogString, sizeof LogString, __VA_ARGS__), WriteLog(LogString))
 
 extern "C" {
@@ -134,12 +140,23 @@ void NoteDestination(void);
 int MakeDatedFolder(size_t rootLength);
 int MakeBackupFolder(const char *path);
 int DestinationThere(void);
+/* Whether MakeDatedFolder found today's folder already there (a rerun). */
+extern int DatedFolderExisted;
+/* The folder's marker as unfinished goes once its catalogue stands. */
+void ClearUnfinished(void);
 /* The copies on the disk: syncfs of the destination, or sync. */
 void FlushDestination(void);
 
 /* What the destination disk can hold (DiskProbe.cpp): found once per run in
  * the dated folder, and the check before a copy takes a destination name. */
 extern int DestHoldsLinks, DestIgnoresCase;
+/* The probe's files, made and removed in the dated folder beside where the
+ * catalogue will stand. */
+#define VXDB_PROBE_NAME "VXDB.probe"
+#define VXDB_PROBE_LINK_NAME "VXDB.probe.link"
+/* 0 where a file's link count stays 1 with a second link (sshfs): what a
+ * removal frees cannot be told there. */
+extern int DestCountsLinks;
 void ProbeDestination(const char *folder);
 int MayWriteName(const VXDB *current, int32_t index, const char *destination);
 /* Why the destination refused to take a file, for its log line; whether
@@ -176,11 +193,15 @@ const VXDBEntry *FindPrevious(const VXDB *previous, const VXDBEntry *e, const ch
 /* 0 for an entry listed but not backed up (its digest all zero). */
 int BackedUp(const VXDBEntry *e);
 void DropEntry(VXDB *record, int32_t index);
+/* A name the plug-in writes beside a catalogue, in any letter case. */
+int ReservedName(const char *name);
 
 /* Previous-backup lookup (Lookup.cpp) */
 void FindLastBackup(VXDB *record);
 /* A catalogue's date from its header, checked as a load would check it. */
 int ReadVXDBDate(const char *path, dword *date);
+int ReadVXDBDateFrom(int fd, dword *date);
+/* A real calendar day as YYYY-MM-DD: the only name a backup folder has. */
 int IsDatedName(const char *name);
 int AddCandidate(CandidateList *list, dword date, const char *name);
 void FreeCandidates(CandidateList *list);
@@ -220,8 +241,11 @@ extern int DestNearlyFull;
 int RoomFor(uint64_t size);
 int SpaceShort(void);
 
-/* Removal of expired backups (Removal.cpp) */
+/* Removal of expired backups, and of the files a rerun's catalogue does not
+ * list from today's folder, one walk through folder handles (Removal.cpp).
+ * Each Start says whether it began; StepRemove carries it on, 1 once over. */
 int StartRemoval(void);
+int StartTidy(void);
 int StepRemove(void);
 
 /* File calls several stages make (FileCalls.cpp); 1 on success. */
@@ -230,6 +254,27 @@ int WriteAll(int fd, const void *buffer, dword size);
 int SyncFolder(const char *path);
 int SyncFolderOf(const char *path);
 int LinkFile(const char *existing, const char *name);
+/* Calls on a name within an open folder, never following it as a link
+ * (FileCalls.cpp).  OpenAt and OpenFolderAt give a handle or -1; the others
+ * 1 on success, 0 with errno set. */
+int OpenAt(int folder, const char *name, int flags, int mode);
+/* With O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK. */
+int OpenFolderAt(int folder, const char *name);
+int StatAt(int folder, const char *name, FileFacts *facts);
+int RemoveAt(int folder, const char *name, int isFolder);
+/* The folder's next records (getdents64): their bytes, 0 at the end, -1 on
+ * failure.  NextListed: the name of the record at *at, which it moves on;
+ * NULL after the last. */
+int ListFolder(int folder, void *buffer, dword size);
+const char *NextListed(const void *buffer, int length, int *at);
+/* 1: an empty regular file by that name; 0: none; -1: something else. */
+int MarkerAt(int folder, const char *name);
+/* An empty file made durable under that name, never through a link, into a
+ * FIFO or over anything there: 1 when it stands (made now, or an empty file
+ * was there), -1 when something else holds the name, 0 on failure. */
+int MakeMarker(int folder, const char *name);
+/* The path by which the kernel knows an open folder. */
+int FolderPath(int folder, char *path, dword size);
 }
 
 #endif

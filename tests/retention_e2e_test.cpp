@@ -1,15 +1,19 @@
 // Old backups removed on the recorder: day after day in the simulator with
 // KeepDays set, what stays is checked from outside (dates, bytes, inodes,
-// disk usage), also with a wrong clock, decoys, and a stop at every event of
-// a removal.
+// disk usage), also with a wrong clock, decoys, a stop at every event of a
+// removal, and what a hostile owner or a second writer puts in its way:
+// markers that are links or FIFOs, a folder swapped for a link mid-way,
+// mounts, an entry that cannot go, a share that does not count links.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <set>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include "app/Vaultrix.h"
 #include "support/BackupScenario.h"
+#include "support/ShareServer.h"
 #include "support/SmallDisk.h"
 
 namespace fs = std::filesystem;
@@ -61,6 +65,25 @@ std::set<std::string> Days(const std::string &root)
 ProgramRun Verify(const std::string &day)
 {
   return RunProgram({VX_EMULATOR_ARGV VX_BINARY_DIR "/vxdb", "verify", day});
+}
+
+// Recordings beside the backups, which no removal may touch; the plug-in
+// sees them at /mnt/hd/Recordings.
+TreeSnapshot Recordings(BackupScenario &b)
+{
+  for (int i = 0; i < 4; i++)
+    if (!Exists(b.Disk() + "/Recordings/rec" + std::to_string(i) + ".ts"))
+      WriteFile(b.Disk() + "/Recordings/rec" + std::to_string(i) + ".ts", Pattern(50000, 700 + i));
+  return SnapshotTree(b.Disk() + "/Recordings");
+}
+
+// Each of these days is a backup that vxdb verifies as intact.
+void ExpectIntact(BackupScenario &b, const std::vector<std::string> &days)
+{
+  for (const auto &day : days) {
+    ProgramRun v = Verify(b.Day(day));
+    EXPECT_EQ(v.status, 0) << day << "\n" << v.out << v.err;
+  }
 }
 
 // Fifty small files in five folders; a day changes one of them (2 %).
@@ -157,6 +180,31 @@ TEST(Retention, WrongClockAndDecoys)
   EXPECT_EQ(ReadFile(root + "/2020-01-03"), "a file named like a date");
 }
 
+// Backups made once and copied afresh (cp -a keeps their hard links) for
+// each trial of a day that removes some of them.
+struct ReplayedDays {
+  BackupScenario tmpl{Settings(1)};
+
+  void Fresh(BackupScenario &b) const
+  {
+    ProgramRun cp = RunProgram({"sh", "-c", "rm -rf \"$0\"/* && cp -a \"$1\"/. \"$0\"", b.Disk(), tmpl.Disk()});
+    ASSERT_EQ(cp.status, 0) << cp.err;
+  }
+  // The events in which a run of day on a fresh copy removes backups.
+  std::vector<int> RemovalEvents(const std::string &day, const std::string &removed) const
+  {
+    BackupScenario b(Settings(1));
+    Fresh(b);
+    TapsimResult r = b.Run(day);
+    EXPECT_TRUE(b.Logged("Removed backup " + removed + ": ")) << b.log;
+    std::vector<int> events;
+    for (const auto &e : r.trace)
+      if (!e.isMain && e.stateBefore == 4)
+        events.push_back(int(e.index));
+    return events;
+  }
+};
+
 // 0x0900 at each event of a removal, then the next day's run: the removal
 // is completed, a folder cut short never stands with a catalogue it lost,
 // and no backup that stays loses a byte.  Each trial starts from a copy of
@@ -164,32 +212,20 @@ TEST(Retention, WrongClockAndDecoys)
 TEST(Retention, StopAtEveryEventOfARemoval)
 {
   const std::string d1 = "2026-10-01", d2 = "2026-10-02", d3 = "2026-10-03", d4 = "2026-10-04";
-  BackupScenario tmpl(Settings(1));
+  ReplayedDays days;
+  BackupScenario &tmpl = days.tmpl;
   for (int i = 0; i < 6; i++)
     tmpl.Source("/P" + std::to_string(i % 2) + "/sub/f" + std::to_string(i), Pattern(300, i));
   ASSERT_EQ(tmpl.Run(d1).status, 0) << tmpl.log;
   tmpl.Source("/P0/sub/f0", "changed");
   ASSERT_EQ(tmpl.Run(d2).status, 0) << tmpl.log;
   tmpl.Source("/P1/sub/f1", "changed too");
-  auto fresh = [&](BackupScenario &b) {
-    ProgramRun cp = RunProgram({"sh", "-c", "rm -rf \"$0\"/* && cp -a \"$1\"/. \"$0\"", b.Disk(), tmpl.Disk()});
-    ASSERT_EQ(cp.status, 0) << cp.err;
-  };
-  std::vector<int> removing;
-  {
-    BackupScenario b(Settings(1));
-    fresh(b);
-    TapsimResult r = b.Run(d3);
-    ASSERT_TRUE(b.Logged("Removed backup " + d1 + ": ")) << b.log;
-    for (const auto &e : r.trace)
-      if (!e.isMain && e.stateBefore == 4)
-        removing.push_back(int(e.index));
-  }
+  std::vector<int> removing = days.RemovalEvents(d3, d1);
   ASSERT_GT(removing.size(), 10u);
   for (int n : removing) {
     SCOPED_TRACE("stopped at event " + std::to_string(n));
     BackupScenario b(Settings(1));
-    fresh(b);
+    days.Fresh(b);
     TreeSnapshot kept = SnapshotTree(b.Day(d2));
     ASSERT_EQ(b.Run(d3, {"--event", std::to_string(n) + "=0x0900"}).status, 0) << b.log;
     EXPECT_EQ(SnapshotTree(b.Day(d2)), kept);
@@ -277,6 +313,307 @@ TEST(Retention, ACopyPassThatFailedRemovesNothing)
   EXPECT_FALSE(b.Logged("Removed backup")) << b.log;
   EXPECT_EQ(SnapshotTree(b.Day(DayName(0))), first);
   EXPECT_TRUE(first.count("/VXDB.db"));
+}
+
+// Markers are made, never followed, and one backup that cannot go stops no
+// other: an expired backup whose VXDB.removing is a link to a recording,
+// another whose VXDB.removing is a FIFO, are named and left whole; the
+// expired backup after them goes.
+TEST(Retention, MarkersThatAreLinksOrFifosAreLeftAlone)
+{
+  BackupScenario b(Settings(1));
+  Sources(b);
+  TreeSnapshot outside = Recordings(b);
+  for (int d = 0; d < 4; d++) {
+    ChangeOne(b, d);
+    ASSERT_EQ(b.Run(DayName(d)).status, 0) << b.log;
+  }
+  // Days 0 and 1 are gone by now: copies of day 2 take their places.
+  std::string root = b.Disk() + "/Backup";
+  ASSERT_FALSE(Exists(b.Day(DayName(1))));
+  fs::copy(b.Day(DayName(2)), b.Day(DayName(0)), fs::copy_options::recursive);
+  fs::copy(b.Day(DayName(2)), b.Day(DayName(1)), fs::copy_options::recursive);
+  fs::create_symlink("/mnt/hd/Recordings/rec0.ts", b.Day(DayName(0)) + "/VXDB.removing");
+  ASSERT_EQ(mkfifo((b.Day(DayName(1)) + "/VXDB.removing").c_str(), 0644), 0);
+  fs::copy(b.Day(DayName(2)), b.Day("2026-09-20"), fs::copy_options::recursive);
+
+  ChangeOne(b, 4);
+  ASSERT_EQ(b.Run(DayName(4)).status, 0) << b.log;
+  for (int d : {0, 1})
+    EXPECT_EQ(Count(b.log, "Backup " + DayName(d) + " left alone: '/mnt/hd/Backup/" + DayName(d) +
+                               "/VXDB.removing' is not Vaultrix's marker"),
+              1u)
+        << b.log;
+  EXPECT_TRUE(b.Logged("Removed backup 2026-09-20: ")) << b.log;
+  EXPECT_TRUE(b.Logged("Removed backup " + DayName(2) + ": ")) << b.log;
+  EXPECT_EQ(Days(root), (std::set<std::string>{DayName(0), DayName(1), DayName(3), DayName(4)}));
+  EXPECT_EQ(Recordings(b), outside);
+  EXPECT_TRUE(fs::is_symlink(b.Day(DayName(0)) + "/VXDB.removing"));
+  EXPECT_TRUE(fs::is_fifo(b.Day(DayName(1)) + "/VXDB.removing"));
+  EXPECT_TRUE(Exists(b.Day(DayName(0)) + "/VXDB.db"));
+  ExpectIntact(b, {DayName(3), DayName(4)});
+}
+
+// The owner's files named like the catalogue's companions are refused at
+// the top of the source, in any letter case, and stay the owner's; below
+// the top they are ordinary files.  The removal takes them from no backup.
+TEST(Retention, OwnerFilesNamedLikeMarkersAreRefusedAndNeverLost)
+{
+  BackupScenario b(Settings(1));
+  Sources(b);
+  const std::vector<std::string> reserved = {"/VXDB.removing", "/vxdb.UNFINISHED", "/VXDB.partial",
+                                             "/VXDB.partial.part", "/VXDB.probe"};
+  for (const auto &rel : reserved)
+    b.Source(rel, "the owner's " + rel);
+  b.Source("/Sub/VXDB.removing", "fine below the top");
+  for (int d = 0; d < 4; d++) {
+    ASSERT_EQ(b.Run(DayName(d)).status, 0) << b.log;
+    for (const auto &rel : reserved)
+      EXPECT_EQ(Count(b.log, "Name reserved for the catalogue, not backed up: '/mnt/hd/ProgramFiles" + rel + "'"), 1u)
+          << b.log;
+  }
+  EXPECT_TRUE(b.Logged("Removed backup " + DayName(1) + ": ")) << b.log;
+  for (const auto &rel : reserved)
+    EXPECT_EQ(ReadFile(b.Pf(rel)), "the owner's " + rel);
+  for (int d : {2, 3})
+    EXPECT_EQ(ReadFile(b.Day(DayName(d)) + "/Sub/VXDB.removing"), "fine below the top");
+  EXPECT_EQ(Days(b.Disk() + "/Backup"), (std::set<std::string>{DayName(2), DayName(3)}));
+  ExpectIntact(b, {DayName(2), DayName(3)});
+}
+
+// A second writer swaps the subfolder being emptied for a link to
+// ../../Recordings, at each event of a removal in turn: the removal never
+// follows it, names the backup, and the next day finishes it.
+TEST(Retention, AFolderSwappedForALinkMidRemovalLeadsNowhere)
+{
+  const std::string d1 = "2026-10-01", d2 = "2026-10-02", d3 = "2026-10-03", d4 = "2026-10-04";
+  ReplayedDays days;
+  for (int i = 0; i < 12; i++)
+    days.tmpl.Source("/P" + std::to_string(i % 2) + "/sub" + std::to_string(i % 3) + "/f" + std::to_string(i),
+                     Pattern(300, i));
+  ASSERT_EQ(days.tmpl.Run(d1).status, 0) << days.tmpl.log;
+  ASSERT_EQ(days.tmpl.Run(d2).status, 0) << days.tmpl.log;
+  std::vector<int> removing = days.RemovalEvents(d3, d1);
+  ASSERT_GT(removing.size(), 8u);
+  const std::string swap = "mv /mnt/hd/Backup/" + d1 + "/P0 /mnt/hd/Moved; ln -s ../../Recordings /mnt/hd/Backup/" +
+                           d1 + "/P0";
+  int failed = 0;
+  for (int n : removing) {
+    SCOPED_TRACE("swapped before event " + std::to_string(n));
+    BackupScenario b(Settings(1));
+    days.Fresh(b);
+    TreeSnapshot outside = Recordings(b), kept = SnapshotTree(b.Day(d2));
+    ASSERT_EQ(b.Run(d3, {"--at-event", std::to_string(n) + "=" + swap}).status, 0) << b.log;
+    EXPECT_EQ(Recordings(b), outside) << b.log;
+    EXPECT_EQ(SnapshotTree(b.Day(d2)), kept);
+    failed += b.Logged("Failed to remove backup " + d1);
+    ASSERT_EQ(b.Run(d4).status, 0) << b.log;
+    EXPECT_EQ(Recordings(b), outside) << b.log;
+    EXPECT_EQ(Days(b.Disk() + "/Backup"), (std::set<std::string>{d3, d4})) << b.log;
+    ExpectIntact(b, {d3, d4});
+  }
+  EXPECT_GT(failed, 0) << "no swap came while the removal was inside the folder";
+  printf("subfolder swapped for a link before each of %zu removal events; %d caught mid-way\n", removing.size(),
+         failed);
+}
+
+// Another file system mounted in an expired backup, a bind mount of the
+// recordings in another: neither is entered, each backup is named and left
+// whole, and the expired backup after them goes.
+TEST(Retention, MountsInsideABackupAreNeverCrossed)
+{
+  BackupScenario b(Settings(1));
+  Sources(b);
+  TreeSnapshot outside = Recordings(b);
+  for (int d = 0; d < 5; d++) {
+    ChangeOne(b, d);
+    ASSERT_EQ(b.Run(DayName(d)).status, 0) << b.log;
+  }
+  for (const char *copy : {"2026-09-20", "2026-09-21"})
+    fs::copy(b.Day(DayName(3)), b.Day(copy), fs::copy_options::recursive);
+  std::string bound = b.Day("2026-09-20") + "/Plugin0", other = b.Day("2026-09-21") + "/Plugin1";
+  if (!EnterPrivateMounts().empty() || mount((b.Disk() + "/Recordings").c_str(), bound.c_str(), nullptr, MS_BIND,
+                                             nullptr) != 0)
+    GTEST_SKIP() << "mounting needs root";
+  struct Unmount {
+    std::vector<std::string> points;
+    ~Unmount()
+    {
+      for (auto &p : points)
+        umount2(p.c_str(), MNT_DETACH);
+    }
+  } unmount{{bound}};
+  ASSERT_EQ(mount("vxother", other.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k"), 0);
+  unmount.points.push_back(other);
+  WriteFile(other + "/on another disk", "stays");
+
+  ChangeOne(b, 5);
+  ASSERT_EQ(b.Run(DayName(5)).status, 0) << b.log;
+  for (const char *at : {"2026-09-20/Plugin0", "2026-09-21/Plugin1"})
+    EXPECT_EQ(Count(b.log, "Backup " + std::string(at, 10) + " left alone: a file system is mounted at '/mnt/hd/Backup/" +
+                               at + "'"),
+              1u)
+        << b.log;
+  EXPECT_TRUE(b.Logged("Removed backup " + DayName(3) + ": ")) << b.log;
+  EXPECT_EQ(Recordings(b), outside);
+  EXPECT_EQ(ReadFile(other + "/on another disk"), "stays");
+  EXPECT_TRUE(Exists(b.Day("2026-09-21") + "/VXDB.db"));
+  ExpectIntact(b, {DayName(4), DayName(5)});
+}
+
+// An entry that cannot be removed (an immutable file) stops its own
+// backup's removal, named once a day, and no other: day after day only it
+// stays beyond what KeepDays keeps.
+TEST(Retention, OneEntryThatCannotGoStopsNoOtherRemoval)
+{
+  BackupScenario b(Settings(1));
+  Sources(b);
+  TreeSnapshot outside = Recordings(b);
+  ASSERT_EQ(b.Run(DayName(0)).status, 0) << b.log;
+  WriteFile(b.Day(DayName(0)) + "/Plugin3/zz stuck", "cannot go");
+  if (RunProgram({"chattr", "+i", b.Day(DayName(0)) + "/Plugin3/zz stuck"}).status != 0)
+    GTEST_SKIP() << "chattr +i is not available here";
+  struct Unfreeze {
+    std::string path;
+    ~Unfreeze() { RunProgram({"chattr", "-i", path}); }
+  } unfreeze{b.Day(DayName(0)) + "/Plugin3/zz stuck"};
+  for (int d = 1; d < 7; d++) {
+    ChangeOne(b, d);
+    ASSERT_EQ(b.Run(DayName(d)).status, 0) << b.log;
+    if (d >= 2)
+      EXPECT_EQ(Count(b.log, "Failed to remove backup " + DayName(0) + ": cannot remove '"), 1u) << b.log;
+    if (d >= 3)
+      EXPECT_TRUE(b.Logged("Removed backup " + DayName(d - 2) + ": ")) << b.log;
+    EXPECT_LE(Days(b.Disk() + "/Backup").size(), 3u) << b.log;
+  }
+  EXPECT_EQ(Days(b.Disk() + "/Backup"), (std::set<std::string>{DayName(0), DayName(5), DayName(6)}));
+  EXPECT_EQ(Recordings(b), outside);
+  ExpectIntact(b, {DayName(5), DayName(6)});
+}
+
+// A run stopped during its copies leaves a folder marked unfinished; once
+// older than KeepDays it goes, before any complete backup.  A folder
+// without that marker and without a catalogue, and folders whose names are
+// no calendar day, stay.
+TEST(Retention, UnfinishedFoldersGoOnceExpiredAndFirst)
+{
+  BackupScenario b(Settings(1));
+  Sources(b);
+  TreeSnapshot outside = Recordings(b);
+  ASSERT_EQ(b.Run(DayName(0)).status, 0) << b.log;
+  b.Checkpoint();
+  ChangeOne(b, 1);
+  TapsimResult probe = b.Run(DayName(1));
+  uint64_t stopAt = 0;
+  int copying = 0;
+  for (const auto &e : probe.trace)
+    if (!e.isMain && e.stateBefore == 3 && ++copying == 5)
+      stopAt = e.index;
+  ASSERT_GT(stopAt, 0u);
+  b.Restore();
+  ASSERT_EQ(b.Run(DayName(1), {"--event", std::to_string(stopAt) + "=0x0900"}).status, 0) << b.log;
+  ASSERT_TRUE(Exists(b.Day(DayName(1)) + "/VXDB.unfinished"));
+  ASSERT_FALSE(Exists(b.Day(DayName(1)) + "/VXDB.db"));
+  ASSERT_EQ(b.Run(DayName(1)).status, 0) << b.log;
+  ASSERT_FALSE(Exists(b.Day(DayName(1)) + "/VXDB.unfinished")) << "the rerun finished it";
+  WriteFile(b.Day("2026-09-29") + "/VXDB.unfinished", "");
+  WriteFile(b.Day("2026-09-29") + "/Plugin0/file0.dat", "began, never finished");
+  WriteFile(b.Day("2026-09-28") + "/note", "no marker, no catalogue");
+  WriteFile(b.Day("2026-02-30") + "/VXDB.unfinished", "");
+  WriteFile(b.Day("2000-13-45") + "/VXDB.unfinished", "");
+
+  ChangeOne(b, 2);
+  ASSERT_EQ(b.Run(DayName(2)).status, 0) << b.log;
+  ExpectInOrder(b.log, {"Removed backup 2026-09-29: 1 files, ", "Removed backup " + DayName(0) + ": "});
+  EXPECT_TRUE(b.Logged("Not a backup, left alone: '/mnt/hd/Backup/2026-09-28'")) << b.log;
+  EXPECT_FALSE(b.Logged("2026-02-30")) << b.log;
+  EXPECT_FALSE(b.Logged("2000-13-45")) << b.log;
+  EXPECT_EQ(Days(b.Disk() + "/Backup"),
+            (std::set<std::string>{"2000-13-45", "2026-02-30", "2026-09-28", DayName(1), DayName(2)}));
+  EXPECT_EQ(ReadFile(b.Day("2026-09-28") + "/note"), "no marker, no catalogue");
+  EXPECT_EQ(Recordings(b), outside);
+  ExpectIntact(b, {DayName(1), DayName(2)});
+}
+
+// KeepDays keeps the KeepDays + 1 newest complete backups: a partial one
+// (crafted here from a complete one) never counts among them, and goes
+// like any other once expired.
+TEST(Retention, APartialBackupNeverCountsAmongThoseKept)
+{
+  BackupScenario b(Settings(2));
+  Sources(b);
+  for (int d : {0, 1, 2, 5}) {
+    ChangeOne(b, d);
+    ASSERT_EQ(b.Run(DayName(d)).status, 0) << b.log;
+  }
+  fs::rename(b.Day(DayName(5)) + "/VXDB.db", b.Day(DayName(5)) + "/VXDB.partial");
+  ChangeOne(b, 6);
+  ASSERT_EQ(b.Run(DayName(6)).status, 0) << b.log;
+  EXPECT_EQ(Days(b.Disk() + "/Backup"), (std::set<std::string>{DayName(1), DayName(2), DayName(5), DayName(6)}))
+      << b.log;
+  ExpectIntact(b, {DayName(1), DayName(2), DayName(6)});
+  ChangeOne(b, 8);
+  ASSERT_EQ(b.Run(DayName(8)).status, 0) << b.log;
+  EXPECT_TRUE(b.Logged("Removed backup " + DayName(5) + ": ")) << b.log;
+  EXPECT_EQ(Days(b.Disk() + "/Backup"), (std::set<std::string>{DayName(2), DayName(6), DayName(8)})) << b.log;
+  ExpectIntact(b, {DayName(2), DayName(6), DayName(8)});
+}
+
+// A rerun into today's folder leaves only what its new catalogue lists:
+// files of the first attempt and what a second writer planted go, links
+// among them unfollowed, and the folder verifies with nothing extra.
+TEST(Retention, ARerunTodayLeavesOnlyWhatItsCatalogueLists)
+{
+  BackupScenario b("DestDevice=internal\r\nDestPath=/mnt/hd/Backup\r\n");
+  TreeSnapshot outside = Recordings(b);
+  b.Source("/a.txt", "a");
+  b.Source("/Gone/b.txt", "b");
+  b.Source("/Keep/c.txt", "c");
+  const std::string day = "2026-12-01";
+  ASSERT_EQ(b.Run(day).status, 0) << b.log;
+  std::string ini = ReadFile(b.IniPath());
+  fs::remove_all(b.Pf("/Gone"));
+  b.Source("/Keep/d.txt", "d");
+  fs::create_directory_symlink("/mnt/hd/Recordings", b.Day(day) + "/Keep/evil");
+  fs::create_symlink("/mnt/hd/Recordings/rec0.ts", b.Day(day) + "/Keep/rec.lnk");
+  WriteFile(b.Day(day) + "/stray.tmp", "left by the first attempt");
+  WriteFile(b.Day(day) + "/Old/deeper/x", "x");
+  WriteFile(b.IniPath(), "DestDevice=internal\r\nDestPath=/mnt/hd/Backup\r\n");
+
+  ASSERT_EQ(b.Run(day).status, 0) << b.log;
+  EXPECT_TRUE(b.Logged("Removed 3 files of an earlier run today that this backup does not hold")) << b.log;
+  EXPECT_TRUE(b.Complete(day)) << b.log;
+  std::set<std::string> left;
+  for (auto it = fs::recursive_directory_iterator(b.Day(day)); it != fs::recursive_directory_iterator(); ++it)
+    if (it->path().string().find("/Settings") == std::string::npos)
+      left.insert(it->path().string().substr(b.Day(day).size()));
+  EXPECT_EQ(left, (std::set<std::string>{"/VXDB.db", "/a.txt", "/Keep", "/Keep/c.txt", "/Keep/d.txt"}));
+  EXPECT_EQ(Recordings(b), outside);
+  ExpectIntact(b, {day});
+}
+
+// On a share that reports one link per file (sshfs), what a removal frees
+// cannot be told: the line says so instead of a figure.
+class RetentionOnShare : public OnShareServer<::testing::Test> {};
+
+TEST_F(RetentionOnShare, TheSpaceFreedIsNotClaimedWhereLinksAreNotCounted)
+{
+  BackupScenario b(Settings("true /mnt/hd/unused") + "KeepDays=1\r\n", server->Share() + "/backup");
+  Sources(b);
+  fs::create_directories(b.Disk() + "/nas");
+  ASSERT_EQ(system((server->MountCommand(b.Disk() + "/nas") + " 2>/dev/null").c_str()), 0);
+  struct Unmount {
+    std::string point;
+    ~Unmount() { umount2(point.c_str(), MNT_DETACH); }
+  } unmount{b.Disk() + "/nas"};
+  for (int d = 0; d < 3; d++) {
+    ChangeOne(b, d);
+    ASSERT_EQ(b.Run(DayName(d)).status, 0) << b.log;
+  }
+  ExpectInOrder(b.log, {"Removed backup " + DayName(0) + ": ", " files, space freed unknown (this disk does not count links)"});
+  EXPECT_FALSE(b.Logged(" freed\r\n")) << b.log;
+  EXPECT_EQ(Days(server->Share() + "/backup"), (std::set<std::string>{DayName(1), DayName(2)}));
+  ExpectIntact(b, {DayName(1), DayName(2)});
 }
 
 }  // namespace

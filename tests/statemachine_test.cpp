@@ -156,6 +156,7 @@ TEST_F(StateMachine, TheStopEventEndsThePluginInEveryState)
     for (auto [state, index] : FirstEventPerState(baseline)) {
       std::vector<std::string> args = road.args;
       args.insert(args.end(), {"--event", std::to_string(index) + "=0x0900"});
+      fresh();
       TapsimResult r = Load(road.settings, args);
       EXPECT_EQ(r.status, 0) << r.err;
       ASSERT_FALSE(r.trace.empty());

@@ -54,8 +54,8 @@ TEST_F(Tapsim, HelpNamesEveryOption)
   EXPECT_EQ(r.status, 0);
   for (const char *option :
        {"--disk", "--ext", "--clock", "--tick-step", "--tick-start", "--chdir-success", "--utf8-firmware", "--event",
-        "--nested-event", "--max-events", "--fail-alloc", "--fail-hdd-write", "--console", "--trace", "--stats",
-        "--no-task-table", "--listing-order", "--kernel", "--cpu", "--disk-speed", "--recording",
+        "--nested-event", "--at-event", "--max-events", "--fail-alloc", "--fail-hdd-write", "--console", "--trace",
+        "--stats", "--no-task-table", "--listing-order", "--kernel", "--cpu", "--disk-speed", "--recording",
         "--fsync-flushes-disk", "--stack-size", "--help", "Exit status"})
     EXPECT_TRUE(Contains(r.out, option)) << option;
 }
@@ -76,6 +76,7 @@ TEST_F(Tapsim, RefusesBadCommandLines)
       {{"--disk", disk, "--clock", "2040-01-01 00:00:00", VX_IMAGE}, "2038-04-22"},
       {{"--disk", disk, "--chdir-success", "2", VX_IMAGE}, "0 or 1"},
       {{"--disk", disk, "--event", "0=1", VX_IMAGE}, "N from 1"},
+      {{"--disk", disk, "--at-event", "3=", VX_IMAGE}, "N=COMMAND"},
       {{"--disk", disk, "--fail-alloc", "0", VX_IMAGE}, "--fail-alloc"},
       {{"--disk", disk, "--tick-start", "0x100000000", VX_IMAGE}, "--tick-start"},
       {{"--disk", disk, "--no-such-option", VX_IMAGE}, "unknown option"},

@@ -9,6 +9,7 @@
 #include <string>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 
 #include "../runtime/TapRuntime.h"
 #include "DiskModel.h"
@@ -111,6 +112,21 @@ struct EventRecord {
   std::string items; // write=, print=, nested= tokens in the order they happened
   bool exited = false;
 };
+
+// A test's command, run inside the sandbox before a chosen event: another
+// writer on the disks at an exact moment.  Its status is the test's to check.
+void RunHook(const std::string &command)
+{
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    execl("/bin/sh", "sh", "-c", command.c_str(), (char *)nullptr);
+    _exit(127);
+  }
+  int status;
+  while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR)
+    ;
+}
 
 class Run {
 public:
@@ -579,6 +595,9 @@ int Run::Go()
       AdvanceTicks();
     if (!MountDueDisks(&status))
       break;
+    auto hook = opts_.atEvents.find(i);
+    if (hook != opts_.atEvents.end())
+      RunHook(hook->second);
     auto scripted = opts_.events.find(i);
     auto nested = opts_.nestedEvents.find(i);
     EventRecord ev;

@@ -51,6 +51,8 @@ const char kUsage[] =
     "                        event; repeatable\n"
     "  --nested-event N=CODE while handling event N, deliver CODE re-entrantly from\n"
     "                        inside the plug-in's first host call; repeatable\n"
+    "  --at-event N=COMMAND  run COMMAND with /bin/sh inside the sandbox just before\n"
+    "                        event N is delivered, and wait for it; repeatable\n"
     "  --max-events N        give up after N events (default: no limit)\n"
     "Faults\n"
     "  --fail-alloc N|N+     the N-th TAP_MemAlloc fails, or every one from the N-th;\n"
@@ -269,10 +271,10 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
     }
 
     static const char *const valued[] = {"--disk", "--ext", "--clock", "--tick-step", "--tick-start",
-                                         "--chdir-success", "--event", "--nested-event", "--max-events",
-                                         "--fail-alloc", "--fail-hdd-write", "--console", "--trace",
-                                         "--listing-order", "--kernel", "--cpu", "--disk-speed", "--recording",
-                                         "--stack-size"};
+                                         "--chdir-success", "--event", "--nested-event", "--at-event",
+                                         "--max-events", "--fail-alloc", "--fail-hdd-write", "--console",
+                                         "--trace", "--listing-order", "--kernel", "--cpu", "--disk-speed",
+                                         "--recording", "--stack-size"};
     bool known = false;
     for (const char *v : valued)
       known |= name == v;
@@ -368,6 +370,14 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
       auto &map = name == "--event" ? opts->events : opts->nestedEvents;
       if (!map.emplace(index, code).second)
         return fail(name + " for event " + std::to_string(index) + " given twice");
+    } else if (name == "--at-event") {
+      size_t eq = value.find('=');
+      uint64_t index;
+      if (eq == std::string::npos || !ParseU64(value.substr(0, eq), UINT64_MAX, &index) || index == 0 ||
+          eq + 1 == value.size())
+        return fail("--at-event wants N=COMMAND with N from 1, not '" + value + "'");
+      if (!opts->atEvents.emplace(index, value.substr(eq + 1)).second)
+        return fail("--at-event for event " + std::to_string(index) + " given twice");
     } else if (name == "--max-events") {
       if (seenMax)
         return fail("--max-events given twice");

@@ -50,6 +50,7 @@ struct TapsimOptions {
 
   std::map<uint64_t, uint32_t> events;       // event index -> code
   std::map<uint64_t, uint32_t> nestedEvents; // event index -> nested code
+  std::map<uint64_t, std::string> atEvents;  // event index -> shell command run before it
   uint64_t maxEvents = 0;                    // 0: no limit
 
   uint64_t failAllocAt = 0;
