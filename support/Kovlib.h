@@ -111,8 +111,9 @@ void INISetHexWord(const char *Key, word Value);
 int INISaveFile(const char *FileName, int Location, const char *AppName);
 /* A save without the Linux path (no task table) writes and checks a copy
  * named FileName and this suffix first, and removes it only once the file
- * itself is rewritten and checked: where the copy is, it is the complete
- * text, and INIOpenFile reads it instead of the file. */
+ * itself is rewritten, checked and on the disk.  INIOpenFile reads the copy
+ * instead of the file only while the file is missing or a proper prefix of
+ * the copy, as a cut save leaves them; every successful save removes it. */
 #define INI_COPY_SUFFIX ".copy"
 #define INI_NAME_SIZE 256
 void INICloseFile(void);
