@@ -200,11 +200,58 @@ int FolderWithin(const char *inner, const char *outer)
   }
 }
 
+/* 1 when the last word of out (behind root) is "..". */
+static int EndsInUp(const char *out, size_t root, size_t used)
+{
+  size_t start = used;
+  while (start > root && out[start - 1] != '/')
+    start--;
+  return used - start == 2 && out[start] == '.' && out[start + 1] == '.';
+}
+
+/* path with "." and ".." resolved by its words alone, into out (as large
+ * as path, and a byte more).  A folder that does not exist yet is judged
+ * this way: mkdir makes "/mnt/hd/New/../ProgramFiles/B" inside the source
+ * once New is made, though the walk up from what exists sees nothing of it. */
+static void Normalise(const char *path, char *out)
+{
+  size_t used = 0;
+  if (path[0] == '/')
+    out[used++] = '/';
+  const size_t root = used;
+  for (const char *word = path; *word;) {
+    const char *slash = strchr(word, '/');
+    size_t len = slash ? (size_t)(slash - word) : strlen(word);
+    int up = len == 2 && word[0] == '.' && word[1] == '.';
+    if (up && used > root && !EndsInUp(out, root, used)) {
+      while (used > root && out[used - 1] != '/')
+        used--;
+      if (used > root)
+        used--;
+    } else if ((up && root == 0) || (!up && len && !(len == 1 && word[0] == '.'))) {
+      /* ".." of the root is the root; above a relative start it stays */
+      if (used > root)
+        out[used++] = '/';
+      memcpy(out + used, word, len);
+      used += len;
+    }
+    word += len;
+    while (*word == '/')
+      word++;
+  }
+  if (used == 0)
+    out[used++] = '.';
+  out[used] = 0;
+}
+
 /* A destination inside the source would back itself up, growing with
- * every backup until the folder limit. */
+ * every backup until the folder limit.  Judged by what exists and by the
+ * words of the path, refused when either lies inside. */
 int RefuseDestInSource(void)
 {
-  if (!FolderWithin(DestRoot, SourceRoot))
+  char normal[ROOT_SIZE + 1];
+  Normalise(DestRoot, normal);
+  if (!FolderWithin(DestRoot, SourceRoot) && !FolderWithin(normal, SourceRoot))
     return 0;
   WriteLog((char *)"DestPath lies inside the source folder!");
   State = STATE_FINISH;

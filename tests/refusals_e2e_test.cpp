@@ -56,7 +56,8 @@ TEST(Refusals, ADestinationInsideTheSourceIsRefusedAtTheStart)
   for (const std::string settings :
        {"DestDevice=internal\r\nDestPath=/mnt/hd/ProgramFiles\r\n",
         "DestDevice=internal\r\nDestPath=/mnt/hd//ProgramFiles/./Backup/\r\n",
-        "DestDevice=internal\r\nDestPath=/mnt/hd/pf/Backup\r\n", "DestDevice=NAS\r\nMountCommand=mount -t tmpfs share /mnt/hd/ProgramFiles/Share\r\n"
+        "DestDevice=internal\r\nDestPath=/mnt/hd/pf/Backup\r\n",
+        "DestDevice=internal\r\nDestPath=/mnt/hd/New/../ProgramFiles/B\r\n", "DestDevice=NAS\r\nMountCommand=mount -t tmpfs share /mnt/hd/ProgramFiles/Share\r\n"
         "DestPath=/mnt/hd/ProgramFiles/Share/\r\n"}) {
     SCOPED_TRACE(settings);
     WriteFile(b.IniPath(), settings);
@@ -65,6 +66,7 @@ TEST(Refusals, ADestinationInsideTheSourceIsRefusedAtTheStart)
     EXPECT_FALSE(b.Logged("Performing recursive scan")) << b.log;
     EXPECT_EQ(ReadFile(b.IniPath()), settings);
     EXPECT_EQ(Folders(b.Pf("")), folders);
+    EXPECT_FALSE(Exists(b.Disk() + "/New"));
   }
   // A name that only begins like the source is another folder.
   WriteFile(b.IniPath(), "DestDevice=internal\r\nDestPath=/mnt/hd/ProgramFilesBackup\r\n");
