@@ -140,12 +140,11 @@ void *FIS_fwAppl_ConvertToValidUTF8Str(void);
 dword Now(byte *Sec);
 char *TimeFormat(dword DateTime, byte Sec, dword Format);
 
-/* UTF-8 primitives and encoding detection.  Every text operation may begin
- * with a character-table selector; one that begins 0x10 0x00 (the
- * three-byte selector, whose zero is its own) must hold all three bytes,
- * its table number after the zero, even where its terminator follows: the
- * third byte is read to tell the selector from a text that ends there.  Its
- * bytes then run on behind that zero, so strlen does not measure it. */
+/* UTF-8 primitives and encoding detection.  A text may begin with a
+ * character-table selector.  One that begins 0x10 0x00 must hold a third
+ * byte, even when it ends at that zero: a non-zero third byte is the table
+ * number of the three-byte selector, and the text runs on behind the zero,
+ * where strlen does not look. */
 int isUTF8Char(const char *Text, byte *LengthOut);
 dword UTF8ToUTF32(const char *Text, byte *LengthOut);
 void UTF32ToUTF8(dword CodePoint, char *Out, byte *LengthOut);

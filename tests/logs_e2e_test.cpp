@@ -130,9 +130,9 @@ TEST_F(LogsDay, ASecondLoadOnlyAddsLines)
 
 TEST_F(LogsDay, NamesCannotForgeLines)
 {
-  // A link, a file and a folder whose names hold line ends and other control
-  // bytes, one of them spelled as an overlong UTF-8 CR, which two
-  // conversions to Latin-1 would otherwise turn into a real one.
+  // Links and a folder whose names hold line ends and other control bytes,
+  // one of them an overlong UTF-8 CR, which two conversions to Latin-1
+  // would otherwise turn into a real one.
   const std::string forged = "2026-12-06 13:05:11 Vaultrix: Copied: 999 files, 1.0 GB";
   ASSERT_EQ(symlink("nowhere", (disk / ("ProgramFiles/x\r\n" + forged)).c_str()), 0);
   WriteFile(disk / "ProgramFiles/tab\there\x1B[2J/keep", "x");
