@@ -294,7 +294,8 @@ static void StartCopy(void)
   Job.Out = RemoveExisting(Job.Destination) ? open(Job.Destination, O_WRONLY | O_CREAT | O_EXCL, 0777) : -1;
   if (Job.Out < 0) {
     int err = errno;
-    LOGF("Failed to open destination '%s': %s", Job.Destination, RefusalReason(err, Job.Destination));
+    LOGF("Failed to open destination '%s'", Job.Destination);
+    LOGF("Reason: %s", RefusalReason(err, Job.Destination));
     NoteRefusal(err);
     EndEntry(ENTRY_FAILED);
     return;

@@ -2,7 +2,7 @@
  * among /mnt/sd*, or a network share mounted by the owner's command, and
  * the guard that keeps the destination out of the source.  State: whether
  * this run launched the mount command (VXDidNASMount, in the state
- * machine's globals). */
+ * machine's globals) and the device DestPath lay on before it. */
 #include <errno.h>
 #include <stdarg.h>
 #include <stdlib.h>
@@ -86,25 +86,63 @@ int FindExtBackupDisk(char *dst)
   return 0;
 }
 
-static const char *MountPoint(void);
+/* The device of the deepest folder of DestPath that existed before this
+ * run's mount command: a DestPath still on it afterwards is no share (the
+ * command failed, or made the folder itself), whatever the command's
+ * words. */
+static dev_t CommandDevice;
+static int CommandDeviceKnown;
 
-/* 0 when the mount command's mount point holds DestPath (at or below it) but
- * nothing is mounted there yet: the folder made for the share, or a mount
- * that failed, is no share.  Mounted means on another device than the
- * folder above it. */
-static int ShareMountedAtItsPoint(void)
+/* 1 when the len bytes of word name an absolute folder other than the root
+ * that holds DestPath: DestPath is that folder or lies below it. */
+static int HoldsDestPath(const char *word, size_t len)
 {
-  char point[INI_MOUNT_SIZE], parent[INI_MOUNT_SIZE];
-  const char *word = MountPoint();
-  if (!word || word[0] != '/')
-    return 1;
-  size_t len = strlen(word);
   while (len > 1 && word[len - 1] == '/')
     len--;
-  if (strncmp(INIDestPath, word, len) != 0 || (INIDestPath[len] && INIDestPath[len] != '/' && len > 1))
+  return len > 1 && word[0] == '/' && strncmp(INIDestPath, word, len) == 0 &&
+         (INIDestPath[len] == 0 || INIDestPath[len] == '/');
+}
+
+/* The mount command's mount point: the last of its words that holds
+ * DestPath, since options may follow the mount point; without one, the last
+ * word.  NULL when the command has no blank or the word is no absolute
+ * folder below the root. */
+static const char *MountPoint(void)
+{
+  static char point[INI_MOUNT_SIZE];
+  const char *blank = strrchr(INIMountCommand, ' ');
+  if (!blank)
+    return NULL;
+  const char *chosen = blank + 1;
+  size_t length = strlen(chosen);
+  for (const char *word = INIMountCommand; *word;) {
+    const char *end = strchr(word, ' ');
+    size_t len = end ? (size_t)(end - word) : strlen(word);
+    if (HoldsDestPath(word, len)) {
+      chosen = word;
+      length = len;
+    }
+    word += len;
+    while (*word == ' ')
+      word++;
+  }
+  while (length > 1 && chosen[length - 1] == '/')
+    length--;
+  TAP_MemCpy(point, chosen, (dword)length);
+  point[length] = 0;
+  return point[0] == '/' && point[1] ? point : NULL;
+}
+
+/* Before this run's command: 0 when the mount point holds DestPath but
+ * nothing is mounted there, that is it lies on the device of the folder
+ * above it (a bare folder is no share).  A share mounted by other means
+ * counts. */
+static int ShareMountedAtItsPoint(void)
+{
+  char parent[INI_MOUNT_SIZE];
+  const char *point = MountPoint();
+  if (!point || !HoldsDestPath(point, strlen(point)))
     return 1;
-  TAP_MemCpy(point, word, (dword)len);
-  point[len] = 0;
   StrCopy(parent, sizeof parent, point);
   char *slash = strrchr(parent, '/');
   slash[slash == parent ? 1 : 0] = 0;
@@ -118,22 +156,34 @@ int FindNASDisk(char *dst)
   struct stat64 st;
   dst[0] = 0;
   /* The recorder's own disk partition: a share folder there is not mounted. */
-  if (DestStat(INIDestPath, &st) != 0 || st.st_dev == UNMOUNTED_DEVICE || !ShareMountedAtItsPoint()) {
-    CallTraceExit(NULL);
-    return 0;
+  int found = DestStat(INIDestPath, &st) == 0 && st.st_dev != UNMOUNTED_DEVICE;
+  if (found && VXDidNASMount && CommandDeviceKnown)
+    found = st.st_dev != CommandDevice;
+  else if (found)
+    found = ShareMountedAtItsPoint();
+  if (found) {
+    size_t len = strlen(INIDestPath);
+    /* Without the slash the dated folders would land beside DestPath. */
+    StrFormat(dst, ROOT_SIZE, "%s%s", INIDestPath, len && INIDestPath[len - 1] == '/' ? "" : "/");
   }
-  size_t len = strlen(INIDestPath);
-  /* Without the slash the dated folders would land beside DestPath. */
-  StrFormat(dst, ROOT_SIZE, "%s%s", INIDestPath, len && INIDestPath[len - 1] == '/' ? "" : "/");
   CallTraceExit(NULL);
-  return 1;
+  return found;
 }
 
-/* The mount command's last word, or NULL when it has no blank. */
-static const char *MountPoint(void)
+/* 1 with the device of the deepest folder of DestPath that exists. */
+static int DeepestFolderDevice(dev_t *device)
 {
-  const char *blank = strrchr(INIMountCommand, ' ');
-  return blank ? blank + 1 : NULL;
+  char path[INI_PATH_SIZE];
+  struct stat64 st;
+  StrCopy(path, sizeof path, INIDestPath);
+  while (DestStat(path, &st) != 0) {
+    char *slash = strrchr(path, '/');
+    if (!slash || (slash == path && !path[1]))
+      return 0;
+    slash[slash == path ? 1 : 0] = 0;
+  }
+  *device = st.st_dev;
+  return 1;
 }
 
 void MountNAS(void)
@@ -146,19 +196,21 @@ void MountNAS(void)
   VXDidNASMount = 1;
   LOGF("Launching mount command '%s'", INIMountCommand);
   const char *point = MountPoint();
-  if (point && point[0] && !MakeFolders(point))
+  if (point && !MakeFolders(point))
     LOGF("Failed to create mount point '%s'", point);
+  CommandDeviceKnown = DeepestFolderDevice(&CommandDevice);
   StrFormat(LogString, sizeof LogString, "%s &", INIMountCommand);
   (void)system(LogString);
   CallTraceExit(NULL);
 }
 
+/* Lazily: a share that no longer answers must not hold up the end. */
 void UnmountNAS(void)
 {
   CallTraceEnter("UnmountNAS");
   const char *point = MountPoint();
-  if (point && point[0]) {
-    (void)umount(point);
+  if (point) {
+    (void)umount2(point, MNT_DETACH);
     (void)rmdir(point);
   }
   CallTraceExit(NULL);
@@ -200,11 +252,58 @@ int FolderWithin(const char *inner, const char *outer)
   }
 }
 
+/* 1 when the last word of out (behind root) is "..". */
+static int EndsInUp(const char *out, size_t root, size_t used)
+{
+  size_t start = used;
+  while (start > root && out[start - 1] != '/')
+    start--;
+  return used - start == 2 && out[start] == '.' && out[start + 1] == '.';
+}
+
+/* path with "." and ".." resolved by its words alone, into out (as large
+ * as path, and a byte more).  A folder that does not exist yet is judged
+ * this way: mkdir makes "/mnt/hd/New/../ProgramFiles/B" inside the source
+ * once New is made, though the walk up from what exists sees nothing of it. */
+static void Normalise(const char *path, char *out)
+{
+  size_t used = 0;
+  if (path[0] == '/')
+    out[used++] = '/';
+  const size_t root = used;
+  for (const char *word = path; *word;) {
+    const char *slash = strchr(word, '/');
+    size_t len = slash ? (size_t)(slash - word) : strlen(word);
+    int up = len == 2 && word[0] == '.' && word[1] == '.';
+    if (up && used > root && !EndsInUp(out, root, used)) {
+      while (used > root && out[used - 1] != '/')
+        used--;
+      if (used > root)
+        used--;
+    } else if ((up && root == 0) || (!up && len && !(len == 1 && word[0] == '.'))) {
+      /* ".." of the root is the root; above a relative start it stays */
+      if (used > root)
+        out[used++] = '/';
+      memcpy(out + used, word, len);
+      used += len;
+    }
+    word += len;
+    while (*word == '/')
+      word++;
+  }
+  if (used == 0)
+    out[used++] = '.';
+  out[used] = 0;
+}
+
 /* A destination inside the source would back itself up, growing with
- * every backup until the folder limit. */
+ * every backup until the folder limit.  Judged by what exists and by the
+ * words of the path, refused when either lies inside. */
 int RefuseDestInSource(void)
 {
-  if (!FolderWithin(DestRoot, SourceRoot))
+  char normal[ROOT_SIZE + 1];
+  Normalise(DestRoot, normal);
+  if (!FolderWithin(DestRoot, SourceRoot) && !FolderWithin(normal, SourceRoot))
     return 0;
   WriteLog((char *)"DestPath lies inside the source folder!");
   State = STATE_FINISH;

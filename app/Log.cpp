@@ -2,6 +2,42 @@
  * through WriteLog to the system log and the console.  State: whether the
  * settings folders have been made yet. */
 #include "Vaultrix.h"
+
+/* Every byte of a LogString written as "\xNN", and the terminator. */
+#define ESCAPED_SIZE (4 * LOGSTRING_SIZE)
+
+/* 1 when the system log would still convert the text from UTF-8. */
+static int StillUTF8(const char *text)
+{
+  int singleByte, utf8;
+  GetStringEncoding(text, &singleByte, &utf8);
+  return utf8 && !singleByte;
+}
+
+/* A file name may hold any byte but "/": a CR or LF in it would begin a
+ * line of its own, which reads as the plug-in's.  Bytes below 0x20 are
+ * written as "\x0d"; so are bytes of 0x80 and above in a text that is
+ * still UTF-8 (a conversion that found no memory), since the system log's
+ * own conversion turns an overlong sequence into such a byte.  Cut at a
+ * whole escape when it does not fit. */
+static const char *Visible(const char *text)
+{
+  static char escaped[ESCAPED_SIZE];
+  int highToo = StillUTF8(text);
+  size_t used = 0;
+  for (const byte *c = (const byte *)text; *c; c++) {
+    int escape = *c < 0x20 || (highToo && *c >= 0x80);
+    if (used + (escape ? 4 : 1) >= sizeof escaped)
+      break;
+    if (escape)
+      used += (size_t)StrFormat(escaped + used, (dword)(sizeof escaped - used), "\\x%2.2x", *c);
+    else
+      escaped[used++] = (char)*c;
+  }
+  escaped[used] = 0;
+  return escaped;
+}
+
 void WriteLog(char *text)
 {
   static dword FirstCall = 1;
@@ -15,8 +51,11 @@ void WriteLog(char *text)
     FirstCall = 0;
   }
   HDD_ChangeDir(SETTINGS_FOLDER);
-  StrMkISO(text);
-  LogEntryGeneric(PROGRAM_NAME, 1, text);
+  /* Until nothing is left to convert: a conversion can make a new UTF-8
+   * sequence of bytes that were two characters (each pass shortens). */
+  while (StillUTF8(text) && StrMkISO(text))
+    ;
+  LogEntryGeneric(PROGRAM_NAME, 1, Visible(text));
   HDD_TAP_PopDir();
   CallTraceExit(NULL);
 }

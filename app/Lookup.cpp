@@ -243,34 +243,55 @@ void FindLastBackup(VXDB *record)
   CallTraceExit(NULL);
 }
 
-/* The newest folder under the destination root named as a backup, by its
- * name (which sorts as the date); empty when there is none. */
-static void NewestDatedFolder(char *newest, size_t size)
+/* A backup folder of the destination root: a real folder named as a date,
+ * holding a sound catalogue, complete or partial (a partial backup too is
+ * a day that a rerun would rewrite). */
+static int HoldsBackup(const char *name)
 {
+  static const char *const Catalogues[] = {VXDB_FILE_NAME, VXDB_PARTIAL_NAME};
   char path[PATH_SIZE];
   struct stat64 st;
+  dword date;
+  if (!IsDatedName(name) || StrFormat(path, sizeof path, "%s%s", DestRoot, name) >= (int)sizeof path ||
+      lstat64(path, &st) != 0 || !S_ISDIR(st.st_mode) || !MayBeBackup(name, path))
+    return 0;
+  size_t len = strlen(path);
+  for (const char *catalogue : Catalogues)
+    if (StrFormat(path + len, sizeof path - len, "/%s", catalogue) < (int)(sizeof path - len) &&
+        ReadVXDBDate(path, &date))
+      return 1;
+  return 0;
+}
+
+/* The newest backup dated after today, by its folder's name (which sorts as
+ * the date); empty when there is none. */
+static void NewestLaterBackup(const char *today, char *newest, size_t size)
+{
   struct dirent *entry;
   newest[0] = 0;
   DIR *dir = opendir(DestRoot);
   if (!dir)
     return;
   while ((entry = readdir(dir)) != NULL)
-    if (IsDatedName(entry->d_name) && strcmp(entry->d_name, newest) > 0 &&
-        StrFormat(path, sizeof path, "%s%s", DestRoot, entry->d_name) < (int)sizeof path && lstat64(path, &st) == 0 &&
-        S_ISDIR(st.st_mode))
+    if (strcmp(entry->d_name, today) > 0 && strcmp(entry->d_name, newest) > 0 && HoldsBackup(entry->d_name))
       StrCopy(newest, size, entry->d_name);
   closedir(dir);
 }
 
-/* A backup dated after today means the clock went back: today's folder may
- * be an earlier backup that this run would overwrite with links to a later
- * one.  today is the dated folder's name. */
+/* A backup dated after today means the clock went back.  Only a today's
+ * folder that already holds a backup is refused: this run would rewrite an
+ * earlier day with links to a later one.  Otherwise today's backup is made,
+ * and the owner told.  today is the dated folder's name. */
 int RefuseLaterBackup(const char *today)
 {
   char newest[16];
-  NewestDatedFolder(newest, sizeof newest);
-  if (strcmp(newest, today) <= 0)
+  NewestLaterBackup(today, newest, sizeof newest);
+  if (!newest[0])
     return 0;
+  if (!HoldsBackup(today)) {
+    LOGF("A later backup (%s) exists: the recorder's clock may be wrong", newest);
+    return 0;
+  }
   LOGF("A later backup (%s) exists: the recorder's clock may be wrong; no backup", newest);
   State = STATE_FINISH;
   return 1;

@@ -203,10 +203,17 @@ static void StepCopy(void)
   }
 }
 
-static void StepFinish(void)
+/* Whatever ends the plug-in, a share this run mounted goes with it. */
+static void LeaveShare(void)
 {
   if (VXDidNASMount)
     UnmountNAS();
+  VXDidNASMount = 0;
+}
+
+static void StepFinish(void)
+{
+  LeaveShare();
   WriteLog((char *)"Exiting");
   TAP_Exit();
 }
@@ -258,8 +265,10 @@ dword TAP_EventHandler(dword event, dword param)
     case STATE_FINISH: StepFinish(); break;
     }
   }
-  if (code == EVT_STOP)
+  if (code == EVT_STOP) {
+    LeaveShare();
     TAP_Exit();
+  }
   CallTraceExit(NULL);
   DoNotReenter = 0;
   return param;

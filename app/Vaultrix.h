@@ -205,7 +205,8 @@ int ReadVXDBDateFrom(int fd, dword *date);
 int IsDatedName(const char *name);
 int AddCandidate(CandidateList *list, dword date, const char *name);
 void FreeCandidates(CandidateList *list);
-/* Ends the run when a backup dated after today exists; 1 then. */
+/* Ends the run when today's folder holds a backup and a later backup
+ * exists (the clock went back); 1 then. */
 int RefuseLaterBackup(const char *today);
 
 /* Quick check and rolling verification (QuickCheck.cpp).  ReadStartText:

@@ -42,12 +42,44 @@ static int ReadText(TapFile *file)
   return ok;
 }
 
+#define COMPARE_STEP 256
+
+/* 1 when the file's bytes are a proper prefix of the copy's: what a save
+ * without rename leaves when it is cut short while it rewrites the file. */
+static int ProperPrefixOf(const char *FileName, const char *copy)
+{
+  char a[COMPARE_STEP], b[COMPARE_STEP];
+  TapFile *file = TAP_Hdd_Fopen(FileName);
+  TapFile *whole = file ? TAP_Hdd_Fopen(copy) : NULL;
+  dword left = file ? TAP_Hdd_Flen(file) : 0;
+  int prefix = whole && left < TAP_Hdd_Flen(whole);
+  while (prefix && left > 0) {
+    dword step = left < COMPARE_STEP ? left : COMPARE_STEP;
+    prefix = TAP_Hdd_Fread(a, step, 1, file) == 1 && TAP_Hdd_Fread(b, step, 1, whole) == 1 && memcmp(a, b, step) == 0;
+    left -= step;
+  }
+  if (whole)
+    TAP_Hdd_Fclose(whole);
+  if (file)
+    TAP_Hdd_Fclose(file);
+  return prefix;
+}
+
+/* The copy a save without rename writes first is the complete text only
+ * while the file is missing or a proper prefix of it; any other copy is a
+ * leftover, and the owner's file wins over it. */
+static const char *NameToRead(const char *FileName, const char *copy)
+{
+  if (!copy || !TAP_Hdd_Exist(copy))
+    return FileName;
+  return !TAP_Hdd_Exist(FileName) || ProperPrefixOf(FileName, copy) ? copy : FileName;
+}
+
 int INIOpenFile(const char *FileName, const char *AppName)
 {
   char copy[INI_NAME_SIZE];
   INICloseFile();
   HDD_TAP_PushDir();
-  /* A checked copy left by an unfinished save is the complete text. */
   int hasCopy = FileName && StrFormat(copy, sizeof copy, "%s%s", FileName, INI_COPY_SUFFIX) < (int)sizeof copy;
   int location = INILocateFile(FileName, AppName);
   if (location == 0 && hasCopy)
@@ -56,7 +88,7 @@ int INIOpenFile(const char *FileName, const char *AppName)
     HDD_TAP_PopDir();
     return EmptyStore();
   }
-  TapFile *file = TAP_Hdd_Fopen(hasCopy && TAP_Hdd_Exist(copy) ? copy : FileName);
+  TapFile *file = TAP_Hdd_Fopen(NameToRead(FileName, hasCopy ? copy : NULL));
   if (!file) {
     HDD_TAP_PopDir();
     return 0;

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "Kovlib.h"
@@ -69,6 +70,31 @@ static int Flush(const char *path)
   return ok;
 }
 
+/* Makes the names in the folder of a Linux path durable (a rename, a
+ * removal); without the path, every disk's. */
+static void FlushNames(const char *path)
+{
+  char folder[LINUX_PATH_SIZE];
+  char *slash = path && StrCopy(folder, sizeof folder, path) < (int)sizeof folder ? strrchr(folder, '/') : NULL;
+  if (slash) {
+    slash[slash == folder ? 1 : 0] = 0;
+    if (Flush(folder))
+      return;
+  }
+  (void)syscall(SYS_sync);
+}
+
+/* After a save, by either way, no copy stays beside the file: a leftover
+ * copy would be read instead of the file once the owner's edit leaves it a
+ * prefix of the copy.  path: the file's Linux path, when known. */
+static void DropCopy(const char *FileName, const char *path)
+{
+  char copy[INI_NAME_SIZE];
+  if (StrFormat(copy, sizeof copy, "%s%s", FileName, INI_COPY_SUFFIX) < (int)sizeof copy && TAP_Hdd_Exist(copy))
+    TAP_Hdd_Delete(copy);
+  FlushNames(path);
+}
+
 /* 1 when the file holds exactly the text. */
 static int HoldsText(const char *name)
 {
@@ -88,9 +114,9 @@ static int HoldsText(const char *name)
 
 /* Without the Linux path (a firmware without the task table) only the host's
  * calls remain, and they cannot rename.  A checked copy is written first and
- * kept until the file itself is rewritten and checked, so that a failure or
- * a cut in between leaves a complete copy beside it, which the next load
- * reads. */
+ * kept until the file itself is rewritten, checked and on the disk, so that
+ * a failure or a cut in between leaves a complete copy beside a missing or
+ * partly written file, which the next load reads. */
 static int ReplaceByHost(const char *FileName)
 {
   char copy[INI_NAME_SIZE];
@@ -102,7 +128,8 @@ static int ReplaceByHost(const char *FileName)
   }
   if (!WriteNewFile(FileName) || !HoldsText(FileName))
     return 0;
-  TAP_Hdd_Delete(copy);
+  (void)syscall(SYS_sync);
+  DropCopy(FileName, NULL);
   return 1;
 }
 
@@ -115,8 +142,10 @@ static int Replace(const char *FileName)
     return 0;
   if (!LinuxPath(temp, tempPath, sizeof tempPath) || !LinuxPath(FileName, finalPath, sizeof finalPath))
     return ReplaceByHost(FileName);
-  if (WriteNewFile(temp) && Flush(tempPath) && rename(tempPath, finalPath) == 0)
+  if (WriteNewFile(temp) && Flush(tempPath) && rename(tempPath, finalPath) == 0) {
+    DropCopy(FileName, finalPath);
     return 1;
+  }
   TAP_Hdd_Delete(temp);
   return 0;
 }

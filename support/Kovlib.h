@@ -111,8 +111,9 @@ void INISetHexWord(const char *Key, word Value);
 int INISaveFile(const char *FileName, int Location, const char *AppName);
 /* A save without the Linux path (no task table) writes and checks a copy
  * named FileName and this suffix first, and removes it only once the file
- * itself is rewritten and checked: where the copy is, it is the complete
- * text, and INIOpenFile reads it instead of the file. */
+ * itself is rewritten, checked and on the disk.  INIOpenFile reads the copy
+ * instead of the file only while the file is missing or a proper prefix of
+ * the copy, as a cut save leaves them; every successful save removes it. */
 #define INI_COPY_SUFFIX ".copy"
 #define INI_NAME_SIZE 256
 void INICloseFile(void);
@@ -139,7 +140,11 @@ void *FIS_fwAppl_ConvertToValidUTF8Str(void);
 dword Now(byte *Sec);
 char *TimeFormat(dword DateTime, byte Sec, dword Format);
 
-/* UTF-8 primitives and encoding detection */
+/* UTF-8 primitives and encoding detection.  A text may begin with a
+ * character-table selector.  One that begins 0x10 0x00 must hold a third
+ * byte, even when it ends at that zero: a non-zero third byte is the table
+ * number of the three-byte selector, and the text runs on behind the zero,
+ * where strlen does not look. */
 int isUTF8Char(const char *Text, byte *LengthOut);
 dword UTF8ToUTF32(const char *Text, byte *LengthOut);
 void UTF32ToUTF8(dword CodePoint, char *Out, byte *LengthOut);

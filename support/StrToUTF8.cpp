@@ -60,9 +60,10 @@ static const word *LookupTable(byte Table)
 }
 
 /* Dest must hold three bytes per byte behind the selector plus the
- * terminator: 3 * strlen(Source) + 1 is always enough.  Bytes
- * that already form UTF-8 sequences pass through, so mixed text comes out
- * wholly in UTF-8.  What cannot be converted is left out and logged. */
+ * terminator (a 0x10 selector holds a zero: strlen(Source) falls short, the
+ * text behind SkipCharTableBytes does not).  Bytes that already form UTF-8
+ * sequences pass through, so mixed text comes out wholly in UTF-8.  What
+ * cannot be converted is left out and logged. */
 int StrToUTF8(const char *Source, char *Dest, dword DefaultTable)
 {
   if (!Source || !Dest)
@@ -70,15 +71,15 @@ int StrToUTF8(const char *Source, char *Dest, dword DefaultTable)
 
   byte table = (byte)DefaultTable;
   byte first = (byte)Source[0];
+  const byte *s = (const byte *)SkipCharTableBytes(Source);
   if (first >= 0x01 && first <= 0x0B)
     table = (byte)(first + 4);
-  else if (first == 0x10 && Source[1])
+  else if (first == 0x10 && s == (const byte *)Source + 3)
     table = (byte)Source[2];
   else if (first == 0x15) {
     strcpy(Dest, Source + 1);
     return 0;
   }
-  const byte *s = (const byte *)SkipCharTableBytes(Source);
   const word *lookup = LookupTable(table);
   char *d = Dest;
   int converted = 0;

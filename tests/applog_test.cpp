@@ -68,4 +68,13 @@ TEST(WriteLog, FirstMessageCreatesTheFoldersAndEveryMessageIsLogged)
                                  "2026-12-06 13:05:10 Vaultrix: Destination: internal disk @ '/mnt/hd/Caf\xE9/'\r\n");
   EXPECT_EQ(disk.current(), "/ProgramFiles");
   EXPECT_EQ(CallLevel, 0);
+
+  // What the system log's own conversion could still turn into a control
+  // byte (an overlong CR) is escaped whole when no memory was left for ours.
+  char overlong[LOGSTRING_SIZE] = "over\xC3\x80\xC2\x8Dlong\r";
+  TapRuntime *rt = TapRuntimeControl();
+  rt->failAllocAt = rt->allocCalls + 1;
+  WriteLog(overlong);
+  rt->failAllocAt = 0;
+  EXPECT_EQ(Lines(ReadFile(systemLog)).back(), "2026-12-06 13:05:10 Vaultrix: over\\xc3\\x80\\xc2\\x8dlong\\x0d");
 }

@@ -93,7 +93,7 @@ TEST(CaseInsensitiveSearch, FindsTheFirstMatchIgnoringAsciiCase)
 
 TEST(CaseInsensitiveSearch, SkipsSelectorBytesOnBothSides)
 {
-  const std::string selectors[] = {"", "\x05", "\x15", "\x10\x01\x02", "\x1F\x41"};
+  const std::string selectors[] = {"", "\x05", "\x15", std::string("\x10\x00\x02", 3), "\x1F\x41"};
   for (const std::string &ts : selectors) {
     for (const std::string &ps : selectors) {
       std::string text = ts + "Mount /MNT/usb";

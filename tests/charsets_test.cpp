@@ -195,12 +195,16 @@ TEST_F(CharacterSets, EveryByteOfEveryTableConverts)
 TEST_F(CharacterSets, SelectorsChooseTheTable)
 {
   // 0x01 to 0x0B select ISO 8859-5 to -15 (there is no ISO 8859-12: 6937
-  // stands in).  0x10 0x00 n would select part n, but its zero ends the text.
+  // stands in); 0x10 0x00 n selects part n.
   for (int sel = 0x01; sel <= 0x0B; sel++)
     for (int b = 0xA0; b <= 0xFF; b++)
       if (dword cp = (sel == 8 ? kIso6937 : Table(sel + 4))[b - 0xA0])
         ASSERT_EQ(ToUtf8(std::string(1, (char)sel) + (char)b, 0), Utf8(cp)) << sel << " " << b;
-  EXPECT_EQ(ToUtf8(std::string("\x10\x00\x02\xB9", 4), 0), "");
+  for (int part : kParts)
+    for (int b = 0xA0; b <= 0xFF; b++)
+      if (dword cp = Table(part)[b - 0xA0])
+        ASSERT_EQ(ToUtf8(std::string("\x10\x00", 2) + (char)part + (char)b, 0), Utf8(cp)) << part << " " << b;
+  EXPECT_EQ(ToUtf8(std::string("\x10\x00\x02\xB9", 4), 0), "\xC5\xA1");
   EXPECT_EQ(ToUtf8("\x05\xDD", 0), "\xC4\xB0");
   // 0x1F and the other selectors are skipped and keep the caller's table.
   EXPECT_EQ(ToUtf8("\x1F\x01\xB9", 2), "\xC5\xA1");

@@ -45,7 +45,7 @@ TEST_F(ChangeDirUTF8, SingleBytePathFindsItsUtf8Folder)
   EXPECT_EQ(HDD_ChangeDir("/ProgramFiles/\xDD"), 1);
   EXPECT_EQ(disk.current(), "/ProgramFiles/\xC4\xB0");
   MakeFolder("/ProgramFiles/\xD1\x89");
-  EXPECT_EQ(HDD_ChangeDir("\x01/ProgramFiles/\xE9"), 1);
+  EXPECT_EQ(HDD_ChangeDir(std::string("\x10\x00\x05/ProgramFiles/\xE9", 18).c_str()), 1);
   EXPECT_EQ(disk.current(), "/ProgramFiles/\xD1\x89");
   // Plain ASCII converts to itself and fails again.
   EXPECT_EQ(HDD_ChangeDir("/ProgramFiles/Missing"), 0);
@@ -70,14 +70,16 @@ TEST_F(ChangeDirUTF8, PathsUpTo255BytesGetTheSecondTry)
 TEST_F(ChangeDirUTF8, WorstCaseExpansionFitsAndLongerIsRefused)
 {
   // In ISO/IEC 6937 (table 12, chosen by the selector) every 0xA4 is a
-  // three-byte euro sign; the selector byte counts towards the length.
+  // three-byte euro sign.  The selector's zero byte hides the rest of the
+  // path from strlen; the length check must still see it.
   const std::string euro = "\xE2\x82\xAC";
   MakeFolder("/ProgramFiles/" + Repeat(euro.c_str(), 80) + "/" + Repeat(euro.c_str(), 80) + "/" +
-             Repeat(euro.c_str(), 78));
-  std::string path = "\x08/ProgramFiles/" + Repeat("\xA4", 80) + "/" + Repeat("\xA4", 80) + "/" + Repeat("\xA4", 78);
+             Repeat(euro.c_str(), 76));
+  std::string path = std::string("\x10\x00\x0C", 3) + "/ProgramFiles/" + Repeat("\xA4", 80) + "/" + Repeat("\xA4", 80) +
+                     "/" + Repeat("\xA4", 76);
   ASSERT_EQ(path.size(), 255u);
   EXPECT_EQ(HDD_ChangeDir(path.c_str()), 1);
-  EXPECT_EQ(disk.current().size(), 14u + 240 + 1 + 240 + 1 + 234);
-  std::string overlong = "\x08" + Repeat("\xA4", 600);
+  EXPECT_EQ(disk.current().size(), 14u + 240 + 1 + 240 + 1 + 228);
+  std::string overlong = std::string("\x10\x00\x0C", 3) + Repeat("\xA4", 600);
   EXPECT_EQ(HDD_ChangeDir(overlong.c_str()), 0);
 }

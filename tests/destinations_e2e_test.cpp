@@ -2,11 +2,13 @@
 // the internal disk, external USB disks, and a real network share.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sys/mount.h>
 
 #include "support/RecorderNamespace.h"
 #include "support/ShareServer.h"
+#include "support/SmallDisk.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -111,6 +113,55 @@ TEST_F(DestinationDay, MountPointIsUsedOnlyOnceSomethingIsMountedThere)
   ExpectLogged({"Destination: NAS not mounted, waiting up to 3 minutes", "Destination: NAS @ '/mnt/nas/'", "Copied:",
                 "Exiting"});
   EXPECT_NE(ReadFile(disk / ini).find("LastBackup"), std::string::npos);
+}
+
+TEST_F(DestinationDay, AShareCountsOnlyOnAnotherDeviceThanBeforeTheCommand)
+{
+  // The mount point is a folder the owner made on a USB disk, which is not
+  // the recorder's own disk, so that what lands there is seen from outside.
+  TempDir usb;
+  SmallDisk usbDisk(usb.path(), "8m");
+  ASSERT_TRUE(usbDisk.mounted());
+  const std::string ini = "ProgramFiles/Settings/Vaultrix/Vaultrix.ini";
+  const struct {
+    const char *command, *destPath;
+  } failing[] = {{"false //srv/share /mnt/sdb1/nas -o ro", "/mnt/sdb1/nas/"},
+                 {"false //srv/share /mnt/sdb1/nas ", "/mnt/sdb1/nas/"},
+                 {"mkdir -p /mnt/sdb1/nas/Vaultrix -m 755", "/mnt/sdb1/nas/Vaultrix/"}};
+  for (auto &day : failing) {
+    SCOPED_TRACE(day.command);
+    std::filesystem::create_directories(usb / "nas");
+    Run(std::string("DestDevice=NAS\r\nMountCommand=") + day.command + "\r\nDestPath=" + day.destPath + "\r\n",
+        {"--ext", "sdb1=" + usb.path()});
+    ExpectLogged({"Launching mount command", "Destination: mount wait timeout!", "Exiting"});
+    EXPECT_FALSE(Logged("Copied:"));
+    EXPECT_EQ(ReadFile(disk / ini).find("LastBackup"), std::string::npos);
+    for (auto &e : std::filesystem::recursive_directory_iterator(usb.path()))
+      EXPECT_TRUE(e.is_directory() && e.path().filename() != kDated) << e.path();
+    std::filesystem::remove_all(usb / "nas");
+  }
+
+  // Options after the mount point of a mount that works.
+  std::filesystem::create_directories(usb / "nas");
+  Run("DestDevice=NAS\r\nMountCommand=mount -t tmpfs share /mnt/sdb1/nas -o size=4m\r\nDestPath=/mnt/sdb1/nas/\r\n",
+      {"--ext", "sdb1=" + usb.path()});
+  ExpectLogged({"Destination: NAS @ '/mnt/sdb1/nas/'", "Copied:", "Exiting"});
+  EXPECT_NE(ReadFile(disk / ini).find("LastBackup"), std::string::npos);
+  EXPECT_FALSE(Exists(usb / "nas")) << "the share stayed mounted";
+}
+
+TEST_F(DestinationDay, AStopUnmountsTheShareThisRunMounted)
+{
+  for (int k = 0; k < 200; k++)
+    WriteFile(disk / ("ProgramFiles/Data/f" + std::to_string(k)), "x");
+  TapsimResult r = Run("DestDevice=NAS\r\nMountCommand=mount -t tmpfs share /mnt/hd/nas\r\nDestPath=/mnt/hd/nas/\r\n",
+                       {"--event", "300=0x0900"});
+  auto stop = std::find_if(r.trace.begin(), r.trace.end(), [](const TraceEvent &e) { return e.code == 0x0900; });
+  ASSERT_NE(stop, r.trace.end());
+  EXPECT_TRUE(stop->stateBefore == 2 || stop->stateBefore == 3) << "not in the middle of the backup";
+  EXPECT_TRUE(stop->exited);
+  EXPECT_FALSE(Exists(disk / "nas")) << "the share stayed mounted";
+  EXPECT_EQ(ReadFile(disk / "ProgramFiles/Settings/Vaultrix/Vaultrix.ini").find("LastBackup"), std::string::npos);
 }
 
 TEST_F(DestinationDay, EmptyMountCommandLaunchesNothing)

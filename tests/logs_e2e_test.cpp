@@ -3,8 +3,10 @@
 // library log and the network console are read from outside.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "support/TestSupport.h"
@@ -124,6 +126,37 @@ TEST_F(LogsDay, ASecondLoadOnlyAddsLines)
   ASSERT_GE(added.size(), 2u);
   EXPECT_EQ(added.front(), "2026-12-06 13:05:09 Vaultrix: Vaultrix V1.0");
   EXPECT_EQ(added.back().substr(20), "Vaultrix: Exiting");
+}
+
+TEST_F(LogsDay, NamesCannotForgeLines)
+{
+  // Links and a folder whose names hold line ends and other control bytes,
+  // one of them an overlong UTF-8 CR, which two conversions to Latin-1
+  // would otherwise turn into a real one.
+  const std::string forged = "2026-12-06 13:05:11 Vaultrix: Copied: 999 files, 1.0 GB";
+  ASSERT_EQ(symlink("nowhere", (disk / ("ProgramFiles/x\r\n" + forged)).c_str()), 0);
+  WriteFile(disk / "ProgramFiles/tab\there\x1B[2J/keep", "x");
+  ASSERT_EQ(symlink("nowhere", (disk / "ProgramFiles/tab\there\x1B[2J/bell\x07").c_str()), 0);
+  ASSERT_EQ(symlink("nowhere", (disk / "ProgramFiles/over\xC3\x80\xC2\x8Dlong").c_str()), 0);
+  TapsimResult r = Run();
+  ASSERT_EQ(r.status, 0) << r.err;
+
+  // Control bytes stand only in line ends; the names show them escaped.
+  auto expectVisible = [&](const std::string &text, const std::string &ends) {
+    size_t lines = 0;
+    for (size_t at = 0; (at = text.find(ends, at)) != std::string::npos; at += ends.size())
+      lines++;
+    EXPECT_EQ(std::count_if(text.begin(), text.end(), [](char c) { return (byte)c < 0x20; }),
+              (std::ptrdiff_t)(lines * ends.size()));
+    EXPECT_NE(text.find("x\\x0d\\x0a" + forged + "'"), std::string::npos) << text;
+    EXPECT_NE(text.find("tab\\x09here\\x1b[2J/bell\\x07'"), std::string::npos) << text;
+    EXPECT_NE(text.find("over\\x0dlong"), std::string::npos) << text;
+  };
+  const std::string system = ReadFile(systemLog);
+  expectVisible(system, "\r\n");
+  expectVisible(r.console, std::string("\n") + '\0');
+  for (const std::string &line : CrLfLines(system))
+    EXPECT_NE(line.rfind(forged, 0), 0u) << "forged line";
 }
 
 } // namespace

@@ -78,7 +78,8 @@ TEST(Refusals, ADestinationInsideTheSourceIsRefusedAtTheStart)
   for (const std::string settings :
        {"DestDevice=internal\r\nDestPath=/mnt/hd/ProgramFiles\r\n",
         "DestDevice=internal\r\nDestPath=/mnt/hd//ProgramFiles/./Backup/\r\n",
-        "DestDevice=internal\r\nDestPath=/mnt/hd/pf/Backup\r\n", "DestDevice=NAS\r\nMountCommand=mount -t tmpfs share /mnt/hd/ProgramFiles/Share\r\n"
+        "DestDevice=internal\r\nDestPath=/mnt/hd/pf/Backup\r\n",
+        "DestDevice=internal\r\nDestPath=/mnt/hd/New/../ProgramFiles/B\r\n", "DestDevice=NAS\r\nMountCommand=mount -t tmpfs share /mnt/hd/ProgramFiles/Share\r\n"
         "DestPath=/mnt/hd/ProgramFiles/Share/\r\n"}) {
     SCOPED_TRACE(settings);
     WriteFile(b.IniPath(), settings);
@@ -87,6 +88,7 @@ TEST(Refusals, ADestinationInsideTheSourceIsRefusedAtTheStart)
     EXPECT_FALSE(b.Logged("Performing recursive scan")) << b.log;
     EXPECT_EQ(ReadFile(b.IniPath()), settings);
     EXPECT_EQ(Folders(b.Pf("")), folders);
+    EXPECT_FALSE(Exists(b.Disk() + "/New"));
   }
   // A name that only begins like the source is another folder.
   WriteFile(b.IniPath(), "DestDevice=internal\r\nDestPath=/mnt/hd/ProgramFilesBackup\r\n");
@@ -133,11 +135,39 @@ TEST(Refusals, AClockSetBackLeavesEveryBackupAsItWas)
   EXPECT_EQ(ReadFile(b.IniPath()), ini);
   EXPECT_EQ(Folders(b.Disk() + "/Backup"), folders);
 
+  // A day between them has no backup yet: it is made, the owner told once.
+  ASSERT_EQ(b.Run("2026-12-03").status, 0) << b.log;
+  EXPECT_EQ(Count(b.log, "A later backup (2026-12-05) exists: the recorder's clock may be wrong"), 1u) << b.log;
+  EXPECT_FALSE(b.Logged("; no backup")) << b.log;
+  EXPECT_TRUE(b.Complete("2026-12-03")) << b.log;
+  EXPECT_EQ(SnapshotTree(b.Day("2026-12-01")), day1);
+  EXPECT_EQ(SnapshotTree(b.Day("2026-12-05")), day5);
+
   // The owner who deletes LastBackup to force a new backup of the newest day.
   WriteFile(b.IniPath(), kInternal);
   ASSERT_EQ(b.Run("2026-12-05").status, 0) << b.log;
   EXPECT_TRUE(b.Complete("2026-12-05")) << b.log;
   EXPECT_EQ(SnapshotTree(b.Day("2026-12-01")), day1);
+}
+
+TEST(Refusals, AFolderNamedAfterALaterDayStopsNoBackup)
+{
+  BackupScenario b(kInternal);
+  b.Source("/a.txt", "a");
+  // Folders that are no backups: empty, or no real date.
+  fs::create_directories(b.Day("2099-01-01"));
+  fs::create_directories(b.Day("9999-99-99"));
+  ASSERT_EQ(b.Run("2026-12-01").status, 0) << b.log;
+  EXPECT_FALSE(b.Logged("A later backup")) << b.log;
+  EXPECT_TRUE(b.Complete("2026-12-01")) << b.log;
+
+  // A backup the clock once dated 2099 is one; the days after it still get
+  // theirs.
+  fs::copy(b.Day("2026-12-01"), b.Day("2099-01-01"), fs::copy_options::recursive);
+  ASSERT_EQ(b.Run("2026-12-02").status, 0) << b.log;
+  EXPECT_EQ(Count(b.log, "A later backup (2099-01-01) exists: the recorder's clock may be wrong\r\n"), 1u) << b.log;
+  EXPECT_TRUE(b.Complete("2026-12-02")) << b.log;
+  EXPECT_NE(ReadFile(b.IniPath()).find("LastBackup="), std::string::npos);
 }
 
 TEST(Refusals, SourceFilesNamedLikeTheCatalogueAreRefusedAndCounted)

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "host/runtime/TapRuntime.h"
 #include "support/TestSupport.h"
@@ -83,6 +84,37 @@ TEST_F(SettingsDay, FirmwareWithoutTaskTableStillSavesTheDate)
   logged.clear();
   EXPECT_EQ(Run({"--no-task-table"}).status, 0);
   ExpectLogged({"Today's backup has been done already.", "Exiting"});
+}
+
+TEST_F(SettingsDay, OldCopyBesideTheFileNeverOverridesTheOwner)
+{
+  // A copy a save without rename left behind, older than the owner's edit.
+  const std::string owner = "DestDevice=Internal\r\nDestPath=/mnt/hd/Backup\r\n";
+  const std::string old = "DestDevice=Internal\r\nDestPath=/mnt/hd/OLD\r\nLastBackup=0001\r\n";
+  const std::string saved = owner + "LastBackup=" + TodayHex() + "\r\n";
+  for (const std::vector<std::string> &extra : std::vector<std::vector<std::string>>{{}, {"--no-task-table"}}) {
+    SCOPED_TRACE(extra.empty() ? "task table" : "no task table");
+    MakeRecorderDisk(disk.path(), owner.c_str());
+    WriteFile(IniPath() + ".copy", old);
+    EXPECT_EQ(Run(extra).status, 0);
+    EXPECT_EQ(ReadFile(IniPath()), saved);
+    EXPECT_FALSE(Exists(IniPath() + ".copy"));
+    EXPECT_TRUE(Exists(disk / "Backup/2026-12-06"));
+    EXPECT_FALSE(Exists(disk / "OLD"));
+    EXPECT_EQ(Run(extra).status, 0);
+    EXPECT_EQ(ReadFile(IniPath()), saved);
+    ExpectLogged({"Today's backup has been done already."});
+    std::filesystem::remove_all(disk / "Backup");
+
+    // What a save cut while it rewrote the file leaves: the copy is read.
+    MakeRecorderDisk(disk.path(), owner.substr(0, 30).c_str());
+    WriteFile(IniPath() + ".copy", owner);
+    EXPECT_EQ(Run(extra).status, 0);
+    EXPECT_EQ(ReadFile(IniPath()), saved);
+    EXPECT_FALSE(Exists(IniPath() + ".copy"));
+    EXPECT_TRUE(Exists(disk / "Backup/2026-12-06"));
+    std::filesystem::remove_all(disk / "Backup");
+  }
 }
 
 TEST_F(SettingsDay, DeviceTextCountsByItsFirstLetter)

@@ -121,7 +121,7 @@ TEST(CharacterCount, CountsCharactersBehindTheSelector)
 
 TEST(Selector, SkipsAsEtsiAnnexADefines)
 {
-  const char *t = "\x10\x01\x02Text";
+  const char *t = "\x10\x00\x02Text";
   EXPECT_EQ(SkipCharTableBytes(t), t + 3);
   t = "\x1F\x01Text";
   EXPECT_EQ(SkipCharTableBytes(t), t + 2);
@@ -154,6 +154,26 @@ TEST(Selector, TextCutShortInsideItsSelectorEndsOnItsTerminator)
   EXPECT_EQ(strlenUC(cut10), 0);
 }
 
+TEST(Selector, ThreeByteSelectorIsReadWholeByEveryTextFunction)
+{
+  // Broadcast texts choose ISO 8859 parts 1 to 4 this way; the zero is the
+  // table number's high byte, not the end of the text.
+  const char latin2[] = "\x10\x00\x02\xB9t\xC3\xA9\x41";
+  EXPECT_EQ(SkipCharTableBytes(latin2), latin2 + 3);
+  EXPECT_EQ(strlenUC(latin2), 4);
+  EXPECT_EQ(Encoding(latin2), std::make_pair(1, 1));
+  EXPECT_EQ(stricstr(latin2, "\x10\x00\x01T\xC3\xA9" "a"), latin2 + 4);
+  char utf8[8];
+  EXPECT_EQ(StrToUTF8("\x10\x00\x02\xB9", utf8, 0), 1);
+  EXPECT_EQ(std::string(utf8), "\xC5\xA1");
+  // Without a table number behind the zero, the text ends there.
+  const char empty[] = {'\x10', 0, 0, 'X', 0};
+  EXPECT_EQ(SkipCharTableBytes(empty), empty + 1);
+  EXPECT_EQ(strlenUC(empty), 0);
+  EXPECT_EQ(stricstr("Xa", empty), nullptr);
+  EXPECT_EQ(stricstr(empty, "X"), nullptr);
+}
+
 TEST(Encoding, ClassifiesSingleByteUtf8AndPlainText)
 {
   EXPECT_EQ(Encoding("caf\xE9"), std::make_pair(1, 0));
@@ -166,7 +186,7 @@ TEST(Encoding, ClassifiesSingleByteUtf8AndPlainText)
   // A lone 0xA0 or above wins over UTF-8 sequences elsewhere.
   EXPECT_EQ(Encoding("\xC3\xA9 \xE9"), std::make_pair(1, 1));
   // Selector bytes are not characters of the text.
-  EXPECT_EQ(Encoding("\x1F\x09\xC3\xA9"), std::make_pair(0, 1));
+  EXPECT_EQ(Encoding("\x10\x00\x09\xC3\xA9"), std::make_pair(0, 1));
   GetStringEncoding("\xE9", nullptr, nullptr);
 }
 

@@ -32,10 +32,29 @@ struct Block {
   char *p;
 };
 
-// A text in a block of exactly its size, terminator included.
+// The block for n bytes and a terminator: exactly that, except that a text
+// that begins 0x10 0x00 gets its third byte (a zero), which tells the
+// three-byte selector from a text that ends at that zero.
+size_t BlockFor(const char *bytes, size_t n)
+{
+  return n == 1 && bytes[0] == 0x10 ? 3 : n + 1;
+}
+
+// A text in a block of exactly the bytes it may be read up to.
 struct Text : Block {
-  explicit Text(const char *s) : Block(strlen(s) + 1) { memcpy(p, s, strlen(s) + 1); }
+  explicit Text(const char *s) : Block(BlockFor(s, strlen(s)))
+  {
+    memset(p, 0, BlockFor(s, strlen(s)));
+    memcpy(p, s, strlen(s));
+  }
 };
+
+// The bytes of a text up to its terminator, a selector's zero included.
+size_t TextBytes(const char *text)
+{
+  const char *rest = SkipCharTableBytes(text);
+  return (size_t)(rest - text) + strlen(rest);
+}
 
 // The first place where the pattern occurs, ignoring the case of A to Z.
 const char *Search(const char *text, const char *pattern)
@@ -125,12 +144,14 @@ int TextFuzzOne(const uint8_t *data, size_t size)
   if (++calls % 256 == 0)
     unlink((disk / "ProgramFiles/Settings/Kovlib.log").c_str());
 
-  // The input, terminated, in a block of exactly that size; the text ends
-  // at its first zero, and the conversions get room for that text only.
-  Block text(size + 1);
+  // The input, terminated, in a block of exactly the bytes it may be read
+  // up to; the text ends at its first zero (or behind a three-byte
+  // selector), and the conversions get room for that text only.
+  size_t blockSize = BlockFor((const char *)data, size);
+  Block text(blockSize);
+  memset(text.p, 0, blockSize);
   memcpy(text.p, data, size);
-  text.p[size] = 0;
-  Conversions(text.p, strlen(text.p));
+  Conversions(text.p, TextBytes(text.p));
   Folding(text.p);
 
   // Pattern: what follows the first zero, or the input's second half.
