@@ -177,15 +177,18 @@ TEST_F(VxdbPrune, RemovesWholeBackupsAndCountsOnlyLastLinks)
   ProgramRun r = RunVxdbTool({"prune", "--json", "--keep-last", "1", root});
   ASSERT_EQ(r.status, 0) << r.err;
   uint64_t cat = VXDB_HEADER_SIZE;
-  EXPECT_EQ(r.out, "{\"root\":\"" + root + "\",\"dry_run\":false,\"kept\":[{\"folder\":\"2024-03-03\",\"rules\":[\"last\"]}],"
-                   "\"removed\":[{\"folder\":\"2024-02-01\",\"unfinished\":true,\"files\":1,\"freed\":20},"
-                   "{\"folder\":\"2024-03-01\",\"unfinished\":false,\"files\":2,\"freed\":" + std::to_string(300 + cat) + "},"
-                   "{\"folder\":\"2024-03-02\",\"unfinished\":false,\"files\":2,\"freed\":" + std::to_string(cat) + "}],"
-                   "\"skipped\":[{\"name\":\"2020-01-01\",\"reason\":\"no catalogue\"},"
+  EXPECT_EQ(r.out, "{\"root\":\"" + root + "\",\"dry_run\":false,"
+                   "\"kept\":[{\"folder\":\"2024-03-03\",\"state\":\"complete\",\"rules\":[\"last\"]}],"
+                   "\"removed\":[{\"folder\":\"2024-02-01\",\"state\":\"being_removed\",\"files\":1,\"freed_size\":20},"
+                   "{\"folder\":\"2024-03-01\",\"state\":\"complete\",\"files\":2,\"freed_size\":" + std::to_string(300 + cat) + "},"
+                   "{\"folder\":\"2024-03-02\",\"state\":\"complete\",\"files\":2,\"freed_size\":" + std::to_string(cat) + "}],"
+                   "\"left_alone\":[],"
+                   "\"skipped\":[{\"name\":\"2020-01-01\",\"reason\":\"no catalogue and no marker of the plug-in\"},"
                    "{\"name\":\"2020-01-02\",\"reason\":\"a symbolic link\"},"
                    "{\"name\":\"2020-01-03\",\"reason\":\"not a folder\"},"
-                   "{\"name\":\"2020-01-04\",\"reason\":\"catalogue does not load: " +
-                   std::string(VXDBErrorText(VXDB_ERR_SHORT_HEADER)) + "\"}],\"freed\":" + std::to_string(20 + 300 + 2 * cat) + "}\n");
+                   "{\"name\":\"2020-01-04\",\"reason\":\"catalogue does not load: " + root + "/2020-01-04/VXDB.db: not a usable catalogue: " +
+                   std::string(VXDBErrorText(VXDB_ERR_SHORT_HEADER)) + "\"}],\"freed_size\":" + std::to_string(20 + 300 + 2 * cat) +
+                   ",\"space_guessed\":false}\n");
   EXPECT_EQ(NamesIn(root), (std::set<std::string>{"2020-01-01", "2020-01-02", "2020-01-03", "2020-01-04", "2024-03-03"}));
   EXPECT_EQ(SnapshotTree(d3), kept);
   EXPECT_EQ(ReadFile(tmp / "outside/target"), "must survive");
@@ -202,7 +205,7 @@ TEST_F(VxdbPrune, RemovesWholeBackupsAndCountsOnlyLastLinks)
   fs::remove_all(d3);
   ProgramRun none = RunVxdbTool({"prune", "--keep-daily", "1", root});
   EXPECT_EQ(none.status, 2);
-  EXPECT_EQ(none.err, "vxdb prune: " + root + ": no backups here\n");
+  EXPECT_EQ(none.err, "vxdb prune: " + root + ": no complete backups here\n");
   EXPECT_EQ(RunVxdbTool({"prune", "--keep-daily", "0", root}).status, 2);
   EXPECT_EQ(RunVxdbTool({"prune", "--keep-daily", "x", root}).status, 2);
   EXPECT_EQ(NamesIn(root), (std::set<std::string>{"2020-01-01", "2020-01-02", "2020-01-03", "2020-01-04"}));

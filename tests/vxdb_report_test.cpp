@@ -8,6 +8,7 @@
 #include <set>
 #include <cstdlib>
 
+#include "app/VXDBFormat.h"
 #include "support/BackupScenario.h"
 #include "support/TestSupport.h"
 
@@ -77,7 +78,9 @@ TEST(VxdbReport, ThirtyDaysOfPluginBackupsRenderInABrowser)
     ASSERT_TRUE(Exists(s.Day(days.back()) + "/VXDB.db")) << days.back() << "\n" << s.log;
   }
   ASSERT_EQ(days.size(), 30u);
+  // A run that never finished, as the plug-in leaves it.
   fs::remove(s.Day(days[7]) + "/VXDB.db");
+  WriteFile(s.Day(days[7]) + "/" VXDB_UNFINISHED_NAME, "");
   Damage(s.Day(days[20]) + "/Recorder/run.log");
 
   TempDir out;
@@ -87,12 +90,12 @@ TEST(VxdbReport, ThirtyDaysOfPluginBackupsRenderInABrowser)
   std::string html = ReadFile(page);
   EXPECT_EQ(Count(html, "<rect class=\"bar"), 30u);
   EXPECT_EQ(Count(html, "<rect class=\"gap\""), 3u);
-  EXPECT_EQ(Count(html, "<rect class=\"bar incomplete\""), 1u);
+  EXPECT_EQ(Count(html, "<rect class=\"bar unfinished\""), 1u);
   EXPECT_EQ(Count(html, "<rect class=\"bar damaged\""), 1u);
-  EXPECT_NE(html.find("<tr><td>" + days[7] + "</td><td class=\"warn\">incomplete (no catalogue)</td><td>-</td>"),
+  EXPECT_NE(html.find("<tr><td>" + days[7] + "</td><td class=\"warn\">unfinished</td><td>-</td>"),
             std::string::npos);
   EXPECT_NE(html.find("<tr><td>" + days[20] + "</td><td>complete</td><td><span class=\"bad\">damaged</span>"
-                      "<ul class=\"damage\"><li>changed: /Recorder/run.log (contents differ)</li></ul>"),
+                      "<ul class=\"damage\"><li>damaged: /Recorder/run.log (contents differ)</li></ul>"),
             std::string::npos);
   EXPECT_EQ(Count(html, "<td class=\"ok\">intact</td>"), 28u);
   // The log changes between any two complete days, the guide on six of
@@ -111,7 +114,8 @@ TEST(VxdbReport, ThirtyDaysOfPluginBackupsRenderInABrowser)
   ProgramRun dom = Browse(chromium, home, {"--dump-dom", "file://" + page});
   ASSERT_EQ(dom.status, 0) << dom.err;
   EXPECT_EQ(Count(dom.out, "<rect class=\"bar"), days.size()) << dom.out.substr(0, 2000);
-  EXPECT_NE(dom.out.find("30 backups from 2024-03-01 to 2024-04-02, 3 days without a backup, 1 incomplete."),
+  EXPECT_NE(dom.out.find("30 backups from 2024-03-01 to 2024-04-02, 3 days without a backup, 0 incomplete, 1 unfinished, 1 "
+                          "damaged."),
             std::string::npos);
   std::string shot = home / "report.png";
   ProgramRun taken = Browse(chromium, home, {"--screenshot=" + shot, "file://" + page});
@@ -151,7 +155,7 @@ TEST(VxdbReport, CraftedNamesCannotInjectMarkup)
   EXPECT_EQ(r.status, 1) << r.err;
   std::string html = ReadFile(out / "r.html");
   for (const char *shown : {"&lt;script&gt;alert(1)&lt;/script&gt;",
-                            "changed: /q/&quot;&#39;&gt;&lt;img src=x onerror=alert(2)&gt; (contents differ)",
+                            "damaged: /q/&quot;&#39;&gt;&lt;img src=x onerror=alert(2)&gt; (contents differ)",
                             "/q/&amp;lt;b&amp;gt;", "/q/caf\xC3\xA9 \xC3\xBF\xC3\xBE", "/q/rlo\\u{202E}gnp.exe",
                             "&lt;b onmouseover=alert(3)&gt;&quot;"})
     EXPECT_NE(html.find(shown), std::string::npos) << shown;
