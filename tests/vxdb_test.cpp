@@ -21,6 +21,8 @@
 #include "app/VXDBFormat.h"
 #include "checksum/CRC32.h"
 #include "checksum/Md5.h"
+#include "support/BackupScenario.h"
+#include "support/FormattedDisk.h"
 #include "support/SmallDisk.h"
 #include "support/TestSupport.h"
 #include "tools/vxdb/Catalogue.h"
@@ -75,6 +77,7 @@ struct Pool {
 struct File {
   std::string folder, name, content;
   int32_t mtime = 1700000000;
+  bool failed = false;  // logged as failed by the plug-in: no digest, no copy
   std::string Path() const { return folder + name; }
 };
 
@@ -89,7 +92,8 @@ VXDBEntry EntryFor(Pool &pool, const File &f)
   e.ChangeTime = f.mtime;
   e.ModifyTime = f.mtime;
   auto d = Digest(f.content);
-  memcpy(e.MD5, d.data(), 16);
+  if (!f.failed)
+    memcpy(e.MD5, d.data(), 16);
   return e;
 }
 
@@ -131,16 +135,19 @@ void SetMtime(const std::string &path, int64_t t)
 void WriteTree(const std::string &root, const std::vector<File> &files)
 {
   for (const auto &f : files) {
+    if (f.failed)
+      continue;
     WriteFile(root + f.Path(), f.content);
     SetMtime(root + f.Path(), f.mtime);
   }
 }
 
 // A dated backup folder: the files, and the catalogue of exactly those.
-void LayBackup(const std::string &folder, uint32_t date, const std::vector<File> &files)
+void LayBackup(const std::string &folder, uint32_t date, const std::vector<File> &files,
+               const char *catalogue = VXDB_FILE_NAME)
 {
   WriteTree(folder, files);
-  WriteFile(folder + "/VXDB.db", CatalogueOf(date, files));
+  WriteFile(folder + "/" + catalogue, CatalogueOf(date, files));
 }
 
 // Every file below root with its contents and modification time.
@@ -624,6 +631,220 @@ TEST_F(VxdbTest, CheckReadsEachFileOnceAndNamesTheOneDamagedByte)
   EXPECT_EQ(found, 1u);
 }
 
+// ---- after a disaster: one trial per point the owners met -------------------
+
+// 10:00 on a day of March 2024, as the plug-in stamps its catalogues.
+uint32_t March(int day) { return uint32_t(60369 + day) << 16 | 10 << 8; }
+
+// Point 1: the backup to restore is found, and an unfinished newest folder
+// is passed over with a word.
+TEST_F(VxdbTest, ListShowsEveryBackupAndLatestPassesOverWhatIsNotComplete)
+{
+  std::string root = tmp / "VaultrixBackup";
+  std::vector<File> files = DayOfFiles(), failing = DayOfFiles();
+  failing[2].failed = true;  // Vaultrix.ini: logged as failed
+  LayBackup(root + "/2024-03-01", March(1), files);
+  LayBackup(root + "/2024-03-02", March(2), failing);
+  LayBackup(root + "/2024-03-03", March(3), files, VXDB_PARTIAL_NAME);
+  LayBackup(root + "/2024-03-04", March(4), files);
+  WriteFile(root + "/2024-03-04/" VXDB_REMOVING_NAME, "");
+  WriteTree(root + "/2024-03-05", files);
+  WriteFile(root + "/2024-03-05/" VXDB_UNFINISHED_NAME, "");
+  fs::create_directories(root + "/2024-03-06");
+  LayBackup(root + "/2024-13-45", March(5), files);
+
+  ToolRun r = Vxdb({"list", root});
+  EXPECT_EQ(r.status, 0) << r.err;
+  auto lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 9u) << r.out;
+  EXPECT_EQ(lines[0], "Folder      Backed up         State                        Files        Size");
+  EXPECT_EQ(lines[1], "2024-03-05                    unfinished");
+  EXPECT_EQ(lines[2], "2024-03-04  2024-03-04 10:00  being removed                    5    68.4 KiB");
+  EXPECT_EQ(lines[3], "2024-03-03  2024-03-03 10:00  incomplete                       5    68.4 KiB");
+  EXPECT_EQ(lines[4], "2024-03-02  2024-03-02 10:00  complete, 1 not backed up        4    68.4 KiB");
+  EXPECT_EQ(lines[5], "2024-03-01  2024-03-01 10:00  complete                         5    68.4 KiB");
+  EXPECT_EQ(lines[6], "Not a backup: 2024-03-06 (no catalogue and no marker of the plug-in)");
+  EXPECT_EQ(lines[7], "Not a backup: 2024-13-45 (not a calendar date)");
+  EXPECT_EQ(lines[8], "5 folders: 2 complete, 1 incomplete, 1 unfinished, 1 being removed. Newest complete "
+                      "backup: 2024-03-02 (\"" + root + " latest\").");
+  ToolRun j = Vxdb({"list", "--json", root});
+  EXPECT_EQ(j.status, 0);
+  EXPECT_NE(j.out.find("{\"root\":\"" + root + "\",\"latest\":\"2024-03-02\",\"backups\":[{\"folder\":\"2024-03-05\","
+                       "\"date\":null,\"state\":\"unfinished\",\"partial\":false},"),
+            std::string::npos)
+      << j.out;
+  EXPECT_NE(j.out.find("\"state\":\"being_removed\""), std::string::npos);
+
+  ToolRun latest = Vxdb({"list", root, "latest"});
+  EXPECT_EQ(latest.status, 0) << latest.err;
+  EXPECT_EQ(latest.out.rfind("Backup of 2024-03-02 10:00: 5 files, 68.4 KiB; 1 not backed up\n", 0), 0u) << latest.out;
+  EXPECT_EQ(latest.err, "Passing over 2024-03-06: not a backup (no catalogue and no marker of the plug-in).\n"
+                        "Passing over 2024-03-05: unfinished (the plug-in began it and never finished).\n"
+                        "Passing over 2024-03-04: being removed (a removal that was cut short).\n"
+                        "Passing over 2024-03-03: incomplete (a run that did not take every file it listed).\n");
+  ToolRun unfinished = Vxdb({"list", root + "/2024-03-05"});
+  EXPECT_EQ(unfinished.status, 2);
+  EXPECT_EQ(unfinished.err, "vxdb list: " + root + "/2024-03-05: unfinished (the plug-in began it and never "
+                            "finished); it has no catalogue to go by\n");
+  // A restore of latest is one command, and says what it lacks.
+  ToolRun restore = Vxdb({"restore", root, "latest", tmp / "back"});
+  EXPECT_EQ(restore.status, 3) << restore.err;
+  EXPECT_NE(restore.err.find("not backed up /Settings/Vaultrix/Vaultrix.ini (logged as failed when the backup "
+                             "ran; not restored)\n"),
+            std::string::npos)
+      << restore.err;
+  EXPECT_EQ(Tree(tmp / "back").size(), 4u);
+  ToolRun none = Vxdb({"restore", root + "/2024-03-05", "latest", tmp / "none"});
+  EXPECT_EQ(none.status, 2);
+  EXPECT_NE(none.err.find(": no complete backup here"), std::string::npos) << none.err;
+}
+
+// Point 2: restore never writes bytes that are not the recorded file's, on
+// a disk that ignores letter case as exFAT does.
+TEST_F(VxdbTest, RestoreFromADiskThatIgnoresCaseWritesOnlyRecordedBytes)
+{
+  FormattedDisk usb("exfat");
+  if (!usb.skip_.empty())
+    GTEST_SKIP() << usb.skip_;
+  ASSERT_EQ(usb.failed_, "");
+  std::string day = usb.Root() + "/VaultrixBackup/2024-03-05";
+  // As the plug-in leaves a clash: Case.txt copied, case.txt logged as
+  // failed. readme.txt is recorded, but only README.TXT is on the disk, and
+  // short.bin holds a byte more than recorded.
+  LayBackup(day, kMar5,
+            {{"/D/", "Case.txt", "upper"}, {"/D/", "case.txt", "lower, and longer", 1700000000, true},
+             {"/D/", "readme.txt", "read me"}, {"/", "short.bin", "twelve bytes"}});
+  fs::rename(day + "/D/readme.txt", day + "/D/README.TXT");
+  WriteFile(day + "/short.bin", "twelve bytes!");
+
+  ToolRun r = Vxdb({"restore", day, tmp / "t"});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_EQ(r.err, "not backed up /D/case.txt (logged as failed when the backup ran; not restored)\n"
+                   "failed        /D/readme.txt (missing from the backup (only a name that differs in letter case "
+                   "is there))\n"
+                   "failed        /short.bin (damaged in the backup: size 13, catalogue 12; not restored "
+                   "(--keep-damaged restores it anyway))\n");
+  EXPECT_EQ(NamesIn(tmp / "t/D"), std::set<std::string>{"Case.txt"});
+  EXPECT_EQ(ReadFile(tmp / "t/D/Case.txt"), "upper");
+
+  ToolRun k = Vxdb({"restore", "-k", day, tmp / "k", "/short.bin"});
+  EXPECT_EQ(k.status, 1);
+  EXPECT_EQ(ReadFile(tmp / "k/short.bin"), "twelve bytes") << "no more than the recorded size";
+  ToolRun clash = Vxdb({"restore", day, tmp / "c", "/D/Case.txt", "/D/case.txt"});
+  EXPECT_EQ(clash.status, 3) << clash.err;
+  EXPECT_EQ(clash.out, "Restored 1 of 2 files (5 B) from 2024-03-05 14:30 into " + (tmp / "c") +
+                           ". 1 not backed up, listed on standard error.\n");
+}
+
+// Point 3: files never backed up, and a removal cut short, are no damage.
+TEST_F(VxdbTest, NeverBackedUpIsIncompleteNotDamaged)
+{
+  std::string root = tmp / "VaultrixBackup";
+  std::vector<File> refused = DayOfFiles();
+  refused.push_back({"/D/", "we:ird?.txt", "a name the disk refused", 1700000000, true});
+  refused.push_back({"/D/", "case.txt", "a clash", 1700000000, true});
+  LayBackup(root + "/2024-03-01", March(1), refused);
+  LayBackup(root + "/2024-03-02", March(2), DayOfFiles());
+  WriteFile(root + "/2024-03-02/" VXDB_REMOVING_NAME, "");  // prune stopped before the catalogue went
+  LayBackup(root + "/2024-03-03", March(3), DayOfFiles());
+
+  ToolRun c = Vxdb({"check", root});
+  EXPECT_EQ(c.status, 3) << c.out;
+  EXPECT_EQ(c.out.find("DAMAGED"), std::string::npos) << c.out;
+  EXPECT_NE(c.out.find("2024-03-01  INCOMPLETE     7 files\n"
+                       "    not backed up /D/we:ird?.txt (logged as failed when the backup ran)\n"
+                       "    not backed up /D/case.txt (logged as failed when the backup ran)\n"
+                       "2024-03-02  being removed  a removal was cut short; not checked\n"
+                       "2024-03-03  intact         5 files\n"),
+            std::string::npos)
+      << c.out;
+  EXPECT_NE(c.out.find("Checked 2 backups: 1 INCOMPLETE (2024-03-01), 1 being removed not checked; "),
+            std::string::npos)
+      << c.out;
+  ToolRun v = Vxdb({"verify", root + "/2024-03-01"});
+  EXPECT_EQ(v.status, 3);
+  EXPECT_EQ(Lines(v.out).back(), "INCOMPLETE: 2 files not backed up (logged as failed when the backup ran); the 5 "
+                                 "other files, 68.4 KiB, match the catalogue of 2024-03-01 10:00.");
+  ToolRun report = Vxdb({"report", "--check", root, "-o", tmp / "r.html"});
+  EXPECT_EQ(report.status, 3) << report.err;
+  std::string html = ReadFile(tmp / "r.html");
+  EXPECT_EQ(Count(html, "<rect class=\"bar incomplete\""), 1u);
+  EXPECT_EQ(Count(html, "<rect class=\"bar unfinished\""), 1u);
+  EXPECT_EQ(Count(html, "damaged\""), 0u) << "nothing painted as damaged";
+}
+
+// Point 4: the space comes from the disk itself. On exFAT every day is a
+// full copy with the same paths, sizes and times, which a guess took for
+// one shared copy.
+TEST_F(VxdbTest, SpaceOnAnExfatDiskIsReadFromItsInodes)
+{
+  FormattedDisk usb("exfat");
+  if (!usb.skip_.empty())
+    GTEST_SKIP() << usb.skip_;
+  ASSERT_EQ(usb.failed_, "");
+  std::string root = usb.Root() + "/VaultrixBackup";
+  std::vector<File> files = {{"/", "big.bin", Pattern(300000, 1)}, {"/Epg/", "guide.dat", Pattern(50000, 2)}};
+  uint64_t onDisk = 0;
+  for (int d = 1; d <= 3; ++d) {
+    LayBackup(root + "/2024-03-0" + std::to_string(d), March(d), files);
+    onDisk += 350000 + fs::file_size(root + "/2024-03-0" + std::to_string(d) + "/VXDB.db");
+  }
+  ToolRun s = Vxdb({"stats", "--json", root});
+  EXPECT_EQ(s.status, 0) << s.err;
+  EXPECT_NE(s.out.find("\"space_guessed\":false,\"file_system\":\"fuseblk\""), std::string::npos) << s.out;
+  uint64_t day = onDisk / 3;
+  EXPECT_NE(s.out.find("\"own_size\":" + std::to_string(day) + ",\"total_size\":" + std::to_string(onDisk) + "}]}"),
+            std::string::npos)
+      << s.out;
+  ToolRun p = Vxdb({"prune", "-n", "--json", "--keep-last", "1", root});
+  EXPECT_EQ(p.status, 0) << p.err;
+  EXPECT_NE(p.out.find("\"freed_size\":" + std::to_string(2 * day) + ",\"space_guessed\":false}"), std::string::npos)
+      << p.out;
+  ToolRun text = Vxdb({"stats", root});
+  EXPECT_EQ(Lines(text.out).back(), "3 folders take " + vxdb::SizeText(onDisk) + " on disk.");
+}
+
+// Point 6: dry runs show changes only; one form for scripts.
+TEST_F(VxdbTest, DryRunsShowChangesAndScriptsGetOneForm)
+{
+  LayBackup(Backup(), kMar5, DayOfFiles());
+  ASSERT_EQ(Vxdb({"restore", Backup(), tmp / "t"}).status, 0);
+  WriteFile(tmp / "t/Settings/TAPSystem.log", "edited since");
+  fs::remove(tmp / "t/Vaultrix.tap");
+  ToolRun dry = Vxdb({"restore", "-n", "-f", Backup(), tmp / "t"});
+  EXPECT_EQ(dry.status, 0) << dry.err;
+  EXPECT_EQ(dry.out, "restore   /Vaultrix.tap\n"
+                     "replace   /Settings/TAPSystem.log\n"
+                     "Would restore 1 file and replace 1 (68.4 KiB in all) from 2024-03-05 14:30 into " +
+                         (tmp / "t") + "; 3 in place already.\n");
+  ToolRun json = Vxdb({"restore", "-n", "-f", "--json", Backup(), tmp / "t"});
+  EXPECT_EQ(Lines(json.out).size(), 3u) << json.out;
+  EXPECT_EQ(json.out.find("in_place\","), std::string::npos) << json.out;
+
+  // Sizes are "size" (or end in "_size") everywhere; times are RFC 3339.
+  for (const auto &args : std::vector<std::vector<std::string>>{{"list", "--json", Backup()},
+                                                                {"verify", "--json", Backup()},
+                                                                {"check", "--json", tmp / "Vaultrix"},
+                                                                {"stats", "--json", tmp / "Vaultrix"},
+                                                                {"restore", "--json", Backup(), tmp / "u"},
+                                                                {"prune", "-n", "--json", "--keep-last=1", tmp / "Vaultrix"}}) {
+    ToolRun r = Vxdb(args);
+    EXPECT_EQ(r.status, 0) << args[0] << r.err;
+    EXPECT_EQ(r.out.find("\"bytes"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("size\":"), std::string::npos) << r.out;
+  }
+  ToolRun berlin = RunProgram({VX_EMULATOR_ARGV VX_BINARY_DIR "/vxdb", "list", "--json", Backup()}, {"TZ=CET-1"});
+  EXPECT_NE(berlin.out.find("\"date\":\"2024-03-05T14:30:00+01:00\""), std::string::npos) << berlin.out;
+  // With --json an error is a JSON object on standard output too.
+  ToolRun missing = Vxdb({"verify", "--json", tmp / "none"});
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_EQ(missing.out, "{\"error\":\"vxdb verify: " + (tmp / "none") + ": No such file or directory\","
+                         "\"exit_status\":2}\n");
+  ToolRun usage = Vxdb({"verify", "--json", "--jsn", Backup()});
+  EXPECT_EQ(Lines(usage.out).size(), 2u) << usage.out;
+  EXPECT_EQ(usage.out.rfind("{\"error\":\"vxdb: verify: unknown option \\\"--jsn\\\"\",\"exit_status\":2}\n", 0), 0u);
+}
+
 // ---- a hostile backup disk --------------------------------------------------
 
 const std::vector<std::string> kEmulator = {VX_EMULATOR_ARGV};
@@ -1101,6 +1322,47 @@ TEST_F(VxdbOnPluginBackups, DiffAndStatsOverTwoDays)
   EXPECT_NE(s.out.find("\"own_size\":" + std::to_string(own2) + ",\"total_size\":" + std::to_string(all1 + own2) + "}"),
             std::string::npos)
       << s.out;
+}
+
+// The README's recipe for a dead recorder disk: ten days of backups on a
+// USB disk, the newest folder one the plug-in began and never finished;
+// "restore ROOT latest" gives back the newest complete day, byte for byte.
+TEST(VxdbDisaster, TheRecordersDiskDiedAndLatestComesBack)
+{
+  TempDir usb;
+  std::string root = usb / "VaultrixBackup";
+  fs::create_directories(root);
+  BackupScenario b("DestDevice=External\r\nDestPath=/VaultrixBackup\r\n", root);
+  b.Source("/Tools/app.tap", Pattern(40000, 1));
+  std::map<std::string, std::string> last;
+  for (int d = 1; d <= 10; ++d) {
+    b.Source("/Recorder/timers.ini", "[Timer]\r\nDay=" + std::to_string(d) + "\r\n");
+    if (d % 3 == 0)
+      b.Source("/Epg/guide.dat", Pattern(20000 + d, unsigned(d)));
+    std::string date = "2024-03-" + std::string(d < 10 ? "0" : "") + std::to_string(d);
+    ASSERT_EQ(b.Run(date, {"--ext", "sdb1=" + usb.path()}).status, 0) << b.log;
+    ASSERT_TRUE(b.Complete(date)) << b.log;
+    last = b.OwnerFiles();
+  }
+  // The eleventh day stopped half-way: some copies, no catalogue.
+  b.Source("/Recorder/timers.ini", "changed on the eleventh day");
+  WriteFile(root + "/2024-03-11/Recorder/timers.ini", "changed on the eleventh day");
+  WriteFile(root + "/2024-03-11/" VXDB_UNFINISHED_NAME, "");
+
+  ToolRun list = RunVxdbTool({"list", root});
+  EXPECT_EQ(list.status, 0) << list.err;
+  EXPECT_EQ(Lines(list.out)[1], "2024-03-11                    unfinished") << list.out;
+  EXPECT_NE(list.out.find("Newest complete backup: 2024-03-10"), std::string::npos) << list.out;
+  TempDir pc;
+  ToolRun r = RunVxdbTool({"restore", root, "latest", pc / "restored"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.err, "Passing over 2024-03-11: unfinished (the plug-in began it and never finished).\n");
+  EXPECT_NE(r.out.find(" from 2024-03-10 10:00 into "), std::string::npos) << r.out;
+  for (const auto &[rel, content] : last)
+    EXPECT_EQ(ReadFile(pc / ("restored" + rel)), content) << rel;
+  EXPECT_EQ(ReadFile(pc / "restored/Recorder/timers.ini"), "[Timer]\r\nDay=10\r\n");
+  ToolRun check = RunVxdbTool({"check", root});
+  EXPECT_EQ(check.status, 0) << check.out;
 }
 
 // The recorder build's plug-in, run under the emulator by the recorder
