@@ -352,8 +352,9 @@ struct Geometry {
 };
 
 // The slots that get a date, so that no two overlap: first the first and
-// the last slot and the days on either side of each gap, then as many
-// others as fit between them, from the left.
+// the last slot and the backups on either side of each gap, then as many
+// other backups as fit between them, from the left. A day inside a gap gets
+// none: a cut gap stands for more days than it shows.
 std::vector<size_t> DateLabels(const std::vector<Slot> &slots, const Geometry &g)
 {
   // Ten characters of an 11-pixel sans-serif font, and a little air.
@@ -370,7 +371,8 @@ std::vector<size_t> DateLabels(const std::vector<Slot> &slots, const Geometry &g
       wanted.push_back(i);
   }
   for (size_t i = 0; i < slots.size(); ++i)
-    wanted.push_back(i);
+    if (slots[i].day)
+      wanted.push_back(i);
   for (size_t i : wanted) {
     bool fits = std::all_of(placed.begin(), placed.end(), [&](size_t p) {
       return p != i && std::abs(g.Center(p) - g.Center(i)) >= kLabel;
@@ -407,9 +409,10 @@ void WriteTimeline(std::ostream &o, const ReportData &r, const std::vector<Slot>
     if (!s.day) {
       o << "<rect class=\"gap\" x=\"" << Num(x) << "\" y=\"" << Num(top) << "\" width=\"" << Num(bw)
         << "\" height=\"" << Num(sizeH) << "\"><title>" << MjdText(s.mjd) << ": no backup</title></rect>\n";
-      if (s.skipped)  // in the middle of the gap drawn for it
+      if (s.skipped)  // in the middle of the gap drawn for it, as much as fits
         o << "<text x=\"" << Num(g.Center(i) - g.slot * double(kLongestGap - 1) / 2) << "\" y=\""
-          << Num(top + sizeH / 2) << "\" text-anchor=\"middle\">" << s.skipped << " days</text>\n";
+          << Num(top + sizeH / 2) << "\" text-anchor=\"middle\">" << s.skipped
+          << (g.slot * double(kLongestGap) > 180 ? " days without a backup" : " days") << "</text>\n";
       continue;
     }
     const BackupStats &st = s.day->stats;
