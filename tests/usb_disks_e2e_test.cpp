@@ -41,7 +41,7 @@ std::set<std::string> FailedInLog(const std::string &log, const std::string &dat
   return tidy;
 }
 
-// The relative paths that vxdb verify finds missing, changed or extra.
+// The relative paths that vxdb verify names: damaged, missing, not backed up or extra.
 std::set<std::string> FoundByVerify(const std::string &day, std::string *out)
 {
   ProgramRun r = RunVxdbTool({"verify", day});
@@ -49,7 +49,8 @@ std::set<std::string> FoundByVerify(const std::string &day, std::string *out)
   std::set<std::string> found;
   for (const std::string &line : Lines(r.out)) {
     size_t gap = line.find(' ');
-    if (gap != std::string::npos && line.rfind("Intact", 0) != 0 && line.rfind("DAMAGED", 0) != 0)
+    if (gap != std::string::npos && line.rfind("Intact", 0) != 0 && line.rfind("DAMAGED", 0) != 0 &&
+        line.rfind("INCOMPLETE", 0) != 0)
       found.insert(line.substr(line.find('/', gap), line.find(" (") - line.find('/', gap)));
   }
   return found;

@@ -55,7 +55,9 @@ int CheckCommand(const Options &opt, std::ostream &out, std::ostream &err)
     err << "vxdb check: " << Shown(opt.args[0]) << ": " << why << "\n";
     return kBadInput;
   }
-  if (opt.json && !c.interrupted) {
+  if (c.interrupted && opt.json)
+    return InterruptedExit(opt, err, "no verdict");
+  if (opt.json) {
     WriteJson(out, c);
     return Status(c);
   }
