@@ -301,7 +301,7 @@ TEST_F(VxdbPrune, UnfinishedAndPartialFoldersGoWhenExpiredAndNeverCountAsKept)
                                                   "2024-13-45", "2024-02-30"}));
   ExpectInOrder(r.out, {"Keep          2024-03-03  (last)", "Keep          2024-03-04  (incomplete, not old enough to go)",
                         "Keep          2024-03-05  (last)", "Keep          2024-03-06  (unfinished, not old enough to go)",
-                        "Removed       2024-03-02  1 file, 10 B freed (unfinished: begun by the plug-in, never finished)",
+                        "Removed       2024-03-02  1 file, 10 B freed; it was unfinished (the plug-in began it and never finished)",
                         "Removed       2024-03-01  1 file, ",
                         "Not a backup  2024-02-30  (not a calendar date)",
                         "Not a backup  2024-13-45  (not a calendar date)"});

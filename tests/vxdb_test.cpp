@@ -1385,9 +1385,11 @@ TEST_F(VxdbOnPluginBackups, RecorderBuildsBackupReadByThePcTool)
   EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
   ToolRun list = Exec({pcTool, "list", "--json", day});
   ASSERT_EQ(list.status, 0) << list.err;
-  EXPECT_NE(list.out.find("\"date\":\"2024-03-05 10:00\""), std::string::npos) << list.out;
-  EXPECT_NE(list.out.find("{\"path\":\"/Epg/guide.dat\",\"size\":200000,\"mtime\":" +
-                          std::to_string(Tree(disk / "ProgramFiles/Epg")["/guide.dat"].second)),
+  EXPECT_NE(list.out.find("\"date\":\"2024-03-05T10:00:00+00:00\""), std::string::npos) << list.out;
+  time_t mtime = time_t(Tree(disk / "ProgramFiles/Epg")["/guide.dat"].second);
+  char utc[32];
+  strftime(utc, sizeof utc, "%Y-%m-%dT%H:%M:%S+00:00", gmtime(&mtime));
+  EXPECT_NE(list.out.find("{\"path\":\"/Epg/guide.dat\",\"size\":200000,\"mtime\":\"" + std::string(utc) + "\""),
             std::string::npos)
       << list.out;
   ToolRun restore = Exec({pcTool, "restore", day, tmp / "restored", "/Epg"});

@@ -201,9 +201,7 @@ const Folder *Destination::Latest() const
 
 std::string BackupArg::Shown() const { return vxdb::Shown(path) + (latest ? " latest" : ""); }
 
-namespace {
-
-std::string StateReason(const Folder &f)
+std::string FolderStateText(const Folder &f)
 {
   switch (f.state) {
   case FolderState::kIncomplete:
@@ -213,11 +211,13 @@ std::string StateReason(const Folder &f)
   case FolderState::kRemoving:
     return "being removed (a removal that was cut short)";
   case FolderState::kUnusable:
-    return "its catalogue cannot be read";
+    return "damaged (its catalogue cannot be read)";
   default:
     return FolderStateName(f.state);
   }
 }
+
+namespace {
 
 bool OpenLatest(const std::string &root, Backup *backup, std::string *err, std::ostream *notes)
 {
@@ -230,7 +230,7 @@ bool OpenLatest(const std::string &root, Backup *backup, std::string *err, std::
   std::vector<std::pair<std::string, std::string>> newer;  // by name, which sorts as the dates do
   for (const auto &f : d.folders)
     if (f.dated && (!latest || f.day > latest->day))
-      newer.push_back({f.name, StateReason(f)});
+      newer.push_back({f.name, FolderStateText(f)});
   for (const auto &o : d.others)
     if (IsDateName(o.name) && (!latest || o.name > latest->name))
       newer.push_back({o.name, "not a backup (" + o.reason + ")"});
@@ -287,11 +287,11 @@ bool OpenBackup(const BackupArg &arg, Backup *backup, std::string *err, std::ost
     return false;
   }
   if (f.catalogueFile.empty()) {
-    *err = Shown(path) + ": " + StateReason(f) + "; it has no catalogue to go by";
+    *err = Shown(path) + ": " + FolderStateText(f) + "; it has no catalogue to go by";
     return false;
   }
   if (f.state == FolderState::kRemoving && notes)
-    *notes << "Note: " << Shown(path) << " is " << StateReason(f) << "; the next prune finishes it.\n";
+    *notes << "Note: " << Shown(path) << " is " << FolderStateText(f) << "; the next prune finishes it.\n";
   backup->folder = path;
   backup->catalogueFile = f.catalogueFile;
   backup->state = f.state;

@@ -41,6 +41,10 @@ struct Folder {
   bool HasCatalogue() const { return !catalogueFile.empty() && state != FolderState::kUnusable; }
 };
 
+// The state with what it means: "unfinished (the plug-in began it and
+// never finished)".
+std::string FolderStateText(const Folder &f);
+
 // A dated name that is not a backup, and why.
 struct NotABackup {
   std::string name, reason;

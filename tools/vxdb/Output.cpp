@@ -52,25 +52,31 @@ std::string BackupDateText(uint32_t packed)
   return buf;
 }
 
-std::string TimeText(int64_t seconds)
+namespace {
+
+// Seconds since 1970 in local time; the number itself where that fails.
+std::string LocalTime(int64_t seconds, const char *format, bool *ok)
 {
   time_t t = time_t(seconds);
   struct tm tm;
   char buf[64];
-  if (int64_t(t) != seconds || !localtime_r(&t, &tm) || !strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm))
-    return std::to_string(seconds);
-  return buf;
+  *ok = int64_t(t) == seconds && localtime_r(&t, &tm) && strftime(buf, sizeof buf, format, &tm);
+  return *ok ? buf : std::to_string(seconds);
+}
+
+}  // namespace
+
+std::string TimeText(int64_t seconds)
+{
+  bool ok;
+  return LocalTime(seconds, "%Y-%m-%d %H:%M:%S", &ok);
 }
 
 std::string Rfc3339(int64_t seconds)
 {
-  time_t t = time_t(seconds);
-  struct tm tm;
-  char buf[64];
-  if (int64_t(t) != seconds || !localtime_r(&t, &tm) || !strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S%z", &tm))
-    return std::to_string(seconds);
-  std::string s = buf;  // +0100 -> +01:00
-  return s.substr(0, s.size() - 2) + ":" + s.substr(s.size() - 2);
+  bool ok;
+  std::string s = LocalTime(seconds, "%Y-%m-%dT%H:%M:%S%z", &ok);
+  return ok ? s.substr(0, s.size() - 2) + ":" + s.substr(s.size() - 2) : s;  // +0100 -> +01:00
 }
 
 std::string BackupDateRfc3339(uint32_t packed)

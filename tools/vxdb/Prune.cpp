@@ -244,20 +244,6 @@ bool RemoveBackup(int rootfd, dev_t dev, const Mounts &mounts, const Candidate &
   return true;
 }
 
-std::string StateNote(const Folder &f)
-{
-  switch (f.state) {
-  case FolderState::kIncomplete:
-    return " (incomplete: a run that did not take every file it listed)";
-  case FolderState::kUnfinished:
-    return " (unfinished: begun by the plug-in, never finished)";
-  case FolderState::kRemoving:
-    return " (its removal had been cut short)";
-  default:
-    return "";
-  }
-}
-
 }  // namespace
 
 int PruneCommand(const Options &opt, std::ostream &out, std::ostream &err)
@@ -400,7 +386,7 @@ int PruneCommand(const Options &opt, std::ostream &out, std::ostream &err)
       const Candidate &c = *gone[k];
       if (freedFrom[k])
         out << (opt.dryRun ? "Would remove  " : "Removed       ") << Shown(c.Name()) << "  " << Plural(c.files, "file")
-            << ", " << (space.Real() ? SizeText(c.freed) + " freed" : unknown) << StateNote(*c.folder) << "\n";
+            << ", " << (space.Real() ? SizeText(c.freed) + " freed" : unknown) << (c.folder->state == FolderState::kComplete ? "" : "; it was " + FolderStateText(*c.folder)) << "\n";
       else if (!c.failure.empty())
         out << "Left alone    " << Shown(c.Name()) << "  (" << c.failure << ")\n";
     }
