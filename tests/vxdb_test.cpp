@@ -734,6 +734,17 @@ TEST_F(VxdbTest, RestoreFromADiskThatIgnoresCaseWritesOnlyRecordedBytes)
   EXPECT_EQ(clash.status, 3) << clash.err;
   EXPECT_EQ(clash.out, "Restored 1 of 2 files (5 B) from 2024-03-05 14:30 into " + (tmp / "c") +
                            ". 1 not backed up, listed on standard error.\n");
+
+  // Both names from a disk that keeps them apart, onto this one: the second
+  // never replaces the first, not even with --force.
+  LayBackup(Backup(), kMar5, {{"/D/", "Case.txt", "upper"}, {"/D/", "case.txt", "lower, and longer"}});
+  ToolRun onto = Vxdb({"restore", "--force", Backup(), usb.Root() + "/restored"});
+  EXPECT_EQ(onto.status, 1) << onto.out;
+  EXPECT_NE(onto.err.find("failed        /D/case.txt (the target holds a file whose name differs in letter case "
+                          "only, and takes it for this one; not restored)\n"),
+            std::string::npos)
+      << onto.err;
+  EXPECT_EQ(ReadFile(usb.Root() + "/restored/D/Case.txt"), "upper");
 }
 
 // Point 3: files never backed up, and a removal cut short, are no damage.

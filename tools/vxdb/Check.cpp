@@ -20,7 +20,7 @@ const char kExtra[] = "extra";
 const char kUnsafe[] = "unsafe";
 const char kUnreadable[] = "unreadable";
 
-bool IsDamage(const Finding &f) { return f.kind != kExtra && f.kind != kNotBackedUp; }
+bool IsDamage(const Finding &f) { return strcmp(f.kind, kExtra) != 0 && strcmp(f.kind, kNotBackedUp) != 0; }
 
 std::string FindingLine(const Finding &f)
 {
@@ -62,7 +62,8 @@ DayState DayCheck::State() const
 
 size_t DayCheck::Count(const char *kind) const
 {
-  return size_t(std::count_if(findings.begin(), findings.end(), [&](const Finding &f) { return f.kind == kind; }));
+  return size_t(
+      std::count_if(findings.begin(), findings.end(), [&](const Finding &f) { return strcmp(f.kind, kind) == 0; }));
 }
 
 bool ParseSubset(const std::string &text, Subset *subset)
@@ -116,7 +117,7 @@ DayCheck CheckBackup(const Backup &b, CheckRun *run, Progress *progress)
   Walk(
       root.get(), [&](const WalkItem &item) { onDisk[item.path] = item.st; },
       [&](const std::string &path, int e) {
-        day.findings.push_back({"unreadable", path, ErrnoText(e)});
+        day.findings.push_back({kUnreadable, path, ErrnoText(e)});
         unreadable.push_back(path);
       });
   // The plug-in's own files beside the catalogue are no extra files.

@@ -1,3 +1,5 @@
+#include <cstring>
+
 #include "Check.h"
 #include "Commands.h"
 #include "Output.h"
@@ -85,7 +87,7 @@ int CheckCommand(const Options &opt, std::ostream &out, std::ostream &err)
           << (d.sizeOnly ? ", " + std::to_string(d.sizeOnly) + " by size only" : "")
           << (d.Count(kExtra) ? ", " + Plural(d.Count(kExtra), "extra file") : "") << "\n";
     for (const auto &f : d.findings)
-      if (IsDamage(f) || f.kind == kNotBackedUp)
+      if (IsDamage(f) || strcmp(f.kind, kNotBackedUp) == 0)
         out << "    " << FindingLine(f) << "\n";
   }
   for (const auto &o : c.others)

@@ -167,6 +167,9 @@ bool SortedNames(int dirfd, std::vector<std::string> *names, int *readErr)
     errno = saved;
     return false;
   }
+  // The copy shares its position with dirfd: a folder listed before reads
+  // again from its start.
+  rewinddir(dir);
   errno = 0;
   while (dirent *e = readdir(dir)) {
     if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -175,7 +176,7 @@ bool CheckDays(ReportData *r, std::ostream *progress, std::ostream &err)
     if (!c.problem.empty())
       d.check.named.push_back("catalogue: " + c.problem);
     for (const auto &f : c.findings)
-      if (IsDamage(f) || f.kind == kNotBackedUp)
+      if (IsDamage(f) || strcmp(f.kind, kNotBackedUp) == 0)
         d.check.named.push_back(std::string(f.kind) + ": " + f.path + (f.detail.empty() ? "" : " (" + f.detail + ")"));
   }
   return true;

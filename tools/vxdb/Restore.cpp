@@ -29,6 +29,8 @@ constexpr size_t kBatchFiles = 512;
 constexpr uint64_t kBatchBytes = uint64_t(256) << 20;
 constexpr auto kBatchTime = std::chrono::seconds(2);
 const char kTmpPrefix[] = ".vxdb-restore-";
+const char kOtherCase[] = "the target holds a file whose name differs in letter case only, and takes it for this "
+                          "one; not restored";
 
 std::string Join(const std::vector<std::string> &parts)
 {
@@ -170,6 +172,11 @@ private:
   std::map<dev_t, Fd> devices_;                        // one folder on each file system written to
   std::map<std::string, std::set<std::string>> names_;  // the backup's folders as listed
   std::set<std::string> tidied_;                        // target folders rid of leftovers
+  // The target's folders as listed, kept up to date with what this run
+  // names. On a target that ignores letter case, case.txt finds Case.txt,
+  // which is never replaced by it, --force or not.
+  std::map<std::string, std::set<std::string>> targetNames_;
+  bool ListedAs(int dir, const std::string &folder, const std::string &name);
   unsigned serial_ = 0;
 };
 
@@ -204,6 +211,19 @@ bool Restorer::ExactName(const std::vector<std::string> &parts)
     folder += "/" + parts[i];
   }
   return true;
+}
+
+// Whether the target folder lists name exactly, rather than a name that a
+// disk ignoring letter case takes for it.
+bool Restorer::ListedAs(int dir, const std::string &folder, const std::string &name)
+{
+  auto it = targetNames_.find(folder);
+  if (it == targetNames_.end()) {
+    std::vector<std::string> listed;
+    SortedNames(dir, &listed);
+    it = targetNames_.emplace(folder, std::set<std::string>(listed.begin(), listed.end())).first;
+  }
+  return it->second.count(name) != 0;
 }
 
 // Removes the temporary copies that a killed restore left in a target folder.
@@ -258,6 +278,8 @@ Result Restorer::One(size_t index, const Entry &e, const std::vector<std::string
   bool exists = dir.ok() && fstatat(dir.get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
   if (exists && S_ISDIR(old.st_mode))
     return {Outcome::kFailed, "a folder of that name is in the way"};
+  if (exists && !ListedAs(dir.get(), rel, name))
+    return {Outcome::kFailed, kOtherCase};
   if (exists && Identical(dir.get(), name, e)) {
     // Its time is set only where no other name of the file would see it.
     struct timespec times[2] = {{e.modifyTime, 0}, {e.modifyTime, 0}};
@@ -326,8 +348,12 @@ void Restorer::Flush(const std::function<void(size_t, const Result &)> &done)
     Fd dir = OpenFolderBeneath(target_, SplitPath(p.folder), false);
     struct stat st;
     Result r{Outcome::kRestored, "", p.bytes};
+    struct stat there;
     if (!dir.ok() || fstatat(dir.get(), p.tmp.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_ino != p.ino)
       r = {Outcome::kFailed, "its copy vanished from the target before it got its name"};
+    else if (fstatat(dir.get(), p.name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+             !ListedAs(dir.get(), p.folder, p.name))
+      r = {Outcome::kFailed, kOtherCase};
     else if (!synced.empty())
       r = {full ? Outcome::kTargetFull : Outcome::kFailed, synced};
     else if (opt_.force ? renameat(dir.get(), p.tmp.c_str(), dir.get(), p.name.c_str()) != 0
@@ -340,6 +366,8 @@ void Restorer::Flush(const std::function<void(size_t, const Result &)> &done)
       r = {Outcome::kDamaged, p.damage + "; restored as it is", p.bytes};
     if (r.outcome != Outcome::kRestored && r.outcome != Outcome::kDamaged && dir.ok())
       unlinkat(dir.get(), p.tmp.c_str(), 0);
+    else if (auto it = targetNames_.find(p.folder); it != targetNames_.end())
+      it->second.insert(p.name);
     done(p.index, r);
   }
   pending_.clear();

@@ -1,4 +1,4 @@
-#include <map>
+#include <cstring>
 
 #include "Check.h"
 #include "Commands.h"
@@ -21,7 +21,7 @@ void WriteJson(std::ostream &out, const Backup &b, const DayCheck &day)
   for (const char *kind : kKinds) {
     j.Key(StateKey(kind)).BeginArray();
     for (const auto &f : day.findings) {
-      if (f.kind != kind)
+      if (strcmp(f.kind, kind) != 0)
         continue;
       j.BeginObject();
       PathFields(j, f.path);
