@@ -1027,7 +1027,7 @@ std::string Drain(int fd)
   return all;
 }
 
-// Issue point: Ctrl-C, a killed run and a full disk, as rsync handles them.
+// Ctrl-C, a killed run and a full disk, as rsync handles them.
 TEST_F(VxdbTest, AnInterruptedKilledOrFullRestoreKeepsWhatItFinished)
 {
   // More files than a batch takes, with long names, so that the JSON events
