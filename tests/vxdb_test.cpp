@@ -682,6 +682,10 @@ TEST_F(VxdbTest, ListShowsEveryBackupAndLatestPassesOverWhatIsNotComplete)
                         "Passing over 2024-03-05: unfinished (the plug-in began it and never finished).\n"
                         "Passing over 2024-03-04: being removed (a removal that was cut short).\n"
                         "Passing over 2024-03-03: incomplete (a run that did not take every file it listed).\n");
+  ToolRun partial = Vxdb({"verify", root + "/2024-03-03"});
+  EXPECT_EQ(partial.status, 3);
+  EXPECT_EQ(partial.out, "INCOMPLETE: a run that did not take every file it listed; its 5 files, 68.4 KiB, match the "
+                         "catalogue of 2024-03-03 10:00.\n");
   ToolRun unfinished = Vxdb({"list", root + "/2024-03-05"});
   EXPECT_EQ(unfinished.status, 2);
   EXPECT_EQ(unfinished.err, "vxdb list: " + root + "/2024-03-05: unfinished (the plug-in began it and never "
