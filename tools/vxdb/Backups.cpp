@@ -119,7 +119,11 @@ bool ExamineFolder(int dirfd, const std::string &path, Folder *f, Catalogue *kee
   if (name) {
     f->catalogueFile = path + "/" + name;
     f->partial = strcmp(name, VXDB_PARTIAL_NAME) == 0;
-    loaded = LoadCatalogue(f->catalogueFile, cat, &f->problem);
+    // A link by that name is never followed to a catalogue elsewhere.
+    if (S_ISLNK(st.st_mode))
+      f->problem = Shown(f->catalogueFile) + ": not a regular file";
+    else
+      loaded = LoadCatalogue(f->catalogueFile, cat, &f->problem);
     if (loaded) {
       f->date = cat->backupDate;
       for (const auto &e : cat->entries) {
@@ -159,7 +163,12 @@ bool ReadDestination(const std::string &root, Destination *d, std::string *err)
     f.dated = DateOfName(name, &f.day);
     bool shaped = DateShaped(name);
     struct stat st;
-    if (!StatAt(rootfd.get(), name.c_str(), &st) || !S_ISDIR(st.st_mode)) {
+    if (!StatAt(rootfd.get(), name.c_str(), &st)) {
+      if (f.dated)
+        d->others.push_back({name, ErrnoText(errno)});
+      continue;
+    }
+    if (!S_ISDIR(st.st_mode)) {
       if (f.dated)
         d->others.push_back({name, S_ISLNK(st.st_mode) ? "a symbolic link" : "not a folder"});
       continue;

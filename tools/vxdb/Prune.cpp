@@ -223,6 +223,7 @@ bool RemoveBackup(int rootfd, dev_t dev, const Mounts &mounts, const Candidate &
     }
   } else if (fsync(marker.get()) != 0 || fsync(dir.get()) != 0) {
     *why = "cannot mark it for removal: " + ErrnoText(errno);
+    unlinkat(dir.get(), VXDB_REMOVING_NAME, 0);  // a marker left would doom a backup the rules may keep
     return false;
   }
   for (const char *own : {VXDB_FILE_NAME, VXDB_PARTIAL_NAME})
