@@ -5,69 +5,14 @@
 // what vxdb verify finds wrong with the day, and nothing else is.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <filesystem>
 #include <set>
-#include <sys/mount.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "support/BackupScenario.h"
-#include "support/RecorderNamespace.h"
+#include "support/FormattedDisk.h"
 
 namespace {
-
-const std::vector<std::string> kPath = {"PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"};
-
-// An image of kind "exfat" or "ntfs", formatted, on a loop device, mounted
-// on a fresh folder; unmounted and detached again however the test ends.
-class FormattedDisk {
-public:
-  explicit FormattedDisk(const std::string &kind)
-  {
-    if (!EnterPrivateMounts().empty()) {
-      skip_ = "a private mount namespace needs root";
-      return;
-    }
-    std::string image = dir_ / "disk.img";
-    int fd = open(image.c_str(), O_WRONLY | O_CREAT, 0600);
-    bool sized = fd >= 0 && ftruncate(fd, 64 << 20) == 0;
-    if (fd >= 0)
-      close(fd);
-    ProgramRun made = kind == "exfat" ? RunProgram({"mkfs.exfat", image}, kPath)
-                                      : RunProgram({"mkntfs", "-F", "-Q", "-q", image}, kPath);
-    if (!sized || made.status != 0) {
-      failed_ = "formatting " + kind + ": " + made.out + made.err;
-      return;
-    }
-    ProgramRun loop = RunProgram({"losetup", "--find", "--show", image}, kPath);
-    if (loop.status != 0) {
-      skip_ = "no loop device to be had: " + loop.err;
-      return;
-    }
-    loop_ = loop.out.substr(0, loop.out.find('\n'));
-    std::filesystem::create_directories(Root());
-    ProgramRun mounted = kind == "exfat" ? RunProgram({"mount.exfat-fuse", loop_, Root()}, kPath)
-                                         : RunProgram({"ntfs-3g", loop_, Root()}, kPath);
-    if (mounted.status != 0)
-      failed_ = "mounting " + kind + ": " + mounted.out + mounted.err;
-    mounted_ = mounted.status == 0;
-  }
-  ~FormattedDisk()
-  {
-    if (mounted_)
-      (void)umount2(Root().c_str(), 0);
-    if (!loop_.empty())
-      (void)RunProgram({"losetup", "-d", loop_}, kPath);
-  }
-  std::string Root() const { return dir_ / "mnt"; }
-  std::string skip_, failed_;
-
-private:
-  TempDir dir_;
-  std::string loop_;
-  bool mounted_ = false;
-};
 
 const std::vector<std::pair<std::string, std::string>> kFiles = {
     {"/Recorder/settings.ini", "[Timer]\r\nChannel=1\r\n"},
@@ -96,7 +41,7 @@ std::set<std::string> FailedInLog(const std::string &log, const std::string &dat
   return tidy;
 }
 
-// The relative paths that vxdb verify finds missing, changed or extra.
+// The relative paths that vxdb verify names: damaged, missing, not backed up or extra.
 std::set<std::string> FoundByVerify(const std::string &day, std::string *out)
 {
   ProgramRun r = RunVxdbTool({"verify", day});
@@ -104,7 +49,8 @@ std::set<std::string> FoundByVerify(const std::string &day, std::string *out)
   std::set<std::string> found;
   for (const std::string &line : Lines(r.out)) {
     size_t gap = line.find(' ');
-    if (gap != std::string::npos && line.rfind("Intact", 0) != 0 && line.rfind("DAMAGED", 0) != 0)
+    if (gap != std::string::npos && line.rfind("Intact", 0) != 0 && line.rfind("DAMAGED", 0) != 0 &&
+        line.rfind("INCOMPLETE", 0) != 0)
       found.insert(line.substr(line.find('/', gap), line.find(" (") - line.find('/', gap)));
   }
   return found;

@@ -5,10 +5,13 @@
 #include <chrono>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 #include <set>
 #include <cstdlib>
 
+#include "app/VXDBFormat.h"
 #include "support/BackupScenario.h"
+#include "support/Catalogues.h"
 #include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -77,7 +80,9 @@ TEST(VxdbReport, ThirtyDaysOfPluginBackupsRenderInABrowser)
     ASSERT_TRUE(Exists(s.Day(days.back()) + "/VXDB.db")) << days.back() << "\n" << s.log;
   }
   ASSERT_EQ(days.size(), 30u);
+  // A run that never finished, as the plug-in leaves it.
   fs::remove(s.Day(days[7]) + "/VXDB.db");
+  WriteFile(s.Day(days[7]) + "/" VXDB_UNFINISHED_NAME, "");
   Damage(s.Day(days[20]) + "/Recorder/run.log");
 
   TempDir out;
@@ -87,12 +92,12 @@ TEST(VxdbReport, ThirtyDaysOfPluginBackupsRenderInABrowser)
   std::string html = ReadFile(page);
   EXPECT_EQ(Count(html, "<rect class=\"bar"), 30u);
   EXPECT_EQ(Count(html, "<rect class=\"gap\""), 3u);
-  EXPECT_EQ(Count(html, "<rect class=\"bar incomplete\""), 1u);
+  EXPECT_EQ(Count(html, "<rect class=\"bar unfinished\""), 1u);
   EXPECT_EQ(Count(html, "<rect class=\"bar damaged\""), 1u);
-  EXPECT_NE(html.find("<tr><td>" + days[7] + "</td><td class=\"warn\">incomplete (no catalogue)</td><td>-</td>"),
+  EXPECT_NE(html.find("<tr><td>" + days[7] + "</td><td class=\"warn\">unfinished</td><td>-</td>"),
             std::string::npos);
   EXPECT_NE(html.find("<tr><td>" + days[20] + "</td><td>complete</td><td><span class=\"bad\">damaged</span>"
-                      "<ul class=\"damage\"><li>changed: /Recorder/run.log (contents differ)</li></ul>"),
+                      "<ul class=\"damage\"><li>damaged: /Recorder/run.log (contents differ)</li></ul>"),
             std::string::npos);
   EXPECT_EQ(Count(html, "<td class=\"ok\">intact</td>"), 28u);
   // The log changes between any two complete days, the guide on six of
@@ -111,7 +116,8 @@ TEST(VxdbReport, ThirtyDaysOfPluginBackupsRenderInABrowser)
   ProgramRun dom = Browse(chromium, home, {"--dump-dom", "file://" + page});
   ASSERT_EQ(dom.status, 0) << dom.err;
   EXPECT_EQ(Count(dom.out, "<rect class=\"bar"), days.size()) << dom.out.substr(0, 2000);
-  EXPECT_NE(dom.out.find("30 backups from 2024-03-01 to 2024-04-02, 3 days without a backup, 1 incomplete."),
+  EXPECT_NE(dom.out.find("30 backups from 2024-03-01 to 2024-04-02, 3 days without a backup, 0 incomplete, 1 unfinished, 1 "
+                          "damaged."),
             std::string::npos);
   std::string shot = home / "report.png";
   ProgramRun taken = Browse(chromium, home, {"--screenshot=" + shot, "file://" + page});
@@ -151,7 +157,7 @@ TEST(VxdbReport, CraftedNamesCannotInjectMarkup)
   EXPECT_EQ(r.status, 1) << r.err;
   std::string html = ReadFile(out / "r.html");
   for (const char *shown : {"&lt;script&gt;alert(1)&lt;/script&gt;",
-                            "changed: /q/&quot;&#39;&gt;&lt;img src=x onerror=alert(2)&gt; (contents differ)",
+                            "damaged: /q/&quot;&#39;&gt;&lt;img src=x onerror=alert(2)&gt; (contents differ)",
                             "/q/&amp;lt;b&amp;gt;", "/q/caf\xC3\xA9 \xC3\xBF\xC3\xBE", "/q/rlo\\u{202E}gnp.exe",
                             "&lt;b onmouseover=alert(3)&gt;&quot;"})
     EXPECT_NE(html.find(shown), std::string::npos) << shown;
@@ -168,3 +174,71 @@ TEST(VxdbReport, CraftedNamesCannotInjectMarkup)
   }
   EXPECT_GT(tags, 100u);
 }
+
+// The date labels under the bars, measured where the browser lays them out:
+// none may overlap, and both ends of each gap keep theirs. Twenty days side
+// by side and a long gap made the labels a smear.
+TEST(VxdbReport, DateLabelsNeverOverlapAndGapsKeepTheirEnds)
+{
+  TempDir t;
+  std::string root = t / "Backup";
+  using namespace std::chrono;
+  const sys_days first = year{2024} / March / 1;
+  std::vector<int> days;
+  for (int d = 0; d < 20; ++d)
+    days.push_back(d);
+  for (int d = 80; d < 95; ++d)  // after 60 days without a backup
+    days.push_back(d);
+  days.push_back(99);  // and three more
+  for (int d : days)
+    WriteFile(root + "/" + DateText(first + std::chrono::days{d}) + "/VXDB.db", EmptyCatalogue());
+  std::string page = t / "report.html";
+  ProgramRun r = RunVxdbTool({"report", root, "-o", page});
+  ASSERT_EQ(r.status, 0) << r.err;
+
+  std::string chromium = Chromium();
+  if (chromium.empty())
+    GTEST_SKIP() << "no headless browser: scripts/install-deps.sh chromium could not install Debian's chromium here";
+  // A copy of the page that may run one script: it writes each label's box.
+  std::string html = ReadFile(page);
+  size_t csp = html.find("<meta http-equiv=\"Content-Security-Policy\"");
+  ASSERT_NE(csp, std::string::npos);
+  html.erase(csp, html.find('>', csp) + 1 - csp);
+  html.insert(html.rfind("</body>"),
+              "<script>var b=[];document.querySelectorAll('#timeline text.date').forEach(function(e){"
+              "var r=e.getBoundingClientRect();b.push(e.textContent+' '+r.left+' '+r.right+' '+r.top+' '+r.bottom);});"
+              "var p=document.createElement('pre');p.id='boxes';p.textContent=b.join('\\n');"
+              "document.body.appendChild(p);</script>");
+  WriteFile(t / "measured.html", html);
+  TempDir home;
+  ProgramRun dom = Browse(chromium, home, {"--dump-dom", "file://" + (t / "measured.html")});
+  ASSERT_EQ(dom.status, 0) << dom.err;
+  size_t at = dom.out.find("<pre id=\"boxes\">");
+  ASSERT_NE(at, std::string::npos) << dom.out.substr(0, 2000);
+  at += 16;
+  struct Box {
+    std::string date;
+    double left, right, top, bottom;
+  };
+  std::vector<Box> boxes;
+  std::istringstream lines(dom.out.substr(at, dom.out.find("</pre>", at) - at));
+  for (Box b; lines >> b.date >> b.left >> b.right >> b.top >> b.bottom;)
+    boxes.push_back(b);
+  ASSERT_GE(boxes.size(), 8u) << dom.out.substr(at, 2000);
+  for (size_t i = 0; i < boxes.size(); ++i)
+    for (size_t j = i + 1; j < boxes.size(); ++j) {
+      const Box &a = boxes[i], &b = boxes[j];
+      bool overlap = a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom;
+      EXPECT_FALSE(overlap) << a.date << " [" << a.left << ", " << a.right << "] and " << b.date << " [" << b.left
+                            << ", " << b.right << "]";
+    }
+  std::set<std::string> labelled;
+  for (const auto &b : boxes)
+    labelled.insert(b.date);
+  // The last day before the long gap, the first after it, and the ends.
+  for (int d : {0, 19, 80, 99})
+    EXPECT_TRUE(labelled.count(DateText(first + std::chrono::days{d}))) << d;
+  // The charts span the page rather than a corner of it.
+  EXPECT_GT(boxes.back().right - boxes.front().left, 900) << "of a 1280 pixel window";
+}
+

@@ -39,14 +39,6 @@ struct Catalogue {
 bool ParseCatalogue(std::string_view bytes, Catalogue *cat, std::string *err);
 bool LoadCatalogue(const std::string &file, Catalogue *cat, std::string *err);
 
-// A dated backup folder and its catalogue. The argument names the folder or
-// the catalogue file in it.
-struct Backup {
-  std::string folder, catalogueFile;
-  Catalogue cat;
-};
-bool OpenBackup(const std::string &arg, Backup *backup, std::string *err);
-
 // Where an entry lies below the folder it belongs to. An entry whose path
 // could reach outside that folder, or that another entry already claims, has
 // a problem and no place.

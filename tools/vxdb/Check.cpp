@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <set>
 #include <sys/stat.h>
 
 #include "Files.h"
@@ -14,12 +13,19 @@
 
 namespace vxdb {
 
-bool IsDamage(const Finding &f) { return strcmp(f.kind, "unverified") != 0; }
+const char kDamagedFile[] = "damaged";
+const char kMissing[] = "missing";
+const char kNotBackedUp[] = "not backed up";
+const char kExtra[] = "extra";
+const char kUnsafe[] = "unsafe";
+const char kUnreadable[] = "unreadable";
+
+bool IsDamage(const Finding &f) { return strcmp(f.kind, kExtra) != 0 && strcmp(f.kind, kNotBackedUp) != 0; }
 
 std::string FindingLine(const Finding &f)
 {
   std::string kind = f.kind;
-  std::string line = kind + std::string(kind.size() < 11 ? 11 - kind.size() : 1, ' ') + Shown(f.path);
+  std::string line = kind + std::string(kind.size() < 14 ? 14 - kind.size() : 1, ' ') + Shown(f.path);
   if (!f.detail.empty())
     line += " (" + f.detail + ")";
   return line;
@@ -32,24 +38,32 @@ const char *DayStateName(DayState s)
     return "intact";
   case DayState::kDamaged:
     return "damaged";
-  case DayState::kUnusable:
-    return "unusable";
+  case DayState::kIncomplete:
+    return "incomplete";
   case DayState::kUnfinished:
     return "unfinished";
+  case DayState::kRemoving:
+    return "being removed";
   }
   return "?";
 }
 
 DayState DayCheck::State() const
 {
-  if (unfinished)
-    return DayState::kUnfinished;
+  if (unchecked != DayState::kIntact)
+    return unchecked;
   if (!problem.empty())
-    return DayState::kUnusable;
+    return DayState::kDamaged;
   for (const auto &f : findings)
     if (IsDamage(f))
       return DayState::kDamaged;
-  return DayState::kIntact;
+  return partial || Count(kNotBackedUp) ? DayState::kIncomplete : DayState::kIntact;
+}
+
+size_t DayCheck::Count(const char *kind) const
+{
+  return size_t(
+      std::count_if(findings.begin(), findings.end(), [&](const Finding &f) { return strcmp(f.kind, kind) == 0; }));
 }
 
 bool ParseSubset(const std::string &text, Subset *subset)
@@ -89,6 +103,7 @@ bool Below(const std::string &path, const std::string &folder)
 DayCheck CheckBackup(const Backup &b, CheckRun *run, Progress *progress)
 {
   DayCheck day;
+  day.partial = b.partial;
   day.date = b.cat.backupDate;
   day.entries = b.cat.entries.size();
   Fd root(open(b.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -102,10 +117,15 @@ DayCheck CheckBackup(const Backup &b, CheckRun *run, Progress *progress)
   Walk(
       root.get(), [&](const WalkItem &item) { onDisk[item.path] = item.st; },
       [&](const std::string &path, int e) {
-        day.findings.push_back({"unreadable", path, ErrnoText(e)});
+        day.findings.push_back({kUnreadable, path, ErrnoText(e)});
         unreadable.push_back(path);
       });
-  onDisk.erase("/" VXDB_FILE_NAME);
+  // The plug-in's own files beside the catalogue are no extra files.
+  for (auto it = onDisk.begin(); it != onDisk.end();)
+    if (it->first.find('/', 1) == std::string::npos && IsOwnFile(it->first.substr(1), it->second, &b.cat))
+      it = onDisk.erase(it);
+    else
+      ++it;
   auto hidden = [&](const std::string &path) {
     for (const auto &u : unreadable)
       if (Below(path, u))
@@ -129,21 +149,30 @@ DayCheck CheckBackup(const Backup &b, CheckRun *run, Progress *progress)
     const Entry &e = b.cat.entries[i];
     const Place &p = places[i];
     if (!p.problem.empty()) {
-      note(i, "unsafe", e.ShortPath(), p.problem);
+      note(i, kUnsafe, e.ShortPath(), p.problem);
       continue;
     }
+    // Looked up by the exact names the folders list, so that a disk which
+    // ignores letter case cannot pass one file off as another.
     auto at = onDisk.find(p.key);
+    if (IsZero(e.md5)) {
+      // Whatever lies there was never recorded: it is not read.
+      note(i, kNotBackedUp, p.key, "logged as failed when the backup ran");
+      if (at != onDisk.end())
+        onDisk.erase(at);
+      continue;
+    }
     if (at == onDisk.end()) {
       if (!hidden(p.key))
-        note(i, "missing", p.key, "");
+        note(i, kMissing, p.key, "");
       continue;
     }
     struct stat st = at->second;
     onDisk.erase(at);
     if (!S_ISREG(st.st_mode)) {
-      note(i, "changed", p.key, "not a regular file");
+      note(i, kDamagedFile, p.key, "not a regular file");
     } else if (uint64_t(st.st_size) != e.size) {
-      note(i, "changed", p.key, "size " + std::to_string(st.st_size) + ", catalogue " + std::to_string(e.size));
+      note(i, kDamagedFile, p.key, "size " + std::to_string(st.st_size) + ", catalogue " + std::to_string(e.size));
       if (progress)
         progress->FileDone();
     } else if (!InSubset(e, run->subset)) {
@@ -178,115 +207,84 @@ DayCheck CheckBackup(const Backup &b, CheckRun *run, Progress *progress)
     if (progress)
       progress->FileDone();
     const CheckRun::Read &r = known->second;
+    if (r.err == EINTR && Interrupted())
+      break;
     if (r.err == EBADF) {
-      note(i, "changed", p.key, "not a regular file");
+      note(i, kDamagedFile, p.key, "not a regular file");
       continue;
     }
     if (r.err != 0) {
-      note(i, "unreadable", p.key, ErrnoText(r.err));
+      note(i, kUnreadable, p.key, ErrnoText(r.err));
       continue;
     }
     ++day.files;
     day.bytes += std::min(r.bytes, e.size);
     if (r.bytes != e.size)
-      note(i, "changed", p.key, "size changed while it was read");
-    else if (IsZero(e.md5))
-      note(i, "unverified", p.key, "no digest recorded");
+      note(i, kDamagedFile, p.key, "size changed while it was read");
     else if (r.digest != e.md5)
-      note(i, "changed", p.key, "contents differ");
+      note(i, kDamagedFile, p.key, "contents differ");
   }
   std::stable_sort(found.begin(), found.end(), [](const auto &x, const auto &y) { return x.first < y.first; });
   for (auto &f : found)
     day.findings.push_back(std::move(f.second));
   for (const auto &[path, st] : onDisk)
-    day.findings.push_back({"extra", path, S_ISREG(st.st_mode) ? "" : "not a regular file"});
+    day.findings.push_back({kExtra, path, S_ISREG(st.st_mode) ? "" : "not a regular file"});
   return day;
 }
 
-bool DestinationCheck::Intact() const
+DayState DestinationCheck::Worst() const
 {
-  for (const auto &d : days)
-    if (d.State() == DayState::kDamaged || d.State() == DayState::kUnusable)
-      return false;
-  return true;
-}
-
-bool IsDateName(const std::string &n)
-{
-  if (n.size() != 10 || n[4] != '-' || n[7] != '-')
-    return false;
-  for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9})
-    if (n[i] < '0' || n[i] > '9')
-      return false;
-  return true;
-}
-
-bool DateOfName(const std::string &n, std::chrono::sys_days *day)
-{
-  if (!IsDateName(n))
-    return false;
-  using namespace std::chrono;
-  year_month_day ymd{year{std::stoi(n.substr(0, 4))}, month{unsigned(std::stoi(n.substr(5, 2)))},
-                     std::chrono::day{unsigned(std::stoi(n.substr(8, 2)))}};
-  if (!ymd.ok())
-    return false;
-  *day = sys_days{ymd};
-  return true;
-}
-
-bool FindBackups(const std::string &root, std::vector<std::string> *names, std::string *err)
-{
-  Fd dirfd(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  std::vector<std::string> all;
-  // A read cut short still yields the backups it got to.
-  if (!dirfd.ok() || !SortedNames(dirfd.get(), &all)) {
-    *err = ErrnoText(errno);
-    return false;
+  DayState worst = DayState::kIntact;
+  for (const auto &d : days) {
+    DayState s = d.State();
+    if (s == DayState::kDamaged)
+      return s;
+    if (s == DayState::kIncomplete)
+      worst = s;
   }
-  for (const auto &name : all) {
-    struct stat st;
-    if (fstatat(dirfd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
-      continue;
-    bool catalogue = fstatat(dirfd.get(), (name + "/" VXDB_FILE_NAME).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                     S_ISREG(st.st_mode);
-    if (catalogue || IsDateName(name))
-      names->push_back(name);
-  }
-  return true;
+  return worst;
 }
 
 bool CheckDestination(const std::string &root, Subset subset, std::ostream *progressOut, DestinationCheck *result,
                       std::string *err)
 {
-  std::vector<std::string> names;
-  if (!FindBackups(root, &names, err))
+  Destination dest;
+  if (!ReadDestination(root, &dest, err))
     return false;
-  if (names.empty()) {
+  if (dest.folders.empty()) {
     *err = "no backups here";
     return false;
   }
   result->root = root;
   result->subset = subset;
+  result->others = dest.others;
   CheckRun run;
   run.subset = subset;
-  for (const auto &name : names) {
-    Backup b;
-    std::string folder = root + "/" + name, why;
-    struct stat st;
+  for (const auto &f : dest.folders) {
     DayCheck day;
-    if (lstat((folder + "/" VXDB_FILE_NAME).c_str(), &st) != 0 && errno == ENOENT) {
-      day.unfinished = true;
-      day.problem = "no " VXDB_FILE_NAME " (its backup did not finish)";
-    } else if (!OpenBackup(folder, &b, &why)) {
-      day.problem = why;
+    if (f.state == FolderState::kUnfinished || f.state == FolderState::kRemoving) {
+      day.unchecked = f.state == FolderState::kUnfinished ? DayState::kUnfinished : DayState::kRemoving;
+      day.date = f.date;
+    } else if (f.state == FolderState::kUnusable) {
+      day.problem = f.problem;
     } else {
-      uint64_t bytes = 0;
-      for (const auto &e : b.cat.entries)
-        bytes += e.size;
-      Progress progress(progressOut, b.cat.entries.size(), bytes);
-      day = CheckBackup(b, &run, &progress);
+      Backup b;
+      std::string why;
+      if (!OpenBackup({root + "/" + f.name}, &b, &why, nullptr)) {
+        day.problem = why;
+      } else {
+        uint64_t bytes = 0;
+        for (const auto &e : b.cat.entries)
+          bytes += e.size;
+        Progress progress(progressOut, b.cat.entries.size(), bytes);
+        day = CheckBackup(b, &run, &progress);
+      }
     }
-    day.name = name;
+    if (Interrupted()) {
+      result->interrupted = true;
+      break;
+    }
+    day.name = f.name;
     result->days.push_back(std::move(day));
   }
   result->filesRead = run.filesRead;

@@ -10,38 +10,53 @@
 #include <utility>
 #include <vector>
 
-#include "Catalogue.h"
+#include "Backups.h"
 
 namespace vxdb {
 
 class Progress;
 
+// What became of one catalogue entry, or of a file that no entry names. One
+// set of verdicts for every command.
+extern const char kDamagedFile[];   // "damaged": its size or bytes differ from the catalogue
+extern const char kMissing[];       // "missing": in the catalogue, not on the disk
+extern const char kNotBackedUp[];   // "not backed up": logged as failed by the plug-in (no digest)
+extern const char kExtra[];         // "extra": on the disk, not in the catalogue
+extern const char kUnsafe[];        // "unsafe": a path that would leave the backup folder
+extern const char kUnreadable[];    // "unreadable": the PC could not read it
+
 struct Finding {
-  const char *kind;  // missing, changed, extra, unsafe, unreadable, unverified
+  const char *kind;  // one of the above
   std::string path, detail;
 };
+// Whether a finding makes the backup damaged: not an extra file, nor one
+// that was never backed up.
 bool IsDamage(const Finding &f);
-// "changed    /a/b (contents differ)", the path made safe for a terminal.
+// "damaged       /a/b (contents differ)", the path made safe for a terminal.
 std::string FindingLine(const Finding &f);
 
 enum class DayState {
   kIntact,      // every catalogued file is there with its recorded contents
-  kDamaged,     // findings name what is wrong
-  kUnusable,    // the catalogue cannot be read; problem says why
-  kUnfinished,  // a dated folder without a catalogue: its backup never ended
+  kDamaged,     // findings (or problem) name what is wrong
+  kIncomplete,  // intact as far as it goes, but it lacks files
+  kUnfinished,  // begun by the plug-in, never finished: no catalogue
+  kRemoving,    // a removal was cut short
 };
-const char *DayStateName(DayState s);  // "intact", "damaged", "unusable", "unfinished"
+// "intact", "damaged", "incomplete", "unfinished", "being removed".
+const char *DayStateName(DayState s);
 
 struct DayCheck {
   std::string name;     // the folder's name below the destination root
   std::string problem;  // why the backup could not be checked at all
-  bool unfinished = false;
+  DayState unchecked = DayState::kIntact;  // unfinished or being removed: not checked
+  bool partial = false;                    // the run did not take every file it listed
   uint32_t date = 0;
   uint64_t entries = 0;
   uint64_t files = 0, bytes = 0;  // files whose contents were checked
   uint64_t sizeOnly = 0;          // outside the data subset: presence and size only
   std::vector<Finding> findings;
   DayState State() const;
+  size_t Count(const char *kind) const;
 };
 
 // Part k of n of the data, for checks that spread a full read over n runs.
@@ -69,19 +84,16 @@ struct DestinationCheck {
   std::string root;
   Subset subset;
   std::vector<DayCheck> days;
+  std::vector<NotABackup> others;
   uint64_t filesRead = 0, bytesRead = 0;  // unique files read
-  bool Intact() const;                    // no day damaged or unusable
+  bool interrupted = false;
+  // The worst of the backups: damaged, else incomplete, else intact.
+  DayState Worst() const;
 };
 
-// The backups under a destination root: dated folders, and any other folder
-// with a catalogue, in name order. False with err when root cannot be read.
-bool FindBackups(const std::string &root, std::vector<std::string> *names, std::string *err);
-bool IsDateName(const std::string &name);
-// The day a dated folder's name gives; false when it is not a calendar date.
-bool DateOfName(const std::string &name, std::chrono::sys_days *day);
-
-// Checks every backup under root. progress, when given, gets a bar per day.
-// False with err only when root cannot be read or holds no backups.
+// Checks every backup under root, oldest first. progress, when given, gets a
+// bar per day. False with err only when root cannot be read or holds no
+// backups.
 bool CheckDestination(const std::string &root, Subset subset, std::ostream *progress, DestinationCheck *result,
                       std::string *err);
 

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -5,6 +6,7 @@
 #include <getopt.h>
 #include <iostream>
 #include <new>
+#include <sstream>
 #include <unistd.h>
 
 #include "Commands.h"
@@ -24,6 +26,7 @@ const char kUsage[] =
     "       vxdb --version | --help | help COMMAND\n"
     "\n"
     "Commands:\n"
+    "  list DESTROOT                    every backup under a destination: date, state, files, size\n"
     "  list BACKUP                      the files of a backup: path, size, time, MD5\n"
     "  verify BACKUP                    re-read every file and check it against the catalogue\n"
     "  check DESTROOT                   verify every backup under a destination, each file read once\n"
@@ -33,9 +36,14 @@ const char kUsage[] =
     "  report DESTROOT [-o FILE]        one HTML page: every day's backup, its cost and state\n"
     "  prune DESTROOT                   remove old backups by keep rules (--keep-daily 7 ...)\n"
     "\n"
-    "BACKUP is a dated backup folder (for example /media/usb/Vaultrix/2024-03-05)\n"
-    "or the catalogue VXDB.db in it. Run \"vxdb COMMAND --help\" for a command's options.\n"
-    "Exit status: 0 fine, 1 damage or differences found, 2 usage error or unreadable input.\n";
+    "DESTROOT is the folder that holds the dated backup folders (for example\n"
+    "/media/usb/VaultrixBackup). BACKUP is one of them (/media/usb/VaultrixBackup/2024-03-05),\n"
+    "the catalogue in it, or \"DESTROOT latest\": the newest complete backup.\n"
+    "Run \"vxdb COMMAND --help\" for a command's options.\n"
+    "\n"
+    "Exit status: 0 fine, 1 damage or differences found (or something failed), 2 usage\n"
+    "error or unreadable input, 3 a backup that lacks files (incomplete), 4 restore\n"
+    "stopped by a full target, 130 interrupted.\n";
 
 // Every option of every command; a command accepts those it names.
 const struct option kOptions[] = {
@@ -53,8 +61,9 @@ const char kShort[] = "afknoh";
 
 struct Command {
   const char *name;
-  size_t minArgs, maxArgs;
-  const char *options;  // the codes of kOptions it takes
+  size_t backups;           // backup references first: a folder, or a root and "latest"
+  size_t minArgs, maxArgs;  // the arguments after them
+  const char *options;      // the codes of kOptions it takes
   int (*run)(const Options &, std::ostream &, std::ostream &);
   const char *help;
 };
@@ -62,32 +71,47 @@ struct Command {
 const std::vector<Command> &Commands()
 {
   static const std::vector<Command> commands = {
-      {"list", 1, 1, "j", ListCommand,
-       "Usage: vxdb list [--json] BACKUP\n"
+      {"list", 1, 0, 0, "j", ListCommand,
+       "Usage: vxdb list [--json] DESTROOT\n"
+       "       vxdb list [--json] BACKUP\n"
        "\n"
-       "Shows the backup's date, then one line per file: its path, size in bytes,\n"
-       "modification time (local time) and MD5 digest, as the catalogue records them.\n"
+       "Given the destination folder, lists every backup there, newest first: its\n"
+       "date, state, files and size, as restic's \"snapshots\" does. The states:\n"
+       "  complete       the run took every file it listed; \"complete, 2 not backed\n"
+       "                 up\" counts files the plug-in logged as failed (a name the\n"
+       "                 disk refused, for instance)\n"
+       "  incomplete     a run that did not take every file it listed\n"
+       "  unfinished     begun by the plug-in and never finished\n"
+       "  being removed  a removal that was cut short\n"
+       "  damaged        its catalogue cannot be read\n"
+       "\n"
+       "Given a backup (or \"DESTROOT latest\"), shows its date, then one line per\n"
+       "file: its path, size in bytes, modification time (local time) and MD5\n"
+       "digest, as the catalogue records them.\n"
        "\n"
        "  --json   one JSON document instead of text\n"
        "\n"
        "Exit status: 0 listed, 1 the catalogue holds unsafe paths (named on standard\n"
-       "error), 2 usage error or unreadable catalogue.\n"},
-      {"verify", 1, 1, "jPQ", VerifyCommand,
+       "error), 2 usage error, unreadable catalogue or no backups.\n"},
+      {"verify", 1, 0, 0, "jPQ", VerifyCommand,
        "Usage: vxdb verify [--json] [--progress|--no-progress] BACKUP\n"
        "\n"
-       "Re-reads every file of a dated backup folder and compares it with the\n"
-       "catalogue. Names each file that is missing, changed (contents or size),\n"
-       "extra (on disk but not in the catalogue), unreadable, or listed under an\n"
-       "unsafe path; \"unverified\" files have no digest in the catalogue and are not\n"
-       "counted as damage.\n"
+       "Re-reads every file of a backup and compares it with the catalogue. Names\n"
+       "each file that is damaged (its contents or size differ), missing, not\n"
+       "backed up (logged as failed by the plug-in: the catalogue has no digest),\n"
+       "extra (on the disk but not in the catalogue), unreadable, or listed under an\n"
+       "unsafe path. Only damaged, missing, unreadable and unsafe files make the\n"
+       "backup damaged; files not backed up make it incomplete, and so does a run\n"
+       "that did not take every file it listed.\n"
        "\n"
        "  --json          one JSON document instead of text\n"
        "  --progress      draw the progress bar on standard error even when it is not\n"
        "                  a terminal; --no-progress never draws it (default: only on\n"
        "                  a terminal)\n"
        "\n"
-       "Exit status: 0 intact, 1 damage found, 2 usage error or unreadable catalogue.\n"},
-      {"diff", 2, 2, "ja", DiffCommand,
+       "Exit status: 0 intact, 1 damaged, 2 usage error or unreadable catalogue,\n"
+       "3 incomplete, 130 interrupted.\n"},
+      {"diff", 2, 0, 0, "ja", DiffCommand,
        "Usage: vxdb diff [--json] [-a|--all] OLD NEW\n"
        "\n"
        "Compares the catalogues of two backups by path: files added, removed and\n"
@@ -99,44 +123,53 @@ const std::vector<Command> &Commands()
        "\n"
        "Exit status: 0 no differences, 1 differences found, 2 usage error or\n"
        "unreadable catalogue.\n"},
-      {"restore", 2, SIZE_MAX, "fknjPQ", RestoreCommand,
+      {"restore", 1, 1, SIZE_MAX, "fknjPQ", RestoreCommand,
        "Usage: vxdb restore [-f|--force] [-k|--keep-damaged] [-n|--dry-run] [--json] BACKUP TARGET [PATH...]\n"
        "\n"
        "Copies the whole backup, or the named files and folders (paths as \"list\"\n"
        "shows them, escapes included, for example /Settings/Vaultrix), into the folder\n"
-       "TARGET, which is made if missing. Each file gets its recorded modification\n"
-       "time; its digest, taken from the bytes as they are written, must match the\n"
-       "catalogue, and it is on the disk before it gets its name. A file already in\n"
-       "TARGET with the recorded contents counts as restored. Catalogue paths that\n"
-       "would land outside TARGET are refused and named. TARGET must not be a\n"
-       "symbolic link nor lie in the backup's destination folder; the part of it\n"
-       "that exists is resolved once and shown, and no link below it is followed.\n"
-       "Problems with single files go to standard error.\n"
+       "TARGET, which is made if missing. \"DESTROOT latest\" restores the newest\n"
+       "complete backup. Each file gets its recorded modification time; its digest,\n"
+       "taken from the bytes as they are written, must match the catalogue. Files\n"
+       "reach the disk and get their names in batches as the restore goes on, so an\n"
+       "interrupted restore keeps what it finished; a rerun goes on from there and\n"
+       "removes what a killed run left half-written. A file already in TARGET with the\n"
+       "recorded contents counts as restored. A file the plug-in logged as failed\n"
+       "(not backed up) is named and not restored. Catalogue paths that would land\n"
+       "outside TARGET are refused and named. TARGET must not be a symbolic link nor\n"
+       "lie in the backup's destination folder; the part of it that exists is\n"
+       "resolved once and shown, and no link below it is followed. Problems with\n"
+       "single files go to standard error; the first \"no space left\" stops the\n"
+       "restore.\n"
        "\n"
        "  -f, --force      replace files that exist in TARGET with other contents (a\n"
        "                   replaced file that is hard-linked elsewhere keeps its\n"
        "                   other names unchanged)\n"
        "  -k, --keep-damaged  restore a file even when its digest shows it damaged in\n"
-       "                   the backup (it is still reported)\n"
-       "  -n, --dry-run    say what would be restored, replaced or is in place, and\n"
-       "                   change nothing (the backup's files are not read)\n"
+       "                   the backup (it is still reported; never more than its\n"
+       "                   recorded size is written)\n"
+       "  -n, --dry-run    say what would be restored or replaced, count what is in\n"
+       "                   place already, and change nothing\n"
        "  --json           one JSON object per line and file (\"event\": restored,\n"
-       "                   in_place, damaged, failed, refused, would_restore,\n"
+       "                   damaged, failed, refused, not_backed_up, would_restore,\n"
        "                   would_replace), then one with \"event\": \"summary\"\n"
        "  --progress       draw the progress bar even when standard error is not a\n"
        "                   terminal; --no-progress never draws it\n"
        "\n"
        "Exit status: 0 every file restored (or in place), 1 some file not restored or\n"
-       "damaged (each named), 2 usage error, unreadable catalogue or unusable TARGET.\n"},
-      {"check", 1, 1, "jPQS", CheckCommand,
+       "damaged (each named), 2 usage error, unreadable catalogue or unusable TARGET,\n"
+       "3 the backup lacks files (not backed up, or a partial run), 4 stopped by a\n"
+       "full TARGET, 130 interrupted.\n"},
+      {"check", 0, 1, 1, "jPQS", CheckCommand,
        "Usage: vxdb check [--json] [--read-data-subset=K/N] [--progress|--no-progress] DESTROOT\n"
        "\n"
        "Verifies every backup under a destination root (the dated folders and any\n"
-       "folder with a catalogue) as \"verify\" does, one line per backup, naming what\n"
-       "is missing, changed, extra or unreadable. A file that several backups share\n"
-       "through hard links is read once, so checking a year of backups costs about\n"
-       "one read of the distinct data. A dated folder without a catalogue is shown as\n"
-       "unfinished and is not counted as damage.\n"
+       "folder with a catalogue) as \"verify\" does, one line per backup: intact,\n"
+       "damaged (with what is damaged, missing or unreadable named below it) or\n"
+       "incomplete (with the files not backed up named). A file that several\n"
+       "backups share through hard links is read once, so checking a year of backups\n"
+       "costs about one read of the distinct data. Folders the plug-in began and\n"
+       "never finished, and removals cut short, are shown and not checked.\n"
        "\n"
        "  --read-data-subset=K/N  read only part K of N of the data (chosen by\n"
        "                   digest, so the same part in every run); the other files\n"
@@ -147,43 +180,47 @@ const std::vector<Command> &Commands()
        "                   it is not a terminal; --no-progress never draws it\n"
        "\n"
        "Exit status: 0 every backup intact, 1 damage found (or a catalogue that cannot\n"
-       "be read), 2 usage error or a destination that cannot be read.\n"},
-      {"stats", 1, 1, "j", StatsCommand,
+       "be read), 2 usage error or a destination that cannot be read, 3 no damage but\n"
+       "some backup incomplete, 130 interrupted.\n"},
+      {"stats", 0, 1, 1, "j", StatsCommand,
        "Usage: vxdb stats [--json] DESTROOT\n"
        "\n"
        "One row per backup under the destination root (dated folders and any folder\n"
-       "with a catalogue), oldest name first: its files and their size, the bytes\n"
-       "that this backup alone holds (files not hard-linked into another backup),\n"
-       "and the running total of the space all backups so far take, each shared file\n"
-       "counted once. Sizes are file sizes, including the catalogues.\n"
+       "with a catalogue), oldest first: its files and their size, the bytes that\n"
+       "only this backup holds (what removing it frees), and the running total of\n"
+       "the space all backups so far take, each shared file counted once. Sharing is\n"
+       "read from the disk's inode numbers and link counts; on a network file system\n"
+       "that shows neither (sshfs), it is guessed from path, size and time, and the\n"
+       "output says so. Sizes are file sizes, including the catalogues.\n"
        "\n"
        "  --json   one JSON document, sizes in bytes\n"
        "\n"
        "Exit status: 0 fine, 2 usage error, no backups, or a folder that cannot be\n"
        "read.\n"},
-      {"report", 1, 1, "oc", ReportCommand,
+      {"report", 0, 1, 1, "oc", ReportCommand,
        "Usage: vxdb report [--check] [-o FILE] DESTROOT\n"
        "\n"
        "One self-contained HTML page about the backups under a destination root:\n"
        "a bar per day (its files, their size, the bytes that day alone holds, days\n"
        "without a backup left as gaps), the running total of the space taken, each\n"
-       "day's state (complete, or incomplete when its catalogue is missing or\n"
-       "unusable), the largest files and the files that change most often. The\n"
-       "page needs no network and runs no script.\n"
+       "day's state (complete, incomplete, unfinished, being removed, or damaged when\n"
+       "its catalogue cannot be read), the largest files and the files that change\n"
+       "most often. The page needs no network and runs no script.\n"
        "\n"
        "  -o, --output FILE   write the page to FILE; without it the page goes to\n"
        "                      standard output, or a short summary when that is a\n"
        "                      terminal\n"
        "  --check             also read every backup back as check does, and\n"
-       "                      show it intact or name its damaged files\n"
+       "                      show it intact, damaged or incomplete\n"
        "\n"
        "Exit status: 0 fine, 1 damage found by --check, 2 usage error, no backups,\n"
-       "a folder that cannot be read, or FILE that cannot be written.\n"},
-      {"prune", 1, 1, "jnLDWM", PruneCommand,
+       "a folder that cannot be read, or FILE that cannot be written, 3 no damage\n"
+       "but some backup incomplete (with --check), 130 interrupted.\n"},
+      {"prune", 0, 1, 1, "jnLDWM", PruneCommand,
        "Usage: vxdb prune [--dry-run] [--json] --keep-... N DESTROOT\n"
        "\n"
        "Removes the backups under the destination root that no keep rule keeps.\n"
-       "Each rule walks back from the newest backup:\n"
+       "Each rule walks back from the newest complete backup:\n"
        "\n"
        "  --keep-last N      keeps the N newest backups\n"
        "  --keep-daily N     keeps the newest backup of each of the last N days that\n"
@@ -191,18 +228,24 @@ const std::vector<Command> &Commands()
        "  --keep-weekly N    the same for weeks (Monday to Sunday)\n"
        "  --keep-monthly N   the same for months\n"
        "\n"
-       "A backup that any rule keeps stays. Only folders named YYYY-MM-DD whose\n"
-       "catalogue loads count as backups; other entries are left alone, and dated ones\n"
-       "are named. A backup is removed catalogue first, so a removal that is cut short\n"
-       "never leaves a folder that looks complete; such a folder is finished next\n"
-       "time. Symbolic links are removed as links, never followed. The space freed\n"
-       "counts the files whose last link goes.\n"
+       "A backup that any rule keeps stays. Only complete backups (folders named as\n"
+       "a calendar date whose VXDB.db loads) count for the rules. Partial runs and\n"
+       "folders the plug-in began and never finished go once they are older than\n"
+       "the oldest backup kept, never the newest folder nor today's; removals cut\n"
+       "short are finished. Anything else is left alone, and dated names are named.\n"
+       "A backup is removed catalogue first, so a removal that is cut short never\n"
+       "leaves a folder that looks complete. Symbolic links are removed as links,\n"
+       "never followed; no other file system mounted inside a backup is entered.\n"
+       "A backup that cannot be removed is named and left as it is, and the next\n"
+       "goes on. The space freed counts the files whose last link goes; on a disk\n"
+       "that shows no link counts (sshfs) it is not known, and said so.\n"
        "\n"
        "  -n, --dry-run   show what would be removed; change nothing\n"
        "  --json          one JSON document, sizes in bytes\n"
        "\n"
-       "Exit status: 0 fine, 1 a removal failed (the rest is left as it was), 2 usage\n"
-       "error, no keep rule, no backups, or a root that cannot be read.\n"},
+       "Exit status: 0 fine, 1 a removal failed (that backup is left as it was), 2\n"
+       "usage error, no keep rule, no backups, or a root that cannot be read, 130\n"
+       "interrupted.\n"},
   };
   return commands;
 }
@@ -217,13 +260,23 @@ const Command *Find(const std::string &name)
 
 }  // namespace
 
-std::ostream *ProgressStream(const Options &opt, std::ostream &err)
+// Where a progress bar may draw: the real standard error, also when a
+// command's messages are gathered for --json.
+std::ostream *gProgressOut = nullptr;
+
+std::ostream *ProgressStream(const Options &opt, std::ostream &)
 {
-  if (opt.progress == 1)
-    return &err;
-  if (opt.progress == 0 || &err != &std::cerr)
+  if (!gProgressOut || opt.progress == 0)
     return nullptr;
-  return isatty(STDERR_FILENO) ? &err : nullptr;
+  if (opt.progress == 1)
+    return gProgressOut;
+  return gProgressOut == &std::cerr && isatty(STDERR_FILENO) ? gProgressOut : nullptr;
+}
+
+int InterruptedExit(const Options &opt, std::ostream &err, const std::string &done)
+{
+  err << "vxdb " << opt.command << ": interrupted" << (done.empty() ? "" : "; " + done) << "\n";
+  return kInterrupted;
 }
 
 bool ParseOptions(const std::vector<std::string> &argv, Options *opt, std::string *err)
@@ -345,16 +398,40 @@ bool ParseOptions(const std::vector<std::string> &argv, Options *opt, std::strin
       return false;
     }
   }
-  for (int i = optind; i < argc; ++i)
-    opt->args.push_back(args[size_t(i)]);  // getopt_long has moved them behind the options
-  if (opt->args.size() < cmd->minArgs || opt->args.size() > cmd->maxArgs) {
-    *err = prefix + (opt->args.size() < cmd->minArgs ? "too few" : "too many") + " arguments";
+  // getopt_long has moved them behind the options. A backup is a folder or
+  // catalogue, or a destination root followed by the word "latest".
+  int i = optind;
+  for (size_t b = 0; b < cmd->backups && i < argc; ++b) {
+    BackupArg backup{args[size_t(i++)]};
+    if (i < argc && strcmp(args[size_t(i)], "latest") == 0) {
+      backup.latest = true;
+      ++i;
+    }
+    opt->backups.push_back(backup);
+  }
+  for (; i < argc; ++i)
+    opt->args.push_back(args[size_t(i)]);
+  if (opt->backups.size() < cmd->backups || opt->args.size() < cmd->minArgs || opt->args.size() > cmd->maxArgs) {
+    *err = prefix + (opt->args.size() > cmd->maxArgs ? "too many" : "too few") + " arguments";
     return false;
   }
   return true;
 }
 
-int RunVxdb(const std::vector<std::string> &argv, std::ostream &out, std::ostream &err)
+namespace {
+
+// With --json, what a command says on standard error comes to standard
+// output as well, one JSON object per line, for scripts that read only that.
+void JsonMessages(const std::string &said, int status, std::ostream &out)
+{
+  for (const auto &line : SplitLines(said)) {
+    Json j(out);
+    j.BeginObject().Key(status == kFine ? "note" : "error").String(line).Key("exit_status").Number(status);
+    j.EndObject().Finish();
+  }
+}
+
+int Run(const std::vector<std::string> &argv, std::ostream &out, std::ostream &err, bool *json)
 {
   Options opt;
   std::string why;
@@ -363,6 +440,7 @@ int RunVxdb(const std::vector<std::string> &argv, std::ostream &out, std::ostrea
         << "Try \"vxdb " << (Find(opt.command) ? opt.command + " " : "") << "--help\".\n";
     return kBadInput;
   }
+  *json = opt.json;
   if (opt.version) {
     out << kVersion;
     return kFine;
@@ -378,6 +456,22 @@ int RunVxdb(const std::vector<std::string> &argv, std::ostream &out, std::ostrea
     err << "vxdb " << opt.command << ": out of memory\n";
     return kBadInput;
   }
+}
+
+}  // namespace
+
+int RunVxdb(const std::vector<std::string> &argv, std::ostream &out, std::ostream &err)
+{
+  gProgressOut = &err;
+  bool json = std::find(argv.begin(), argv.end(), "--json") != argv.end();
+  if (!json)
+    return Run(argv, out, err, &json);
+  std::ostringstream said;
+  int status = Run(argv, out, said, &json);
+  err << said.str();
+  if (json)
+    JsonMessages(said.str(), status, out);
+  return status;
 }
 
 }  // namespace vxdb

@@ -1,19 +1,28 @@
 // The tool's commands. Each reads the parsed request and returns the exit
-// status: 0 fine, 1 damage or differences found, 2 usage or unreadable input.
+// status.
 #pragma once
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "Backups.h"
 #include "Check.h"
 
 namespace vxdb {
 
-enum Exit { kFine = 0, kFound = 1, kBadInput = 2 };
+enum Exit {
+  kFine = 0,
+  kFound = 1,         // damage or differences found, or something failed
+  kBadInput = 2,      // usage error, or input that cannot be read
+  kIncomplete = 3,    // a backup that lacks files it listed, as restic's 3
+  kTargetFull = 4,    // restore: the target's disk is full
+  kInterrupted = 130  // Ctrl-C or SIGTERM, as a shell reports SIGINT
+};
 
 struct Options {
   std::string command;
-  std::vector<std::string> args;
+  std::vector<BackupArg> backups;  // the backups a command names first
+  std::vector<std::string> args;   // what follows them
   bool help = false;
   bool version = false;
   bool json = false;
@@ -44,5 +53,8 @@ int PruneCommand(const Options &opt, std::ostream &out, std::ostream &err);
 
 // The stream for a progress bar: standard error when wanted, else none.
 std::ostream *ProgressStream(const Options &opt, std::ostream &err);
+
+// The last words of an interrupted command on err; its exit status.
+int InterruptedExit(const Options &opt, std::ostream &err, const std::string &done);
 
 }  // namespace vxdb

@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <map>
 
-#include "Catalogue.h"
+#include "Backups.h"
 #include "Commands.h"
 #include "Diff.h"
 #include "Output.h"
@@ -25,8 +25,13 @@ void EntryJson(Json &j, const char *key, const Entry *e)
 {
   if (!e)
     return;
-  j.Key(key).BeginObject().Key("size").Unsigned(e->size).Key("mtime").Number(e->modifyTime);
-  j.Key("md5").String(ToHex(e->md5)).EndObject();
+  j.Key(key).BeginObject().Key("size").Unsigned(e->size).Key("mtime").String(Rfc3339(e->modifyTime));
+  j.Key("md5");
+  if (IsZero(e->md5))
+    j.Null();
+  else
+    j.String(ToHex(e->md5));
+  j.EndObject();
 }
 
 }  // namespace
@@ -71,7 +76,7 @@ int DiffCommand(const Options &opt, std::ostream &out, std::ostream &err)
 {
   Backup old, now;
   std::string why;
-  if (!OpenBackup(opt.args[0], &old, &why) || !OpenBackup(opt.args[1], &now, &why)) {
+  if (!OpenBackup(opt.backups[0], &old, &why, &err) || !OpenBackup(opt.backups[1], &now, &why, &err)) {
     err << "vxdb diff: " << why << "\n";
     return kBadInput;
   }
@@ -85,7 +90,7 @@ int DiffCommand(const Options &opt, std::ostream &out, std::ostream &err)
     j.BeginObject();
     for (auto [key, b] : {std::pair{"old", &old}, std::pair{"new", &now}}) {
       j.Key(key).BeginObject().Key("catalogue").String(b->catalogueFile);
-      j.Key("date").String(BackupDateText(b->cat.backupDate)).EndObject();
+      j.Key("date").String(BackupDateRfc3339(b->cat.backupDate)).EndObject();
     }
     for (const char *kind : {"added", "removed", "changed", "unchanged"}) {
       j.Key(kind).BeginArray();

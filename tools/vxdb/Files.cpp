@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
+#include <sstream>
 #include <unistd.h>
 
 #include "Progress.h"
@@ -33,6 +36,26 @@ int Fd::release()
   fd_ = -1;
   return fd;
 }
+
+namespace {
+
+volatile sig_atomic_t gInterrupted = 0;
+
+extern "C" void NoteInterrupt(int) { gInterrupted = 1; }
+
+}  // namespace
+
+void WatchInterrupts()
+{
+  struct sigaction sa = {};
+  sa.sa_handler = NoteInterrupt;
+  sa.sa_flags = SA_RESETHAND;  // a second one ends the tool
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+bool Interrupted() { return gInterrupted != 0; }
 
 std::string ErrnoText(int err) { return strerror(err); }
 
@@ -144,6 +167,9 @@ bool SortedNames(int dirfd, std::vector<std::string> *names, int *readErr)
     errno = saved;
     return false;
   }
+  // The copy shares its position with dirfd: a folder listed before reads
+  // again from its start.
+  rewinddir(dir);
   errno = 0;
   while (dirent *e = readdir(dir)) {
     if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
@@ -158,7 +184,8 @@ bool SortedNames(int dirfd, std::vector<std::string> *names, int *readErr)
 }
 
 void Walk(int dirfd, const std::function<void(const WalkItem &)> &visit,
-          const std::function<void(const std::string &path, int err)> &onError)
+          const std::function<void(const std::string &path, int err)> &onError,
+          const std::function<bool(int parent, const std::string &name, const WalkItem &)> &enter)
 {
   // Folders still to read, the next on top. Only the folder just read stays
   // open, because the next one is most often its first subfolder; any other
@@ -166,7 +193,7 @@ void Walk(int dirfd, const std::function<void(const WalkItem &)> &visit,
   std::vector<std::string> pending = {""};
   Fd last;
   std::string lastPath;
-  while (!pending.empty()) {
+  while (!pending.empty() && !Interrupted()) {
     std::string path = std::move(pending.back());
     pending.pop_back();
     Fd fd;
@@ -194,8 +221,10 @@ void Walk(int dirfd, const std::function<void(const WalkItem &)> &visit,
       item.path = path + "/" + name;
       if (fstatat(fd.get(), name.c_str(), &item.st, AT_SYMLINK_NOFOLLOW) != 0)
         onError(item.path, errno);
-      else if (S_ISDIR(item.st.st_mode))
-        folders.push_back(std::move(item.path));
+      else if (S_ISDIR(item.st.st_mode)) {
+        if (!enter || enter(fd.get(), name, item))
+          folders.push_back(std::move(item.path));
+      }
       else
         visit(item);
     }
@@ -213,6 +242,10 @@ bool HashDescriptor(int fd, uint64_t limit, Digest *digest, uint64_t *bytes, Pro
   *bytes = 0;
   (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   while (*bytes <= limit) {
+    if (Interrupted()) {
+      errno = EINTR;
+      return false;
+    }
     uint64_t room = limit - *bytes;
     size_t want = room >= sizeof buf ? sizeof buf : size_t(room) + 1;
     ssize_t n = read(fd, buf, want);
@@ -229,6 +262,38 @@ bool HashDescriptor(int fd, uint64_t limit, Digest *digest, uint64_t *bytes, Pro
   }
   *digest = md5.Final();
   return true;
+}
+
+Mounts::Mounts()
+{
+  // mountinfo: ID PARENT MAJOR:MINOR ROOT POINT ..., with blanks in POINT as \040.
+  std::ifstream info("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(info, line)) {
+    std::istringstream words(line);
+    std::string skip, point, path;
+    words >> skip >> skip >> skip >> skip >> point;
+    for (size_t i = 0; i < point.size(); ++i) {
+      if (point[i] == '\\' && i + 3 < point.size() && isdigit((unsigned char)point[i + 1])) {
+        path += char(std::stoi(point.substr(i + 1, 3), nullptr, 8));
+        i += 3;
+      } else {
+        path += point[i];
+      }
+    }
+    struct stat st;
+    if (!path.empty() && lstat(path.c_str(), &st) == 0)
+      points_.insert({uint64_t(st.st_dev), uint64_t(st.st_ino)});
+  }
+}
+
+bool Mounts::At(int dirfd, const std::string &name, const struct stat &st) const
+{
+  struct statx sx;
+  if (statx(dirfd, name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BASIC_STATS, &sx) == 0 &&
+      (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT))
+    return (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+  return points_.count({uint64_t(st.st_dev), uint64_t(st.st_ino)}) != 0;
 }
 
 std::vector<std::string> SplitPath(const std::string &path)

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -29,6 +30,11 @@ public:
 private:
   int fd_ = -1;
 };
+
+// Ctrl-C and SIGTERM: the first asks the running command to stop at its next
+// safe point, keeping what is done; a second ends the tool at once.
+void WatchInterrupts();
+bool Interrupted();
 
 // The text of errno, for messages.
 std::string ErrnoText(int err);
@@ -65,13 +71,31 @@ struct WalkItem {
 // first (a folder's own entries before its subfolders, each in name order),
 // without following symbolic links and with a few descriptors open however
 // deep the tree. Folders that cannot be read are passed to onError; the walk
-// goes on.
+// goes on. It stops early when interrupted. enter, when given, sees each
+// subfolder with the handle of the folder that holds it, and keeps the walk
+// out of it by returning false.
 void Walk(int dirfd, const std::function<void(const WalkItem &)> &visit,
-          const std::function<void(const std::string &path, int err)> &onError);
+          const std::function<void(const std::string &path, int err)> &onError,
+          const std::function<bool(int parent, const std::string &name, const WalkItem &)> &enter = nullptr);
 
 // Digests what fd reads until its end or until more than limit bytes came,
-// counting the bytes (limit + 1 then); false with errno set on a read error.
+// counting the bytes (limit + 1 then); false with errno set on a read error
+// (EINTR when interrupted).
 bool HashDescriptor(int fd, uint64_t limit, Digest *digest, uint64_t *bytes, Progress *progress);
+
+// Where file systems are mounted, bind mounts included: the mount root
+// attribute where the kernel gives it, else the mount points of
+// /proc/self/mountinfo, read once, by device and inode.
+class Mounts {
+public:
+  Mounts();
+  // Whether the entry name of the folder dirfd, whose status is st, is a
+  // mount point.
+  bool At(int dirfd, const std::string &name, const struct stat &st) const;
+
+private:
+  std::set<std::pair<uint64_t, uint64_t>> points_;
+};
 
 // Splits "a/b/c" at slashes, dropping empty components.
 std::vector<std::string> SplitPath(const std::string &path);

@@ -1,44 +1,165 @@
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <map>
 
-#include "Catalogue.h"
+#include "Backups.h"
 #include "Commands.h"
+#include "Files.h"
 #include "Output.h"
 
 namespace vxdb {
+namespace {
+
+std::string StateText(const Folder &f)
+{
+  std::string text = FolderStateName(f.state);
+  if (f.notBackedUp && f.HasCatalogue())
+    text += ", " + std::to_string(f.notBackedUp) + " not backed up";
+  return text;
+}
+
+// Every backup under a destination root, newest first, as restic's
+// "snapshots" lists them.
+int ListDestination(const Destination &d, const Options &opt, std::ostream &out, std::ostream &err)
+{
+  if (d.folders.empty()) {
+    err << "vxdb list: " << Shown(d.root) << ": no backups here\n";
+    return kBadInput;
+  }
+  const Folder *latest = d.Latest();
+  std::vector<const Folder *> newestFirst;
+  for (const auto &f : d.folders)
+    newestFirst.push_back(&f);
+  std::reverse(newestFirst.begin(), newestFirst.end());
+  // Copies under other names come after the dated folders.
+  std::stable_partition(newestFirst.begin(), newestFirst.end(), [](const Folder *f) { return f->dated; });
+  if (opt.json) {
+    Json j(out);
+    j.BeginObject().Key("root").String(d.root).Key("latest");
+    if (latest)
+      j.String(latest->name);
+    else
+      j.Null();
+    j.Key("backups").BeginArray();
+    for (const Folder *f : newestFirst) {
+      j.BeginObject().Key("folder").String(f->name).Key("date");
+      if (f->date)
+        j.String(BackupDateRfc3339(f->date));
+      else
+        j.Null();
+      j.Key("state").String(StateKey(FolderStateName(f->state))).Key("partial").Bool(f->partial);
+      if (f->HasCatalogue())
+        j.Key("files").Unsigned(f->files).Key("size").Unsigned(f->size).Key("not_backed_up").Unsigned(f->notBackedUp);
+      if (!f->problem.empty())
+        j.Key("problem").String(f->problem);
+      j.EndObject();
+    }
+    j.EndArray().Key("not_backups").BeginArray();
+    for (const auto &o : d.others)
+      j.BeginObject().Key("name").String(o.name).Key("reason").String(o.reason).EndObject();
+    j.EndArray().EndObject().Finish();
+    return kFine;
+  }
+  size_t width = 10, stateWidth = 13;
+  for (const Folder *f : newestFirst) {
+    width = std::max(width, Shown(f->name).size());
+    stateWidth = std::max(stateWidth, StateText(*f).size());
+  }
+  auto pad = [](const std::string &s, size_t w, bool right = false) {
+    std::string fill(w > s.size() ? w - s.size() : 0, ' ');
+    return right ? fill + s : s + fill;
+  };
+  out << pad("Folder", width) << "  " << pad("Backed up", 16) << "  " << pad("State", stateWidth) << "  "
+      << pad("Files", 7, true) << "  " << pad("Size", 10, true) << "\n";
+  std::map<FolderState, size_t> counts;
+  for (const Folder *f : newestFirst) {
+    ++counts[f->state];
+    bool figures = f->HasCatalogue();
+    std::string line = pad(Shown(f->name), width) + "  " + pad(f->date ? BackupDateText(f->date) : "", 16) + "  " +
+                       pad(StateText(*f), stateWidth) + "  " + pad(figures ? std::to_string(f->files) : "", 7, true) +
+                       "  " + pad(figures ? SizeText(f->size) : "", 10, true);
+    while (!line.empty() && line.back() == ' ')
+      line.pop_back();
+    out << line << "\n";
+  }
+  for (const auto &o : d.others)
+    out << "Not a backup: " << Shown(o.name) << " (" << o.reason << ")\n";
+  std::string summary;
+  for (FolderState s : {FolderState::kComplete, FolderState::kIncomplete, FolderState::kUnfinished,
+                        FolderState::kRemoving, FolderState::kUnusable})
+    if (counts[s])
+      summary += (summary.empty() ? "" : ", ") + std::to_string(counts[s]) + " " + FolderStateName(s);
+  out << Plural(d.folders.size(), "folder") << ": " << summary << ". ";
+  if (latest)
+    out << "Newest complete backup: " << Shown(latest->name) << " (\"" << Shown(d.root) << " latest\").\n";
+  else
+    out << "No complete backup.\n";
+  return kFine;
+}
+
+}  // namespace
 
 int ListCommand(const Options &opt, std::ostream &out, std::ostream &err)
 {
+  const BackupArg &arg = opt.backups[0];
+  if (!arg.latest) {
+    // A folder that is none of the plug-in's is taken for a destination root.
+    Fd dir(open(arg.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Folder f;
+    std::string why;
+    if (dir.ok() && !ExamineFolder(dir.get(), arg.path, &f, nullptr, &why)) {
+      Destination d;
+      if (!ReadDestination(arg.path, &d, &why)) {
+        err << "vxdb list: " << Shown(arg.path) << ": " << why << "\n";
+        return kBadInput;
+      }
+      return ListDestination(d, opt, out, err);
+    }
+  }
   Backup b;
   std::string why;
-  if (!OpenBackup(opt.args[0], &b, &why)) {
+  if (!OpenBackup(arg, &b, &why, &err)) {
     err << "vxdb list: " << why << "\n";
     return kBadInput;
   }
   std::vector<Place> places = PlaceEntries(b.cat);
-  uint64_t total = 0;
-  for (const auto &e : b.cat.entries)
+  uint64_t total = 0, never = 0;
+  for (const auto &e : b.cat.entries) {
     total += e.size;
+    never += IsZero(e.md5);
+  }
 
   if (opt.json) {
     Json j(out);
     j.BeginObject().Key("catalogue").String(b.catalogueFile);
-    j.Key("date").String(BackupDateText(b.cat.backupDate)).Key("date_packed").Unsigned(b.cat.backupDate);
+    j.Key("date").String(BackupDateRfc3339(b.cat.backupDate)).Key("date_packed").Unsigned(b.cat.backupDate);
+    j.Key("state").String(StateKey(FolderStateName(b.state))).Key("partial").Bool(b.partial);
     j.Key("size").Unsigned(total).Key("files").BeginArray();
     for (size_t i = 0; i < b.cat.entries.size(); ++i) {
       const Entry &e = b.cat.entries[i];
       j.BeginObject();
       PathFields(j, e.ShortPath());
       j.Key("size").Unsigned(e.size);
-      j.Key("mtime").Number(e.modifyTime).Key("ctime").Number(e.changeTime);
-      j.Key("md5").String(ToHex(e.md5)).Key("path_crc").Unsigned(e.pathCrc);
+      j.Key("mtime").String(Rfc3339(e.modifyTime)).Key("ctime").String(Rfc3339(e.changeTime)).Key("md5");
+      if (IsZero(e.md5))
+        j.Null().Key("not_backed_up").Bool(true);
+      else
+        j.String(ToHex(e.md5));
+      j.Key("path_crc").Unsigned(e.pathCrc);
       if (!places[i].problem.empty())
         j.Key("problem").String(places[i].problem);
       j.EndObject();
     }
     j.EndArray().EndObject().Finish();
   } else {
-    out << "Backup of " << BackupDateText(b.cat.backupDate) << ": " << b.cat.entries.size() << " files, "
-        << SizeText(total) << "\n";
+    out << "Backup of " << BackupDateText(b.cat.backupDate);
+    if (b.partial)
+      out << " (incomplete: a run that did not take every file it listed)";
+    out << ": " << Plural(b.cat.entries.size(), "file") << ", " << SizeText(total);
+    if (never)
+      out << "; " << never << " not backed up";
+    out << "\n";
     size_t pathWidth = 0, sizeWidth = 0;
     for (const auto &e : b.cat.entries) {
       pathWidth = std::max(pathWidth, Shown(e.ShortPath()).size());
@@ -49,7 +170,7 @@ int ListCommand(const Options &opt, std::ostream &out, std::ostream &err)
       std::string path = Shown(e.ShortPath()), size = std::to_string(e.size);
       out << path << std::string(pathWidth > path.size() ? pathWidth - path.size() : 0, ' ') << "  "
           << std::string(sizeWidth - size.size(), ' ') << size << "  " << TimeText(e.modifyTime) << "  "
-          << ToHex(e.md5) << "\n";
+          << (IsZero(e.md5) ? "not backed up" : ToHex(e.md5)) << "\n";
     }
   }
   int status = kFine;

@@ -9,7 +9,7 @@ namespace vxdb {
 
 std::string SizeText(uint64_t bytes)
 {
-  static const char *units[] = {"kB", "MB", "GB", "TB", "PB", "EB"};
+  static const char *units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
   char buf[32];
   if (bytes < 1024) {
     snprintf(buf, sizeof buf, "%u B", unsigned(bytes));
@@ -23,6 +23,17 @@ std::string SizeText(uint64_t bytes)
   }
   snprintf(buf, sizeof buf, "%.1f %s", value, units[unit]);
   return buf;
+}
+
+std::vector<std::string> SplitLines(std::string_view text)
+{
+  std::vector<std::string> lines;
+  while (!text.empty()) {
+    size_t end = text.find('\n');
+    lines.emplace_back(text.substr(0, end));
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+  }
+  return lines;
 }
 
 std::string Plural(uint64_t n, const char *word)
@@ -41,14 +52,49 @@ std::string BackupDateText(uint32_t packed)
   return buf;
 }
 
-std::string TimeText(int64_t seconds)
+namespace {
+
+// Seconds since 1970 in local time; the number itself where that fails.
+std::string LocalTime(int64_t seconds, const char *format, bool *ok)
 {
   time_t t = time_t(seconds);
   struct tm tm;
   char buf[64];
-  if (int64_t(t) != seconds || !localtime_r(&t, &tm) || !strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm))
-    return std::to_string(seconds);
-  return buf;
+  *ok = int64_t(t) == seconds && localtime_r(&t, &tm) && strftime(buf, sizeof buf, format, &tm);
+  return *ok ? buf : std::to_string(seconds);
+}
+
+}  // namespace
+
+std::string TimeText(int64_t seconds)
+{
+  bool ok;
+  return LocalTime(seconds, "%Y-%m-%d %H:%M:%S", &ok);
+}
+
+std::string Rfc3339(int64_t seconds)
+{
+  bool ok;
+  std::string s = LocalTime(seconds, "%Y-%m-%dT%H:%M:%S%z", &ok);
+  return ok ? s.substr(0, s.size() - 2) + ":" + s.substr(s.size() - 2) : s;  // +0100 -> +01:00
+}
+
+std::string BackupDateRfc3339(uint32_t packed)
+{
+  using namespace std::chrono;
+  const sys_days mjdEpoch = year{1858} / November / 17;
+  year_month_day ymd{mjdEpoch + days{packed >> 16}};
+  struct tm tm = {};
+  tm.tm_year = int(ymd.year()) - 1900;
+  tm.tm_mon = int(unsigned(ymd.month())) - 1;
+  tm.tm_mday = int(unsigned(ymd.day()));
+  tm.tm_hour = int(packed >> 8 & 0xFF);
+  tm.tm_min = int(packed & 0xFF);
+  tm.tm_isdst = -1;
+  time_t t = mktime(&tm);
+  if (t == time_t(-1) || tm.tm_hour != int(packed >> 8 & 0xFF))  // no such local time, or out of range
+    return BackupDateText(packed);
+  return Rfc3339(int64_t(t));
 }
 
 size_t Utf8Length(const unsigned char *p, size_t left, uint32_t *codePoint)

@@ -9,8 +9,11 @@
 
 namespace vxdb {
 
-// "0 B", "1.5 kB", "2.0 MB": the units of the recorder's own log.
+// "0 B", "1.5 KiB", "2.0 MiB": powers of 1024, named as such.
 std::string SizeText(uint64_t bytes);
+
+// The lines of a text, without their ends; no empty last line.
+std::vector<std::string> SplitLines(std::string_view text);
 
 // "1 file", "2 files".
 std::string Plural(uint64_t n, const char *word);
@@ -21,6 +24,14 @@ std::string BackupDateText(uint32_t packed);
 
 // Seconds since 1970 as local time, "2024-03-05 14:30:07".
 std::string TimeText(int64_t seconds);
+
+// The same moment for scripts: RFC 3339 with the local offset,
+// "2024-03-05T14:30:07+01:00".
+std::string Rfc3339(int64_t seconds);
+
+// A packed backup date in RFC 3339. The recorder keeps no time zone; its
+// clock is taken to run in the PC's zone, as it does in the owner's home.
+std::string BackupDateRfc3339(uint32_t packed);
 
 // Length of the valid UTF-8 sequence at p (left bytes available), or 0.
 // Only a valid one writes its code point to codePoint, when that is given.

@@ -1,20 +1,23 @@
 // vxdb prune: removes old backups under a destination root by keep rules in
 // the manner of restic's forget. Each rule keeps the newest backup of each of
 // its last N days, weeks or months (or simply the last N backups); a backup
-// that any rule keeps stays. Only dated folders whose catalogue loads count as
-// backups, and nothing is ever followed through a symbolic link.
+// that any rule keeps stays. Only complete backups count for the rules.
+// Everything is removed through open folder handles: no symbolic link is
+// followed, no other file system is entered, and no existing file is ever
+// opened for writing.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <fcntl.h>
-#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "Catalogue.h"
-#include "Check.h"
+#include "Backups.h"
 #include "Commands.h"
 #include "Files.h"
 #include "Output.h"
+#include "Stats.h"
 #include "app/VXDBFormat.h"
 
 namespace vxdb {
@@ -23,98 +26,19 @@ namespace {
 using std::chrono::sys_days;
 
 struct Candidate {
-  std::string name;
-  sys_days day;
-  bool unfinished = false;  // its removal was cut short: no catalogue, a marker
-  std::vector<std::string> rules;
+  const Folder *folder;
+  std::vector<std::string> rules;  // the rules that keep it
+  bool gone = false;               // to be removed
   uint64_t files = 0, freed = 0;
+  std::string failure;  // why it was left as it was
   bool removed = false;
+  const std::string &Name() const { return folder->name; }
 };
-
-struct Skipped {
-  std::string name, reason;
-};
-
-bool ReadDescriptor(int fd, std::string *data)
-{
-  char buf[65536];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return n == 0;
-    data->append(buf, size_t(n));
-  }
-}
-
-bool IsRegular(int dirfd, const char *name)
-{
-  struct stat st;
-  return fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
-}
-
-// Sorts the entries of the root into backups, half-removed backups and the
-// dated names that are neither.
-bool FindCandidates(int rootfd, std::vector<Candidate> *found, std::vector<Skipped> *skipped, std::string *why)
-{
-  std::vector<std::string> names;
-  if (!SortedNames(rootfd, &names)) {
-    *why = ErrnoText(errno);
-    return false;
-  }
-  for (const auto &name : names) {
-    if (!IsDateName(name))
-      continue;
-    Candidate c;
-    c.name = name;
-    struct stat st;
-    if (!DateOfName(name, &c.day)) {
-      skipped->push_back({name, "not a calendar date"});
-      continue;
-    }
-    if (fstatat(rootfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      skipped->push_back({name, ErrnoText(errno)});
-      continue;
-    }
-    if (S_ISLNK(st.st_mode) || !S_ISDIR(st.st_mode)) {
-      skipped->push_back({name, S_ISLNK(st.st_mode) ? "a symbolic link" : "not a folder"});
-      continue;
-    }
-    Fd folder = OpenFolderBeneath(rootfd, {name}, false);
-    if (!folder.ok()) {
-      skipped->push_back({name, ErrnoText(errno)});
-      continue;
-    }
-    if (!IsRegular(folder.get(), VXDB_FILE_NAME)) {
-      if (IsRegular(folder.get(), VXDB_REMOVING_NAME)) {
-        c.unfinished = true;
-        found->push_back(c);
-      } else {
-        skipped->push_back({name, "no catalogue"});
-      }
-      continue;
-    }
-    Fd cat(openat(folder.get(), VXDB_FILE_NAME, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    std::string bytes, problem;
-    Catalogue parsed;
-    if (!cat.ok() || !ReadDescriptor(cat.get(), &bytes)) {
-      skipped->push_back({name, "catalogue unreadable: " + ErrnoText(errno)});
-      continue;
-    }
-    if (!ParseCatalogue(bytes, &parsed, &problem)) {
-      skipped->push_back({name, "catalogue does not load: " + problem});
-      continue;
-    }
-    found->push_back(c);
-  }
-  return true;
-}
 
 // restic's rule: walking from the newest backup back, a rule keeps a backup
 // when its bucket (day, week, month) differs from that of the last backup the
 // rule kept, until the rule has kept its N.
-void ApplyRules(const Options &opt, std::vector<Candidate *> newestFirst)
+void ApplyRules(const Options &opt, const std::vector<Candidate *> &newestFirst)
 {
   using namespace std::chrono;
   struct Rule {
@@ -140,7 +64,7 @@ void ApplyRules(const Options &opt, std::vector<Candidate *> newestFirst)
     for (Rule &r : rules) {
       if (r.left <= 0)
         continue;
-      int64_t b = r.bucket(newestFirst[i]->day, i);
+      int64_t b = r.bucket(newestFirst[i]->folder->day, i);
       if (b == r.last)
         continue;
       r.last = b;
@@ -149,23 +73,50 @@ void ApplyRules(const Options &opt, std::vector<Candidate *> newestFirst)
     }
 }
 
-// Files and the space that removing these backups frees: a file counts when
-// all its links lie in backups that go. Its size is put to the last of them.
-// Links and other special files take no space worth naming.
-void CountFreed(int rootfd, const std::vector<Candidate *> &gone, std::ostream &err, const char *cmd)
+sys_days Today()
 {
-  struct Inode {
-    uint64_t size, links, seen = 0;
-    Candidate *last = nullptr;
-  };
-  std::map<std::pair<uint64_t, uint64_t>, Inode> inodes;
-  for (Candidate *c : gone) {
-    Fd fd = OpenFolderBeneath(rootfd, {c->name}, false);
-    auto onError = [&](const std::string &where, int e) {
-      err << cmd << Shown(c->name + where) << ": " << ErrnoText(e) << "\n";
-    };
+  time_t now = time(nullptr);
+  struct tm tm;
+  localtime_r(&now, &tm);
+  using namespace std::chrono;
+  return sys_days{year{tm.tm_year + 1900} / month{unsigned(tm.tm_mon + 1)} / day{unsigned(tm.tm_mday)}};
+}
+
+// Why an existing VXDB.removing is no marker of ours.
+std::string NotAMarker(const struct stat &st)
+{
+  if (S_ISLNK(st.st_mode))
+    return "a symbolic link";
+  if (!S_ISREG(st.st_mode))
+    return "not a regular file";
+  if (st.st_nlink != 1)
+    return "a file with other names (hard links)";
+  if (st.st_size != 0)
+    return "a file with contents";
+  return "a file the catalogue lists";
+}
+
+// A folder below the backup that must not be entered: another file system,
+// or a mount point (bind mounts included). "" when it may be.
+std::string Barrier(int parent, const std::string &name, const struct stat &st, dev_t dev, const Mounts &mounts)
+{
+  if (st.st_dev != dev)
+    return "another file system is mounted at";
+  if (mounts.At(parent, name, st))
+    return "a mount point is at";
+  return "";
+}
+
+// Counts the files of the backups to go and the space they free, and finds
+// any mount inside them; such a backup is left alone.
+void Survey(int rootfd, dev_t dev, const Mounts &mounts, const std::vector<Candidate *> &gone, SpaceCount *space,
+            std::ostream &err)
+{
+  for (size_t k = 0; k < gone.size(); ++k) {
+    Candidate *c = gone[k];
+    Fd fd = OpenFolderBeneath(rootfd, {c->Name()}, false);
     if (!fd.ok()) {
-      onError("", errno);
+      c->failure = "cannot open it: " + ErrnoText(errno);
       continue;
     }
     Walk(
@@ -173,79 +124,123 @@ void CountFreed(int rootfd, const std::vector<Candidate *> &gone, std::ostream &
         [&](const WalkItem &item) {
           if (!S_ISREG(item.st.st_mode))
             return;
-          if (item.path != "/" VXDB_FILE_NAME && item.path != "/" VXDB_REMOVING_NAME)
+          if (item.path.find('/', 1) != std::string::npos || !IsReservedName(item.path.substr(1)))
             ++c->files;
-          auto [it, fresh] = inodes.try_emplace({uint64_t(item.st.st_dev), uint64_t(item.st.st_ino)},
-                                                Inode{uint64_t(item.st.st_size), uint64_t(item.st.st_nlink)});
-          ++it->second.seen;
-          it->second.last = c;
+          space->Add(k, item.path, item.st);
         },
-        onError);
+        [&](const std::string &where, int e) {
+          err << "vxdb prune: " << Shown(c->Name() + where) << ": " << ErrnoText(e) << "\n";
+        },
+        [&](int parent, const std::string &name, const WalkItem &item) {
+          std::string barrier = Barrier(parent, name, item.st, dev, mounts);
+          if (!barrier.empty() && c->failure.empty())
+            c->failure = barrier + " " + Shown(c->Name() + item.path) + "; left alone with its contents";
+          return barrier.empty();
+        });
   }
-  for (const auto &[id, inode] : inodes)
-    if (inode.seen >= inode.links)
-      inode.last->freed += inode.size;
 }
 
-// Empties the folder dirfd, depth first, never leaving its file system and
-// never following a link; except (at the top) keeps the named file.
-bool RemoveContents(int dirfd, dev_t dev, const char *keep, std::string *where)
+// Empties the folder dirfd, depth first, through handles: never following a
+// link, never entering a mount. Keeps the marker at the top. Goes on past
+// what it cannot remove and says what that was first.
+bool RemoveContents(int dirfd, const std::string &path, dev_t dev, const Mounts &mounts, bool top, std::string *first)
 {
   std::vector<std::string> names;
-  if (!SortedNames(dirfd, &names))
+  if (!SortedNames(dirfd, &names)) {
+    *first = "cannot read " + Shown(path) + ": " + ErrnoText(errno);
     return false;
+  }
+  bool ok = true;
+  auto failed = [&](const std::string &what) {
+    if (first->empty())
+      *first = what;
+    ok = false;
+  };
   for (const auto &name : names) {
-    if (keep && name == keep)
-      continue;
-    *where = "/" + name;
-    struct stat st;
-    if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    if (Interrupted())
       return false;
+    if (top && name == VXDB_REMOVING_NAME)
+      continue;
+    std::string at = path + "/" + name;
+    struct stat st;
+    if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      failed("cannot look at " + Shown(at) + ": " + ErrnoText(errno));
+      continue;
+    }
     if (S_ISDIR(st.st_mode)) {
-      if (st.st_dev != dev) {
-        errno = EXDEV;
-        return false;
+      std::string barrier = Barrier(dirfd, name, st, dev, mounts);
+      if (!barrier.empty()) {
+        failed(barrier + " " + Shown(at));
+        continue;
       }
-      Fd sub(openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      std::string inner;
-      if (!sub.ok() || !RemoveContents(sub.get(), dev, nullptr, &inner)) {
-        *where += inner;
-        return false;
+      Fd sub(openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+      if (!sub.ok()) {
+        failed("cannot open " + Shown(at) + ": " + ErrnoText(errno));
+        continue;
+      }
+      if (!RemoveContents(sub.get(), at, dev, mounts, false, first)) {
+        ok = false;
+        continue;
       }
     }
     if (unlinkat(dirfd, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0)
-      return false;
+      failed("cannot remove " + Shown(at) + ": " + ErrnoText(errno));
   }
-  return true;
+  return ok;
 }
 
-// Removes one backup so that no moment leaves a partial folder that looks
-// complete: a marker, then the catalogue (each made durable), then the rest,
-// the marker last.
-bool RemoveBackup(int rootfd, const Candidate &c, std::string *why)
+// Removes one backup so that no moment leaves a folder that looks complete:
+// a marker made afresh (never one followed or truncated), then the catalogue
+// (each made durable), then the rest, the marker last.
+bool RemoveBackup(int rootfd, dev_t dev, const Mounts &mounts, const Candidate &c, std::string *why)
 {
-  std::string where;
-  auto fail = [&](const std::string &what) {
-    *why = Shown(c.name + where) + ": " + what + ": " + ErrnoText(errno);
-    return false;
-  };
-  Fd dir = OpenFolderBeneath(rootfd, {c.name}, false);
+  const std::string &name = c.Name();
+  Fd dir = OpenFolderBeneath(rootfd, {name}, false);
   struct stat st;
-  if (!dir.ok() || fstat(dir.get(), &st) != 0)
-    return fail("cannot open");
-  if (!c.unfinished) {
-    Fd marker(openat(dir.get(), VXDB_REMOVING_NAME, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (!marker.ok() || fsync(marker.get()) != 0 || fsync(dir.get()) != 0)
-      return fail("cannot mark for removal");
-    if (unlinkat(dir.get(), VXDB_FILE_NAME, 0) != 0 || fsync(dir.get()) != 0)
-      return fail("cannot remove the catalogue");
+  if (!dir.ok() || fstat(dir.get(), &st) != 0) {
+    *why = "cannot open it: " + ErrnoText(errno);
+    return false;
   }
-  if (!RemoveContents(dir.get(), st.st_dev, VXDB_REMOVING_NAME, &where))
-    return fail("cannot remove");
-  where.clear();
-  if ((unlinkat(dir.get(), VXDB_REMOVING_NAME, 0) != 0 && errno != ENOENT) ||
-      unlinkat(rootfd, c.name.c_str(), AT_REMOVEDIR) != 0)
-    return fail("cannot remove");
+  if (!Barrier(rootfd, name, st, dev, mounts).empty()) {
+    *why = "it is a mount point, or on another file system; left alone";
+    return false;
+  }
+  Catalogue cat;
+  std::string ignored;
+  bool listed = !c.folder->catalogueFile.empty() && LoadCatalogue(c.folder->catalogueFile, &cat, &ignored);
+  Fd marker(openat(dir.get(), VXDB_REMOVING_NAME, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                   0666));
+  if (!marker.ok()) {
+    struct stat m;
+    if (errno != EEXIST || fstatat(dir.get(), VXDB_REMOVING_NAME, &m, AT_SYMLINK_NOFOLLOW) != 0) {
+      *why = "cannot mark it for removal: " + ErrnoText(errno);
+      return false;
+    }
+    if (!IsRemovalMarker(m, listed ? &cat : nullptr)) {
+      *why = "it holds " VXDB_REMOVING_NAME ", " + NotAMarker(m) + ", which is no removal marker of the plug-in; "
+             "left alone";
+      return false;
+    }
+  } else if (fsync(marker.get()) != 0 || fsync(dir.get()) != 0) {
+    *why = "cannot mark it for removal: " + ErrnoText(errno);
+    unlinkat(dir.get(), VXDB_REMOVING_NAME, 0);  // a marker left would doom a backup the rules may keep
+    return false;
+  }
+  for (const char *own : {VXDB_FILE_NAME, VXDB_PARTIAL_NAME})
+    if (fstatat(dir.get(), own, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        (unlinkat(dir.get(), own, 0) != 0 || fsync(dir.get()) != 0)) {
+      *why = std::string("cannot remove its ") + own + ": " + ErrnoText(errno);
+      return false;
+    }
+  std::string first;
+  if (!RemoveContents(dir.get(), name, dev, mounts, true, &first)) {
+    *why = Interrupted() ? "interrupted" : first;
+    return false;
+  }
+  if (unlinkat(dir.get(), VXDB_REMOVING_NAME, 0) != 0 || unlinkat(rootfd, name.c_str(), AT_REMOVEDIR) != 0) {
+    *why = "cannot remove it: " + ErrnoText(errno);
+    return false;
+  }
   (void)fsync(rootfd);
   return true;
 }
@@ -260,89 +255,153 @@ int PruneCommand(const Options &opt, std::ostream &out, std::ostream &err)
     err << cmd << "give at least one of --keep-last, --keep-daily, --keep-weekly, --keep-monthly above 0\n";
     return kBadInput;
   }
-  Fd rootfd(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  std::vector<Candidate> all;
-  std::vector<Skipped> skipped;
+  Destination d;
   std::string why;
-  if (!rootfd.ok() || !FindCandidates(rootfd.get(), &all, &skipped, &why)) {
+  Fd rootfd(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct stat rootSt;
+  if (!rootfd.ok() || fstat(rootfd.get(), &rootSt) != 0 || !ReadDestination(root, &d, &why)) {
     err << cmd << Shown(root) << ": " << (rootfd.ok() ? why : ErrnoText(errno)) << "\n";
     return kBadInput;
   }
-  std::vector<Candidate *> complete, gone;
+  std::vector<Candidate> all;
+  std::vector<NotABackup> skipped = d.others;
+  for (const auto &f : d.folders) {
+    if (!f.dated)
+      continue;
+    if (f.state == FolderState::kUnusable)
+      skipped.push_back({f.name, "catalogue does not load: " + f.problem});
+    else
+      all.push_back(Candidate{&f, {}, false, 0, 0, "", false});
+  }
+  std::vector<Candidate *> complete;
   for (auto it = all.rbegin(); it != all.rend(); ++it)
-    if (!it->unfinished)
+    if (it->folder->state == FolderState::kComplete)
       complete.push_back(&*it);
   if (complete.empty()) {
-    err << cmd << Shown(root) << ": no backups here\n";
+    err << cmd << Shown(root) << ": no complete backups here\n";
     return kBadInput;
   }
   ApplyRules(opt, complete);
+  sys_days oldestKept = complete.front()->folder->day, today = Today();
+  for (Candidate *c : complete)
+    if (!c->rules.empty())
+      oldestKept = std::min(oldestKept, c->folder->day);
+  // Partial runs and unfinished folders go once they are older than what
+  // the rules keep, but never the newest folder nor today's.
+  const std::string &newest = all.back().Name();
+  for (auto &c : all) {
+    FolderState s = c.folder->state;
+    if (s == FolderState::kComplete)
+      c.gone = c.rules.empty();
+    else if (s == FolderState::kRemoving)
+      c.gone = true;
+    else
+      c.gone = c.folder->day < oldestKept && c.Name() != newest && c.folder->day != today;
+  }
+  // What is no backup goes first: where space matters, it frees the most for
+  // the least.
+  std::vector<Candidate *> gone;
   for (auto &c : all)
-    if (c.rules.empty())
+    if (c.gone && c.folder->state != FolderState::kComplete)
       gone.push_back(&c);
-  CountFreed(rootfd.get(), gone, err, cmd);
+  for (auto &c : all)
+    if (c.gone && c.folder->state == FolderState::kComplete)
+      gone.push_back(&c);
 
+  std::string fsType;
+  Mounts mounts;
+  SpaceCount space(LinksAreReal(rootfd.get(), &fsType));
+  Survey(rootfd.get(), rootSt.st_dev, mounts, gone, &space, err);
   int status = kFine;
-  std::string failure;
-  if (!opt.dryRun)
-    for (Candidate *c : gone) {
-      if (!RemoveBackup(rootfd.get(), *c, &failure)) {
-        status = kFound;
-        break;
-      }
+  for (Candidate *c : gone) {
+    if (Interrupted())
+      break;
+    if (c->failure.empty() && !opt.dryRun && RemoveBackup(rootfd.get(), rootSt.st_dev, mounts, *c, &c->failure))
       c->removed = true;
-    }
+    if (!c->failure.empty())
+      status = kFound;
+  }
+  std::vector<bool> freedFrom(gone.size());
+  for (size_t k = 0; k < gone.size(); ++k)
+    freedFrom[k] = opt.dryRun ? gone[k]->failure.empty() : gone[k]->removed;
+  std::vector<uint64_t> freedEach = space.Freed(gone.size(), freedFrom);
   uint64_t freed = 0;
   size_t removed = 0;
-  for (Candidate *c : gone)
-    if (c->removed || opt.dryRun) {
-      freed += c->freed;
+  for (size_t k = 0; k < gone.size(); ++k) {
+    gone[k]->freed = freedEach[k];
+    if (freedFrom[k]) {
+      freed += freedEach[k];
       ++removed;
     }
+  }
+  std::string unknown = "space freed unknown: " + (fsType.empty() ? std::string("this file system") : fsType) +
+                        " shows no hard links";
 
   if (opt.json) {
     Json j(out);
     j.BeginObject().Key("root").String(root).Key("dry_run").Bool(opt.dryRun).Key("kept").BeginArray();
     for (auto &c : all)
-      if (!c.rules.empty()) {
-        j.BeginObject().Key("folder").String(c.name).Key("rules").BeginArray();
+      if (!c.gone) {
+        j.BeginObject().Key("folder").String(c.Name()).Key("state").String(StateKey(FolderStateName(c.folder->state)));
+        j.Key("rules").BeginArray();
         for (const auto &r : c.rules)
           j.String(r);
         j.EndArray().EndObject();
       }
     j.EndArray().Key("removed").BeginArray();
+    for (size_t k = 0; k < gone.size(); ++k)
+      if (freedFrom[k]) {
+        j.BeginObject().Key("folder").String(gone[k]->Name());
+        j.Key("state").String(StateKey(FolderStateName(gone[k]->folder->state)));
+        j.Key("files").Unsigned(gone[k]->files).Key("freed_size");
+        if (space.Real())
+          j.Unsigned(gone[k]->freed);
+        else
+          j.Null();
+        j.EndObject();
+      }
+    j.EndArray().Key("left_alone").BeginArray();
     for (Candidate *c : gone)
-      if (c->removed || opt.dryRun)
-        j.BeginObject().Key("folder").String(c->name).Key("unfinished").Bool(c->unfinished).Key("files")
-            .Unsigned(c->files).Key("freed").Unsigned(c->freed).EndObject();
+      if (!c->failure.empty())
+        j.BeginObject().Key("folder").String(c->Name()).Key("reason").String(c->failure).EndObject();
     j.EndArray().Key("skipped").BeginArray();
     for (const auto &s : skipped)
       j.BeginObject().Key("name").String(s.name).Key("reason").String(s.reason).EndObject();
-    j.EndArray().Key("freed").Unsigned(freed);
-    if (!failure.empty())
-      j.Key("error").String(failure);
-    j.EndObject().Finish();
+    j.EndArray().Key("freed_size");
+    if (space.Real())
+      j.Unsigned(freed);
+    else
+      j.Null();
+    j.Key("space_guessed").Bool(!space.Real()).EndObject().Finish();
   } else {
-    for (auto &c : all) {
-      if (!c.rules.empty()) {
+    for (auto &c : all)
+      if (!c.gone) {
         std::string rules;
         for (const auto &r : c.rules)
           rules += (rules.empty() ? "" : ", ") + r;
-        out << "Keep          " << c.name << "  (" << rules << ")\n";
-      } else if (c.removed || opt.dryRun) {
-        out << (opt.dryRun ? "Would remove  " : "Removed       ") << c.name << "  " << Plural(c.files, "file")
-            << ", " << SizeText(c.freed) << " freed" << (c.unfinished ? " (its removal had been cut short)" : "")
-            << "\n";
+        out << "Keep          " << Shown(c.Name()) << "  ("
+            << (rules.empty() ? std::string(FolderStateName(c.folder->state)) + ", not old enough to go" : rules)
+            << ")\n";
       }
+    for (size_t k = 0; k < gone.size(); ++k) {
+      const Candidate &c = *gone[k];
+      if (freedFrom[k])
+        out << (opt.dryRun ? "Would remove  " : "Removed       ") << Shown(c.Name()) << "  " << Plural(c.files, "file")
+            << ", " << (space.Real() ? SizeText(c.freed) + " freed" : unknown) << (c.folder->state == FolderState::kComplete ? "" : "; it was " + FolderStateText(*c.folder)) << "\n";
+      else if (!c.failure.empty())
+        out << "Left alone    " << Shown(c.Name()) << "  (" << c.failure << ")\n";
     }
     for (const auto &s : skipped)
       out << "Not a backup  " << Shown(s.name) << "  (" << s.reason << ")\n";
-    size_t kept = all.size() - gone.size();
-    out << Plural(kept, "backup") << " kept, " << removed << " " << (opt.dryRun ? "would be removed" : "removed") << ", "
-        << SizeText(freed) << (opt.dryRun ? " would be freed" : " freed") << ".\n";
+    out << Plural(all.size() - gone.size(), "backup") << " kept, " << removed << " "
+        << (opt.dryRun ? "would be removed" : "removed") << ", "
+        << (space.Real() ? SizeText(freed) + (opt.dryRun ? " would be freed" : " freed") : unknown) << ".\n";
   }
-  if (!failure.empty())
-    err << cmd << failure << "; stopped, the backups after it are left as they were\n";
+  if (Interrupted())
+    return InterruptedExit(opt, err, "a backup whose removal was cut short is finished by the next prune");
+  for (Candidate *c : gone)
+    if (!c->failure.empty())
+      err << cmd << Shown(c->Name()) << ": " << c->failure << "\n";
   return status;
 }
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -28,8 +29,9 @@ constexpr size_t kNamedDamage = 100;    // damaged files named per day
 constexpr int64_t kLongestGap = 30;     // missing days drawn before a gap is cut short
 
 struct Verdict {
-  bool checked = false, intact = true;
-  std::vector<std::string> damaged;  // "changed: /path (detail)", raw bytes
+  bool checked = false;
+  DayState state = DayState::kIntact;
+  std::vector<std::string> named;  // "damaged: /path (detail)", raw bytes
 };
 
 struct Day {
@@ -53,7 +55,8 @@ struct ReportData {
   std::vector<FileCost> largest, busiest;
   bool checked = false;
   bool unreadable = false;
-  bool sharedByPath = false;  // FUSE: no inode numbers to go by
+  bool linksReal = true;  // else sharing is guessed (sshfs)
+  std::string fsType;
 };
 
 // ---- the figures ----------------------------------------------------------
@@ -84,7 +87,7 @@ bool Gather(const std::string &root, ReportData *r, std::ostream &err)
     r->unreadable = true;
   };
   hooks.onCatalogue = [&](const BackupStats &row, size_t k, Catalogue &&cat) {
-    if (!IsDateName(row.folder))
+    if (!IsDateName(row.folder) || !row.Complete())
       return;
     if (havePrev) {
       CatalogueDiff d = DiffCatalogues(prev, cat, false, nullptr);
@@ -103,7 +106,7 @@ bool Gather(const std::string &root, ReportData *r, std::ostream &err)
     havePrev = true;
   };
   std::string why;
-  if (!CollectStats(root, &rows, hooks, &r->sharedByPath, &why)) {
+  if (!CollectStats(root, &rows, hooks, &r->linksReal, &r->fsType, &why)) {
     err << "vxdb report: " << Shown(root) << ": " << why << "\n";
     return false;
   }
@@ -146,8 +149,8 @@ bool Gather(const std::string &root, ReportData *r, std::ostream &err)
   return true;
 }
 
-// Every day read back as check does it; a day without a catalogue has
-// nothing to be checked against and is shown incomplete instead.
+// Every day read back as check does it; a folder without a catalogue has
+// nothing to be checked against and keeps its state.
 bool CheckDays(ReportData *r, std::ostream *progress, std::ostream &err)
 {
   DestinationCheck result;
@@ -156,22 +159,25 @@ bool CheckDays(ReportData *r, std::ostream *progress, std::ostream &err)
     err << "vxdb report: " << Shown(r->root) << ": " << why << "\n";
     return false;
   }
+  if (result.interrupted)
+    return true;
   std::map<std::string, const DayCheck *> byName;
   for (const auto &c : result.days)
     byName[c.name] = &c;
   r->checked = true;
   for (auto &d : r->days) {
     auto it = byName.find(d.stats.folder);
-    if (it == byName.end() || it->second->State() == DayState::kUnfinished)
+    DayState s = it == byName.end() ? DayState::kUnfinished : it->second->State();
+    if (s == DayState::kUnfinished || s == DayState::kRemoving)
       continue;
     const DayCheck &c = *it->second;
     d.check.checked = true;
-    d.check.intact = c.State() == DayState::kIntact;
+    d.check.state = s;
     if (!c.problem.empty())
-      d.check.damaged.push_back("unusable: " + c.problem);
+      d.check.named.push_back("catalogue: " + c.problem);
     for (const auto &f : c.findings)
-      if (IsDamage(f))
-        d.check.damaged.push_back(std::string(f.kind) + ": " + f.path + (f.detail.empty() ? "" : " (" + f.detail + ")"));
+      if (IsDamage(f) || strcmp(f.kind, kNotBackedUp) == 0)
+        d.check.named.push_back(std::string(f.kind) + ": " + f.path + (f.detail.empty() ? "" : " (" + f.detail + ")"));
   }
   return true;
 }
@@ -237,7 +243,7 @@ body{font:14px/1.4 system-ui,sans-serif;margin:24px;color:#222;background:#fff}
 h1{font-size:22px;margin:0 0 4px}h2{font-size:17px;margin:28px 0 8px}
 .summary{font-size:15px}.chart{overflow-x:auto}
 svg text{font:11px sans-serif;fill:#555}
-.bar{fill:#7aa6da}.bar.incomplete{fill:#f0b64a}.bar.damaged{fill:#d9534f}
+.bar{fill:#7aa6da}.bar.incomplete{fill:#f0b64a}.bar.damaged{fill:#d9534f}.bar.unfinished{fill:#c9c9c9}
 .own{fill:#2d5f99}.files{fill:#9a9a9a}.gap{fill:#f4f4f4;stroke:#ccc;stroke-dasharray:2 2}
 .axis{stroke:#999}.total{fill:none;stroke:#2d5f99;stroke-width:2}.area{fill:#dbe7f5}
 .key span{display:inline-block;width:12px;height:12px;margin:0 4px 0 14px;vertical-align:-1px}
@@ -250,8 +256,8 @@ ul.damage{margin:2px 0;padding-left:18px;font-family:monospace;white-space:norma
 // between two backups (a long gap is cut short and labelled).
 struct Slot {
   const Day *day = nullptr;
-  int64_t mjd = -1;        // a missing day
-  int64_t skipped = 0;     // a cut gap: the days it stands for
+  int64_t mjd = -1;      // a missing day
+  int64_t skipped = 0;   // a cut gap: the days it stands for
 };
 
 std::vector<Slot> Slots(const ReportData &r)
@@ -274,84 +280,170 @@ std::vector<Slot> Slots(const ReportData &r)
   return slots;
 }
 
-std::string StateText(const Day &d)
+// How a day looks: the verdict every command gives it.
+enum class Look { kGood, kIncomplete, kDamaged, kUnfinished };
+
+// withCheck: what reading the backup back found counts too.
+Look LookOf(const Day &d, bool withCheck = true)
 {
-  if (d.stats.Complete())
-    return "complete";
-  return d.stats.hasCatalogue ? "incomplete (unusable catalogue)" : "incomplete (no catalogue)";
+  FolderState s = d.stats.state;
+  bool checked = withCheck && d.check.checked;
+  if (s == FolderState::kUnusable || (checked && d.check.state == DayState::kDamaged))
+    return Look::kDamaged;
+  if (s == FolderState::kUnfinished || s == FolderState::kRemoving)
+    return Look::kUnfinished;
+  if (d.stats.partial || d.stats.notBackedUp || (checked && d.check.state == DayState::kIncomplete))
+    return Look::kIncomplete;
+  return Look::kGood;
 }
 
-bool Damaged(const Day &d) { return d.check.checked && !d.check.intact; }
+const char *BarClass(Look l)
+{
+  return l == Look::kDamaged ? "bar damaged" : l == Look::kIncomplete ? "bar incomplete"
+                                           : l == Look::kUnfinished   ? "bar unfinished"
+                                                                      : "bar";
+}
+
+std::string StateText(const Day &d)
+{
+  const BackupStats &st = d.stats;
+  if (st.state == FolderState::kUnusable)
+    return "damaged (its catalogue cannot be read)";
+  std::string t = FolderStateName(st.state);
+  if (st.notBackedUp && st.state != FolderState::kUnfinished)
+    t += ", " + std::to_string(st.notBackedUp) + " not backed up";
+  return t;
+}
 
 std::string DayTitle(const Day &d)
 {
   std::string t = Html(d.stats.folder) + ": " + StateText(d);
   if (d.check.checked)
-    t += d.check.intact ? ", intact" : ", DAMAGED (" + Plural(d.check.damaged.size(), "finding") + ")";
+    t += std::string(", ") + (d.check.state == DayState::kDamaged ? "DAMAGED" : DayStateName(d.check.state)) +
+         (d.check.named.empty() ? "" : " (" + Plural(d.check.named.size(), "file") + " named)");
   t += "\n" + Plural(d.stats.files, "file") + ", " + SizeText(d.stats.size) + "\nthis day alone holds " +
        SizeText(d.stats.own);
   return t;
 }
 
+// Where the slots go. The charts span the page, drawn on a fixed width that
+// the browser scales; only when there are too many slots for that do they
+// take more room, and the page scrolls.
+struct Geometry {
+  static constexpr double kWidth = 1200, kLeft = 70, kRight = 40;
+  double width = kWidth, slot = 0;
+  bool fill = true;  // scaled to the page's width
+  explicit Geometry(size_t slots)
+  {
+    slot = (kWidth - kLeft - kRight) / double(std::max<size_t>(slots, 1));
+    if (slot < 2) {
+      slot = 2;
+      width = kLeft + kRight + slot * double(slots);
+      fill = false;
+    }
+  }
+  double Center(size_t i) const { return kLeft + slot * (double(i) + 0.5); }
+  double BarWidth() const { return std::min(slot > 6 ? slot - 2 : slot * 0.8, 48.0); }
+  std::string Svg(const char *id, double height, const char *label) const
+  {
+    std::string size = fill ? "width=\"100%\"" : "width=\"" + Num(width) + "\" height=\"" + Num(height) + "\"";
+    return "<div class=\"chart\"><svg id=\"" + std::string(id) + "\" xmlns=\"http://www.w3.org/2000/svg\" " + size +
+           " viewBox=\"0 0 " + Num(width) + " " + Num(height) + "\" role=\"img\" aria-label=\"" + label + "\">\n";
+  }
+};
+
+// The slots that get a date, so that no two overlap: first the first and
+// the last slot and the backups on either side of each gap, then as many
+// other backups as fit between them, from the left. A day inside a gap gets
+// none: a cut gap stands for more days than it shows.
+std::vector<size_t> DateLabels(const std::vector<Slot> &slots, const Geometry &g)
+{
+  // Ten characters of an 11-pixel sans-serif font, and a little air.
+  const double kLabel = 66 + 8;
+  std::vector<size_t> wanted, placed;
+  if (slots.empty())
+    return placed;
+  wanted.push_back(0);
+  wanted.push_back(slots.size() - 1);
+  for (size_t i = 1; i < slots.size(); ++i) {
+    if (!slots[i].day && slots[i - 1].day)
+      wanted.push_back(i - 1);
+    if (slots[i].day && !slots[i - 1].day)
+      wanted.push_back(i);
+  }
+  for (size_t i = 0; i < slots.size(); ++i)
+    if (slots[i].day)
+      wanted.push_back(i);
+  for (size_t i : wanted) {
+    bool fits = std::all_of(placed.begin(), placed.end(), [&](size_t p) {
+      return p != i && std::abs(g.Center(p) - g.Center(i)) >= kLabel;
+    });
+    if (fits)
+      placed.push_back(i);
+  }
+  std::sort(placed.begin(), placed.end());
+  return placed;
+}
+
 void WriteTimeline(std::ostream &o, const ReportData &r, const std::vector<Slot> &slots)
 {
-  const double left = 70, top = 16, sizeH = 150, filesTop = 190, filesH = 50, labelY = 262;
-  double w = std::clamp(1100.0 / double(std::max<size_t>(slots.size(), 1)), 4.0, 24.0);
-  double width = left + w * double(slots.size()) + 10;
+  const double top = 16, sizeH = 150, filesTop = 190, filesH = 50, labelY = 262, left = Geometry::kLeft;
+  Geometry g(slots.size());
   uint64_t maxSize = 1, maxFiles = 1;
   for (const auto &d : r.days) {
     maxSize = std::max({maxSize, d.stats.size, d.stats.own});
     maxFiles = std::max(maxFiles, d.stats.files);
   }
-  o << "<div class=\"chart\"><svg id=\"timeline\" xmlns=\"http://www.w3.org/2000/svg\" width=\"" << Num(width)
-    << "\" height=\"275\" role=\"img\" aria-label=\"size of each backup by day\">\n";
+  o << g.Svg("timeline", 275, "size of each backup by day");
   o << "<text x=\"" << Num(left - 6) << "\" y=\"" << Num(top + 4) << "\" text-anchor=\"end\">" << SizeText(maxSize)
     << "</text><text x=\"" << Num(left - 6) << "\" y=\"" << Num(top + sizeH) << "\" text-anchor=\"end\">0</text>"
     << "<text x=\"" << Num(left - 6) << "\" y=\"" << Num(filesTop + 4) << "\" text-anchor=\"end\">"
     << Plural(maxFiles, "file") << "</text>\n";
-  o << "<line class=\"axis\" x1=\"" << Num(left) << "\" x2=\"" << Num(width - 10) << "\" y1=\"" << Num(top + sizeH)
-    << "\" y2=\"" << Num(top + sizeH) << "\"/><line class=\"axis\" x1=\"" << Num(left) << "\" x2=\""
-    << Num(width - 10) << "\" y1=\"" << Num(filesTop + filesH) << "\" y2=\"" << Num(filesTop + filesH) << "\"/>\n";
-  size_t labelEvery = std::max<size_t>(1, (slots.size() + 11) / 12);
+  double right = g.width - Geometry::kRight;
+  o << "<line class=\"axis\" x1=\"" << Num(left) << "\" x2=\"" << Num(right) << "\" y1=\"" << Num(top + sizeH)
+    << "\" y2=\"" << Num(top + sizeH) << "\"/><line class=\"axis\" x1=\"" << Num(left) << "\" x2=\"" << Num(right)
+    << "\" y1=\"" << Num(filesTop + filesH) << "\" y2=\"" << Num(filesTop + filesH) << "\"/>\n";
+  double bw = g.BarWidth();
   for (size_t i = 0; i < slots.size(); ++i) {
     const Slot &s = slots[i];
-    double x = left + w * double(i) + (w > 6 ? 1 : 0.5), bw = w > 6 ? w - 2 : w - 1;
+    double x = g.Center(i) - bw / 2;
     if (!s.day) {
       o << "<rect class=\"gap\" x=\"" << Num(x) << "\" y=\"" << Num(top) << "\" width=\"" << Num(bw)
         << "\" height=\"" << Num(sizeH) << "\"><title>" << MjdText(s.mjd) << ": no backup</title></rect>\n";
-      if (s.skipped)
-        o << "<text x=\"" << Num(x) << "\" y=\"" << Num(top + sizeH / 2) << "\" text-anchor=\"end\">"
-          << s.skipped << " days without a backup</text>\n";
+      if (s.skipped)  // in the middle of the gap drawn for it, as much as fits
+        o << "<text x=\"" << Num(g.Center(i) - g.slot * double(kLongestGap - 1) / 2) << "\" y=\""
+          << Num(top + sizeH / 2) << "\" text-anchor=\"middle\">" << s.skipped
+          << (g.slot * double(kLongestGap) > 180 ? " days without a backup" : " days") << "</text>\n";
       continue;
     }
     const BackupStats &st = s.day->stats;
     double h = std::max(1.0, sizeH * double(st.size) / double(maxSize));
     double ho = sizeH * double(st.own) / double(maxSize);
     double hf = filesH * double(st.files) / double(maxFiles);
-    std::string cls = !st.Complete() ? "bar incomplete" : Damaged(*s.day) ? "bar damaged" : "bar";
     std::string title = "<title>" + DayTitle(*s.day) + "</title>";
-    o << "<rect class=\"" << cls << "\" x=\"" << Num(x) << "\" y=\"" << Num(top + sizeH - h) << "\" width=\""
-      << Num(bw) << "\" height=\"" << Num(h) << "\">" << title << "</rect>";
+    o << "<rect class=\"" << BarClass(LookOf(*s.day)) << "\" x=\"" << Num(x) << "\" y=\"" << Num(top + sizeH - h)
+      << "\" width=\"" << Num(bw) << "\" height=\"" << Num(h) << "\">" << title << "</rect>";
     o << "<rect class=\"own\" x=\"" << Num(x) << "\" y=\"" << Num(top + sizeH - ho) << "\" width=\"" << Num(bw)
       << "\" height=\"" << Num(ho) << "\">" << title << "</rect>";
     o << "<rect class=\"files\" x=\"" << Num(x) << "\" y=\"" << Num(filesTop + filesH - hf) << "\" width=\""
       << Num(bw) << "\" height=\"" << Num(hf) << "\">" << title << "</rect>\n";
-    if (i % labelEvery == 0)
-      o << "<text x=\"" << Num(x) << "\" y=\"" << Num(labelY) << "\">" << MjdText(s.mjd) << "</text>\n";
   }
+  for (size_t i : DateLabels(slots, g))
+    o << "<text class=\"date\" x=\"" << Num(g.Center(i)) << "\" y=\"" << Num(labelY) << "\" text-anchor=\"middle\">"
+      << MjdText(slots[i].mjd) << "</text>\n";
   o << "</svg></div>\n<p class=\"key\"><span style=\"background:#7aa6da\"></span>size of the files"
        "<span style=\"background:#2d5f99\"></span>held by this day alone"
        "<span style=\"background:#f0b64a\"></span>incomplete"
        "<span style=\"background:#d9534f\"></span>damaged"
+       "<span style=\"background:#c9c9c9\"></span>unfinished or being removed"
        "<span style=\"background:#f4f4f4;border:1px dashed #ccc\"></span>no backup"
        "<span style=\"background:#9a9a9a\"></span>number of files (lower strip)</p>\n";
 }
 
-void WriteTotal(std::ostream &o, const std::vector<Slot> &slots)
+void WriteTotal(std::ostream &o, const std::vector<Slot> &slots, const std::string &mark)
 {
-  const double left = 70, top = 12, h = 120;
-  double w = std::clamp(1100.0 / double(std::max<size_t>(slots.size(), 1)), 4.0, 24.0);
-  double width = left + w * double(slots.size()) + 10;
+  const double top = 12, h = 120, left = Geometry::kLeft;
+  Geometry g(slots.size());
   uint64_t max = 1;
   for (const auto &s : slots)
     if (s.day)
@@ -361,21 +453,21 @@ void WriteTotal(std::ostream &o, const std::vector<Slot> &slots)
   for (size_t i = 0; i < slots.size(); ++i) {
     if (!slots[i].day)
       continue;
-    double x = left + w * (double(i) + 0.5);
+    double x = g.Center(i);
     points += Num(x) + "," + Num(top + h - h * double(slots[i].day->stats.total) / double(max)) + " ";
     firstX = firstX < 0 ? x : firstX;
     lastX = x;
   }
-  o << "<div class=\"chart\"><svg id=\"total\" xmlns=\"http://www.w3.org/2000/svg\" width=\"" << Num(width)
-    << "\" height=\"" << Num(top + h + 8) << "\" role=\"img\" aria-label=\"space taken, running total\">\n";
-  o << "<text x=\"" << Num(left - 6) << "\" y=\"" << Num(top + 4) << "\" text-anchor=\"end\">" << SizeText(max)
-    << "</text><text x=\"" << Num(left - 6) << "\" y=\"" << Num(top + h) << "\" text-anchor=\"end\">0</text>\n";
+  o << g.Svg("total", top + h + 8, "space taken, running total");
+  o << "<text x=\"" << Num(left - 6) << "\" y=\"" << Num(top + 4) << "\" text-anchor=\"end\">" << mark
+    << SizeText(max) << "</text><text x=\"" << Num(left - 6) << "\" y=\"" << Num(top + h)
+    << "\" text-anchor=\"end\">0</text>\n";
   if (firstX >= 0) {
     o << "<polygon class=\"area\" points=\"" << Num(firstX) << "," << Num(top + h) << " " << points << Num(lastX)
       << "," << Num(top + h) << "\"/>\n<polyline class=\"total\" points=\"" << points << "\"/>\n";
   }
-  o << "<line class=\"axis\" x1=\"" << Num(left) << "\" x2=\"" << Num(width - 10) << "\" y1=\"" << Num(top + h)
-    << "\" y2=\"" << Num(top + h) << "\"/></svg></div>\n";
+  o << "<line class=\"axis\" x1=\"" << Num(left) << "\" x2=\"" << Num(g.width - Geometry::kRight) << "\" y1=\""
+    << Num(top + h) << "\" y2=\"" << Num(top + h) << "\"/></svg></div>\n";
 }
 
 std::string CheckCell(const Day &d, bool checked)
@@ -384,18 +476,20 @@ std::string CheckCell(const Day &d, bool checked)
     return "<td>not checked</td>";
   if (!d.check.checked)
     return "<td>-</td>";
-  if (d.check.intact)
+  if (d.check.state == DayState::kIntact)
     return "<td class=\"ok\">intact</td>";
-  std::string s = "<td><span class=\"bad\">damaged</span><ul class=\"damage\">";
-  for (size_t i = 0; i < d.check.damaged.size() && i < kNamedDamage; ++i)
-    s += "<li>" + Html(d.check.damaged[i]) + "</li>";
-  if (d.check.damaged.size() > kNamedDamage)
-    s += "<li>and " + std::to_string(d.check.damaged.size() - kNamedDamage) + " more</li>";
+  bool bad = d.check.state == DayState::kDamaged;
+  std::string s = std::string("<td><span class=\"") + (bad ? "bad\">damaged" : "warn\">incomplete") +
+                  "</span><ul class=\"damage\">";
+  for (size_t i = 0; i < d.check.named.size() && i < kNamedDamage; ++i)
+    s += "<li>" + Html(d.check.named[i]) + "</li>";
+  if (d.check.named.size() > kNamedDamage)
+    s += "<li>and " + std::to_string(d.check.named.size() - kNamedDamage) + " more</li>";
   return s + "</ul></td>";
 }
 
 struct Overview {
-  size_t backups = 0, incomplete = 0, damaged = 0, intact = 0;
+  size_t backups = 0, incomplete = 0, unfinished = 0, damaged = 0, intact = 0;
   int64_t missingDays = 0;
   std::string first, last;
   uint64_t total = 0;
@@ -407,9 +501,11 @@ Overview Summarise(const ReportData &r)
   v.backups = r.days.size();
   int64_t prev = -1;
   for (const auto &d : r.days) {
-    v.incomplete += !d.stats.Complete();
-    v.damaged += Damaged(d);
-    v.intact += d.check.checked && d.check.intact;
+    Look look = LookOf(d);
+    v.incomplete += look == Look::kIncomplete;
+    v.unfinished += look == Look::kUnfinished;
+    v.damaged += look == Look::kDamaged;
+    v.intact += d.check.checked && d.check.state == DayState::kIntact;
     v.total = std::max(v.total, d.stats.total);
     if (d.mjd < 0)
       continue;
@@ -423,10 +519,30 @@ Overview Summarise(const ReportData &r)
   return v;
 }
 
+// "2 incomplete, 1 unfinished, 1 damaged", the states worth naming.
+std::string Troubles(const Overview &v)
+{
+  std::string text = std::to_string(v.incomplete) + " incomplete";
+  if (v.unfinished)
+    text += ", " + std::to_string(v.unfinished) + " unfinished";
+  if (v.damaged)
+    text += ", " + std::to_string(v.damaged) + " damaged";
+  return text;
+}
+
+// The state column tells what the folder is; the check column what reading
+// it back found.
+const char *StateClass(const Day &d)
+{
+  Look l = LookOf(d, false);
+  return l == Look::kDamaged ? " class=\"bad\"" : l == Look::kGood ? "" : " class=\"warn\"";
+}
+
 void WriteHtml(std::ostream &o, const ReportData &r)
 {
   Overview v = Summarise(r);
   std::vector<Slot> slots = Slots(r);
+  std::string mark = r.linksReal ? "" : "~";
   o << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
        "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'\">\n"
        "<title>Vaultrix backups in "
@@ -434,8 +550,8 @@ void WriteHtml(std::ostream &o, const ReportData &r)
   o << "<h1>Vaultrix backups in " << Html(r.root) << "</h1>\n<p class=\"summary\">" << Plural(v.backups, "backup");
   if (!v.first.empty())
     o << " from " << v.first << " to " << v.last;
-  o << ", " << Plural(uint64_t(v.missingDays), "day") << " without a backup, " << v.incomplete
-    << " incomplete. They take <b>" << SizeText(v.total) << "</b>.";
+  o << ", " << Plural(uint64_t(v.missingDays), "day") << " without a backup, " << Troubles(v) << ". They take <b>"
+    << mark << SizeText(v.total) << "</b>.";
   if (r.checked)
     o << " Checked: " << v.intact << " intact, "
       << (v.damaged ? "<span class=\"bad\">" + std::to_string(v.damaged) + " damaged</span>" : "0 damaged") << ".";
@@ -443,11 +559,12 @@ void WriteHtml(std::ostream &o, const ReportData &r)
   WriteTimeline(o, r, slots);
   o << "<h2>Space taken</h2>\n<p>The space all backups up to each day take together, each shared file counted "
        "once.";
-  if (r.sharedByPath)
-    o << " This file system (FUSE, such as sshfs) keeps no inode numbers: files count as shared when their path, "
-         "size and modification time agree.";
+  if (!r.linksReal)
+    o << " This file system (" << Html(r.fsType.empty() ? "FUSE" : r.fsType)
+      << ") shows no hard links: files count as shared when their path, size and modification time agree, so the "
+         "figures marked ~ are guesses.";
   o << "</p>\n";
-  WriteTotal(o, slots);
+  WriteTotal(o, slots, mark);
 
   o << "<h2>Backups</h2>\n<table id=\"days\"><tr><th>Backup</th><th>State</th><th>Check</th><th class=\"n\">Files"
        "</th><th class=\"n\">Size</th><th class=\"n\">This day alone</th><th class=\"n\">Total</th>"
@@ -457,9 +574,9 @@ void WriteHtml(std::ostream &o, const ReportData &r)
     o << "<tr><td>" << Html(st.folder);
     if (st.date && MjdText(st.date >> 16) != st.folder)
       o << " (" << BackupDateText(st.date) << ")";
-    o << "</td><td" << (st.Complete() ? ">" : " class=\"warn\">") << StateText(d) << "</td>" << CheckCell(d, r.checked)
+    o << "</td><td" << StateClass(d) << ">" << StateText(d) << "</td>" << CheckCell(d, r.checked)
       << "<td class=\"n\">" << st.files << "</td><td class=\"n\">" << SizeText(st.size) << "</td><td class=\"n\">"
-      << SizeText(st.own) << "</td><td class=\"n\">" << SizeText(st.total) << "</td><td class=\"n\">";
+      << mark << SizeText(st.own) << "</td><td class=\"n\">" << mark << SizeText(st.total) << "</td><td class=\"n\">";
     if (d.compared)
       o << d.changed << " changed, " << d.added << " added, " << d.removed << " removed";
     o << "</td></tr>\n";
@@ -482,16 +599,17 @@ void WriteSummary(std::ostream &o, const ReportData &r)
   o << Plural(v.backups, "backup");
   if (!v.first.empty())
     o << " from " << v.first << " to " << v.last;
-  o << " take " << SizeText(v.total) << "; " << Plural(uint64_t(v.missingDays), "day") << " without a backup, "
-    << v.incomplete << " incomplete.\n";
+  o << " take " << (r.linksReal ? "" : "about ") << SizeText(v.total) << "; "
+    << Plural(uint64_t(v.missingDays), "day") << " without a backup, " << Troubles(v) << ".\n";
   for (const auto &d : r.days)
-    if (!d.stats.Complete())
+    if (LookOf(d) != Look::kGood)
       o << "  " << Shown(d.stats.folder) << ": " << StateText(d) << "\n";
   if (r.checked) {
     o << "Checked: " << v.intact << " intact, " << v.damaged << " damaged.\n";
     for (const auto &d : r.days)
-      if (Damaged(d))
-        o << "  " << Shown(d.stats.folder) << ": " << Plural(d.check.damaged.size(), "finding") << "\n";
+      if (d.check.checked && d.check.state != DayState::kIntact)
+        o << "  " << Shown(d.stats.folder) << ": " << DayStateName(d.check.state) << ", "
+          << Plural(d.check.named.size(), "file") << " named\n";
   }
   if (!r.largest.empty())
     o << "Largest file: " << Shown(r.largest[0].path) << " (" << SizeText(r.largest[0].size) << ").\n";
@@ -541,7 +659,14 @@ int ReportCommand(const Options &opt, std::ostream &out, std::ostream &err)
     return kBadInput;
   if (opt.check && !CheckDays(&r, ProgressStream(opt, err), err))
     return kBadInput;
-  int status = r.unreadable ? kBadInput : Summarise(r).damaged ? kFound : kFine;
+  if (Interrupted())
+    return InterruptedExit(opt, err, "no page written");
+  bool damaged = false, incomplete = false;
+  for (const auto &d : r.days) {
+    damaged |= d.check.checked && d.check.state == DayState::kDamaged;
+    incomplete |= d.check.checked && d.check.state == DayState::kIncomplete;
+  }
+  int status = r.unreadable ? kBadInput : damaged ? kFound : incomplete ? kIncomplete : kFine;
 
   bool terminal = &out == &std::cout && isatty(STDOUT_FILENO);
   if (opt.output.empty() && terminal) {

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -7,10 +8,11 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "Catalogue.h"
+#include "Backups.h"
 #include "Commands.h"
 #include "Files.h"
 #include "Output.h"
@@ -20,49 +22,15 @@ namespace vxdb {
 namespace {
 
 // Copies wait under a temporary name until a batch of them has reached the
-// disk (one syncfs rather than one fsync per file), then get their names.
+// disk (one syncfs rather than one fsync per file), then get their names. A
+// batch ends after so many files, bytes or seconds, so that an interrupted
+// or killed restore loses little.
 constexpr size_t kBatchFiles = 512;
 constexpr uint64_t kBatchBytes = uint64_t(256) << 20;
-constexpr size_t kTmpPath = kMaxPath + 64;
-
-// The temporary files that exist now, relative to the target folder, for a
-// signal handler to remove; an empty slot is done with.
-int gTargetFd = -1;
-char gTmp[kBatchFiles + 1][kTmpPath];
-volatile sig_atomic_t gTmpCount = 0;
-
-extern "C" void RemoveTemporaries(int sig)
-{
-  for (sig_atomic_t i = 0; i < gTmpCount; ++i)
-    if (gTmp[i][0])
-      unlinkat(gTargetFd, gTmp[i], 0);
-  signal(sig, SIG_DFL);
-  raise(sig);
-}
-
-class SignalGuard {
-public:
-  explicit SignalGuard(int target)
-  {
-    gTargetFd = target;
-    gTmpCount = 0;
-    struct sigaction sa = {};
-    sa.sa_handler = RemoveTemporaries;
-    sigemptyset(&sa.sa_mask);
-    for (size_t i = 0; i < std::size(kSignals); ++i)
-      sigaction(kSignals[i], &sa, &old_[i]);
-  }
-  ~SignalGuard()
-  {
-    for (size_t i = 0; i < std::size(kSignals); ++i)
-      sigaction(kSignals[i], &old_[i], nullptr);
-    gTmpCount = 0;
-  }
-
-private:
-  static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
-  struct sigaction old_[std::size(kSignals)];
-};
+constexpr auto kBatchTime = std::chrono::seconds(2);
+const char kTmpPrefix[] = ".vxdb-restore-";
+const char kOtherCase[] = "the target holds a file whose name differs in letter case only, and takes it for this "
+                          "one; not restored";
 
 std::string Join(const std::vector<std::string> &parts)
 {
@@ -72,16 +40,32 @@ std::string Join(const std::vector<std::string> &parts)
   return s;
 }
 
+bool DiskFull(int err) { return err == ENOSPC || err == EDQUOT; }
+
+enum class Outcome { kRestored, kInPlace, kDamaged, kFailed, kRefused, kNotBackedUp, kTargetFull, kInterrupted, kPending };
+
+struct Result {
+  Outcome outcome;
+  std::string why;
+  uint64_t bytes = 0;
+};
+
 // Copies at most limit bytes of src into fd and digests them as they are
-// written; grew tells whether src had more.
+// written; grew tells whether src had more. A failed write leaves its errno
+// in *writeErr.
 bool Copy(int src, int fd, uint64_t limit, Digest *digest, uint64_t *bytes, bool *grew, Progress &progress,
-          std::string *why)
+          std::string *why, int *writeErr)
 {
   Md5 md5;
   static char buf[1 << 16];
   *bytes = 0;
   *grew = false;
+  *writeErr = 0;
   for (;;) {
+    if (Interrupted()) {
+      *why = "interrupted";
+      return false;
+    }
     uint64_t room = limit - *bytes;
     size_t want = room >= sizeof buf ? sizeof buf : size_t(room) + 1;
     ssize_t n = read(src, buf, want);
@@ -98,6 +82,7 @@ bool Copy(int src, int fd, uint64_t limit, Digest *digest, uint64_t *bytes, bool
       n = ssize_t(room);
     }
     if (!WriteAll(fd, buf, size_t(n))) {
+      *writeErr = errno;
       *why = "cannot write it: " + ErrnoText(errno);
       return false;
     }
@@ -111,67 +96,93 @@ bool Copy(int src, int fd, uint64_t limit, Digest *digest, uint64_t *bytes, bool
   return true;
 }
 
-enum class Outcome { kRestored, kInPlace, kDamaged, kFailed, kRefused, kPending };
+// Whether a name is a temporary copy of a restore whose process is gone.
+bool Leftover(const std::string &name)
+{
+  if (name.rfind(kTmpPrefix, 0) != 0)
+    return false;
+  const char *p = name.c_str() + strlen(kTmpPrefix);
+  char *end = nullptr;
+  errno = 0;
+  long pid = strtol(p, &end, 10);
+  if (end == p || *end != '-' || errno || pid <= 0 || pid > INT_MAX || pid == getpid())
+    return false;
+  p = end + 1;
+  if (!*p || strspn(p, "0123456789") != strlen(p))
+    return false;
+  return kill(pid_t(pid), 0) != 0 && errno == ESRCH;
+}
 
 struct Pending {
-  size_t index;       // into the chosen entries
-  std::string folder; // relative, "/a/b" or ""
+  size_t index;        // into the chosen entries
+  std::string folder;  // relative, "/a/b" or ""
   std::string name, tmp;
   ino_t ino;
   uint64_t bytes;
   std::string damage;  // set when restored although damaged
 };
 
-struct Result {
-  Outcome outcome;
-  std::string why;
-  uint64_t bytes = 0;
-};
-
 class Restorer {
 public:
   Restorer(int root, int target, const Options &opt, Progress &progress)
-      : root_(root), target_(target), opt_(opt), progress_(progress)
+      : root_(root), target_(target), opt_(opt), progress_(progress), batchStart_(std::chrono::steady_clock::now())
   {
+  }
+  ~Restorer()
+  {
+    // A copy that never got its name is not left behind.
+    for (const auto &p : pending_) {
+      Fd dir = OpenFolderBeneath(target_, SplitPath(p.folder), false);
+      if (dir.ok())
+        unlinkat(dir.get(), p.tmp.c_str(), 0);
+    }
   }
 
   // Restores one entry; kPending when its copy waits for the next Flush.
   Result One(size_t index, const Entry &e, const std::vector<std::string> &parts);
   // Brings the waiting copies to the disk and gives them their names.
   void Flush(const std::function<void(size_t, const Result &)> &done);
-  bool Full() const { return pending_.size() >= kBatchFiles || pendingBytes_ >= kBatchBytes; }
+  // Makes the names given so far durable.
+  void SyncNames();
+  bool Full() const
+  {
+    return pending_.size() >= kBatchFiles || pendingBytes_ >= kBatchBytes ||
+           (!pending_.empty() && std::chrono::steady_clock::now() - batchStart_ >= kBatchTime);
+  }
+  uint64_t leftovers = 0;  // temporary copies of killed runs, removed
 
 private:
-  Result Fail(int dir, const std::string &tmp, std::string why)
+  Result Fail(int dir, const std::string &tmp, std::string why, int err = 0)
   {
     unlinkat(dir, tmp.c_str(), 0);
-    DropCurrent();
-    return {Outcome::kFailed, std::move(why)};
-  }
-  // The slots after the pending copies' belong to the copy being made.
-  void DropCurrent()
-  {
-    if (size_t(gTmpCount) > pending_.size()) {
-      gTmpCount = gTmpCount - 1;
-      gTmp[gTmpCount][0] = 0;
-    }
+    if (Interrupted())
+      return {Outcome::kInterrupted, "interrupted"};
+    return {DiskFull(err) ? Outcome::kTargetFull : Outcome::kFailed, std::move(why)};
   }
   bool Identical(int dir, const std::string &name, const Entry &e);
+  bool ExactName(const std::vector<std::string> &parts);
+  void Tidy(int dir, const std::string &folder);
 
   int root_, target_;
   const Options &opt_;
   Progress &progress_;
   std::vector<Pending> pending_;
   uint64_t pendingBytes_ = 0;
-  std::map<dev_t, Fd> devices_;  // one folder on each file system written to
+  std::chrono::steady_clock::time_point batchStart_;
+  std::map<dev_t, Fd> devices_;                        // one folder on each file system written to
+  std::map<std::string, std::set<std::string>> names_;  // the backup's folders as listed
+  std::set<std::string> tidied_;                        // target folders rid of leftovers
+  // The target's folders as listed, kept up to date with what this run
+  // names. On a target that ignores letter case, case.txt finds Case.txt,
+  // which is never replaced by it, --force or not.
+  std::map<std::string, std::set<std::string>> targetNames_;
+  bool ListedAs(int dir, const std::string &folder, const std::string &name);
   unsigned serial_ = 0;
 };
 
 // Whether the file already at name holds exactly the entry's contents.
 bool Restorer::Identical(int dir, const std::string &name, const Entry &e)
 {
-  if (IsZero(e.md5))
-    return false;
   Fd fd(openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st;
   Digest d;
@@ -180,14 +191,69 @@ bool Restorer::Identical(int dir, const std::string &name, const Entry &e)
          HashDescriptor(fd.get(), e.size, &d, &bytes, nullptr) && bytes == e.size && d == e.md5;
 }
 
+// Whether every component of the path stands in its folder under exactly
+// that name. On a disk that ignores letter case, "case.txt" would otherwise
+// open "Case.txt".
+bool Restorer::ExactName(const std::vector<std::string> &parts)
+{
+  std::string folder;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    auto it = names_.find(folder);
+    if (it == names_.end()) {
+      std::vector<std::string> listed;
+      Fd dir = OpenFolderBeneath(root_, std::vector<std::string>(parts.begin(), parts.begin() + long(i)), false);
+      if (dir.ok())
+        SortedNames(dir.get(), &listed);
+      it = names_.emplace(folder, std::set<std::string>(listed.begin(), listed.end())).first;
+    }
+    if (!it->second.count(parts[i]))
+      return false;
+    folder += "/" + parts[i];
+  }
+  return true;
+}
+
+// Whether the target folder lists name exactly, rather than a name that a
+// disk ignoring letter case takes for it.
+bool Restorer::ListedAs(int dir, const std::string &folder, const std::string &name)
+{
+  auto it = targetNames_.find(folder);
+  if (it == targetNames_.end()) {
+    std::vector<std::string> listed;
+    SortedNames(dir, &listed);
+    it = targetNames_.emplace(folder, std::set<std::string>(listed.begin(), listed.end())).first;
+  }
+  return it->second.count(name) != 0;
+}
+
+// Removes the temporary copies that a killed restore left in a target folder.
+void Restorer::Tidy(int dir, const std::string &folder)
+{
+  if (!tidied_.insert(folder).second)
+    return;
+  std::vector<std::string> listed;
+  SortedNames(dir, &listed);
+  for (const auto &name : listed) {
+    struct stat st;
+    if (Leftover(name) && fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        (opt_.dryRun || unlinkat(dir, name.c_str(), 0) == 0))
+      ++leftovers;
+  }
+}
+
 Result Restorer::One(size_t index, const Entry &e, const std::vector<std::string> &parts)
 {
+  // The plug-in logged the file as failed: nothing recorded to restore.
+  if (IsZero(e.md5))
+    return {Outcome::kNotBackedUp, "logged as failed when the backup ran; not restored"};
   Fd src = OpenFileBeneath(root_, parts);
   struct stat st;
   if (!src.ok() || fstat(src.get(), &st) != 0)
     return {Outcome::kFailed, errno == ENOENT ? "missing from the backup"
                               : errno == ELOOP ? "is a symbolic link in the backup"
                                                : "cannot open it in the backup: " + ErrnoText(errno)};
+  if (!ExactName(parts))
+    return {Outcome::kFailed, "missing from the backup (only a name that differs in letter case is there)"};
   if (!S_ISREG(st.st_mode))
     return {Outcome::kFailed, "is not a regular file in the backup"};
   std::string sizeDamage;
@@ -201,13 +267,19 @@ Result Restorer::One(size_t index, const Entry &e, const std::vector<std::string
   const std::string &name = parts.back();
   Fd dir = OpenFolderBeneath(target_, folder, !opt_.dryRun);
   if (!dir.ok() && !(opt_.dryRun && errno == ENOENT))
-    return {Outcome::kFailed, errno == ELOOP ? "a folder on its way in the target is a symbolic link"
-                              : errno == ENOTDIR ? "a file in the target is in the way of its folder"
-                                                 : "cannot make its folder: " + ErrnoText(errno)};
+    return {DiskFull(errno) ? Outcome::kTargetFull : Outcome::kFailed,
+            errno == ELOOP     ? "a folder on its way in the target is a symbolic link"
+            : errno == ENOTDIR ? "a file in the target is in the way of its folder"
+                               : "cannot make its folder: " + ErrnoText(errno)};
+  std::string rel = Join(folder);
+  if (dir.ok())
+    Tidy(dir.get(), rel);
   struct stat old;
   bool exists = dir.ok() && fstatat(dir.get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
   if (exists && S_ISDIR(old.st_mode))
     return {Outcome::kFailed, "a folder of that name is in the way"};
+  if (exists && !ListedAs(dir.get(), rel, name))
+    return {Outcome::kFailed, kOtherCase};
   if (exists && Identical(dir.get(), name, e)) {
     // Its time is set only where no other name of the file would see it.
     struct timespec times[2] = {{e.modifyTime, 0}, {e.modifyTime, 0}};
@@ -225,32 +297,25 @@ Result Restorer::One(size_t index, const Entry &e, const std::vector<std::string
   // absent, and a replaced file that is hard-linked elsewhere stays unchanged.
   std::string tmp;
   Fd out;
-  std::string rel = Join(folder);
   while (!out.ok()) {
-    tmp = ".vxdb-restore-" + std::to_string(getpid()) + "-" + std::to_string(serial_++);
-    std::string path = (rel.empty() ? "" : rel.substr(1) + "/") + tmp;
-    snprintf(gTmp[gTmpCount], kTmpPath, "%s", path.c_str());
-    gTmpCount = gTmpCount + 1;
+    tmp = kTmpPrefix + std::to_string(getpid()) + "-" + std::to_string(serial_++);
     out = Fd(openat(dir.get(), tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (!out.ok()) {
-      int err = errno;
-      DropCurrent();
-      if (err != EEXIST || serial_ > 1000000)
-        return {Outcome::kFailed, "cannot create it: " + ErrnoText(err)};
-    }
+    if (!out.ok() && (errno != EEXIST || serial_ > 1000000))
+      return {DiskFull(errno) ? Outcome::kTargetFull : Outcome::kFailed, "cannot create it: " + ErrnoText(errno)};
   }
 
   Digest digest{};
   uint64_t bytes = 0;
   bool grew = false;
   std::string text;
-  uint64_t limit = opt_.keepDamaged ? std::max<uint64_t>(e.size, uint64_t(st.st_size)) : e.size;
-  if (!Copy(src.get(), out.get(), limit, &digest, &bytes, &grew, progress_, &text))
-    return Fail(dir.get(), tmp, text);
+  int writeErr = 0;
+  // Never more than the catalogue records, damaged or not.
+  if (!Copy(src.get(), out.get(), e.size, &digest, &bytes, &grew, progress_, &text, &writeErr))
+    return Fail(dir.get(), tmp, text, writeErr);
   std::string damage = sizeDamage;
-  if (grew || bytes != e.size)
+  if (damage.empty() && (grew || bytes != e.size))
     damage = "damaged in the backup: it changed while it was read";
-  else if (damage.empty() && !IsZero(e.md5) && digest != e.md5)
+  else if (damage.empty() && digest != e.md5)
     damage = "damaged in the backup: its contents differ from the catalogue";
   if (!damage.empty() && !opt_.keepDamaged)
     return Fail(dir.get(), tmp, damage + "; not restored (--keep-damaged restores it anyway)");
@@ -260,9 +325,11 @@ Result Restorer::One(size_t index, const Entry &e, const std::vector<std::string
   if (futimens(out.get(), times) != 0 || fstat(out.get(), &made) != 0)
     return Fail(dir.get(), tmp, "cannot set its modification time: " + ErrnoText(errno));
   if (close(out.release()) != 0)
-    return Fail(dir.get(), tmp, "cannot write it: " + ErrnoText(errno));
+    return Fail(dir.get(), tmp, "cannot write it: " + ErrnoText(errno), errno);
   if (!devices_.count(made.st_dev))
     devices_.emplace(made.st_dev, Fd(fcntl(dir.get(), F_DUPFD_CLOEXEC, 0)));
+  if (pending_.empty())
+    batchStart_ = std::chrono::steady_clock::now();
   pending_.push_back({index, rel, name, tmp, made.st_ino, bytes, damage});
   pendingBytes_ += bytes;
   return {Outcome::kPending, ""};
@@ -271,17 +338,24 @@ Result Restorer::One(size_t index, const Entry &e, const std::vector<std::string
 void Restorer::Flush(const std::function<void(size_t, const Result &)> &done)
 {
   std::string synced;
+  bool full = false;
   for (auto &[dev, fd] : devices_)
-    if (!fd.ok() || syncfs(fd.get()) != 0)
+    if (!fd.ok() || syncfs(fd.get()) != 0) {
+      full = full || DiskFull(errno);
       synced = "cannot bring it to the disk: " + ErrnoText(fd.ok() ? errno : EBADF);
+    }
   for (const auto &p : pending_) {
     Fd dir = OpenFolderBeneath(target_, SplitPath(p.folder), false);
     struct stat st;
     Result r{Outcome::kRestored, "", p.bytes};
+    struct stat there;
     if (!dir.ok() || fstatat(dir.get(), p.tmp.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_ino != p.ino)
       r = {Outcome::kFailed, "its copy vanished from the target before it got its name"};
+    else if (fstatat(dir.get(), p.name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+             !ListedAs(dir.get(), p.folder, p.name))
+      r = {Outcome::kFailed, kOtherCase};
     else if (!synced.empty())
-      r = {Outcome::kFailed, synced};
+      r = {full ? Outcome::kTargetFull : Outcome::kFailed, synced};
     else if (opt_.force ? renameat(dir.get(), p.tmp.c_str(), dir.get(), p.name.c_str()) != 0
                         : renameat2(dir.get(), p.tmp.c_str(), dir.get(), p.name.c_str(), RENAME_NOREPLACE) != 0 &&
                               !((errno == EINVAL || errno == ENOSYS) &&
@@ -290,13 +364,21 @@ void Restorer::Flush(const std::function<void(size_t, const Result &)> &done)
                                              : "cannot put it in place: " + ErrnoText(errno)};
     else if (!p.damage.empty())
       r = {Outcome::kDamaged, p.damage + "; restored as it is", p.bytes};
-    if (r.outcome == Outcome::kFailed && dir.ok())
+    if (r.outcome != Outcome::kRestored && r.outcome != Outcome::kDamaged && dir.ok())
       unlinkat(dir.get(), p.tmp.c_str(), 0);
+    else if (auto it = targetNames_.find(p.folder); it != targetNames_.end())
+      it->second.insert(p.name);
     done(p.index, r);
   }
   pending_.clear();
   pendingBytes_ = 0;
-  gTmpCount = 0;
+}
+
+void Restorer::SyncNames()
+{
+  for (auto &[dev, fd] : devices_)
+    if (fd.ok())
+      (void)syncfs(fd.get());
 }
 
 // "/a/b" for a wanted path, or "" for all; false for a path with "..".
@@ -395,10 +477,19 @@ const char *EventName(Outcome o, bool dryRun)
     return dryRun ? "would_replace" : "damaged";
   case Outcome::kRefused:
     return "refused";
+  case Outcome::kNotBackedUp:
+    return "not_backed_up";
   default:
     return "failed";
   }
 }
+
+struct Tally {
+  uint64_t chosen = 0, restored = 0, restoredBytes = 0, inPlace = 0, replaced = 0, problems = 0, notBackedUp = 0;
+  uint64_t missingBytes = 0;  // of the files a full target stopped
+  std::string stopped;        // why the restore stopped early
+  bool full = false, interrupted = false;
+};
 
 }  // namespace
 
@@ -406,11 +497,11 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
 {
   Backup b;
   std::string why;
-  if (!OpenBackup(opt.args[0], &b, &why)) {
+  if (!OpenBackup(opt.backups[0], &b, &why, &err)) {
     err << "vxdb restore: " << why << "\n";
     return kBadInput;
   }
-  const std::string &targetArg = opt.args[1];
+  const std::string &targetArg = opt.args[0];
   std::vector<Place> places = PlaceEntries(b.cat);
   std::vector<std::string> keys(places.size());
   for (size_t i = 0; i < places.size(); ++i)
@@ -419,7 +510,7 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
   // A wanted path is taken as it is, or else as "list" shows it, escapes
   // and all: that names a file whose name is not valid UTF-8 exactly.
   std::vector<std::string> wanted;
-  for (size_t w = 2; w < opt.args.size(); ++w) {
+  for (size_t w = 1; w < opt.args.size(); ++w) {
     std::string key, bytes;
     if (!Wanted(opt.args[w], &key)) {
       err << "vxdb restore: " << Shown(opt.args[w]) << ": paths in a backup have no \"..\"\n";
@@ -458,75 +549,136 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
   uint64_t totalBytes = 0;
   for (size_t i : chosen)
     totalBytes += b.cat.entries[i].size;
-  uint64_t restored = 0, restoredBytes = 0, failed = 0;
+  Tally t;
+  t.chosen = chosen.size();
   auto report = [&](size_t i, const Result &r) {
     const std::string &path = keys[i];
-    bool lost = r.outcome == Outcome::kFailed || r.outcome == Outcome::kRefused;
-    bool problem = lost || (r.outcome == Outcome::kDamaged && !opt.dryRun);
-    if (!lost) {
-      ++restored;
-      restoredBytes += r.bytes;
+    switch (r.outcome) {
+    case Outcome::kRestored:
+    case Outcome::kDamaged:
+      ++t.restored;
+      t.restoredBytes += r.bytes;
+      t.replaced += opt.dryRun && r.outcome == Outcome::kDamaged;
+      t.problems += !opt.dryRun && r.outcome == Outcome::kDamaged;
+      break;
+    case Outcome::kInPlace:
+      ++t.restored;
+      ++t.inPlace;
+      t.restoredBytes += r.bytes;
+      break;
+    case Outcome::kNotBackedUp:
+      ++t.notBackedUp;
+      break;
+    case Outcome::kTargetFull:
+      t.full = true;
+      t.stopped = r.why;
+      t.missingBytes += b.cat.entries[i].size;
+      return;
+    case Outcome::kInterrupted:
+      t.interrupted = true;
+      return;
+    default:
+      ++t.problems;
     }
-    failed += problem;
+    bool problem = r.outcome == Outcome::kFailed || r.outcome == Outcome::kRefused ||
+                   r.outcome == Outcome::kNotBackedUp || (r.outcome == Outcome::kDamaged && !opt.dryRun);
     if (opt.json) {
+      // A dry run names the changes only; what is in place is counted.
+      if (opt.dryRun && r.outcome == Outcome::kInPlace)
+        return;
       Json j(out);
       j.BeginObject().Key("event").String(EventName(r.outcome, opt.dryRun));
       PathFields(j, path);
-      j.Key("bytes").Unsigned(r.bytes);
+      j.Key("size").Unsigned(r.bytes);
       if (!r.why.empty())
         j.Key("reason").String(r.why);
       j.EndObject().Finish();
       return;
     }
     if (problem) {
-      std::string kind = EventName(r.outcome, false);
-      err << kind << std::string(11 - kind.size(), ' ') << Shown(path) << " (" << r.why << ")\n" << std::flush;
-    } else if (opt.dryRun) {
-      const char *kind = r.outcome == Outcome::kInPlace ? "in place   " : r.outcome == Outcome::kDamaged ? "replace    " : "restore    ";
-      out << kind << Shown(path) << (r.why.empty() ? "" : " (" + r.why + ")") << "\n";
+      Finding f{EventName(r.outcome, false), path, r.why};
+      if (r.outcome == Outcome::kNotBackedUp)
+        f.kind = kNotBackedUp;
+      err << FindingLine(f) << "\n" << std::flush;
+    } else if (opt.dryRun && r.outcome != Outcome::kInPlace) {
+      out << (r.outcome == Outcome::kDamaged ? "replace   " : "restore   ") << Shown(path)
+          << (r.why.empty() ? "" : " (" + r.why + ")") << "\n";
     }
   };
   {
     Progress progress(ProgressStream(opt, err), chosen.size(), totalBytes);
-    SignalGuard guard(targetFd);
     Restorer restorer(root.get(), targetFd, opt, progress);
     auto done = [&](size_t i, const Result &r) {
       progress.Finish();
       report(i, r);
     };
-    for (size_t i : chosen) {
+    for (size_t k = 0; k < chosen.size() && !t.full && !t.interrupted; ++k) {
+      size_t i = chosen[k];
       const Place &p = places[i];
       Result r;
-      if (!p.problem.empty())
+      if (Interrupted())
+        r = {Outcome::kInterrupted, ""};
+      else if (!p.problem.empty())
         r = {Outcome::kRefused, (p.escapes ? "would land outside " + Shown(where) + ": " : std::string()) + p.problem};
       else if (targetFd < 0)
-        r = {Outcome::kRestored, "", b.cat.entries[i].size};  // dry run into a folder still to be made
+        r = IsZero(b.cat.entries[i].md5) ? Result{Outcome::kNotBackedUp, "logged as failed when the backup ran"}
+                                         : Result{Outcome::kRestored, "", b.cat.entries[i].size};
       else
         r = restorer.One(i, b.cat.entries[i], p.parts);
       progress.FileDone();
       if (r.outcome != Outcome::kPending) {
-        if (r.outcome == Outcome::kFailed || r.outcome == Outcome::kRefused || opt.json || opt.dryRun)
+        if (r.outcome != Outcome::kRestored && r.outcome != Outcome::kInPlace)
           progress.Finish();
         report(i, r);
       }
-      if (restorer.Full())
+      if (t.full)  // what is left does not fit either
+        for (size_t rest = k + 1; rest < chosen.size(); ++rest)
+          t.missingBytes += b.cat.entries[chosen[rest]].size;
+      if (restorer.Full() || t.full || t.interrupted)
         restorer.Flush(done);
     }
     restorer.Flush(done);
+    restorer.SyncNames();
+    if (restorer.leftovers)
+      err << "vxdb restore: " << (opt.dryRun ? "would remove " : "removed ") << restorer.leftovers
+          << " half-written " << (restorer.leftovers == 1 ? "copy" : "copies") << " of an earlier restore that was cut short\n";
   }
   if (opt.json) {
     Json j(out);
     j.BeginObject().Key("event").String("summary").Key("dry_run").Bool(opt.dryRun);
-    j.Key("restored").Unsigned(restored).Key("files").Unsigned(chosen.size()).Key("bytes").Unsigned(restoredBytes);
-    j.Key("problems").Unsigned(failed).Key("target").String(where).EndObject().Finish();
-    return failed ? kFound : kFine;
+    j.Key("restored").Unsigned(t.restored - t.inPlace).Key("in_place").Unsigned(t.inPlace);
+    j.Key("files").Unsigned(t.chosen).Key("size").Unsigned(t.restoredBytes);
+    j.Key("problems").Unsigned(t.problems).Key("not_backed_up").Unsigned(t.notBackedUp);
+    j.Key("partial").Bool(b.partial).Key("stopped");
+    if (t.interrupted)
+      j.String("interrupted");
+    else if (t.full)
+      j.String("target full");
+    else
+      j.Null();
+    j.Key("target").String(where).EndObject().Finish();
+  } else {
+    std::string from = " from " + BackupDateText(b.cat.backupDate) + " into " + Shown(where);
+    if (opt.dryRun)
+      out << "Would restore " << Plural(t.restored - t.inPlace - t.replaced, "file") << " and replace " << t.replaced
+          << " (" << SizeText(t.restoredBytes) << " in all)" << from << "; " << t.inPlace << " in place already.";
+    else
+      out << "Restored " << t.restored << " of " << Plural(t.chosen, "file") << " (" << SizeText(t.restoredBytes)
+          << (t.inPlace ? "; " + std::to_string(t.inPlace) + " in place already" : "") << ")" << from << ".";
+    if (t.problems)
+      out << " " << t.problems << " with problems, listed on standard error.";
+    if (t.notBackedUp)
+      out << " " << t.notBackedUp << " not backed up, listed on standard error.";
+    if (b.partial)
+      out << " The backup is incomplete: a run that did not take every file it listed.";
+    out << "\n";
   }
-  out << (opt.dryRun ? "Would restore " : "Restored ") << restored << " of " << Plural(chosen.size(), "file") << " ("
-      << SizeText(restoredBytes) << ") from " << BackupDateText(b.cat.backupDate) << " into " << Shown(where) << ".";
-  if (failed)
-    out << " " << failed << " with problems, listed on standard error.";
-  out << "\n";
-  return failed ? kFound : kFine;
+  if (t.full)
+    err << "vxdb restore: stopped: the target is full (" << t.stopped << "); " << SizeText(t.missingBytes)
+        << " of files were not restored. Make room and run the same command again: what is restored stays.\n";
+  if (t.interrupted)
+    return InterruptedExit(opt, err, "what was restored stays; run the same command again to go on");
+  return t.full ? kTargetFull : t.problems ? kFound : (t.notBackedUp || b.partial) ? kIncomplete : kFine;
 }
 
 }  // namespace vxdb

@@ -1,124 +1,168 @@
+#include "Stats.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <map>
-#include <set>
-#include <sys/stat.h>
+#include <fstream>
+#include <sstream>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 
 #include "Catalogue.h"
-#include "Check.h"
 #include "Commands.h"
 #include "Files.h"
 #include "Output.h"
-#include "Stats.h"
 #include "app/VXDBFormat.h"
 
 namespace vxdb {
-namespace {
 
-using Row = BackupStats;
-
-struct Inode {
-  uint64_t size;
-  size_t first;          // the first backup that holds it
-  std::set<size_t> in;   // every backup that holds it
-};
-
-}  // namespace
-
-bool CollectStats(const std::string &root, std::vector<BackupStats> *rowsOut, const StatsHooks &hooks,
-                  bool *sharedByPath, std::string *why)
+bool LinksAreReal(int fd, std::string *fsType)
 {
-  std::vector<Row> &rows = *rowsOut;
-  rows.clear();
-  std::vector<std::string> names;
-  if (!FindBackups(root, &names, why))
-    return false;
-  for (const auto &name : names) {
-    Row row;
-    row.folder = name;
-    struct stat st;
-    row.hasCatalogue = lstat((root + "/" + name + "/" VXDB_FILE_NAME).c_str(), &st) == 0 && S_ISREG(st.st_mode);
-    rows.push_back(row);
-  }
-  // FUSE file systems such as sshfs make up inode numbers, one per name, so
-  // a file shared by two days would count twice. There a file is taken as
-  // shared when its path, size and modification time agree, as the
-  // plug-in's hard links do.
   constexpr long kFuseMagic = 0x65735546;
-  struct statfs fsInfo;
-  bool madeUpInodes = statfs(root.c_str(), &fsInfo) == 0 && long(fsInfo.f_type) == kFuseMagic;
-  if (sharedByPath)
-    *sharedByPath = madeUpInodes;
-  std::map<std::string, Inode> inodes;
-  for (size_t k = 0; k < rows.size(); ++k) {
-    Row &row = rows[k];
-    std::string path = root + "/" + row.folder;
-    if (row.hasCatalogue) {
+  struct stat st;
+  struct statfs sfs;
+  fsType->clear();
+  if (fstat(fd, &st) != 0)
+    return true;
+  // mountinfo: ID PARENT MAJOR:MINOR ROOT POINT OPTIONS [FIELDS...] - TYPE SOURCE ...
+  std::ifstream info("/proc/self/mountinfo");
+  std::string line, want = std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+  while (std::getline(info, line)) {
+    std::istringstream words(line);
+    std::string id, parent, dev, word;
+    words >> id >> parent >> dev;
+    if (dev != want)
+      continue;
+    while (words >> word && word != "-") {
+    }
+    words >> *fsType;
+    break;
+  }
+  if (fsType->empty() && fstatfs(fd, &sfs) == 0 && long(sfs.f_type) == kFuseMagic)
+    *fsType = "fuse";
+  // "fuseblk" is a disk's own driver (exfat-fuse, ntfs-3g), with real inodes.
+  return *fsType != "fuse" && fsType->rfind("fuse.", 0) != 0;
+}
+
+void SpaceCount::Add(size_t k, const std::string &path, const struct stat &st)
+{
+  std::string id = real_ ? std::to_string(st.st_dev) + ':' + std::to_string(st.st_ino)
+                         : path + '\0' + std::to_string(st.st_size) + '\0' + std::to_string(st.st_mtime);
+  Node &n = nodes_[id];
+  n.size = uint64_t(st.st_size);
+  n.links = uint64_t(st.st_nlink);
+  ++n.seen;
+  ++n.in[k];
+}
+
+std::vector<uint64_t> SpaceCount::Own(size_t count) const
+{
+  std::vector<uint64_t> own(count);
+  for (const auto &[id, n] : nodes_)
+    if (n.in.size() == 1 && n.in.begin()->second >= Links(n))
+      own[n.in.begin()->first] += n.size;
+  return own;
+}
+
+std::vector<uint64_t> SpaceCount::First(size_t count) const
+{
+  std::vector<uint64_t> first(count);
+  for (const auto &[id, n] : nodes_)
+    first[n.in.begin()->first] += n.size;
+  return first;
+}
+
+std::vector<uint64_t> SpaceCount::Freed(size_t count, const std::vector<bool> &gone) const
+{
+  std::vector<uint64_t> freed(count);
+  for (const auto &[id, n] : nodes_) {
+    uint64_t links = 0;
+    size_t last = count;
+    for (const auto &[k, l] : n.in)
+      if (gone[k]) {
+        links += l;
+        last = k;
+      }
+    if (last < count && links >= Links(n))
+      freed[last] += n.size;
+  }
+  return freed;
+}
+
+bool CollectStats(const std::string &root, std::vector<BackupStats> *rowsOut, const StatsHooks &hooks, bool *linksReal,
+                  std::string *fsType, std::string *why)
+{
+  std::vector<BackupStats> &rows = *rowsOut;
+  rows.clear();
+  Destination d;
+  if (!ReadDestination(root, &d, why))
+    return false;
+  Fd rootfd(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  *linksReal = !rootfd.ok() || LinksAreReal(rootfd.get(), fsType);
+  SpaceCount space(*linksReal);
+  for (size_t k = 0; k < d.folders.size() && !Interrupted(); ++k) {
+    const Folder &f = d.folders[k];
+    BackupStats row;
+    row.folder = f.name;
+    row.state = f.state;
+    row.partial = f.partial;
+    row.date = f.date;
+    row.notBackedUp = f.notBackedUp;
+    std::string path = root + "/" + f.name;
+    if (f.HasCatalogue() && hooks.onCatalogue) {
       Catalogue cat;
       std::string problem;
-      if (LoadCatalogue(path + "/" VXDB_FILE_NAME, &cat, &problem)) {
-        row.date = cat.backupDate;
-        if (hooks.onCatalogue)
-          hooks.onCatalogue(row, k, std::move(cat));
-      } else {
-        row.catalogueProblem = "unusable catalogue";
-      }
+      if (LoadCatalogue(f.catalogueFile, &cat, &problem))
+        hooks.onCatalogue(row, k, std::move(cat));
     }
     auto onError = [&](const std::string &where, int e) {
       if (hooks.onError)
         hooks.onError(path + where, e);
     };
     Fd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.ok()) {
+    if (!fd.ok())
       onError("", errno);
-      continue;
-    }
-    Walk(
-        fd.get(),
-        [&](const WalkItem &item) {
-          if (!S_ISREG(item.st.st_mode))
-            return;
-          if (item.path != "/" VXDB_FILE_NAME) {
-            ++row.files;
-            row.size += uint64_t(item.st.st_size);
-          }
-          std::string id = madeUpInodes ? item.path + '\0' + std::to_string(item.st.st_size) + '\0' +
-                                              std::to_string(item.st.st_mtime)
-                                        : std::to_string(item.st.st_dev) + ':' + std::to_string(item.st.st_ino);
-          auto [it, fresh] = inodes.try_emplace(id, Inode{uint64_t(item.st.st_size), k, {}});
-          it->second.in.insert(k);
-        },
-        onError);
+    else
+      Walk(
+          fd.get(),
+          [&](const WalkItem &item) {
+            if (!S_ISREG(item.st.st_mode))
+              return;
+            if (item.path.find('/', 1) != std::string::npos || !IsOwnFile(item.path.substr(1), item.st, nullptr)) {
+              ++row.files;
+              row.size += uint64_t(item.st.st_size);
+            }
+            space.Add(k, item.path, item.st);
+          },
+          onError);
+    rows.push_back(row);
   }
-  for (const auto &[id, inode] : inodes) {
-    if (inode.in.size() == 1)
-      rows[inode.first].own += inode.size;
-    rows[inode.first].total += inode.size;
+  std::vector<uint64_t> own = space.Own(rows.size()), first = space.First(rows.size());
+  for (size_t k = 0; k < rows.size(); ++k) {
+    rows[k].own = own[k];
+    rows[k].total = first[k] + (k ? rows[k - 1].total : 0);
   }
-  for (size_t k = 1; k < rows.size(); ++k)
-    rows[k].total += rows[k - 1].total;
   return true;
 }
 
 int StatsCommand(const Options &opt, std::ostream &out, std::ostream &err)
 {
   const std::string &root = opt.args[0];
-  std::vector<Row> rows;
-  std::string why;
-  bool unreadable = false, madeUpInodes = false;
+  std::vector<BackupStats> rows;
+  std::string why, fsType;
+  bool unreadable = false, linksReal = true;
   StatsHooks hooks;
   hooks.onError = [&](const std::string &path, int e) {
     err << "vxdb stats: " << Shown(path) << ": " << ErrnoText(e) << "\n";
     unreadable = true;
   };
-  if (!CollectStats(root, &rows, hooks, &madeUpInodes, &why)) {
+  if (!CollectStats(root, &rows, hooks, &linksReal, &fsType, &why)) {
     err << "vxdb stats: " << Shown(root) << ": " << why << "\n";
     return kBadInput;
   }
+  if (Interrupted())
+    return InterruptedExit(opt, err, "");
   if (rows.empty()) {
     err << "vxdb stats: " << Shown(root) << ": no backups here\n";
     return kBadInput;
@@ -126,44 +170,47 @@ int StatsCommand(const Options &opt, std::ostream &out, std::ostream &err)
 
   if (opt.json) {
     Json j(out);
-    j.BeginObject().Key("root").String(root);
-    if (madeUpInodes)
-      j.Key("shared_by").String("path, size and time");
+    j.BeginObject().Key("root").String(root).Key("space_guessed").Bool(!linksReal);
+    if (!fsType.empty())
+      j.Key("file_system").String(fsType);
     j.Key("backups").BeginArray();
     for (const auto &r : rows) {
       j.BeginObject().Key("folder").String(r.folder).Key("date");
       if (r.date)
-        j.String(BackupDateText(r.date));
+        j.String(BackupDateRfc3339(r.date));
       else
         j.Null();
-      j.Key("catalogue").Bool(r.hasCatalogue && r.catalogueProblem.empty());
+      j.Key("state").String(StateKey(FolderStateName(r.state)));
       j.Key("files").Unsigned(r.files).Key("size").Unsigned(r.size);
-      j.Key("own").Unsigned(r.own).Key("total").Unsigned(r.total).EndObject();
+      j.Key("own_size").Unsigned(r.own).Key("total_size").Unsigned(r.total).EndObject();
     }
     j.EndArray().EndObject().Finish();
     return unreadable ? kBadInput : kFine;
   }
-  size_t width = 6;
-  for (const auto &r : rows)
+  size_t width = 6, stateWidth = 5;
+  for (const auto &r : rows) {
     width = std::max(width, Shown(r.folder).size());
+    stateWidth = std::max(stateWidth, strlen(FolderStateName(r.state)));
+  }
   auto pad = [](const std::string &s, size_t w, bool right) {
     std::string fill(w > s.size() ? w - s.size() : 0, ' ');
     return right ? fill + s : s + fill;
   };
-  out << pad("Backup", width, false) << "  " << pad("Date", 16, false) << "  " << pad("Files", 8, true) << "  "
-      << pad("Size", 10, true) << "  " << pad("Own", 10, true) << "  " << pad("Total", 10, true) << "\n";
-  for (const auto &r : rows) {
-    std::string date = r.date ? BackupDateText(r.date)
-                       : r.hasCatalogue ? "(bad catalogue)"
-                                        : "(unfinished)";
-    out << pad(Shown(r.folder), width, false) << "  " << pad(date, 16, false) << "  "
-        << pad(std::to_string(r.files), 8, true) << "  " << pad(SizeText(r.size), 10, true) << "  "
-        << pad(SizeText(r.own), 10, true) << "  " << pad(SizeText(r.total), 10, true) << "\n";
-  }
-  if (madeUpInodes)
-    out << "This file system (FUSE, such as sshfs) does not keep inode numbers: files count as shared\n"
-           "between backups when their path, size and modification time agree.\n";
-  out << Plural(rows.size(), "backup") << (rows.size() == 1 ? " takes " : " take ") << SizeText(rows.back().total) << " on disk.\n";
+  std::string mark = linksReal ? "" : "~";
+  out << pad("Backup", width, false) << "  " << pad("Date", 16, false) << "  " << pad("State", stateWidth, false)
+      << "  " << pad("Files", 8, true) << "  " << pad("Size", 11, true) << "  " << pad("Own", 12, true) << "  "
+      << pad("Total", 12, true) << "\n";
+  for (const auto &r : rows)
+    out << pad(Shown(r.folder), width, false) << "  " << pad(r.date ? BackupDateText(r.date) : "", 16, false) << "  "
+        << pad(FolderStateName(r.state), stateWidth, false) << "  " << pad(std::to_string(r.files), 8, true) << "  "
+        << pad(SizeText(r.size), 11, true) << "  " << pad(mark + SizeText(r.own), 12, true) << "  "
+        << pad(mark + SizeText(r.total), 12, true) << "\n";
+  if (!linksReal)
+    out << "This file system (" << (fsType.empty() ? "FUSE" : fsType)
+        << ") shows no hard links: files count as shared between backups when their\n"
+           "path, size and modification time agree, so Own and Total (marked ~) are guesses.\n";
+  out << Plural(rows.size(), "folder") << (rows.size() == 1 ? " takes " : " take ") << mark
+      << SizeText(rows.back().total) << " on disk.\n";
   return unreadable ? kBadInput : kFine;
 }
 

@@ -1,38 +1,76 @@
-// What each backup under a destination root costs on disk, as "stats" shows
-// it and "report" draws it.
+// What the backups under a destination root cost on disk, as "stats" shows
+// it, "report" draws it and "prune" frees it: one count for all three.
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
+#include <sys/stat.h>
+#include <unordered_map>
 #include <vector>
 
-#include "Catalogue.h"
+#include "Backups.h"
 
 namespace vxdb {
 
+// Whether the file system that holds fd shows real inode numbers and link
+// counts, as local disks do (exFAT and NTFS through FUSE included). A FUSE
+// file system not backed by a disk, such as sshfs, makes up an inode number
+// per name and shows one link per file. fsType gets its name when known.
+bool LinksAreReal(int fd, std::string *fsType);
+
+// Files of several backups, each counted once. Where links are real, a file
+// is its inode; elsewhere it is taken to be shared by backups that hold it
+// under the same path, size and time, as the plug-in's hard links are.
+class SpaceCount {
+public:
+  explicit SpaceCount(bool linksReal) : real_(linksReal) {}
+  // A regular file of backup k at path below its folder.
+  void Add(size_t k, const std::string &path, const struct stat &st);
+  // Per backup of n: the bytes every link of which lies in that backup,
+  // which removing it alone would free.
+  std::vector<uint64_t> Own(size_t n) const;
+  // Per backup of n: the bytes it is the first to hold.
+  std::vector<uint64_t> First(size_t n) const;
+  // Removing the backups of n marked in gone: per backup, the bytes freed
+  // with it, each file put to the last of them that holds it.
+  std::vector<uint64_t> Freed(size_t n, const std::vector<bool> &gone) const;
+  bool Real() const { return real_; }
+
+private:
+  struct Node {
+    uint64_t size = 0, links = 0, seen = 0;
+    std::map<size_t, uint64_t> in;  // links in each backup
+  };
+  uint64_t Links(const Node &n) const { return real_ ? n.links : n.seen; }
+  bool real_;
+  std::unordered_map<std::string, Node> nodes_;
+};
+
 struct BackupStats {
-  std::string folder;          // its name under the root
-  bool hasCatalogue = false;
-  std::string catalogueProblem;
-  uint32_t date = 0;           // from the catalogue, 0 when it did not load
+  std::string folder;  // its name under the root
+  FolderState state = FolderState::kComplete;
+  bool partial = false;
+  uint32_t date = 0;  // from the catalogue, 0 when there is none
+  uint64_t notBackedUp = 0;  // files the catalogue lists as not backed up
   uint64_t files = 0, size = 0, own = 0, total = 0;
-  bool Complete() const { return hasCatalogue && catalogueProblem.empty(); }
+  bool Complete() const { return state == FolderState::kComplete; }
 };
 
 struct StatsHooks {
   // A folder below the root that could not be read.
   std::function<void(const std::string &path, int err)> onError;
   // Each catalogue that loaded, with its row and the row's index, oldest
-  // name first; the hook may keep it.
+  // first; the hook may keep it.
   std::function<void(const BackupStats &row, size_t index, Catalogue &&cat)> onCatalogue;
 };
 
-// One row per backup under root (dated folders and any folder with a
-// catalogue), sorted by name; every shared inode is counted once. Where the
-// file system makes up inode numbers (FUSE), files count as shared by path,
-// size and time, and sharedByPath (if given) says so. False with why when
-// the root cannot be listed; unreadable folders go to the hooks.
-bool CollectStats(const std::string &root, std::vector<BackupStats> *rows, const StatsHooks &hooks,
-                  bool *sharedByPath, std::string *why);
+// One row per folder of the destination (dated ones oldest first, then any
+// other with a catalogue); every shared file is counted once. linksReal says
+// whether sharing was read from the disk or guessed, fsType names the file
+// system. False with why when the root cannot be listed; unreadable folders
+// go to the hooks.
+bool CollectStats(const std::string &root, std::vector<BackupStats> *rows, const StatsHooks &hooks, bool *linksReal,
+                  std::string *fsType, std::string *why);
 
 }  // namespace vxdb

@@ -1,25 +1,27 @@
-#include <map>
+#include <cstring>
 
 #include "Check.h"
 #include "Commands.h"
+#include "Files.h"
 #include "Output.h"
 #include "Progress.h"
 
 namespace vxdb {
 namespace {
 
-const char *const kKinds[] = {"missing", "changed", "extra", "unsafe", "unreadable", "unverified"};
+const char *const kKinds[] = {kMissing, kDamagedFile, kNotBackedUp, kExtra, kUnsafe, kUnreadable};
 
 void WriteJson(std::ostream &out, const Backup &b, const DayCheck &day)
 {
   Json j(out);
-  j.BeginObject().Key("backup").String(b.folder).Key("date").String(BackupDateText(b.cat.backupDate));
-  j.Key("intact").Bool(day.State() == DayState::kIntact).Key("files").Unsigned(day.files);
-  j.Key("bytes").Unsigned(day.bytes);
+  j.BeginObject().Key("backup").String(b.folder).Key("date").String(BackupDateRfc3339(b.cat.backupDate));
+  j.Key("intact").Bool(day.State() == DayState::kIntact);
+  j.Key("state").String(StateKey(DayStateName(day.State()))).Key("partial").Bool(b.partial);
+  j.Key("files").Unsigned(day.files).Key("size").Unsigned(day.bytes);
   for (const char *kind : kKinds) {
-    j.Key(kind).BeginArray();
+    j.Key(StateKey(kind)).BeginArray();
     for (const auto &f : day.findings) {
-      if (std::string(f.kind) != kind)
+      if (strcmp(f.kind, kind) != 0)
         continue;
       j.BeginObject();
       PathFields(j, f.path);
@@ -32,13 +34,23 @@ void WriteJson(std::ostream &out, const Backup &b, const DayCheck &day)
   j.EndObject().Finish();
 }
 
+// "1 missing, 2 damaged": the counts of the kinds found, in this order.
+std::string Counts(const DayCheck &day, std::initializer_list<const char *> kinds)
+{
+  std::string text;
+  for (const char *kind : kinds)
+    if (size_t n = day.Count(kind))
+      text += (text.empty() ? "" : ", ") + std::to_string(n) + " " + kind;
+  return text;
+}
+
 }  // namespace
 
 int VerifyCommand(const Options &opt, std::ostream &out, std::ostream &err)
 {
   Backup b;
   std::string why;
-  if (!OpenBackup(opt.args[0], &b, &why)) {
+  if (!OpenBackup(opt.backups[0], &b, &why, &err)) {
     err << "vxdb verify: " << why << "\n";
     return kBadInput;
   }
@@ -51,39 +63,38 @@ int VerifyCommand(const Options &opt, std::ostream &out, std::ostream &err)
     Progress progress(ProgressStream(opt, err), b.cat.entries.size(), totalBytes);
     day = CheckBackup(b, &run, &progress);
   }
+  if (Interrupted())
+    return InterruptedExit(opt, err, "read " + Plural(day.files, "file") + " of " +
+                                         std::to_string(b.cat.entries.size()) + ", no verdict");
   if (!day.problem.empty()) {
     err << "vxdb verify: " << Shown(b.folder) << ": " << day.problem << "\n";
     return kBadInput;
   }
-  bool intact = day.State() == DayState::kIntact;
+  DayState state = day.State();
+  int status = state == DayState::kDamaged ? kFound : state == DayState::kIncomplete ? kIncomplete : kFine;
   if (opt.json) {
     WriteJson(out, b, day);
-    return intact ? kFine : kFound;
+    return status;
   }
-  std::map<std::string, int> counts;
-  for (const auto &f : day.findings) {
-    ++counts[f.kind];
+  for (const auto &f : day.findings)
     out << FindingLine(f) << "\n";
+  std::string of = Plural(b.cat.entries.size(), "file") + " in the catalogue of " + BackupDateText(b.cat.backupDate);
+  std::string extra = day.Count(kExtra) ? " (" + Plural(day.Count(kExtra), "extra file") + " beside them)" : "";
+  if (state == DayState::kDamaged) {
+    out << "DAMAGED: " << Counts(day, {kMissing, kDamagedFile, kUnsafe, kUnreadable, kNotBackedUp, kExtra}) << " (of "
+        << of << ").\n";
+  } else if (state == DayState::kIncomplete) {
+    size_t never = day.Count(kNotBackedUp);
+    out << "INCOMPLETE: " << (b.partial ? "a run that did not take every file it listed" : "")
+        << (b.partial && never ? ", and " : "")
+        << (never ? Plural(never, "file") + " not backed up (logged as failed when the backup ran)" : "") << "; "
+        << (never ? "the " + Plural(day.files, "other file") : "its " + Plural(day.files, "file")) << ", "
+        << SizeText(day.bytes) << ", match the catalogue of " << BackupDateText(b.cat.backupDate) << extra << ".\n";
+  } else {
+    out << "Intact: " << Plural(day.files, "file") << ", " << SizeText(day.bytes) << ", match the " << of << extra
+        << ".\n";
   }
-  std::string of = Plural(b.cat.entries.size(), "file") + " in the catalogue of " +
-                   BackupDateText(b.cat.backupDate);
-  if (intact) {
-    out << "Intact: " << Plural(day.files, "file") << ", " << SizeText(day.bytes) << ", match the " << of;
-    if (counts["unverified"])
-      out << " (" << counts["unverified"] << " without a digest)";
-    out << ".\n";
-    return kFine;
-  }
-  out << "DAMAGED:";
-  const char *sep = " ";
-  for (const char *kind : {"missing", "changed", "extra", "unsafe", "unreadable"}) {
-    if (counts[kind]) {
-      out << sep << counts[kind] << " " << kind;
-      sep = ", ";
-    }
-  }
-  out << " (of " << of << ").\n";
-  return kFound;
+  return status;
 }
 
 }  // namespace vxdb

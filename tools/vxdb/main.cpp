@@ -3,10 +3,12 @@
 #include <iostream>
 
 #include "Commands.h"
+#include "Files.h"
 
 int main(int argc, char **argv)
 {
   std::ios::sync_with_stdio(false);
+  vxdb::WatchInterrupts();
   int status = vxdb::RunVxdb(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr);
   errno = 0;
   std::cout.flush();
