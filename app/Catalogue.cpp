@@ -405,14 +405,7 @@ int32_t AddTextToVXDB(const char *text, VXDB *record)
  * ignored: on a FAT disk vxdb.db is VXDB.db. */
 int ReservedName(const char *name)
 {
-  static const char *const reserved[] = {VXDB_FILE_NAME,     VXDB_FILE_NAME VXDB_SAVE_SUFFIX,
-                                         VXDB_PARTIAL_NAME,  VXDB_PARTIAL_NAME VXDB_SAVE_SUFFIX,
-                                         VXDB_REMOVING_NAME, VXDB_UNFINISHED_NAME,
-                                         VXDB_PROBE_NAME,    VXDB_PROBE_LINK_NAME};
-  for (size_t k = 0; k < sizeof reserved / sizeof reserved[0]; k++)
-    if (strlen(name) == strlen(reserved[k]) && strncasecmp(name, reserved[k], strlen(name)) == 0)
-      return 1;
-  return 0;
+  return VXDBReservedName(name, strlen(name));
 }
 
 /* path must be SourceRoot followed by the file's relative path.  The scan

@@ -12,6 +12,7 @@
 #ifndef VAULTRIX_VXDBFORMAT_H
 #define VAULTRIX_VXDBFORMAT_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #define VXDB_HEADER_SIZE 36
@@ -35,6 +36,10 @@
 /* In the destination root: which share of earlier copies the next backup
  * reads in full. */
 #define VXDB_SHARE_NAME "VXDB.share"
+/* The disk probe's files, made and removed in a dated folder beside where
+ * its catalogue will stand. */
+#define VXDB_PROBE_NAME "VXDB.probe"
+#define VXDB_PROBE_LINK_NAME "VXDB.probe.link"
 /* Entries and text together stay below 2 GiB, so that every size fits the
  * signed 32-bit fields and a 32-bit allocation. */
 #define VXDB_MAX_BODY 0x7FFFFFFFu
@@ -305,6 +310,29 @@ static inline int VXDBValidate(const uint8_t *file, uint64_t size, VXDBHeader *h
   return VXDBCheckBody(file + VXDB_HEADER_SIZE, h->NrEntries,
                        file + VXDB_HEADER_SIZE + (uint64_t)h->NrEntries * VXDB_ENTRY_SIZE, h->TextLength,
                        badEntry);
+}
+
+/* 1 when the name (length bytes) is one written beside a catalogue, in any
+ * letter case (a FAT disk takes vxdb.db for VXDB.db): such a name is
+ * refused in the source, and removed only as its folder's own. */
+static inline int VXDBReservedName(const char *name, size_t length)
+{
+  static const char *const reserved[] = {VXDB_FILE_NAME,     VXDB_FILE_NAME VXDB_SAVE_SUFFIX,
+                                         VXDB_PARTIAL_NAME,  VXDB_PARTIAL_NAME VXDB_SAVE_SUFFIX,
+                                         VXDB_REMOVING_NAME, VXDB_UNFINISHED_NAME,
+                                         VXDB_PROBE_NAME,    VXDB_PROBE_LINK_NAME};
+  for (size_t k = 0; k < sizeof reserved / sizeof reserved[0]; k++) {
+    size_t i = 0;
+    for (; i < length && reserved[k][i]; i++) {
+      char c = name[i] >= 'A' && name[i] <= 'Z' ? (char)(name[i] + 32) : name[i];
+      char r = reserved[k][i] >= 'A' && reserved[k][i] <= 'Z' ? (char)(reserved[k][i] + 32) : reserved[k][i];
+      if (c != r)
+        break;
+    }
+    if (i == length && reserved[k][i] == 0)
+      return 1;
+  }
+  return 0;
 }
 
 #endif

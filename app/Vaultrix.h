@@ -150,10 +150,6 @@ void FlushDestination(void);
 /* What the destination disk can hold (DiskProbe.cpp): found once per run in
  * the dated folder, and the check before a copy takes a destination name. */
 extern int DestHoldsLinks, DestIgnoresCase;
-/* The probe's files, made and removed in the dated folder beside where the
- * catalogue will stand. */
-#define VXDB_PROBE_NAME "VXDB.probe"
-#define VXDB_PROBE_LINK_NAME "VXDB.probe.link"
 /* 0 where a file's link count stays 1 with a second link (sshfs): what a
  * removal frees cannot be told there. */
 extern int DestCountsLinks;

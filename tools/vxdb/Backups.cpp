@@ -86,13 +86,7 @@ bool StatAt(int dirfd, const char *name, struct stat *st)
 
 bool IsReservedName(std::string_view name)
 {
-  static const char *const kNames[] = {VXDB_FILE_NAME,     VXDB_FILE_NAME VXDB_SAVE_SUFFIX,
-                                       VXDB_PARTIAL_NAME,  VXDB_PARTIAL_NAME VXDB_SAVE_SUFFIX,
-                                       VXDB_REMOVING_NAME, VXDB_UNFINISHED_NAME};
-  for (const char *n : kNames)
-    if (name.size() == strlen(n) && strncasecmp(name.data(), n, name.size()) == 0)
-      return true;
-  return false;
+  return VXDBReservedName(name.data(), name.size()) != 0;
 }
 
 bool IsOwnFile(const std::string &name, const struct stat &st, const Catalogue *cat)
