@@ -236,7 +236,9 @@ void FindLastBackup(VXDB *record)
     word year;
     byte month, day, weekday;
     TAP_ExtractMjd((word)(record->BackupDate >> 16), &year, &month, &day, &weekday);
-    LOGF("Last backup found: %4.4d-%2.2d-%2.2d%s", year, month, day, FoundPartial ? " (incomplete)" : "");
+    LOGF("Last backup found: %4.4d-%2.2d-%2.2d", year, month, day);
+    if (FoundPartial)
+      WriteLog((char *)"That backup is incomplete: what it lacks is copied afresh");
   } else {
     WriteLog((char *)"No previous backup found, this might be the first one.");
   }
