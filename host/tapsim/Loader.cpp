@@ -617,6 +617,9 @@ int Run::Go()
     auto hook = opts_.atEvents.find(i);
     if (hook != opts_.atEvents.end())
       RunHook(hook->second);
+    auto set = opts_.clockSets.find(i);
+    if (set != opts_.clockSets.end())
+      rt_->clockStart = set->second - (int64_t)((TapRuntimeTicks(rt_) - rt_->tickStart) / 100);
     auto scripted = opts_.events.find(i);
     auto nested = opts_.nestedEvents.find(i);
     EventRecord ev;

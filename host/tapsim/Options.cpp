@@ -31,6 +31,9 @@ const char kUsage[] =
     "  --clock \"YYYY-MM-DD HH:MM:SS\"\n"
     "                        the recorder's local clock at the start (default: this\n"
     "                        machine's); it then runs with the ticks, 100 a second\n"
+    "  --set-clock N=\"YYYY-MM-DD HH:MM:SS\"\n"
+    "                        the clock is set to this just before event N, as a\n"
+    "                        recorder sets it from the broadcast time; repeatable\n"
     "  --tick-step N         virtual ticks: the counter advances N per event, but\n"
     "                        no faster than real time while a command the plug-in\n"
     "                        started in the background still runs\n"
@@ -206,6 +209,21 @@ bool ParseClock(const std::string &text, int64_t *seconds)
   return true;
 }
 
+// Within the recorder's calendar, whose day is a 16-bit MJD.
+bool ParseClockInRange(const std::string &text, int64_t *seconds, std::string *err)
+{
+  if (!ParseClock(text, seconds)) {
+    *err = "a valid \"YYYY-MM-DD HH:MM:SS\", not '" + text + "'";
+    return false;
+  }
+  int64_t mjd = *seconds / 86400 + kMjdOfUnixEpoch;
+  if (*seconds < -kMjdOfUnixEpoch * 86400 || mjd > 0xFFFF) {
+    *err = "a time between 1858-11-17 and 2038-04-22, the recorder's calendar";
+    return false;
+  }
+  return true;
+}
+
 // "N=CODE" with N >= 1.
 bool ParseIndexed(const std::string &text, uint64_t *index, uint32_t *code)
 {
@@ -276,7 +294,7 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
                                          "--chdir-success", "--event", "--nested-event", "--at-event",
                                          "--max-events", "--fail-alloc", "--fail-hdd-write", "--console",
                                          "--trace", "--listing-order", "--kernel", "--cpu", "--disk-speed",
-                                         "--recording", "--stack-size"};
+                                         "--recording", "--stack-size", "--set-clock"};
     bool known = false;
     for (const char *v : valued)
       known |= name == v;
@@ -344,12 +362,21 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
       if (seenClock)
         return fail("--clock given twice");
       seenClock = true;
-      if (!ParseClock(value, &opts->clockSeconds))
-        return fail("--clock wants a valid \"YYYY-MM-DD HH:MM:SS\", not '" + value + "'");
-      int64_t mjd = opts->clockSeconds / 86400 + kMjdOfUnixEpoch;
-      if (opts->clockSeconds < -kMjdOfUnixEpoch * 86400 || mjd > 0xFFFF)
-        return fail("--clock must lie between 1858-11-17 and 2038-04-22, the recorder's calendar");
+      std::string wanted;
+      if (!ParseClockInRange(value, &opts->clockSeconds, &wanted))
+        return fail("--clock wants " + wanted);
       opts->clockGiven = true;
+    } else if (name == "--set-clock") {
+      size_t eq = value.find('=');
+      uint64_t index;
+      int64_t seconds;
+      std::string wanted;
+      if (eq == std::string::npos || !ParseU64(value.substr(0, eq), UINT64_MAX, &index) || index == 0)
+        return fail("--set-clock wants N=\"YYYY-MM-DD HH:MM:SS\" with N from 1, not '" + value + "'");
+      if (!ParseClockInRange(value.substr(eq + 1), &seconds, &wanted))
+        return fail("--set-clock wants " + wanted);
+      if (!opts->clockSets.emplace(index, seconds).second)
+        return fail("--set-clock for event " + std::to_string(index) + " given twice");
     } else if (name == "--tick-step") {
       if (seenStep)
         return fail("--tick-step given twice");

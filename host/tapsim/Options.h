@@ -36,6 +36,7 @@ struct TapsimOptions {
 
   bool clockGiven = false;
   int64_t clockSeconds = 0; // local wall clock, seconds since 1970 as if UTC
+  std::map<uint64_t, int64_t> clockSets; // event index -> the clock set before it
 
   bool virtualTicks = false;
   uint32_t tickStep = 0;
