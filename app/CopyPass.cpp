@@ -754,10 +754,12 @@ static void ZeroTotals(void)
  * pass starts from the first entry. */
 void ResetCopyPass(void)
 {
-  const int held[] = {Job.In, Job.Out, Job.Check};
-  for (int fd : held)
-    if (DoBackupState != PASS_START && fd >= 0)
-      close(fd);
+  if (DoBackupState != PASS_START) {
+    const int held[] = {Job.In, Job.Out, Job.Check};
+    for (int fd : held)
+      if (fd >= 0)
+        close(fd);
+  }
   CloseSourceFolder();
   memset(&Job, 0, sizeof Job);
   InFile = Finished = 0;

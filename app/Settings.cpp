@@ -74,8 +74,8 @@ int LoadINI(void)
   CallTraceEnter("LoadINI");
   HDD_TAP_PushDir();
   HDD_ChangeDir(SETTINGS_FOLDER);
-  int found = INIOpenFile(SETTINGS_FILE, NULL) != 1;
-  if (!found) {
+  int location = INIOpenFile(SETTINGS_FILE, NULL);
+  if (location == 1) {
     WriteLog((char *)"Vaultrix.ini not found!");
   } else {
     INIGetString("DestDevice", INIDestDevice, "", sizeof INIDestDevice);
@@ -91,7 +91,7 @@ int LoadINI(void)
   INICloseFile();
   HDD_TAP_PopDir();
   CallTraceExit(NULL);
-  return found;
+  return location > 1;
 }
 
 /* The settings were found in a fallback folder and are now saved to the

@@ -31,7 +31,7 @@ static int TickPassed(dword tick, dword deadline)
 static dword NextCheck;
 
 /* The daily schedule, kept from one run to the next.  DailyAt: BackupTime
- * as the settings last found say, INI_TIME_UNSET for one backup per load.
+ * as the settings last read say, INI_TIME_UNSET for one backup per load.
  * DoneDay: the day of the last complete backup; TriedDay: the last day
  * whose backup began at or after its time.  NextLook: the tick after which
  * the clock is read again. */
@@ -75,12 +75,13 @@ static void StepStart(void)
 {
   word mjd;
   byte hour, minute, second;
+  dword began = DailyAt; /* the time that started this run, if any */
 
   ResetRun();
   if (LoadINI())
     DailyAt = INIBackupTime;
   TAP_GetTime(&mjd, &hour, &minute, &second);
-  if ((dword)hour * 60 + minute >= DailyAt)
+  if ((dword)hour * 60 + minute >= began || (dword)hour * 60 + minute >= DailyAt)
     TriedDay = mjd;
   if ((dword)mjd == INILastBackup) {
     WriteLog((char *)"Today's backup has been done already.");

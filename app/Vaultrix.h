@@ -118,7 +118,7 @@ extern char INILastReadStart[INI_READ_START_SIZE];
  * up daily at that time; INI_TIME_UNSET: one backup per load. */
 #define INI_TIME_UNSET 0xFFFFFFFFu
 extern dword INIBackupTime;
-/* 1 when the settings file was found. */
+/* 1 when the settings file was found and read. */
 int LoadINI(void);
 void INIUpdateBackupDate(void);
 void ResetSettings(void);
