@@ -350,6 +350,17 @@ TEST_F(Tapsim, RealTimeTicksRunAtAHundredASecond)
   EXPECT_LT(second - first, 300u);
 }
 
+// A command launched soon after the last look for one (a daily backup's
+// mount, a day of quick idle events after the last) still holds the ticks.
+TEST_F(Tapsim, VirtualTicksWaitForACommandLaunchedRightAfterALook)
+{
+  TapsimResult r = Probe("1 system true\n2 tick\n2 system sleep 0.5 &\n3 tick\n4 exit\n", {"--tick-step", "20000"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(PrintOf(r, 2).rfind("tick ", 0), 0u);
+  ASSERT_EQ(PrintOf(r, 3).rfind("tick ", 0), 0u);
+  EXPECT_LT(std::stoul(PrintOf(r, 3).substr(5)) - std::stoul(PrintOf(r, 2).substr(5)), 20000u);
+}
+
 TEST_F(Tapsim, FailsAllocationsAndWritesOnRequest)
 {
   const char *script = "1 alloc\n2 alloc\n3 alloc\n4 exit\n";

@@ -536,7 +536,9 @@ void Run::AdvanceTicks()
 {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  if (g_interpose.launched && Nanos(lastLook_, now) >= kBackgroundLookNs) {
+  // A command just launched is looked for at once: the last look may lie
+  // less than a look's interval back, and a day of idle events with it.
+  if (g_interpose.launched && (!background_ || Nanos(lastLook_, now) >= kBackgroundLookNs)) {
     lastLook_ = now;
     bool was = background_;
     background_ = g_interpose.launched = GroupHasOthers();
