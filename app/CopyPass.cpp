@@ -104,11 +104,12 @@ static int WriteBack(int fd)
  * written back before it (the journal commits in order).  Without
  * sync_file_range each copy is flushed alone.  DURABLE_ALL, at the end of
  * the pass, commits what is left.  0 when the disk reported a failure. */
+static uint64_t InFile, Finished;
+static int32_t FinishedFiles, NoWriteBack;
+static char LastFinished[PATH_SIZE];
+
 static int MakeDurable(int fd, dword written, int what)
 {
-  static uint64_t InFile, Finished;
-  static int32_t FinishedFiles, NoWriteBack;
-  static char LastFinished[PATH_SIZE];
   InFile += written;
   if (what == DURABLE_WRITTEN) {
     if (InFile < SYNC_BYTES)
@@ -552,9 +553,10 @@ static int IsSource(const char *old)
  * chosen.  A source of the earlier backup's size is hashed first, to be
  * linked if it is unchanged (its digest taken over unread when the quick
  * check may); any other is hashed as it is copied. */
+static char LastDir[PATH_SIZE]; /* the folder of the last entry, made */
+
 static void BeginEntry(VXDB *current, VXDB *previous, VXDBEntry *e)
 {
-  static char LastDir[PATH_SIZE];
   char dir[PATH_SIZE];
   const char *folder = EntryText(current, e->FolderOffset);
   const char *name = EntryText(current, e->NameOffset);
@@ -736,10 +738,42 @@ static void DropUntaken(VXDB *current)
       DropEntry(current, k);
 }
 
+static int32_t DoBackupState;
+
+static void ZeroTotals(void)
+{
+  TotalCopiedFiles = TotalLinkedFiles = TotalLinkTries = TotalLinkFailures = TotalCopyFailures = 0;
+  TotalCopiedSize = TotalLinkedSize = TotalCopyFailureSize = 0;
+  TotalQuickFiles = TotalCheckedCopies = TotalSilentChanges = TotalDamagedCopies = 0;
+  TotalQuickSize = TotalCheckedSize = 0;
+  TotalRefusedNames = TotalChangedWhileRead = 0;
+}
+
+/* A pass cut short (the destination gone, the run stopped) closes what it
+ * held open; what it wrote stays in its unfinished folder, and the next
+ * pass starts from the first entry. */
+void ResetCopyPass(void)
+{
+  if (DoBackupState != PASS_START) {
+    const int held[] = {Job.In, Job.Out, Job.Check};
+    for (int fd : held)
+      if (fd >= 0)
+        close(fd);
+  }
+  CloseSourceFolder();
+  memset(&Job, 0, sizeof Job);
+  InFile = Finished = 0;
+  FinishedFiles = NoWriteBack = 0;
+  LastFinished[0] = SourceFolder[0] = LastDir[0] = 0;
+  FolderRefused = 0;
+  Index = Sweep = Requeued = 0;
+  DoBackupState = PASS_START;
+  ZeroTotals();
+}
+
 int DoBackup(VXDB *current, VXDB *previous)
 {
   CallTraceEnter("DoBackup");
-  static int32_t DoBackupState;
   char size[16];
   int done = 0;
 
@@ -748,11 +782,7 @@ int DoBackup(VXDB *current, VXDB *previous)
     DoBackupState = PASS_COPYING;
     Index = Sweep = Requeued = 0;
     Job.In = Job.Out = Job.Check = -1;
-    TotalCopiedFiles = TotalLinkedFiles = TotalLinkTries = TotalLinkFailures = 0;
-    TotalCopiedSize = TotalLinkedSize = TotalCopyFailureSize = 0;
-    TotalQuickFiles = TotalCheckedCopies = TotalSilentChanges = TotalDamagedCopies = 0;
-    TotalQuickSize = TotalCheckedSize = 0;
-    TotalRefusedNames = TotalChangedWhileRead = 0;
+    ZeroTotals();
     StartQuickCheck(previous);
     /* What the scan could not take is missing from this backup too. */
     TotalCopyFailures = TotalRefusedPaths;

@@ -20,6 +20,13 @@ static dev_t DestRootDevice, DatedDevice;
 static int DestRootKnown, DatedKnown;
 int DatedFolderExisted;
 
+/* Nothing of an earlier run's disk is taken for this run's. */
+void ResetDatedFolder(void)
+{
+  DestRootDevice = DatedDevice = 0;
+  DestRootKnown = DatedKnown = DatedFolderExisted = 0;
+}
+
 /* A folder at path on the given device. */
 static int FolderOn(const char *path, dev_t device)
 {

@@ -93,6 +93,12 @@ int FindExtBackupDisk(char *dst)
 static dev_t CommandDevice;
 static int CommandDeviceKnown;
 
+void ResetDestination(void)
+{
+  CommandDevice = 0;
+  CommandDeviceKnown = 0;
+}
+
 /* 1 when the len bytes of word name an absolute folder other than the root
  * that holds DestPath: DestPath is that folder or lies below it. */
 static int HoldsDestPath(const char *word, size_t len)

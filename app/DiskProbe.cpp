@@ -16,6 +16,13 @@
  * links and to keep case. */
 int DestHoldsLinks = 1, DestIgnoresCase = 0, DestCountsLinks = 1;
 
+void ResetDiskProbe(void)
+{
+  DestHoldsLinks = 1;
+  DestIgnoresCase = 0;
+  DestCountsLinks = 1;
+}
+
 #define PROBE_NAME VXDB_PROBE_NAME
 #define PROBE_OTHER_CASE "vxdb.PROBE"
 #define PROBE_LINK VXDB_PROBE_LINK_NAME
@@ -25,9 +32,7 @@ void ProbeDestination(const char *folder)
   CallTraceEnter("ProbeDestination");
   char probe[PATH_SIZE], other[PATH_SIZE], linked[PATH_SIZE];
   struct stat64 st;
-  DestHoldsLinks = 1;
-  DestIgnoresCase = 0;
-  DestCountsLinks = 1;
+  ResetDiskProbe();
   int fd = -1;
   /* A file of either name that is already there (an owner's, in a rerun)
    * is left alone, and the disk keeps the defaults. */

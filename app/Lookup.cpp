@@ -20,6 +20,11 @@ static const char *const CatalogueNames[] = {VXDB_FILE_NAME, VXDB_PARTIAL_NAME};
 #define CATALOGUE_KINDS 2
 static int FoundPartial;
 
+void ResetLookup(void)
+{
+  FoundPartial = 0;
+}
+
 /* Reads the header only, with the checks LoadVXDB makes of it, so that a
  * folder passed over here would fail its full load too. */
 int ReadVXDBDateFrom(int fd, dword *date)

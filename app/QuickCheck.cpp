@@ -163,6 +163,11 @@ void SaveShare(void)
     LOGF("Failed to save '%s'", path);
 }
 
+void ResetQuickCheck(void)
+{
+  ReadStart = ShareDay = ShareDays = PreviousReadStart = 0;
+}
+
 void StartQuickCheck(const VXDB *previous)
 {
   ReadStart = KernelClock();

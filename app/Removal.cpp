@@ -104,6 +104,14 @@ static void EndRemoval(void)
   Removal.Phase = REMOVE_DONE;
 }
 
+/* A removal cut short lets go of its list; the next begins afresh. */
+void ResetRemoval(void)
+{
+  FreeCandidates(&Removal.List);
+  memset(&Removal, 0, sizeof Removal);
+  BatchCount = 0;
+}
+
 /* Keeps one mount point of the table if it lies below the root. */
 static int KeepMount(const char *point, const char *root)
 {

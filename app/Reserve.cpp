@@ -12,6 +12,11 @@
 
 int DestNearlyFull;
 
+void ResetReserve(void)
+{
+  DestNearlyFull = 0;
+}
+
 static uint64_t ReserveBytes(void)
 {
   dword mb = INIMinFreeMB != INI_MIN_FREE_UNSET ? INIMinFreeMB : INIDestDevice[0] == 'i' ? INTERNAL_RESERVE_MB : 0;

@@ -28,6 +28,32 @@ int32_t TotalRefusedPaths;
  * folders, so the backup is not recorded as done. */
 int ScanIncomplete;
 
+static int32_t ScanState, NrFiles, EntryAt, MaxLoop;
+static StringDBRecord StringDB;
+static TapFolderEntry FolderEntry;
+/* Set while the scan holds its queue and its bracket of the current folder. */
+static int ScanOpen;
+
+static void CloseScan(void)
+{
+  if (!ScanOpen)
+    return;
+  StringDBDestroy(&StringDB);
+  HDD_TAP_PopDir();
+  ScanOpen = 0;
+}
+
+/* A scan cut short (the catalogue full, the run stopped) lets go of what it
+ * holds here. */
+void ResetScan(void)
+{
+  CloseScan();
+  ScanState = NrFiles = EntryAt = MaxLoop = 0;
+  memset(&FolderEntry, 0, sizeof FolderEntry);
+  TotalSourceDirs = TotalSourceFiles = TotalRefusedPaths = TotalSkippedEntries = ScanIncomplete = 0;
+  TotalSourceFileSize = 0;
+}
+
 /* Folders queued but not listed: the one at the cursor and all after it. */
 static int32_t FoldersLeft(const StringDBRecord *queue)
 {
@@ -58,9 +84,6 @@ static void QueueFolder(StringDBRecord *queue, const char *path)
 int RecursiveScan(void)
 {
   CallTraceEnter("RecursiveScan");
-  static int32_t ScanState, NrFiles, i, MaxLoop;
-  static StringDBRecord StringDB;
-  static TapFolderEntry FolderEntry;
   char path[PATH_SIZE];
   int done = 0;
 
@@ -72,6 +95,7 @@ int RecursiveScan(void)
     TotalSourceFileSize = 0;
     TotalSourceFiles = TotalSourceDirs = MaxLoop = TotalRefusedPaths = ScanIncomplete = TotalSkippedEntries = 0;
     HDD_TAP_PushDir();
+    ScanOpen = 1;
     (void)StringDBInit(&StringDB, SCAN_QUEUE_SIZE); /* a failure shows when the root is queued */
     QueueFolder(&StringDB, SCAN_ROOT);
     ScanState = SCAN_NEXT_FOLDER;
@@ -89,8 +113,7 @@ int RecursiveScan(void)
       LOGF("%d folders were not scanned", (int)left);
       TotalRefusedPaths += left;
       ScanIncomplete = 1;
-      StringDBDestroy(&StringDB);
-      HDD_TAP_PopDir();
+      CloseScan();
       done = 1;
       break;
     }
@@ -103,12 +126,12 @@ int RecursiveScan(void)
       TotalSourceDirs++;
       NrFiles = (int32_t)TAP_Hdd_FindFirst(&FolderEntry, "");
     }
-    i = 0;
+    EntryAt = 0;
     ScanState = SCAN_NEXT_ENTRY;
     break;
 
   case SCAN_NEXT_ENTRY:
-    if (i >= NrFiles) {
+    if (EntryAt >= NrFiles) {
       StringDBNext(&StringDB);
       ScanState = SCAN_NEXT_FOLDER;
       break;
@@ -138,14 +161,13 @@ int RecursiveScan(void)
       TotalSkippedEntries++;
     }
     TAP_Hdd_FindNext(&FolderEntry);
-    i++;
+    EntryAt++;
     break;
 
   case SCAN_REPORT:
     FileSizeToString((dword)TotalSourceFileSize, (dword)(TotalSourceFileSize >> 32), path);
     LOGF("Scan result: %d folders, %d files, %s", (int)TotalSourceDirs, (int)TotalSourceFiles, path);
-    StringDBDestroy(&StringDB);
-    HDD_TAP_PopDir();
+    CloseScan();
     done = 1;
     break;
   }

@@ -1,7 +1,7 @@
 /* The settings keys: read from Vaultrix.ini when a backup starts; the day
  * of a completed backup (and the quick check's LastReadStart, which that
  * stage words) written back when it ends.  State: the INI values, read by
- * every later stage. */
+ * every later stage, and empty again before each run. */
 #include <stdio.h>
 
 #include "Vaultrix.h"
@@ -11,9 +11,18 @@
 extern "C" {
 char INIDestDevice[INI_DEVICE_SIZE], INIDestPath[INI_PATH_SIZE], INIMountCommand[INI_MOUNT_SIZE];
 dword INILastBackup, INIKeepDays, INIMinFreeMB = INI_MIN_FREE_UNSET, INIFullCheckDays;
+dword INIBackupTime = INI_TIME_UNSET;
 char INILastReadStart[INI_READ_START_SIZE];
 }
 
+/* A key missing from this day's file must not keep yesterday's value. */
+void ResetSettings(void)
+{
+  INIDestDevice[0] = INIDestPath[0] = INIMountCommand[0] = INILastReadStart[0] = 0;
+  INILastBackup = INIKeepDays = INIFullCheckDays = 0;
+  INIMinFreeMB = INI_MIN_FREE_UNSET;
+  INIBackupTime = INI_TIME_UNSET;
+}
 
 /* A decimal count; missing or empty gives the default, anything else that
  * is not a plain number is logged and gives the default too. */
@@ -34,12 +43,39 @@ static dword INIGetCount(const char *key, dword fallback)
   return value;
 }
 
-void LoadINI(void)
+/* A time of day as H:MM or HH:MM, in minutes after midnight; missing or
+ * empty gives none, anything else is logged and gives none too. */
+static dword INIGetTime(const char *key)
+{
+  char text[16];
+  dword hour = 0, minute = 0, *part = &hour;
+  int digits = 0, ok = 1;
+  INIGetString(key, text, "", sizeof text);
+  if (!text[0])
+    return INI_TIME_UNSET;
+  for (const char *c = text; ok && *c; c++) {
+    if (*c == ':' && part == &hour && digits > 0) {
+      part = &minute;
+      digits = 0;
+      continue;
+    }
+    ok = *c >= '0' && *c <= '9' && ++digits <= 2;
+    *part = *part * 10 + (dword)(*c - '0');
+  }
+  if (!ok || part != &minute || digits != 2 || hour > 23 || minute > 59) {
+    LOGF("%s is not a time of day as HH:MM: '%s', ignored", key, text);
+    return INI_TIME_UNSET;
+  }
+  return hour * 60 + minute;
+}
+
+int LoadINI(void)
 {
   CallTraceEnter("LoadINI");
   HDD_TAP_PushDir();
   HDD_ChangeDir(SETTINGS_FOLDER);
-  if (INIOpenFile(SETTINGS_FILE, NULL) == 1) {
+  int location = INIOpenFile(SETTINGS_FILE, NULL);
+  if (location == 1) {
     WriteLog((char *)"Vaultrix.ini not found!");
   } else {
     INIGetString("DestDevice", INIDestDevice, "", sizeof INIDestDevice);
@@ -50,10 +86,12 @@ void LoadINI(void)
     INIMinFreeMB = INIGetCount("MinFreeMB", INI_MIN_FREE_UNSET);
     INIFullCheckDays = INIGetCount("FullCheckDays", 0);
     INIGetString("LastReadStart", INILastReadStart, "", sizeof INILastReadStart);
+    INIBackupTime = INIGetTime("BackupTime");
   }
   INICloseFile();
   HDD_TAP_PopDir();
   CallTraceExit(NULL);
+  return location > 1;
 }
 
 /* The settings were found in a fallback folder and are now saved to the

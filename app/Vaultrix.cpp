@@ -1,7 +1,9 @@
 /* Vaultrix: a dated, de-duplicated daily backup of /ProgramFiles, taken in
  * small steps on the recorder's idle events.  This file holds the entry
  * points and the state machine that walks a backup through its stages (see
- * Vaultrix.h).  State: the state, the wait's deadlines, the stop guard. */
+ * Vaultrix.h), and, with BackupTime set, stays loaded between daily backups.
+ * State: the state, the wait's deadlines, the stop guard, the daily
+ * schedule. */
 #include <string.h>
 
 #include "Vaultrix.h"
@@ -9,6 +11,8 @@
 #define PROGRAM_VERSION "Vaultrix V1.0"
 #define WAIT_TICKS 30000
 #define PROBE_TICKS 500
+/* While resident, the clock is read at most once a second. */
+#define LOOK_TICKS 100
 
 extern "C" {
 dword State, StateTimeout, VXDidNASMount, LastBackup;
@@ -26,6 +30,39 @@ static int TickPassed(dword tick, dword deadline)
 
 static dword NextCheck;
 
+/* The daily schedule, kept from one run to the next.  DailyAt: BackupTime
+ * as the settings last read say, INI_TIME_UNSET for one backup per load.
+ * DoneDay: the day of the last complete backup; TriedDay: the last day
+ * whose backup began at or after its time.  NextLook: the tick after which
+ * the clock is read again. */
+static dword DailyAt = INI_TIME_UNSET, DoneDay, TriedDay, NextLook;
+
+/* The state that follows the removal of expired backups; the copy state's
+ * phase. */
+static dword AfterRemoval;
+static int CopyPhase;
+
+/* Every stage as at load, holding no memory and no handle: before each
+ * backup, and before the wait for the next. */
+static void ResetRun(void)
+{
+  ResetSettings();
+  ResetDestination();
+  ResetScan();
+  FreeVXDB(&CurrentVXDB);
+  FreeVXDB(&LastVXDB);
+  ResetLookup();
+  ResetDatedFolder();
+  ResetDiskProbe();
+  ResetReserve();
+  ResetQuickCheck();
+  ResetCopyPass();
+  ResetRemoval();
+  StateTimeout = NextCheck = VXDidNASMount = LastBackup = AfterRemoval = 0;
+  CopyPhase = 0;
+  SourceRoot[0] = DestRoot[0] = LastDestRoot[0] = 0;
+}
+
 static void StartWait(void)
 {
   StateTimeout = TAP_GetTick() + WAIT_TICKS;
@@ -38,10 +75,14 @@ static void StepStart(void)
 {
   word mjd;
   byte hour, minute, second;
+  dword began = DailyAt; /* the time that started this run, if any */
 
-  VXDidNASMount = 0;
-  LoadINI();
+  ResetRun();
+  if (LoadINI())
+    DailyAt = INIBackupTime;
   TAP_GetTime(&mjd, &hour, &minute, &second);
+  if ((dword)hour * 60 + minute >= began || (dword)hour * 60 + minute >= DailyAt)
+    TriedDay = mjd;
   if ((dword)mjd == INILastBackup) {
     WriteLog((char *)"Today's backup has been done already.");
     State = STATE_FINISH;
@@ -99,9 +140,6 @@ static void StepWait(void)
   }
   NextCheck = TAP_GetTick() + PROBE_TICKS;
 }
-
-/* The state that follows the removal of expired backups. */
-static dword AfterRemoval;
 
 static void RemoveThen(dword after)
 {
@@ -173,25 +211,24 @@ enum { COPY_PASS = 0, COPY_TIDY, COPY_FLUSH, COPY_SAVE };
 
 static void StepCopy(void)
 {
-  static int Phase;
   if (!DestinationThere()) {
     LOGF("Destination vanished: '%s', backup stopped.", DestRoot);
     State = STATE_FINISH;
     return;
   }
-  switch (Phase) {
+  switch (CopyPhase) {
   case COPY_PASS:
     /* A rerun's catalogue lists only what it copied: the rest goes first. */
     if (DoBackup(&CurrentVXDB, &LastVXDB))
-      Phase = StartTidy() ? COPY_TIDY : COPY_FLUSH;
+      CopyPhase = StartTidy() ? COPY_TIDY : COPY_FLUSH;
     break;
   case COPY_TIDY:
     if (StepRemove())
-      Phase = COPY_FLUSH;
+      CopyPhase = COPY_FLUSH;
     break;
   case COPY_FLUSH:
     FlushDestination();
-    Phase = COPY_SAVE;
+    CopyPhase = COPY_SAVE;
     break;
   case COPY_SAVE:
     /* Old backups go only after a complete one. */
@@ -211,11 +248,50 @@ static void LeaveShare(void)
   VXDidNASMount = 0;
 }
 
+/* Due on a day that has neither a complete backup nor a run begun at its
+ * time, once its time has come.  Judged by the clock's date, so that a
+ * clock set forward or back neither skips a day nor repeats one. */
+static int BackupDue(word mjd, byte hour, byte minute)
+{
+  return (dword)hour * 60 + minute >= DailyAt && mjd != DoneDay && mjd != TriedDay;
+}
+
+static void StartSleep(void)
+{
+  word mjd;
+  byte hour, minute, second;
+  TAP_GetTime(&mjd, &hour, &minute, &second);
+  dword next = mjd != DoneDay && mjd != TriedDay ? mjd : (dword)mjd + 1;
+  LOGF("Next backup at %s", TimeFormat(next << 16 | (DailyAt / 60) << 8 | DailyAt % 60, 0, 4));
+  NextLook = TAP_GetTick();
+  State = STATE_SLEEP;
+}
+
+/* An idle event in the wait costs a tick comparison. */
+static void StepSleep(void)
+{
+  word mjd;
+  byte hour, minute, second;
+  dword now = TAP_GetTick();
+  if (!TickPassed(now, NextLook))
+    return;
+  NextLook = now + LOOK_TICKS;
+  TAP_GetTime(&mjd, &hour, &minute, &second);
+  if (BackupDue(mjd, hour, minute))
+    State = STATE_START;
+}
+
 static void StepFinish(void)
 {
   LeaveShare();
-  WriteLog((char *)"Exiting");
-  TAP_Exit();
+  if (DailyAt == INI_TIME_UNSET) {
+    WriteLog((char *)"Exiting");
+    TAP_Exit();
+    return;
+  }
+  DoneDay = INILastBackup;
+  ResetRun();
+  StartSleep();
 }
 
 int TAP_Main(void)
@@ -252,7 +328,7 @@ dword TAP_EventHandler(dword event, dword param)
     code = EVT_STOP;
   DoNotReenter = 1;
   CallTraceEnter("TAP_EventHandler");
-  if (code == EVT_IDLE && State <= STATE_FINISH) {
+  if (code == EVT_IDLE && State <= STATE_SLEEP) {
     switch (State) {
     case STATE_START: StepStart(); break;
     case STATE_WAIT: StepWait(); break;
@@ -263,6 +339,7 @@ dword TAP_EventHandler(dword event, dword param)
         State = AfterRemoval;
       break;
     case STATE_FINISH: StepFinish(); break;
+    case STATE_SLEEP: StepSleep(); break;
     }
   }
   if (code == EVT_STOP) {

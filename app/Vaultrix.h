@@ -20,7 +20,9 @@
  *
  * Log carries every stage's messages; FileCalls holds the few file calls
  * that several stages make.  What is not declared here is static in the
- * file of its stage. */
+ * file of its stage.  Each stage with state of its own has a Reset function
+ * that puts it as it was at load, holding no memory and no handle: a
+ * resident plug-in calls them all before each backup and before it waits. */
 #ifndef VAULTRIX_APP_H
 #define VAULTRIX_APP_H
 
@@ -39,7 +41,9 @@ struct stat64;
 #define PROGRAM_NAME "Vaultrix"
 #define SETTINGS_FOLDER "/ProgramFiles/Settings/Vaultrix"
 
-enum { STATE_START = 0, STATE_WAIT = 1, STATE_SCAN = 2, STATE_COPY = 3, STATE_REMOVE = 4, STATE_FINISH = 5 };
+/* STATE_SLEEP: resident between daily backups (BackupTime set). */
+enum { STATE_START = 0, STATE_WAIT = 1, STATE_SCAN = 2, STATE_COPY = 3, STATE_REMOVE = 4, STATE_FINISH = 5,
+       STATE_SLEEP = 6 };
 
 /* The catalogue record; its nine fields are the 36-byte file header, where
  * the two references are words without meaning. */
@@ -110,8 +114,14 @@ extern dword INIKeepDays, INIMinFreeMB;
 extern dword INIFullCheckDays;
 #define INI_READ_START_SIZE 32
 extern char INILastReadStart[INI_READ_START_SIZE];
-void LoadINI(void);
+/* BackupTime, in minutes after midnight: the plug-in stays loaded and backs
+ * up daily at that time; INI_TIME_UNSET: one backup per load. */
+#define INI_TIME_UNSET 0xFFFFFFFFu
+extern dword INIBackupTime;
+/* 1 when the settings file was found and read. */
+int LoadINI(void);
 void INIUpdateBackupDate(void);
+void ResetSettings(void);
 
 /* Destinations (Destination.cpp) */
 int FindExtBackupDisk(char *dst);
@@ -129,6 +139,7 @@ extern int (*DestStat)(const char *path, struct stat64 *st);
 int FolderWithin(const char *inner, const char *outer);
 /* Ends the run when DestRoot lies inside the source; 1 then. */
 int RefuseDestInSource(void);
+void ResetDestination(void);
 
 /* The destination during a run (DatedFolder.cpp): NoteDestination records
  * the device of DestRoot once found; MakeDatedFolder makes the dated folder
@@ -146,6 +157,7 @@ extern int DatedFolderExisted;
 void ClearUnfinished(void);
 /* The copies on the disk: syncfs of the destination, or sync. */
 void FlushDestination(void);
+void ResetDatedFolder(void);
 
 /* What the destination disk can hold (DiskProbe.cpp): found once per run in
  * the dated folder, and the check before a copy takes a destination name. */
@@ -159,6 +171,7 @@ int MayWriteName(const VXDB *current, int32_t index, const char *destination);
  * it refused the file for its name or size, as it will at every backup. */
 const char *RefusalReason(int err, const char *destination);
 int DiskRefused(int err, const char *destination);
+void ResetDiskProbe(void);
 
 /* Source scan (Scan.cpp) */
 extern int32_t TotalSourceDirs, TotalSourceFiles;
@@ -171,6 +184,7 @@ extern uint64_t TotalSourceFileSize;
  * folders, so the backup is not recorded as done. */
 extern int ScanIncomplete;
 int RecursiveScan(void);
+void ResetScan(void);
 
 /* Catalogue (Catalogue.cpp) */
 void FreeVXDB(VXDB *record);
@@ -204,6 +218,7 @@ void FreeCandidates(CandidateList *list);
 /* Ends the run when today's folder holds a backup and a later backup
  * exists (the clock went back); 1 then. */
 int RefuseLaterBackup(const char *today);
+void ResetLookup(void);
 
 /* Quick check and rolling verification (QuickCheck.cpp).  ReadStartText:
  * the settings' LastReadStart for this backup; 0 when none is kept.
@@ -217,6 +232,7 @@ extern dword (*KernelClock)(void);
 int StampsUnchanged(const VXDBEntry *p, const struct stat64 *st);
 int InTodaysShare(const VXDBEntry *e);
 int ReadStartText(char *text, size_t size);
+void ResetQuickCheck(void);
 
 /* Copy pass (CopyPass.cpp) */
 extern int32_t TotalCopiedFiles, TotalLinkedFiles, TotalLinkTries, TotalLinkFailures, TotalCopyFailures;
@@ -232,11 +248,13 @@ extern int32_t TotalRefusedNames, TotalChangedWhileRead;
 extern uint64_t TotalQuickSize, TotalCheckedSize;
 int DoBackup(VXDB *current, VXDB *previous);
 int CopyFile(const char *source, const char *destination);
+void ResetCopyPass(void);
 
 /* Free-space reserve (Reserve.cpp): set once a copy would eat into it. */
 extern int DestNearlyFull;
 int RoomFor(uint64_t size);
 int SpaceShort(void);
+void ResetReserve(void);
 
 /* Removal of expired backups, and of the files a rerun's catalogue does not
  * list from today's folder, one walk through folder handles (Removal.cpp).
@@ -244,6 +262,7 @@ int SpaceShort(void);
 int StartRemoval(void);
 int StartTidy(void);
 int StepRemove(void);
+void ResetRemoval(void);
 
 /* File calls several stages make (FileCalls.cpp); 1 on success. */
 int ReadAll(int fd, void *buffer, dword size);

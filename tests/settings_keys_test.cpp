@@ -66,6 +66,38 @@ TEST_F(SettingsKeys, KeepDaysAndMinFreeMBAreDecimalCounts)
             std::string::npos);
 }
 
+// Only a time of day counts; anything else is named in the log once and
+// leaves one backup per load.
+TEST_F(SettingsKeys, BackupTimeIsATimeOfDay)
+{
+  const struct {
+    const char *text;
+    dword minutes;
+  } cases[] = {{"", INI_TIME_UNSET},
+               {"BackupTime=\r\n", INI_TIME_UNSET},
+               {"BackupTime=03:00\r\n", 180},
+               {"backuptime=3:05\n", 185},
+               {"BackupTime=23:59\r\n", 1439},
+               {"BackupTime=00:00", 0},
+               {"BackupTime=24:00\r\n", INI_TIME_UNSET},
+               {"BackupTime=03:60\r\n", INI_TIME_UNSET},
+               {"BackupTime=0300\r\n", INI_TIME_UNSET},
+               {"BackupTime=03:0\r\n", INI_TIME_UNSET},
+               {"BackupTime=003:00\r\n", INI_TIME_UNSET},
+               {"BackupTime=03:00 \r\n", INI_TIME_UNSET},
+               {"BackupTime=:30\r\n", INI_TIME_UNSET}};
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.text);
+    MakeRecorderDisk(disk.path(), (std::string("DestDevice=i\r\n") + c.text).c_str());
+    INIBackupTime = 5;
+    size_t logged = Count(ReadFile(disk / "ProgramFiles/Settings/TAPSystem.log"), "BackupTime is not a time");
+    LoadINI();
+    EXPECT_EQ(INIBackupTime, c.minutes);
+    EXPECT_EQ(Count(ReadFile(disk / "ProgramFiles/Settings/TAPSystem.log"), "BackupTime is not a time"),
+              logged + (c.minutes == INI_TIME_UNSET && strlen(c.text) > strlen("BackupTime=\r\n") ? 1 : 0));
+  }
+}
+
 TEST_F(SettingsKeys, MissingFileLeavesTheValuesAlone)
 {
   MakeRecorderDisk(disk.path(), nullptr);
@@ -113,7 +145,11 @@ TEST_F(SettingsKeys, ExamplesNameEachDestinationKind)
 {
   const struct {
     const char *folder, *device;
-  } examples[] = {{"internal-disk", "internal"}, {"external-disk", "external"}, {"network-share", "nas"}};
+    dword backupTime;
+  } examples[] = {{"internal-disk", "internal", INI_TIME_UNSET},
+                  {"external-disk", "external", INI_TIME_UNSET},
+                  {"network-share", "nas", INI_TIME_UNSET},
+                  {"never-restarted", "external", 3 * 60}};
   for (auto &e : examples) {
     SCOPED_TRACE(e.folder);
     MakeRecorderDisk(disk.path(), ReadFile(std::string(VX_SOURCE_DIR "/examples/") + e.folder + "/Vaultrix.ini").c_str());
@@ -123,6 +159,7 @@ TEST_F(SettingsKeys, ExamplesNameEachDestinationKind)
     EXPECT_EQ(INIDestPath[0], '/');
     EXPECT_EQ(INIMountCommand[0] != 0, e.device[0] == 'n');
     EXPECT_EQ(INILastBackup, 0u);
+    EXPECT_EQ(INIBackupTime, e.backupTime);
   }
 }
 

@@ -56,7 +56,7 @@ TEST_F(Tapsim, HelpNamesEveryOption)
        {"--disk", "--ext", "--clock", "--tick-step", "--tick-start", "--chdir-success", "--utf8-firmware", "--event",
         "--nested-event", "--at-event", "--max-events", "--fail-alloc", "--fail-hdd-write", "--console", "--trace",
         "--stats", "--no-task-table", "--listing-order", "--kernel", "--cpu", "--disk-speed", "--recording",
-        "--fsync-flushes-disk", "--stack-size", "--help", "Exit status"})
+        "--fsync-flushes-disk", "--stack-size", "--set-clock", "--help", "Exit status"})
     EXPECT_TRUE(Contains(r.out, option)) << option;
 }
 
@@ -89,6 +89,10 @@ TEST_F(Tapsim, RefusesBadCommandLines)
       {{"--disk", disk, "--recording", "2", VX_IMAGE}, "needs --disk-speed"},
       {{"--disk", disk, "--disk-speed", "2", "--recording", "2", VX_IMAGE}, "less than --disk-speed"},
       {{"--disk", disk, "--stack-size", "8", VX_IMAGE}, "--stack-size"},
+      {{"--disk", disk, "--ext", "sdb1=" + disk + "@50-50", VX_IMAGE}, "pulled after it is plugged in"},
+      {{"--disk", disk, "--ext", "sdb1=" + disk + "@50-60-55", VX_IMAGE}, "plugged in again after it is pulled"},
+      {{"--disk", disk, "--set-clock", "0=2024-03-05 10:00:00", VX_IMAGE}, "N from 1"},
+      {{"--disk", disk, "--set-clock", "3=2040-01-01 00:00:00", VX_IMAGE}, "2038-04-22"},
   };
   for (auto &c : cases) {
     TapsimResult r = RunTapsimArgs(c.args);
@@ -344,6 +348,17 @@ TEST_F(Tapsim, RealTimeTicksRunAtAHundredASecond)
   EXPECT_GE(first, 7u);
   EXPECT_GE(second - first, 29u);
   EXPECT_LT(second - first, 300u);
+}
+
+// A command launched soon after the last look for one (a daily backup's
+// mount, a day of quick idle events after the last) still holds the ticks.
+TEST_F(Tapsim, VirtualTicksWaitForACommandLaunchedRightAfterALook)
+{
+  TapsimResult r = Probe("1 system true\n2 tick\n2 system sleep 0.5 &\n3 tick\n4 exit\n", {"--tick-step", "20000"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(PrintOf(r, 2).rfind("tick ", 0), 0u);
+  ASSERT_EQ(PrintOf(r, 3).rfind("tick ", 0), 0u);
+  EXPECT_LT(std::stoul(PrintOf(r, 3).substr(5)) - std::stoul(PrintOf(r, 2).substr(5)), 20000u);
 }
 
 TEST_F(Tapsim, FailsAllocationsAndWritesOnRequest)

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <dlfcn.h>
+#include <map>
 #include <string>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -132,7 +133,7 @@ class Run {
 public:
   Run(const TapsimOptions &opts, PluginFiles &files, RunProgress *progress)
       : opts_(opts), files_(files), progress_(progress), mounted_(files.ext.size(), false),
-        pulled_(files.ext.size(), false)
+        pulled_(files.ext.size(), false), bareMade_(files.ext.size(), 0)
   {
   }
   int Go();
@@ -154,7 +155,10 @@ private:
   const TapsimOptions &opts_;
   PluginFiles &files_;
   RunProgress *progress_;
+  // Whether each disk is plugged in now, and was pulled out at least once;
+  // what the plug-in made in its bare mount point before it came back.
   std::vector<bool> mounted_, pulled_;
+  std::vector<int> bareMade_;
 
   TapRuntime *rt_ = nullptr;
   void *image_ = nullptr;
@@ -173,8 +177,10 @@ private:
   uint32_t nestedCode_ = 0;
 
   // Durations in tenths of a microsecond, by the state before the event
-  // (index 6: unknown); most idle events take well below a microsecond.
-  std::vector<uint64_t> durations_[7];
+  // (-1: unknown), most idle events taking well below a microsecond; and
+  // the most memory held after an event of that state.
+  std::map<int, std::vector<uint64_t>> durations_;
+  std::map<int, uint64_t> heldInState_;
   uint64_t maxEventRead_ = 0;
 
   // The plug-in's entry points run on plugin_, its commands on commands_.
@@ -368,31 +374,49 @@ void Run::Hook()
   };
 }
 
+// The entries in a folder, "." and ".." aside.
+int EntriesIn(const std::string &folder)
+{
+  int made = 0;
+  if (DIR *d = opendir(folder.c_str())) {
+    while (struct dirent *e = readdir(d))
+      made += strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0;
+    closedir(d);
+  }
+  return made;
+}
+
 bool Run::MountDueDisks(int *status)
 {
   dword elapsed = TapRuntimeTicks(rt_) - opts_.tickStart;
   for (size_t i = 0; i < opts_.ext.size(); i++) {
     const ExtDiskOption &ext = opts_.ext[i];
-    if (ext.pulled && ext.pullTick <= elapsed) {
+    std::string point = "/mnt/" + ext.name;
+    size_t due = 0;
+    while (due < ext.changes.size() && ext.changes[due] <= elapsed)
+      due++;
+    bool in = due % 2 == 1;
+    if (!in && mounted_[i]) {
       // Pulled out: lazily, so that files the plug-in holds open stay
       // usable while the path no longer leads to the disk.
-      if (mounted_[i] && !pulled_[i] && umount2(("/mnt/" + ext.name).c_str(), MNT_DETACH) != 0) {
+      if (umount2(point.c_str(), MNT_DETACH) != 0) {
         fprintf(stderr, "tapsim: pulling out %s: %s\n", ext.name.c_str(), strerror(errno));
         *status = kExitSandbox;
         return false;
       }
+      mounted_[i] = false;
       pulled_[i] = true;
-      continue;
+    } else if (in && !mounted_[i]) {
+      if (pulled_[i])
+        bareMade_[i] += EntriesIn(point);
+      std::string err;
+      if (!Sandbox::BindDisk(files_.ext[i], ext.name, &err)) {
+        fprintf(stderr, "tapsim: plugging in %s: %s\n", ext.name.c_str(), err.c_str());
+        *status = kExitSandbox;
+        return false;
+      }
+      mounted_[i] = true;
     }
-    if (mounted_[i] || ext.tick > elapsed)
-      continue;
-    std::string err;
-    if (!Sandbox::BindDisk(files_.ext[i], opts_.ext[i].name, &err)) {
-      fprintf(stderr, "tapsim: plugging in %s: %s\n", opts_.ext[i].name.c_str(), err.c_str());
-      *status = kExitSandbox;
-      return false;
-    }
-    mounted_[i] = true;
   }
   return true;
 }
@@ -402,15 +426,10 @@ bool Run::MountDueDisks(int *status)
 void Run::ReportPulledDisks()
 {
   for (size_t i = 0; i < opts_.ext.size(); i++) {
-    if (!pulled_[i] || !mounted_[i])
+    if (!pulled_[i])
       continue;
     std::string point = "/mnt/" + opts_.ext[i].name;
-    int made = 0;
-    if (DIR *d = opendir(point.c_str())) {
-      while (struct dirent *e = readdir(d))
-        made += strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0;
-      closedir(d);
-    }
+    int made = bareMade_[i] + (mounted_[i] ? 0 : EntriesIn(point));
     if (made)
       fprintf(stderr, "tapsim: %s was pulled out, and the plug-in made %d entr%s in its bare mount point %s\n",
               opts_.ext[i].name.c_str(), made, made == 1 ? "y" : "ies", point.c_str());
@@ -444,26 +463,26 @@ void Run::WriteTrace(const EventRecord &ev, bool isMain)
 
 void Run::PrintStats()
 {
-  auto line = [](const char *label, std::vector<uint64_t> &d) {
-    if (d.empty())
-      return;
+  auto line = [](const std::string &label, std::vector<uint64_t> &d, const std::string &more) {
     std::sort(d.begin(), d.end());
     auto rank = [&](double p) { // nearest rank
       size_t k = (size_t)(p * (double)d.size() + 0.999999);
       return d[std::min(d.size(), std::max<size_t>(k, 1)) - 1];
     };
-    printf("tapsim: %s: %zu events, TAP_EventHandler median %.1f us, p99 %.1f us, max %.1f us\n", label, d.size(),
-           rank(0.5) / 10.0, rank(0.99) / 10.0, d.back() / 10.0);
+    printf("tapsim: %s: %zu events, TAP_EventHandler median %.1f us, p99 %.1f us, max %.1f us%s\n", label.c_str(),
+           d.size(), rank(0.5) / 10.0, rank(0.99) / 10.0, d.back() / 10.0, more.c_str());
   };
   std::vector<uint64_t> all;
-  for (auto &d : durations_)
+  for (auto &[state, d] : durations_)
     all.insert(all.end(), d.begin(), d.end());
-  line("all", all);
-  for (int s = 0; s < 6; s++) {
-    std::string label = "state " + std::to_string(s);
-    line(label.c_str(), durations_[s]);
-  }
-  line("state unknown", durations_[6]);
+  if (!all.empty())
+    line("all", all, "");
+  // A resident plug-in's state between its tasks shows what waiting costs.
+  for (auto &[state, d] : durations_)
+    if (state >= 0)
+      line("state " + std::to_string(state), d, ", at most " + std::to_string(heldInState_[state]) + " bytes held");
+  if (durations_.count(-1))
+    line("state unknown", durations_[-1], "");
   printf("tapsim: read: %" PRIu64 " bytes through read(), at most %" PRIu64 " in one event\n", ReadCountBytes(),
          maxEventRead_);
   printf("tapsim: stack: at most %zu bytes of the %zu below the plug-in thread's first frame\n", plugin_.Deepest(),
@@ -517,7 +536,9 @@ void Run::AdvanceTicks()
 {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  if (g_interpose.launched && Nanos(lastLook_, now) >= kBackgroundLookNs) {
+  // A command just launched is looked for at once: the last look may lie
+  // less than a look's interval back, and a day of idle events with it.
+  if (g_interpose.launched && (!background_ || Nanos(lastLook_, now) >= kBackgroundLookNs)) {
     lastLook_ = now;
     bool was = background_;
     background_ = g_interpose.launched = GroupHasOthers();
@@ -598,6 +619,9 @@ int Run::Go()
     auto hook = opts_.atEvents.find(i);
     if (hook != opts_.atEvents.end())
       RunHook(hook->second);
+    auto set = opts_.clockSets.find(i);
+    if (set != opts_.clockSets.end())
+      rt_->clockStart = set->second - (int64_t)((TapRuntimeTicks(rt_) - rt_->tickStart) / 100);
     auto scripted = opts_.events.find(i);
     auto nested = opts_.nestedEvents.find(i);
     EventRecord ev;
@@ -626,7 +650,9 @@ int Run::Go()
       ev.items += " nested=" + Hex(nestedCode_, 4) + " nested-ret=none";
     nestedArmed_ = false;
     WriteTrace(ev, false);
-    durations_[ev.stateBefore >= 0 && ev.stateBefore < 6 ? ev.stateBefore : 6].push_back(ev.ns / 100);
+    durations_[ev.stateBefore].push_back(ev.ns / 100);
+    if (ev.stateBefore >= 0)
+      heldInState_[ev.stateBefore] = std::max(heldInState_[ev.stateBefore], ev.heldBytes);
     if (rt_->exited) {
       fprintf(stderr, "tapsim: the plug-in ended through TAP_Exit in event %" PRIu64 " at tick %" PRIu32 "\n", i,
               ev.tick);

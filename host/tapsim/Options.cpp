@@ -21,15 +21,19 @@ const char kUsage[] =
     "Disks\n"
     "  --disk DIR            the internal disk (required): /mnt/hd for the C library,\n"
     "                        / for the host's file calls\n"
-    "  --ext NAME=DIR[@IN[-OUT]]\n"
+    "  --ext NAME=DIR[@IN[-OUT[-IN...]]]\n"
     "                        an external partition at /mnt/NAME (NAME sdb .. sdz8),\n"
     "                        plugged in IN ticks after the start (default 0) and\n"
     "                        pulled out at OUT (unmounted lazily, as a recorder\n"
-    "                        loses a USB disk); repeatable\n"
+    "                        loses a USB disk), plugged in again at the next tick\n"
+    "                        given, and so on; repeatable\n"
     "Time\n"
     "  --clock \"YYYY-MM-DD HH:MM:SS\"\n"
     "                        the recorder's local clock at the start (default: this\n"
     "                        machine's); it then runs with the ticks, 100 a second\n"
+    "  --set-clock N=\"YYYY-MM-DD HH:MM:SS\"\n"
+    "                        the clock is set to this just before event N, as a\n"
+    "                        recorder sets it from the broadcast time; repeatable\n"
     "  --tick-step N         virtual ticks: the counter advances N per event, but\n"
     "                        no faster than real time while a command the plug-in\n"
     "                        started in the background still runs\n"
@@ -95,7 +99,8 @@ const char kUsage[] =
     "                        nested-param=P nested-ret=R|none nested-exit=0|1\n"
     "                        nested-state=B>A; exit=1 when it called TAP_Exit\n"
     "  --stats               at the end, TAP_EventHandler durations: count, median,\n"
-    "                        p99 and max, in all and per state; the bytes the\n"
+    "                        p99 and max, in all and per state, with the most\n"
+    "                        memory held after an event of that state; the bytes the\n"
     "                        plug-in read through read(), in all and in one event;\n"
     "                        the deepest stack its entry points used; the most\n"
     "                        memory it held through TAP_MemAlloc, and what it still\n"
@@ -204,6 +209,21 @@ bool ParseClock(const std::string &text, int64_t *seconds)
   return true;
 }
 
+// Within the recorder's calendar, whose day is a 16-bit MJD.
+bool ParseClockInRange(const std::string &text, int64_t *seconds, std::string *err)
+{
+  if (!ParseClock(text, seconds)) {
+    *err = "a valid \"YYYY-MM-DD HH:MM:SS\", not '" + text + "'";
+    return false;
+  }
+  int64_t mjd = *seconds / 86400 + kMjdOfUnixEpoch;
+  if (*seconds < -kMjdOfUnixEpoch * 86400 || mjd > 0xFFFF) {
+    *err = "a time between 1858-11-17 and 2038-04-22, the recorder's calendar";
+    return false;
+  }
+  return true;
+}
+
 // "N=CODE" with N >= 1.
 bool ParseIndexed(const std::string &text, uint64_t *index, uint32_t *code)
 {
@@ -274,7 +294,7 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
                                          "--chdir-success", "--event", "--nested-event", "--at-event",
                                          "--max-events", "--fail-alloc", "--fail-hdd-write", "--console",
                                          "--trace", "--listing-order", "--kernel", "--cpu", "--disk-speed",
-                                         "--recording", "--stack-size"};
+                                         "--recording", "--stack-size", "--set-clock"};
     bool known = false;
     for (const char *v : valued)
       known |= name == v;
@@ -307,20 +327,26 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
         return fail("--ext wants NAME=DIR[@IN[-OUT]], not '" + value + "'");
       ext.name = value.substr(0, at);
       ext.dir = value.substr(at + 1);
-      // A trailing @IN or @IN-OUT of digits is the ticks; any other '@'
-      // belongs to the folder.
+      // A trailing @IN, @IN-OUT, @IN-OUT-IN... of digits is the ticks; any
+      // other '@' belongs to the folder.
       size_t tickAt = ext.dir.rfind('@');
       if (tickAt != std::string::npos) {
         std::string ticks = ext.dir.substr(tickAt + 1);
-        size_t dash = ticks.find('-');
-        uint32_t in, out = 0;
-        bool pulled = dash != std::string::npos;
-        if (ParseU32(ticks.substr(0, dash), &in) && (!pulled || ParseU32(ticks.substr(dash + 1), &out))) {
-          if (pulled && out <= in)
-            return fail("--ext " + ext.name + ": the disk must be pulled after it is plugged in, not at " + ticks);
-          ext.tick = in;
-          ext.pulled = pulled;
-          ext.pullTick = out;
+        std::vector<uint32_t> changes;
+        uint32_t tick = 0;
+        bool digits = true;
+        for (size_t at = 0; digits && at <= ticks.size();) {
+          size_t dash = std::min(ticks.find('-', at), ticks.size());
+          digits = ParseU32(ticks.substr(at, dash - at), &tick);
+          changes.push_back(tick);
+          at = dash + 1;
+        }
+        if (digits) {
+          for (size_t k = 1; k < changes.size(); k++)
+            if (changes[k] <= changes[k - 1])
+              return fail("--ext " + ext.name + ": the disk must be " + (k % 2 ? "pulled" : "plugged in again") +
+                          " after it is " + (k % 2 ? "plugged in" : "pulled") + ", not at " + ticks);
+          ext.changes = changes;
           ext.dir.resize(tickAt);
         }
       }
@@ -336,12 +362,21 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
       if (seenClock)
         return fail("--clock given twice");
       seenClock = true;
-      if (!ParseClock(value, &opts->clockSeconds))
-        return fail("--clock wants a valid \"YYYY-MM-DD HH:MM:SS\", not '" + value + "'");
-      int64_t mjd = opts->clockSeconds / 86400 + kMjdOfUnixEpoch;
-      if (opts->clockSeconds < -kMjdOfUnixEpoch * 86400 || mjd > 0xFFFF)
-        return fail("--clock must lie between 1858-11-17 and 2038-04-22, the recorder's calendar");
+      std::string wanted;
+      if (!ParseClockInRange(value, &opts->clockSeconds, &wanted))
+        return fail("--clock wants " + wanted);
       opts->clockGiven = true;
+    } else if (name == "--set-clock") {
+      size_t eq = value.find('=');
+      uint64_t index;
+      int64_t seconds;
+      std::string wanted;
+      if (eq == std::string::npos || !ParseU64(value.substr(0, eq), UINT64_MAX, &index) || index == 0)
+        return fail("--set-clock wants N=\"YYYY-MM-DD HH:MM:SS\" with N from 1, not '" + value + "'");
+      if (!ParseClockInRange(value.substr(eq + 1), &seconds, &wanted))
+        return fail("--set-clock wants " + wanted);
+      if (!opts->clockSets.emplace(index, seconds).second)
+        return fail("--set-clock for event " + std::to_string(index) + " given twice");
     } else if (name == "--tick-step") {
       if (seenStep)
         return fail("--tick-step given twice");

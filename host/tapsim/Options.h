@@ -11,9 +11,9 @@
 struct ExtDiskOption {
   std::string name; // sdb .. sdz8
   std::string dir;
-  uint32_t tick = 0; // ticks after the start at which it is plugged in
-  bool pulled = false;
-  uint32_t pullTick = 0; // ticks after the start at which it is pulled out
+  // Ticks after the start, rising, at which it is plugged in, pulled out,
+  // plugged in again, and so on.
+  std::vector<uint32_t> changes = {0};
 };
 
 // The order in which folders list: as the disk gives it, by name, or
@@ -36,6 +36,7 @@ struct TapsimOptions {
 
   bool clockGiven = false;
   int64_t clockSeconds = 0; // local wall clock, seconds since 1970 as if UTC
+  std::map<uint64_t, int64_t> clockSets; // event index -> the clock set before it
 
   bool virtualTicks = false;
   uint32_t tickStep = 0;
