@@ -147,11 +147,6 @@ static int MakeDurable(int fd, dword written, int what)
   return ok;
 }
 
-static int OpenAt(int dir, const char *name, int flags)
-{
-  return (int)syscall(SYS_openat, dir, name, flags | O_NOFOLLOW | O_LARGEFILE, 0);
-}
-
 /* The source folder of the last entry, held open: the entries of a folder
  * follow each other in the catalogue. */
 static int SourceFolderFd = -1;
@@ -188,7 +183,7 @@ static int OpenSourceFolder(const char *folder)
     if (strcmp(part, ".") == 0 || strcmp(part, "..") == 0)
       errno = ENOENT;
     else
-      next = OpenAt(fd, part, O_RDONLY | O_DIRECTORY);
+      next = OpenAt(fd, part, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
     /* A link met as a folder reads as "not a folder": say which it is. */
     struct stat64 st;
     if (next < 0 && errno == ENOTDIR &&
@@ -223,7 +218,7 @@ static int OpenSource(const char *folder, const char *name, struct stat64 *st)
     LOGF("Source folder behind a link, not backed up: '%s'", Job.Source);
     return -1;
   }
-  int in = dir < 0 ? -1 : OpenAt(dir, name, O_RDONLY | O_NONBLOCK);
+  int in = dir < 0 ? -1 : OpenAt(dir, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW, 0);
   if (in < 0 && errno == ELOOP) {
     LOGF("Not a regular file, not backed up: '%s'", Job.Source);
     return -1;
