@@ -182,16 +182,23 @@ static void StepCopy(void)
   switch (Phase) {
   case COPY_PASS:
     /* A rerun's catalogue lists only what it copied: the rest goes first. */
-    if (DoBackup(&CurrentVXDB, &LastVXDB))
+    if (DoBackup(&CurrentVXDB, &LastVXDB)) {
+      StartFlush();
       Phase = StartTidy() ? COPY_TIDY : COPY_FLUSH;
+    }
     break;
   case COPY_TIDY:
     if (StepRemove())
       Phase = COPY_FLUSH;
     break;
   case COPY_FLUSH:
-    FlushDestination();
-    Phase = COPY_SAVE;
+    switch (StepFlush()) {
+    case 1: Phase = COPY_SAVE; break;
+    case -1:
+      WriteLog((char *)"Backup not saved: its copies could not be written to the disk.");
+      State = STATE_FINISH;
+      break;
+    }
     break;
   case COPY_SAVE:
     /* Old backups go only after a complete one. */
