@@ -35,6 +35,9 @@ int32_t TotalRefusedNames, TotalChangedWhileRead;
  * event also ends once the recorder's tick shows it has taken EVENT_TICKS. */
 #define COPY_EVENT_BYTES 1048576
 #define EVENT_TICKS 2
+/* What the pass's first event may read and write: a tick's worth of a
+ * recorder's processor and disk. */
+#define FIRST_ALLOWANCE (4 * COPY_BLOCK)
 /* A flag sync_file_range refuses, to prove that the flags reach the kernel. */
 #define UNKNOWN_SYNC_FLAG 0x40
 
@@ -92,9 +95,11 @@ static int RemoveExisting(const char *path)
  * before it writes more, so that the pass writes no faster than the disk.
  * A finished copy is synced whole by the next event.  State: whether
  * sync_file_range may start and wait for write-back (-1 not yet known),
- * and the bytes of a copy an event may write. */
+ * and the bytes an event may read and write, each halved when its work or
+ * wait took a tick and raised by a block when it took none, so that events
+ * stay short on a slow processor or disk. */
 static int WriteBackProven;
-static dword WriteAllowance;
+static dword ReadAllowance, WriteAllowance;
 /* The tick at which this event's work began. */
 static dword EventStart;
 
@@ -145,18 +150,22 @@ static int WaitWriteBack(int fd)
   return fsync(fd) == 0;
 }
 
-/* The wait for what earlier events wrote of the copy in hand: one that took
- * a tick halves what an event may write, one that took none doubles it. */
+static void Adapt(dword *allowance, dword since)
+{
+  dword took = TAP_GetTick() - since;
+  if (took > 0 && *allowance > COPY_BLOCK)
+    *allowance /= 2;
+  else if (took == 0 && *allowance < COPY_EVENT_BYTES)
+    *allowance += COPY_BLOCK;
+}
+
+/* The wait for what earlier events wrote of the copy in hand. */
 static int PaceWrites(void)
 {
   dword before = TAP_GetTick();
   int ok = WaitWriteBack(Job.Out);
-  dword took = TAP_GetTick() - before;
+  Adapt(&WriteAllowance, before);
   Job.Unwaited = 0;
-  if (took > 0 && WriteAllowance > COPY_BLOCK)
-    WriteAllowance /= 2;
-  else if (took == 0 && WriteAllowance < COPY_EVENT_BYTES)
-    WriteAllowance *= 2;
   return ok;
 }
 
@@ -503,18 +512,19 @@ static void WriteFailed(void)
 }
 
 /* Reads, hashes and (when copying) writes the source, or reads the earlier
- * copy, on: at most COPY_EVENT_BYTES, of which at most WriteAllowance
- * written, and no longer than the event's ticks allow.  The one-byte read
- * at the expected end finds the end of the file without another event. */
+ * copy, on: at most ReadAllowance, of which at most WriteAllowance written,
+ * and no longer than the event's ticks allow.  The one-byte read at the
+ * expected end finds the end of the file without another event. */
 static void ContinueEntry(void)
 {
   static byte buffer[COPY_BLOCK];
-  dword budget = COPY_EVENT_BYTES, written = 0;
+  dword budget = ReadAllowance, written = 0;
   int probed = 0;
   if (Job.Reading == READ_COPY && Job.Unwaited && !PaceWrites()) {
     WriteFailed();
     return;
   }
+  dword start = TAP_GetTick();
   while (Job.Reading == READ_HASH || Job.Reading == READ_COPY || Job.Reading == READ_CHECK) {
     int checking = Job.Reading == READ_CHECK;
     uint64_t *done = checking ? &Job.Checked : &Job.Done;
@@ -558,6 +568,7 @@ static void ContinueEntry(void)
   }
   if (written && Job.Out >= 0)
     StartWriteBack(Job.Out);
+  Adapt(&ReadAllowance, start);
 }
 
 /* An earlier copy cut short (a power cut before it reached the disk, a hand
@@ -777,7 +788,7 @@ int DoBackup(VXDB *current, VXDB *previous)
     Job.In = Job.Out = Job.Check = -1;
     Job.Reading = READ_NONE;
     WriteBackProven = -1;
-    WriteAllowance = COPY_EVENT_BYTES;
+    ReadAllowance = WriteAllowance = FIRST_ALLOWANCE;
     TotalCopiedFiles = TotalLinkedFiles = TotalLinkTries = TotalLinkFailures = 0;
     TotalCopiedSize = TotalLinkedSize = TotalCopyFailureSize = 0;
     TotalQuickFiles = TotalCheckedCopies = TotalSilentChanges = TotalDamagedCopies = 0;
