@@ -35,9 +35,11 @@ int32_t TotalRefusedNames, TotalChangedWhileRead;
  * event also ends once the recorder's tick shows it has taken EVENT_TICKS. */
 #define COPY_EVENT_BYTES 1048576
 #define EVENT_TICKS 2
-/* What the pass's first event may read and write: a tick's worth of a
- * recorder's processor and disk. */
+/* What the pass's first event may read, and a copy write before the pass
+ * waits for it: a tick's worth of a recorder's processor and disk.  On a
+ * fast disk a wait may take up to WAIT_BYTES along. */
 #define FIRST_ALLOWANCE (4 * COPY_BLOCK)
+#define WAIT_BYTES (8 * COPY_EVENT_BYTES)
 /* A flag sync_file_range refuses, to prove that the flags reach the kernel. */
 #define UNKNOWN_SYNC_FLAG 0x40
 
@@ -91,13 +93,14 @@ static int RemoveExisting(const char *path)
 }
 
 /* No event waits for the disk to write what it wrote itself: an event
- * starts the write-back of what it wrote, and the next event waits for it
- * before it writes more, so that the pass writes no faster than the disk.
- * A finished copy is synced whole by the next event.  State: whether
- * sync_file_range may start and wait for write-back (-1 not yet known),
- * and the bytes an event may read and write, each halved when its work or
- * wait took a tick and raised by a block when it took none, so that events
- * stay short on a slow processor or disk. */
+ * starts the write-back of what it wrote, and a later event waits for it
+ * before the copy goes on, so that the pass writes no faster than the
+ * disk.  A finished copy is synced whole by the next event.  State:
+ * whether sync_file_range may start and wait for write-back (-1 not yet
+ * known), the bytes an event may read, and the bytes of a copy written
+ * between two waits; each halved when the work or the wait took a tick,
+ * raised by a block when it took none, so that events stay short on a
+ * slow processor or disk. */
 static int WriteBackProven;
 static dword ReadAllowance, WriteAllowance;
 /* The tick at which this event's work began. */
@@ -150,22 +153,24 @@ static int WaitWriteBack(int fd)
   return fsync(fd) == 0;
 }
 
-static void Adapt(dword *allowance, dword since)
+static void Adapt(dword *allowance, dword since, dword most)
 {
   dword took = TAP_GetTick() - since;
-  if (took > 0 && *allowance > COPY_BLOCK)
-    *allowance /= 2;
-  else if (took == 0 && *allowance < COPY_EVENT_BYTES)
-    *allowance += COPY_BLOCK;
+  if (took > 0)
+    *allowance = *allowance / 2 > COPY_BLOCK ? *allowance / 2 : COPY_BLOCK;
+  else
+    *allowance = *allowance + COPY_BLOCK < most ? *allowance + COPY_BLOCK : most;
 }
 
-/* The wait for what earlier events wrote of the copy in hand. */
+/* The wait for what earlier events wrote of the copy in hand; 0 with errno
+ * on failure. */
 static int PaceWrites(void)
 {
   dword before = TAP_GetTick();
-  int ok = WaitWriteBack(Job.Out);
-  Adapt(&WriteAllowance, before);
+  int ok = WaitWriteBack(Job.Out), err = errno;
+  Adapt(&WriteAllowance, before, WAIT_BYTES);
   Job.Unwaited = 0;
+  errno = err;
   return ok;
 }
 
@@ -492,7 +497,9 @@ static void EndReading(void)
  * and times, before it counts as copied. */
 static void CommitCopy(void)
 {
+  dword before = TAP_GetTick();
   int ok = fsync(Job.Out) == 0, err = errno;
+  Adapt(&WriteAllowance, before, WAIT_BYTES);
   if (close(Job.Out) != 0 && ok) {
     ok = 0;
     err = errno;
@@ -512,15 +519,16 @@ static void WriteFailed(void)
 }
 
 /* Reads, hashes and (when copying) writes the source, or reads the earlier
- * copy, on: at most ReadAllowance, of which at most WriteAllowance written,
- * and no longer than the event's ticks allow.  The one-byte read at the
- * expected end finds the end of the file without another event. */
+ * copy, on: at most ReadAllowance, with no more than WriteAllowance of the
+ * copy unwaited for, and no longer than the event's ticks allow.  The
+ * one-byte read at the expected end finds the end of the file without
+ * another event. */
 static void ContinueEntry(void)
 {
   static byte buffer[COPY_BLOCK];
   dword budget = ReadAllowance, written = 0;
   int probed = 0;
-  if (Job.Reading == READ_COPY && Job.Unwaited && !PaceWrites()) {
+  if (Job.Reading == READ_COPY && Job.Unwaited >= WriteAllowance && !PaceWrites()) {
     WriteFailed();
     return;
   }
@@ -530,7 +538,7 @@ static void ContinueEntry(void)
     uint64_t *done = checking ? &Job.Checked : &Job.Done;
     uint64_t size = checking ? Job.Previous->FileSize : (uint64_t)Job.Stat.st_size;
     dword want = budget < COPY_BLOCK ? budget : COPY_BLOCK;
-    dword room = written < WriteAllowance ? WriteAllowance - written : 0;
+    dword room = Job.Unwaited < WriteAllowance ? WriteAllowance - Job.Unwaited : 0;
     if (Job.Reading == READ_COPY && want > room)
       want = room;
     if (want == 0 || OutOfTime()) {
@@ -568,7 +576,7 @@ static void ContinueEntry(void)
   }
   if (written && Job.Out >= 0)
     StartWriteBack(Job.Out);
-  Adapt(&ReadAllowance, start);
+  Adapt(&ReadAllowance, start, COPY_EVENT_BYTES);
 }
 
 /* An earlier copy cut short (a power cut before it reached the disk, a hand

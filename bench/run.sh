@@ -40,6 +40,7 @@ recorder_cpu=${BENCH_RECORDER_CPU:-3}
 results=$work/results
 stats=$work/stats
 reads=$work/reads
+limits=$work/limits
 
 rm -rf "$work"
 mkdir -p "$work/out" "$work/logs"
@@ -47,6 +48,7 @@ mkdir -p "$work/out" "$work/logs"
 : > "$results"
 : > "$stats"
 : > "$reads"
+: > "$limits"
 
 log() { printf '%s\n' "$*" >&2; }
 
@@ -73,6 +75,11 @@ keep_stats() {
   sed -n 's/^tapsim: read: \([0-9]*\) bytes through read(), at most \([0-9]*\) in one event$/\1 \2/p' \
     "$work/logs/$name.log" | while read -r total most; do
     echo "$name $total $most" >> "$reads"
+  done
+  # The deepest stack and the most memory held, for the README's figures.
+  sed -n -e 's/^tapsim: stack: at most \([0-9]*\) bytes.*/stack \1/p' -e 's/^tapsim: memory: at most \([0-9]*\) bytes.*/memory \1/p' \
+    "$work/logs/$name.log" | while read -r what bytes; do
+    echo "$name $what $bytes" >> "$limits"
   done
   : > "$work/logs/$name.log"
 }
@@ -140,6 +147,8 @@ for r in $(seq "$repeat"); do
   measure d1.cpsync sh -c 'cp -a "$1" "$2" && sync' sh "$src" "$out/cpsync1-$r"
   measure d1.rsyncfsync rsync -a --fsync "$src/" "$out/rsyncfsync1-$r/"
   vaultrix d1.vaultrix "$disk" "Backup-$r" 2026-03-01
+  # On this machine's kernel: sync_file_range where the recorder's has fsync.
+  vaultrix d1.kernel "$disk" "Backup-kernel-$r" 2026-03-01 --kernel none
   # The quick check takes over only files older than a minute when the
   # last backup began; a recorder's files are, the fresh tree is not yet.
   wait=$((tree_made + 62 - $(date +%s)))
@@ -316,6 +325,8 @@ row "cp -a + sync" d1.cpsync
 row "rsync -a --fsync" d1.rsyncfsync
 ratio "Vaultrix / (md5sum+cp -a+sync)" d1.vaultrix d1.md5sum d1.cpsync "(target <= 1.0)"
 ratio "Vaultrix / rsync -a --fsync" d1.vaultrix d1.rsyncfsync "" "(target <= 1.0)"
+row "Vaultrix, --kernel none" d1.kernel
+ratio "the same / (md5sum+cp -a+sync)" d1.kernel d1.md5sum d1.cpsync
 echo "day 2 (nothing changed)"
 row "Vaultrix (tapsim)" d2.vaultrix
 row "rsync -a --link-dest" d2.rsync
@@ -342,6 +353,11 @@ for d in d1 d2 d3; do
   printf '  %-4s read / source bytes %6.3f   at most %s bytes in one event%s\n' "$d" "$(read_ratio "$d.vaultrix")" \
     "$(awk -v n="$d.vaultrix" '$1 == n { print $3 }' "$reads" | sort -g | tail -1)" "$([ "$d" = d3 ] || echo '   (target <= 1.02)')"
 done
+most() { # NAME WHAT: the largest of the runs' figures
+  awk -v n="$1" -v w="$2" '$1 == n && $2 == w && $3 > m { m = $3 } END { print m + 0 }' "$limits"
+}
+printf '  stack at most %s bytes (day 1), %s (day 2); memory held at most %s bytes (day 1), %s (day 2)\n' \
+  "$(most d1.vaultrix stack)" "$(most d2.vaultrix stack)" "$(most d1.vaultrix memory)" "$(most d2.vaultrix memory)"
 echo "slowest event with one 200 MB file (day 1 copy, day 2 link), ms: of any state; of the final flush and save"
 echo "  PC build:              $large_pc  (target <= 25 ms for the first)"
 echo "  mipsel under qemu:     $large_mipsel"
