@@ -31,15 +31,16 @@ int32_t TotalRefusedNames, TotalChangedWhileRead;
  * event's time is looked at often enough. */
 #define COPY_BLOCK 65536
 /* File data read (and hashed, and written) per idle event at most: a large
- * file takes many events, so that none holds up the recorder for long.  An
- * event also ends once the recorder's tick shows it has taken EVENT_TICKS. */
-#define COPY_EVENT_BYTES 1048576
+ * file takes many events, so that none holds up the recorder for long.  A
+ * recorder's processor hashes this much in under three ticks.  An event
+ * also ends once the tick shows it has taken EVENT_TICKS. */
+#define COPY_EVENT_BYTES 524288
 #define EVENT_TICKS 2
 /* What the pass's first event may read, and a copy write before the pass
  * waits for it: a tick's worth of a recorder's processor and disk.  On a
  * fast disk a wait may take up to WAIT_BYTES along. */
 #define FIRST_ALLOWANCE (4 * COPY_BLOCK)
-#define WAIT_BYTES (8 * COPY_EVENT_BYTES)
+#define WAIT_BYTES 8388608
 /* A flag sync_file_range refuses, to prove that the flags reach the kernel. */
 #define UNKNOWN_SYNC_FLAG 0x40
 
