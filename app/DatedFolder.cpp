@@ -200,11 +200,11 @@ int StepFlush(void)
   dword start = TAP_GetTick();
   int synced = 0, result = 0, ok = 1;
   for (; ok && FlushIndex < CurrentVXDB.NrEntries; FlushIndex++) {
-    if (synced == FLUSH_FOLDERS || TAP_GetTick() - start >= FLUSH_TICKS)
-      break;
     const char *folder = EntryText(&CurrentVXDB, CurrentVXDB.Entries[FlushIndex].FolderOffset);
     if (strcmp(folder, FlushedFolder) == 0)
       continue;
+    if (synced == FLUSH_FOLDERS || TAP_GetTick() - start >= FLUSH_TICKS)
+      break;
     ok = SyncFoldersOf(folder, FlushedFolder, path);
     StrCopy(FlushedFolder, sizeof FlushedFolder, folder);
     synced++;
