@@ -36,9 +36,9 @@ int32_t TotalRefusedNames, TotalChangedWhileRead;
  * also ends once the tick shows it has taken EVENT_TICKS. */
 #define COPY_EVENT_BYTES 524288
 #define EVENT_TICKS 2
-/* What the pass's first event may read, and a copy write before the pass
- * waits for it: a tick's worth of a recorder's processor and disk.  On a
- * fast disk a wait may take up to WAIT_BYTES along. */
+/* What the pass's first event may read, and what a copy may write before
+ * the pass waits for it: a tick's worth of a recorder's processor and disk.
+ * On a fast disk a wait may take up to WAIT_BYTES along. */
 #define FIRST_ALLOWANCE (4 * COPY_BLOCK)
 #define WAIT_BYTES 8388608
 /* A flag sync_file_range refuses, to prove that the flags reach the kernel. */
