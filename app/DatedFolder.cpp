@@ -181,8 +181,9 @@ static int SyncFoldersOf(const char *rel, const char *done, char *path)
     if (rel[k] == '/')
       shared = k + 1;
   size_t stop = strlen(DestRoot) + shared - 1;
-  if (StrFormat(path, PATH_SIZE, "%s%s", DestRoot, rel + 1) >= PATH_SIZE)
-    return 1; /* too long for the pass, which made nothing there */
+  /* Too long for the pass, or no folder: nothing was made there. */
+  if (rel[0] != '/' || StrFormat(path, PATH_SIZE, "%s%s", DestRoot, rel + 1) >= PATH_SIZE)
+    return 1;
   for (size_t len = strlen(path); len > stop;) {
     path[len] = 0;
     if (!SyncBackupFolder(path))
