@@ -26,21 +26,31 @@ uint64_t TotalQuickSize, TotalCheckedSize;
 int32_t TotalRefusedNames, TotalChangedWhileRead;
 }
 
-/* Bytes moved per read and write; static, not on the plug-in's small stack. */
-#define COPY_BLOCK 262144
+/* Bytes moved per read and write; static, not on the plug-in's small stack.
+ * A block takes a few milliseconds to hash on a recorder's processor, so the
+ * event's time is looked at often enough. */
+#define COPY_BLOCK 65536
 /* File data read (and hashed, and written) per idle event at most: a large
- * file takes many events, so that none holds up the recorder for long. */
-#define COPY_EVENT_BYTES (4 * COPY_BLOCK)
-/* Data of this pass a flush waits for at most, and copies that share one
- * disk commit. */
-#define SYNC_BYTES (4 * COPY_EVENT_BYTES)
-#define SYNC_FILES 128
+ * file takes many events, so that none holds up the recorder for long.  A
+ * recorder's processor hashes this much in under three ticks.  An event
+ * also ends once the tick shows it has taken EVENT_TICKS. */
+#define COPY_EVENT_BYTES 524288
+#define EVENT_TICKS 2
+/* What the pass's first event may read, and what a copy may write before
+ * the pass waits for it: a tick's worth of a recorder's processor and disk.
+ * On a fast disk a wait may take up to WAIT_BYTES along. */
+#define FIRST_ALLOWANCE (4 * COPY_BLOCK)
+#define WAIT_BYTES 8388608
+/* A flag sync_file_range refuses, to prove that the flags reach the kernel. */
+#define UNKNOWN_SYNC_FLAG 0x40
 
 enum { PASS_START = 0, PASS_COPYING = 1, PASS_FINISHED = 2 };
 /* What is being read: nothing, the source for a digest to compare with the
  * earlier backup's, the source for the copy (hashed as it is written), or
- * the earlier backup's copy, to prove it before it is linked to. */
-enum { READ_NONE = 0, READ_HASH = 1, READ_COPY = 2, READ_CHECK = 3 };
+ * the earlier backup's copy, to prove it before it is linked to.
+ * READ_WRITTEN: a copy read and written whole, which the next event makes
+ * durable. */
+enum { READ_NONE = 0, READ_HASH = 1, READ_COPY = 2, READ_CHECK = 3, READ_WRITTEN = 4 };
 /* ENTRY_NO_ROOM: not copied to keep the free-space reserve; the pass stops.
  * ENTRY_AGAIN: changed while read, to be read again after the others. */
 enum { ENTRY_FAILED = 0, ENTRY_COPIED = 1, ENTRY_LINKED = 2, ENTRY_SKIPPED = 3, ENTRY_NO_ROOM = 4, ENTRY_AGAIN = 5 };
@@ -48,7 +58,6 @@ enum { ENTRY_FAILED = 0, ENTRY_COPIED = 1, ENTRY_LINKED = 2, ENTRY_SKIPPED = 3, 
  * waiting for one holds the count in Reserved, which is zero again before
  * the pass ends. */
 #define REREADS 2
-enum { DURABLE_WRITTEN = 0, DURABLE_FINISHED = 1, DURABLE_ALL = 2 };
 
 /* The entry in hand, kept across idle events. */
 typedef struct CopyJob {
@@ -67,6 +76,7 @@ typedef struct CopyJob {
   uint64_t Done;              /* bytes of the source read in this reading */
   uint64_t Checked;           /* bytes of the earlier copy read */
   uint64_t Scanned;           /* the size the scan saw: the summary counts it */
+  dword Unwaited;             /* bytes of the copy written, not yet waited for */
   struct stat64 Stat;         /* the source as opened */
   MD5Context Md5;
   VXDBEntry *Entry;
@@ -83,74 +93,86 @@ static int RemoveExisting(const char *path)
   return unlink(path) == 0 || errno == ENOENT;
 }
 
-/* Writes a file's data to the disk and waits for it, without the disk
- * commit of fsync; 0 with errno on failure or where it is not offered. */
-static int WriteBack(int fd)
+/* No event waits for the disk to write what it wrote itself: an event
+ * starts the write-back of what it wrote, and a later event waits for it
+ * before the copy goes on, so that the pass writes no faster than the
+ * disk.  A finished copy is synced whole by the next event.  State:
+ * whether sync_file_range may start and wait for write-back (-1 not yet
+ * known), the bytes an event may read, and the bytes of a copy written
+ * between two waits; each halved when the work or the wait took a tick,
+ * raised by a block when it took none, so that events stay short on a
+ * slow processor or disk. */
+static int WriteBackProven;
+static dword ReadAllowance, WriteAllowance;
+/* The tick at which this event's work began. */
+static dword EventStart;
+
+static int OutOfTime(void)
 {
-  const unsigned flags = SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+  return TAP_GetTick() - EventStart >= EVENT_TICKS;
+}
+
+/* sync_file_range over the whole file; 0 with errno on failure. */
+static int SyncRange(int fd, unsigned flags)
+{
 #if defined(__mips__) && !defined(__mips64)
-  /* o32 passes the two 64-bit arguments in aligned register pairs. */
+  /* o32 passes the two 64-bit arguments in aligned register pairs: the
+   * flags are the seventh word, which a C library's syscall() may drop. */
   return syscall(SYS_sync_file_range, fd, 0, 0, 0, 0, 0, flags) == 0;
 #else
   return syscall(SYS_sync_file_range, fd, (off_t)0, (off_t)0, flags) == 0;
 #endif
 }
 
-/* Copies reach the disk before the catalogue that lists them, and no flush
- * waits for more than SYNC_BYTES of this pass's data.  A file being written
- * is flushed every SYNC_BYTES.  A finished copy has its data written back
- * at once; the disk commit that makes it durable, costly per file, is
- * shared: one fsync per SYNC_FILES copies or SYNC_BYTES commits every copy
- * written back before it (the journal commits in order).  Without
- * sync_file_range each copy is flushed alone.  DURABLE_ALL, at the end of
- * the pass, commits what is left.  0 when the disk reported a failure. */
-static uint64_t InFile, Finished;
-static int32_t FinishedFiles, NoWriteBack;
-static char LastFinished[PATH_SIZE];
-
-static int MakeDurable(int fd, dword written, int what)
+/* sync_file_range is used only once it took valid flags and refused an
+ * unknown one on this pass's first copy: a kernel before 2.6.17, or a C
+ * library that drops or garbles the flags (a call with none "succeeds"
+ * doing nothing), leaves the waits to fsync. */
+static void ProveWriteBack(int fd)
 {
-  InFile += written;
-  if (what == DURABLE_WRITTEN) {
-    if (InFile < SYNC_BYTES)
-      return 1;
-    InFile = 0;
-    return fsync(fd) == 0;
-  }
-  if (what == DURABLE_FINISHED) {
-    Finished += InFile;
-    InFile = 0;
-    if (!NoWriteBack && !WriteBack(fd)) {
-      if (errno == EIO || errno == ENOSPC || errno == EDQUOT)
-        return 0;
-      NoWriteBack = 1; /* not offered here: a flush per copy */
-    }
-    if (!NoWriteBack && ++FinishedFiles < SYNC_FILES && Finished < SYNC_BYTES) {
-      StrCopy(LastFinished, sizeof LastFinished, Job.Destination);
-      return 1;
-    }
-    Finished = 0;
-    FinishedFiles = 0;
-    LastFinished[0] = 0;
-    return fsync(fd) == 0;
-  }
-  /* The last copy's commit takes every earlier one along. */
-  int ok = 1;
-  if (LastFinished[0]) {
-    int last = open(LastFinished, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
-    ok = last < 0 || fsync(last) == 0;
-    if (last >= 0)
-      close(last);
-  }
-  Finished = 0;
-  FinishedFiles = 0;
-  LastFinished[0] = 0;
-  return ok;
+  if (WriteBackProven >= 0)
+    return;
+  WriteBackProven = SyncRange(fd, SYNC_FILE_RANGE_WRITE) &&
+                    !SyncRange(fd, SYNC_FILE_RANGE_WRITE | UNKNOWN_SYNC_FLAG) && errno == EINVAL;
 }
 
-static int OpenAt(int dir, const char *name, int flags)
+static void StartWriteBack(int fd)
 {
-  return (int)syscall(SYS_openat, dir, name, flags | O_NOFOLLOW | O_LARGEFILE, 0);
+  if (WriteBackProven > 0)
+    (void)SyncRange(fd, SYNC_FILE_RANGE_WRITE);
+}
+
+/* What earlier events wrote to fd, on the disk; 0 with errno on failure. */
+static int WaitWriteBack(int fd)
+{
+  if (WriteBackProven > 0 &&
+      SyncRange(fd, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER))
+    return 1;
+  if (WriteBackProven > 0 && (errno == EIO || errno == ENOSPC || errno == EDQUOT))
+    return 0;
+  WriteBackProven = 0; /* not offered for this file system: fsync */
+  return fsync(fd) == 0;
+}
+
+static void Adapt(dword *allowance, dword since, dword most)
+{
+  dword took = TAP_GetTick() - since;
+  if (took > 0)
+    *allowance = *allowance / 2 > COPY_BLOCK ? *allowance / 2 : COPY_BLOCK;
+  else
+    *allowance = *allowance + COPY_BLOCK < most ? *allowance + COPY_BLOCK : most;
+}
+
+/* The wait for what earlier events wrote of the copy in hand; 0 with errno
+ * on failure. */
+static int PaceWrites(void)
+{
+  dword before = TAP_GetTick();
+  int ok = WaitWriteBack(Job.Out), err = errno;
+  Adapt(&WriteAllowance, before, WAIT_BYTES);
+  Job.Unwaited = 0;
+  errno = err;
+  return ok;
 }
 
 /* The source folder of the last entry, held open: the entries of a folder
@@ -189,7 +211,7 @@ static int OpenSourceFolder(const char *folder)
     if (strcmp(part, ".") == 0 || strcmp(part, "..") == 0)
       errno = ENOENT;
     else
-      next = OpenAt(fd, part, O_RDONLY | O_DIRECTORY);
+      next = OpenAt(fd, part, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
     /* A link met as a folder reads as "not a folder": say which it is. */
     struct stat64 st;
     if (next < 0 && errno == ENOTDIR &&
@@ -224,7 +246,7 @@ static int OpenSource(const char *folder, const char *name, struct stat64 *st)
     LOGF("Source folder behind a link, not backed up: '%s'", Job.Source);
     return -1;
   }
-  int in = dir < 0 ? -1 : OpenAt(dir, name, O_RDONLY | O_NONBLOCK);
+  int in = dir < 0 ? -1 : OpenAt(dir, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW, 0);
   if (in < 0 && errno == ELOOP) {
     LOGF("Not a regular file, not backed up: '%s'", Job.Source);
     return -1;
@@ -301,8 +323,10 @@ static void StartCopy(void)
     EndEntry(ENTRY_FAILED);
     return;
   }
+  ProveWriteBack(Job.Out);
   MD5Init(&Job.Md5);
   Job.Done = 0;
+  Job.Unwaited = 0;
   Job.Quick = 0;
   Job.Reading = READ_COPY;
 }
@@ -467,32 +491,60 @@ static void EndReading(void)
   struct utimbuf times;
   times.actime = times.modtime = Job.Stat.st_mtime;
   (void)utime(Job.Destination, &times);
-  int ok = MakeDurable(Job.Out, 0, DURABLE_FINISHED);
-  ok = close(Job.Out) == 0 && ok;
-  Job.Out = -1;
-  if (!ok) {
-    LOGF("Failed to write destination '%s': %s", Job.Destination, RefusalReason(errno, Job.Destination));
-    (void)unlink(Job.Destination);
+  Job.Reading = READ_WRITTEN;
+}
+
+/* A copy written whole in an earlier event goes to the disk, its data, size
+ * and times, before it counts as copied. */
+static void CommitCopy(void)
+{
+  dword before = TAP_GetTick();
+  int ok = fsync(Job.Out) == 0, err = errno;
+  Adapt(&WriteAllowance, before, WAIT_BYTES);
+  if (close(Job.Out) != 0 && ok) {
+    ok = 0;
+    err = errno;
   }
+  Job.Out = -1;
+  if (!ok)
+    LOGF("Failed to write destination '%s': %s", Job.Destination, RefusalReason(err, Job.Destination));
   EndEntry(ok ? ENTRY_COPIED : ENTRY_FAILED);
 }
 
+static void WriteFailed(void)
+{
+  int err = errno;
+  LOGF("Failed to write destination '%s': %s", Job.Destination, RefusalReason(err, Job.Destination));
+  NoteRefusal(err);
+  EndEntry(ENTRY_FAILED);
+}
+
 /* Reads, hashes and (when copying) writes the source, or reads the earlier
- * copy, on, at most budget bytes.  The one-byte read at the expected end
- * finds the end of the file without another event. */
+ * copy, on: at most ReadAllowance, with no more than WriteAllowance of the
+ * copy unwaited for, and no longer than the event's ticks allow.  The
+ * one-byte read at the expected end finds the end of the file without
+ * another event. */
 static void ContinueEntry(void)
 {
   static byte buffer[COPY_BLOCK];
-  dword budget = COPY_EVENT_BYTES;
+  dword budget = ReadAllowance, written = 0;
   int probed = 0;
-  while (Job.Reading != READ_NONE) {
+  if (Job.Reading == READ_COPY && Job.Unwaited >= WriteAllowance && !PaceWrites()) {
+    WriteFailed();
+    return;
+  }
+  dword start = TAP_GetTick();
+  while (Job.Reading == READ_HASH || Job.Reading == READ_COPY || Job.Reading == READ_CHECK) {
     int checking = Job.Reading == READ_CHECK;
     uint64_t *done = checking ? &Job.Checked : &Job.Done;
     uint64_t size = checking ? Job.Previous->FileSize : (uint64_t)Job.Stat.st_size;
     dword want = budget < COPY_BLOCK ? budget : COPY_BLOCK;
-    if (want == 0) {
+    dword room = Job.Unwaited < WriteAllowance ? WriteAllowance - Job.Unwaited : 0;
+    if (Job.Reading == READ_COPY && want > room)
+      want = room;
+    if (want == 0 || OutOfTime()) {
       if (probed || *done < size)
-        return;
+        break;
       probed = want = 1;
     }
     ssize_t got = read(checking ? Job.Check : Job.In, buffer, want);
@@ -514,15 +566,18 @@ static void ContinueEntry(void)
     MD5Update(&Job.Md5, buffer, (dword)got);
     *done += (uint64_t)got;
     budget -= (dword)got < budget ? (dword)got : budget;
-    if (Job.Reading == READ_COPY &&
-        (!WriteAll(Job.Out, buffer, (dword)got) || !MakeDurable(Job.Out, (dword)got, DURABLE_WRITTEN))) {
-      int err = errno;
-      LOGF("Failed to write destination '%s': %s", Job.Destination, RefusalReason(err, Job.Destination));
-      NoteRefusal(err);
-      EndEntry(ENTRY_FAILED);
-      return;
+    if (Job.Reading == READ_COPY) {
+      if (!WriteAll(Job.Out, buffer, (dword)got)) {
+        WriteFailed();
+        return;
+      }
+      written += (dword)got;
+      Job.Unwaited += (dword)got;
     }
   }
+  if (written && Job.Out >= 0)
+    StartWriteBack(Job.Out);
+  Adapt(&ReadAllowance, start, COPY_EVENT_BYTES);
 }
 
 /* An earlier copy cut short (a power cut before it reached the disk, a hand
@@ -677,15 +732,6 @@ int CopyFile(const char *source, const char *destination)
   return ok;
 }
 
-/* The last flush of the pass, so that the catalogue saved next lists only
- * copies that are on the disk. */
-static void EndPass(void)
-{
-  CloseSourceFolder();
-  if (!MakeDurable(-1, 0, DURABLE_ALL))
-    LOGF("Failed to write '%s' to the disk", DestRoot);
-}
-
 /* The pass's place: the entry in hand, and the sweep over the catalogue,
  * 0 for every entry, then 1 to REREADS for the entries read that many
  * times, of which Requeued were put back in this sweep. */
@@ -762,9 +808,10 @@ void ResetCopyPass(void)
   }
   CloseSourceFolder();
   memset(&Job, 0, sizeof Job);
-  InFile = Finished = 0;
-  FinishedFiles = NoWriteBack = 0;
-  LastFinished[0] = SourceFolder[0] = LastDir[0] = 0;
+  WriteBackProven = -1;
+  ReadAllowance = WriteAllowance = FIRST_ALLOWANCE;
+  EventStart = 0;
+  SourceFolder[0] = LastDir[0] = 0;
   FolderRefused = 0;
   Index = Sweep = Requeued = 0;
   DoBackupState = PASS_START;
@@ -783,6 +830,9 @@ int DoBackup(VXDB *current, VXDB *previous)
     Index = Sweep = Requeued = 0;
     Job.In = Job.Out = Job.Check = -1;
     ZeroTotals();
+    Job.Reading = READ_NONE;
+    WriteBackProven = -1;
+    ReadAllowance = WriteAllowance = FIRST_ALLOWANCE;
     StartQuickCheck(previous);
     /* What the scan could not take is missing from this backup too. */
     TotalCopyFailures = TotalRefusedPaths;
@@ -795,10 +845,17 @@ int DoBackup(VXDB *current, VXDB *previous)
     break;
 
   case PASS_COPYING:
+    EventStart = TAP_GetTick();
+    if (Job.Reading == READ_WRITTEN) {
+      CommitCopy();
+      FinishEntry(current);
+      if (OutOfTime())
+        break;
+    }
     if (Job.Reading == READ_NONE && (DestNearlyFull || !NextEntry(current))) {
       if (DestNearlyFull)
         DropUntaken(current);
-      EndPass();
+      CloseSourceFolder();
       EndQuickCheck();
       DoBackupState = PASS_FINISHED;
       break;

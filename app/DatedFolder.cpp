@@ -2,12 +2,12 @@
  * was found, and watched, so that nothing is made in the place of a disk
  * that vanished, and marked unfinished until its catalogue stands; the final
  * flush before the catalogue.  State: the devices of the destination root
- * and of the dated folder, and whether the folder was there before. */
+ * and of the dated folder, whether the folder was there before, and how far
+ * the flush has come. */
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "Vaultrix.h"
@@ -25,6 +25,7 @@ void ResetDatedFolder(void)
 {
   DestRootDevice = DatedDevice = 0;
   DestRootKnown = DatedKnown = DatedFolderExisted = 0;
+  StartFlush();
 }
 
 /* A folder at path on the given device. */
@@ -145,22 +146,89 @@ int MakeDatedFolder(size_t rootLength)
   return ok;
 }
 
-/* Every copy on the disk before the catalogue that lists it.  The copy pass
- * syncs each copy as it ends, so little is left: syncfs flushes only the
- * destination's file system, sync all of them where the kernel has no
- * syncfs. */
-void FlushDestination(void)
+/* ---- the final flush --------------------------------------------------------
+ * Every copy is on the disk before the catalogue that lists it, and so are
+ * the names that lead to it.  The copy pass synced each copy as it ended;
+ * what is left are the folders, synced a few per event so that no event
+ * waits for the whole disk: each folder of the catalogue with those above
+ * it that the folder before did not share (so every folder once), then the
+ * dated folder and the destination root.  State: the entry reached, and the
+ * folder of the last entry synced. */
+
+#define FLUSH_FOLDERS 32
+#define FLUSH_TICKS 2
+
+static int32_t FlushIndex;
+static char FlushedFolder[PATH_SIZE];
+
+void StartFlush(void)
 {
-  CallTraceEnter("FlushDestination");
-  int fd = open(DestRoot, O_RDONLY | O_DIRECTORY);
-  long done = -1;
-#ifdef SYS_syncfs
-  if (fd >= 0)
-    done = syscall(SYS_syncfs, fd);
-#endif
-  if (fd >= 0)
-    close(fd);
-  if (done != 0)
-    (void)syscall(SYS_sync);
+  FlushIndex = 0;
+  FlushedFolder[0] = 0;
+}
+
+/* Syncs a folder of the backup; one that is not there holds nothing.  0
+ * with errno on failure. */
+static int SyncBackupFolder(const char *path)
+{
+  int fd = open(path, O_RDONLY | O_DIRECTORY | O_NONBLOCK);
+  if (fd < 0)
+    return errno == ENOENT || errno == ENOTDIR;
+  int ok = fsync(fd) == 0, err = errno;
+  close(fd);
+  errno = err;
+  return ok;
+}
+
+/* The folder rel ("/" and its parts, each with its slash) of the backup and
+ * those above it, down to the first that rel shares with done. */
+static int SyncFoldersOf(const char *rel, const char *done, char *path)
+{
+  size_t shared = 1, k;
+  for (k = 0; rel[k] && rel[k] == done[k]; k++)
+    if (rel[k] == '/')
+      shared = k + 1;
+  size_t stop = strlen(DestRoot) + shared - 1;
+  /* Too long for the pass, or no folder: nothing was made there. */
+  if (rel[0] != '/' || StrFormat(path, PATH_SIZE, "%s%s", DestRoot, rel + 1) >= PATH_SIZE)
+    return 1;
+  for (size_t len = strlen(path); len > stop;) {
+    path[len] = 0;
+    if (!SyncBackupFolder(path))
+      return 0;
+    for (len--; len > 0 && path[len - 1] != '/';)
+      len--;
+  }
+  return 1;
+}
+
+int StepFlush(void)
+{
+  CallTraceEnter("StepFlush");
+  char path[PATH_SIZE];
+  dword start = TAP_GetTick();
+  int synced = 0, result = 0, ok = 1;
+  for (; ok && FlushIndex < CurrentVXDB.NrEntries; FlushIndex++) {
+    const char *folder = EntryText(&CurrentVXDB, CurrentVXDB.Entries[FlushIndex].FolderOffset);
+    if (strcmp(folder, FlushedFolder) == 0)
+      continue;
+    if (synced == FLUSH_FOLDERS || TAP_GetTick() - start >= FLUSH_TICKS)
+      break;
+    ok = SyncFoldersOf(folder, FlushedFolder, path);
+    StrCopy(FlushedFolder, sizeof FlushedFolder, folder);
+    synced++;
+  }
+  if (ok && FlushIndex == CurrentVXDB.NrEntries) {
+    /* The dated folder, without its slash, and its name in the root. */
+    size_t len = (size_t)StrCopy(path, sizeof path, DestRoot);
+    path[len > 1 ? len - 1 : len] = 0;
+    ok = SyncBackupFolder(path) && SyncFolderOf(path);
+    result = 1;
+  }
+  if (!ok) {
+    LOGF("Failed to write '%s' to the disk", path);
+    result = -1;
+  }
   CallTraceExit(NULL);
+  return result;
 }

@@ -80,8 +80,9 @@ int LinkFile(const char *existing, const char *name)
  * The last step of such a name is never followed as a link, so a call can
  * reach only what that folder holds.  The recorder's C library has none of
  * these calls: they go through syscall.  A kernel before 2.6.16 has no *at
- * calls; a walk with fchdir, which never follows a link either, would stand
- * in for them here and nowhere else. */
+ * calls (ENOSYS): the call is then made on the name from within the folder,
+ * entered with fchdir (through syscall too), and the process's own folder,
+ * which a firmware may keep as its current one, is given back at once. */
 
 #if defined(__mips__) && _MIPS_SIM == _ABIO32
 /* The MIPS o32 kernel's struct stat64, which fstatat64 fills. */
@@ -107,12 +108,47 @@ typedef struct stat64 KernelStat;
 #define FACT(k, field, mips) ((k).field)
 #endif
 
+/* Makes folder the current one, for a call on a name within it; the folder
+ * that was current comes back as a handle for LeaveFolder, or -1 with errno.
+ * AT_FDCWD stays where it is. */
+static int EnterFolder(int folder)
+{
+  if (folder == AT_FDCWD)
+    return AT_FDCWD;
+  int here = open(".", O_RDONLY | O_DIRECTORY | O_NONBLOCK);
+  if (here >= 0 && syscall(SYS_fchdir, folder) != 0) {
+    int err = errno;
+    close(here);
+    errno = err;
+    here = -1;
+  }
+  return here;
+}
+
+static void LeaveFolder(int here)
+{
+  if (here == AT_FDCWD)
+    return;
+  int err = errno;
+  (void)syscall(SYS_fchdir, here);
+  close(here);
+  errno = err;
+}
+
 int OpenAt(int folder, const char *name, int flags, int mode)
 {
 #ifdef O_LARGEFILE
   flags |= O_LARGEFILE;
 #endif
-  return (int)syscall(SYS_openat, folder, name, flags, mode);
+  int fd = folder == AT_FDCWD ? -1 : (int)syscall(SYS_openat, folder, name, flags, mode);
+  if (folder != AT_FDCWD && (fd >= 0 || errno != ENOSYS))
+    return fd;
+  int here = EnterFolder(folder);
+  if (here == -1)
+    return -1;
+  fd = open(name, flags, mode);
+  LeaveFolder(here);
+  return fd;
 }
 
 int OpenFolderAt(int folder, const char *name)
@@ -120,11 +156,39 @@ int OpenFolderAt(int folder, const char *name)
   return OpenAt(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK, 0);
 }
 
+static void TakeFacts(const struct stat64 *st, FileFacts *facts)
+{
+  facts->Device = (uint64_t)st->st_dev;
+  facts->Inode = (uint64_t)st->st_ino;
+  facts->Size = (uint64_t)st->st_size;
+  facts->Mode = (dword)st->st_mode;
+  facts->Links = (dword)st->st_nlink;
+}
+
+/* StatAt where the kernel has no fstatat: lstat64 never follows the name. */
+static int StatWithin(int folder, const char *name, FileFacts *facts)
+{
+  struct stat64 st;
+  int ok;
+  if (strcmp(name, ".") == 0 && folder != AT_FDCWD) {
+    ok = fstat64(folder, &st) == 0;
+  } else {
+    int here = EnterFolder(folder);
+    if (here == -1)
+      return 0;
+    ok = lstat64(name, &st) == 0;
+    LeaveFolder(here);
+  }
+  if (ok)
+    TakeFacts(&st, facts);
+  return ok;
+}
+
 int StatAt(int folder, const char *name, FileFacts *facts)
 {
   KernelStat k;
   if (syscall(STAT_AT, folder, name, &k, AT_SYMLINK_NOFOLLOW) != 0)
-    return 0;
+    return errno == ENOSYS && StatWithin(folder, name, facts);
   facts->Device = (uint64_t)FACT(k, st_dev, Device);
   facts->Inode = (uint64_t)FACT(k, st_ino, Inode);
   facts->Size = (uint64_t)FACT(k, st_size, Size);
@@ -135,7 +199,16 @@ int StatAt(int folder, const char *name, FileFacts *facts)
 
 int RemoveAt(int folder, const char *name, int isFolder)
 {
-  return syscall(SYS_unlinkat, folder, name, isFolder ? AT_REMOVEDIR : 0) == 0;
+  if (syscall(SYS_unlinkat, folder, name, isFolder ? AT_REMOVEDIR : 0) == 0)
+    return 1;
+  if (errno != ENOSYS)
+    return 0;
+  int here = EnterFolder(folder);
+  if (here == -1)
+    return 0;
+  int ok = (isFolder ? rmdir(name) : unlink(name)) == 0;
+  LeaveFolder(here);
+  return ok;
 }
 
 int ListFolder(int folder, void *buffer, dword size)

@@ -219,16 +219,23 @@ static void StepCopy(void)
   switch (CopyPhase) {
   case COPY_PASS:
     /* A rerun's catalogue lists only what it copied: the rest goes first. */
-    if (DoBackup(&CurrentVXDB, &LastVXDB))
+    if (DoBackup(&CurrentVXDB, &LastVXDB)) {
+      StartFlush();
       CopyPhase = StartTidy() ? COPY_TIDY : COPY_FLUSH;
+    }
     break;
   case COPY_TIDY:
     if (StepRemove())
       CopyPhase = COPY_FLUSH;
     break;
   case COPY_FLUSH:
-    FlushDestination();
-    CopyPhase = COPY_SAVE;
+    switch (StepFlush()) {
+    case 1: CopyPhase = COPY_SAVE; break;
+    case -1:
+      WriteLog((char *)"Backup not saved: its copies could not be written to the disk.");
+      State = STATE_FINISH;
+      break;
+    }
     break;
   case COPY_SAVE:
     /* Old backups go only after a complete one. */

@@ -155,8 +155,11 @@ int DestinationThere(void);
 extern int DatedFolderExisted;
 /* The folder's marker as unfinished goes once its catalogue stands. */
 void ClearUnfinished(void);
-/* The copies on the disk: syncfs of the destination, or sync. */
-void FlushDestination(void);
+/* The final flush before the catalogue, in steps: StartFlush, then
+ * StepFlush once per idle event until it gives 1 (done) or -1 (failed,
+ * logged). */
+void StartFlush(void);
+int StepFlush(void);
 void ResetDatedFolder(void);
 
 /* What the destination disk can hold (DiskProbe.cpp): found once per run in

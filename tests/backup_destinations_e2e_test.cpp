@@ -94,6 +94,36 @@ TEST_F(BackupOnShare, MountedByEachRunTwoDaysLinkedOnTheServer)
   EXPECT_FALSE(Exists(disk / "nas")) << "the share stayed mounted";
 }
 
+// The server drops off the network in the middle of the copies.  Mounted
+// with keep-alives, as the examples are, sshfs gives up within seconds: no
+// event waits longer, and the backup ends without a catalogue or a date.
+TEST_F(BackupOnShare, AServerThatStopsAnsweringHoldsNoEventLongerThanTheKeepAlives)
+{
+  MakeRecorderDisk(disk.path(), nullptr);
+  for (auto &[rel, content] : kFiles)
+    WriteFile(disk / ("ProgramFiles" + rel), content);
+  for (unsigned i = 0; i < 40; i++)
+    WriteFile(disk / ("ProgramFiles/Media/part" + std::to_string(i) + ".ts"), Pattern(300000, i));
+  std::string command = server->MountCommand("/mnt/hd/nas");
+  command.insert(command.find(",StrictHostKeyChecking"), ",ServerAliveInterval=1,ServerAliveCountMax=2");
+  const std::string ini = Settings(command);
+  // The link goes down once the copies have begun.
+  std::string down = "1=(while [ ! -e /mnt/hd/nas/backup/2026-12-01/Media ]; do sleep 0.02; done; "
+                     "ip link set vxc0 down) >/dev/null 2>&1 &";
+  TempDir io;
+  Day(ini, "2026-12-01", {"--at-event", down, "--trace", io / "trace"}, true);
+  EXPECT_EQ(system("ip link set vxc0 up"), 0);
+  uint64_t longest = 0;
+  for (auto &ev : ReadTrace(io / "trace"))
+    longest = std::max(longest, ev.us);
+  // Two keep-alives a second apart go unanswered, then ssh gives up.
+  EXPECT_GT(longest, 1000000u) << "no event met the dead link";
+  EXPECT_LT(longest, 10000000u);
+  EXPECT_TRUE(Logged("vanished") || Logged("Failed")) << log;
+  EXPECT_EQ(ReadFile(disk / "ProgramFiles/Settings/Vaultrix/Vaultrix.ini").find("LastBackup"), std::string::npos);
+  EXPECT_FALSE(Exists(server->Share() + "/backup/2026-12-01/VXDB.db"));
+}
+
 TEST_F(BackupOnShare, AShareWithoutHardLinksGetsCopies)
 {
   // An SFTP server that refuses hard links, mounted before the runs.

@@ -74,9 +74,9 @@ protected:
     PoweredDisk live(image);
     ASSERT_TRUE(live.ok()) << live.error();
     b.UseDisk(live.root());
-    std::vector<std::string> stop;
+    std::vector<std::string> stop = options;
     if (n)
-      stop = {"--max-events", std::to_string(n)};
+      stop.insert(stop.end(), {"--max-events", std::to_string(n)});
     TapsimResult r = b.Run(kDay1, stop);
     if (!n)
       ASSERT_EQ(r.status, 0) << b.log;
@@ -101,6 +101,7 @@ protected:
   }
 
   const std::string kDay1 = "2026-12-01", kDay2 = "2026-12-02";
+  std::vector<std::string> options; // of day 1's runs
   TempDir work;
   std::string image = work / "disk.img", cut = work / "cut.img";
   BackupScenario b;
@@ -151,6 +152,42 @@ TEST_F(PowerCut, AtEveryTenthEventTheCataloguesStandAndTheNextDayIsWhole)
          (unsigned long long)events, passed);
 }
 
+// The index of the first traced event that logged text, or 0.
+uint64_t EventThatSays(const TapsimResult &r, const std::string &text);
+
+// On a disk that records while the backup runs, the flush before the
+// catalogue takes several events: cut at each of them, and at the save.
+TEST_F(PowerCut, AtEachStepOfTheFinalFlushOnABusyDiskTheCataloguesStand)
+{
+  MakeDisk([&] {
+    b.Source("/Media/film.ts", Pattern(2 << 20, 1));
+    for (unsigned i = 0; i < 80; i++)
+      b.Source("/Plugin" + std::to_string(i / 2) + "/Data/file" + std::to_string(i) + ".dat", Pattern(500 + i, i));
+  });
+  ASSERT_FALSE(HasFatalFailure());
+  options = {"--disk-speed", "25", "--recording", "2"};
+  uint64_t summary, events;
+  {
+    PoweredDisk whole(image);
+    ASSERT_TRUE(whole.ok()) << whole.error();
+    b.UseDisk(whole.root());
+    TapsimResult r = b.Run(kDay1, options);
+    ASSERT_EQ(r.status, 0) << b.log;
+    summary = EventThatSays(r, "Copied: ");
+    events = r.trace.size() - 1;
+  }
+  // The summary, the flush of 40 folders and more, the save and the exit.
+  ASSERT_GT(summary, 0u);
+  ASSERT_GE(events, summary + 3) << "the flush took one event";
+  for (uint64_t n = summary; n <= events; n++) {
+    RunAndCut(n == events ? 0 : n);
+    if (!HasFatalFailure())
+      CheckAfterCut(n);
+    if (HasFatalFailure())
+      break;
+  }
+}
+
 // Cut right after a normal day 1: the next day links only to whole copies.
 TEST_F(PowerCut, RightAfterADayTheNextDayHoldsTheRealBytes)
 {
@@ -164,7 +201,6 @@ TEST_F(PowerCut, RightAfterADayTheNextDayHoldsTheRealBytes)
   CheckAfterCut(0);
 }
 
-// The index of the first traced event that logged text, or 0.
 uint64_t EventThatSays(const TapsimResult &r, const std::string &text)
 {
   for (auto &ev : r.trace)

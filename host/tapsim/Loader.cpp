@@ -98,9 +98,11 @@ std::string Hex(uint32_t v, int width)
   return buf;
 }
 
+// In 64 bits: the recorder build's time_t has 32, whose nanoseconds would
+// wrap after 2.1 s.
 uint64_t Nanos(const struct timespec &a, const struct timespec &b)
 {
-  return (uint64_t)((b.tv_sec - a.tv_sec) * 1000000000 + (b.tv_nsec - a.tv_nsec));
+  return (uint64_t)((int64_t)(b.tv_sec - a.tv_sec) * 1000000000 + (b.tv_nsec - a.tv_nsec));
 }
 
 // One event (or TAP_Main, index 0) as the trace shows it.

@@ -67,7 +67,7 @@ const char kUsage[] =
     "                        what the image asks of the kernel through syscall()\n"
     "                        fails with ENOSYS when the call came after VERSION\n"
     "                        (2.6.0 or later); recorder is 2.6.12, the oldest kernel\n"
-    "                        Vaultrix supports (default: none).  A seccomp filter on\n"
+    "                        Vaultrix supports (default: recorder).  A seccomp filter on\n"
     "                        the plug-in's thread; under qemu, which refuses seccomp,\n"
     "                        tapsim's syscall() applies the same table\n"
     "  --cpu PERCENT         the plug-in's process gets PERCENT of one core (0.1 to\n"

@@ -22,9 +22,9 @@ enum class ListingOrder { kDisk, kSorted, kShuffle };
 
 // The kernel of the recorders Vaultrix supports (--kernel recorder).
 constexpr uint32_t kRecorderKernel = KernelVersion(2, 6, 12);
-// No floor by default: the plug-in still needs openat for every source it
-// reads, which a recorder's kernel lacks.
-constexpr uint32_t kDefaultKernelFloor = 0;
+// The recorder's kernel by default, so that every run takes the plug-in's
+// fallbacks for the calls such a kernel lacks.
+constexpr uint32_t kDefaultKernelFloor = kRecorderKernel;
 // The stack of the plug-in's entry points, in KiB.
 constexpr uint32_t kDefaultStackKiB = 32;
 

@@ -261,7 +261,7 @@ TapsimResult RunTapsimOn(const std::string &image, const std::vector<std::string
   const char *order = getenv("VX_LISTING_ORDER");
   if (order && *order && !Has(args, "--listing-order"))
     argv.insert(argv.end(), {"--listing-order", order});
-  // And under a recorder's kernel (VX_KERNEL=recorder, or a version).
+  // And under another kernel than the recorder's (VX_KERNEL=none, or a version).
   const char *kernel = getenv("VX_KERNEL");
   if (kernel && *kernel && !Has(args, "--kernel"))
     argv.insert(argv.end(), {"--kernel", kernel});
