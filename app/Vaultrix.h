@@ -12,8 +12,9 @@
  *   DiskProbe    today's folder          -> what the disk can hold
  *   Reserve      the disk's free space   -> whether a copy may go ahead
  *   CopyPass     CurrentVXDB, LastVXDB   -> copies and links; CurrentVXDB
- *   QuickCheck     (which files it may     then describes the bytes in
- *                  take over unread)       today's folder
+ *   CopyEntry      (one entry in hand,     then describes the bytes in
+ *   QuickCheck     which files it may      today's folder
+ *                  take over unread)
  *   Catalogue    CurrentVXDB             -> "VXDB.db", or "VXDB.partial"
  *                                           when the backup is not complete
  *   Removal      the destination root    -> expired backups removed
@@ -26,10 +27,11 @@
 #ifndef VAULTRIX_APP_H
 #define VAULTRIX_APP_H
 
+#include <sys/stat.h>
+
+#include "../checksum/Md5.h"
 #include "../support/Kovlib.h"
 #include "VXDBFormat.h"
-
-struct stat64;
 
 #define PATH_SIZE 512
 #define ROOT_SIZE 256
@@ -237,6 +239,61 @@ int InTodaysShare(const VXDBEntry *e);
 int ReadStartText(char *text, size_t size);
 void ResetQuickCheck(void);
 
+/* The entry in hand (CopyEntry.cpp), which the copy pass takes up, carries
+ * on over idle events, and counts once it is done with. */
+/* What is being read: nothing, the source for a digest to compare with the
+ * earlier backup's, the source for the copy (hashed as it is written), or
+ * the earlier backup's copy, to prove it before it is linked to.
+ * READ_WRITTEN: a copy read and written whole, which the next event makes
+ * durable. */
+enum { READ_NONE = 0, READ_HASH = 1, READ_COPY = 2, READ_CHECK = 3, READ_WRITTEN = 4 };
+/* ENTRY_NO_ROOM: not copied to keep the free-space reserve; the pass stops.
+ * ENTRY_AGAIN: changed while read, to be read again after the others. */
+enum { ENTRY_FAILED = 0, ENTRY_COPIED = 1, ENTRY_LINKED = 2, ENTRY_SKIPPED = 3, ENTRY_NO_ROOM = 4, ENTRY_AGAIN = 5 };
+/* Readings of a file that changed while read, after the first.  An entry
+ * waiting for one holds the count in Reserved, which is zero again before
+ * the pass ends. */
+#define REREADS 2
+
+/* The entry in hand, kept across idle events. */
+typedef struct CopyJob {
+  int32_t Reading;
+  int32_t Outcome;
+  int32_t LinkFailed;         /* copying after a failed hard link */
+  int32_t Unchanged;          /* size and time stamps as in the earlier backup */
+  int32_t InShare;            /* in today's share of files read in full */
+  int32_t Quick;              /* digest taken over unread */
+  int32_t NameOk;             /* the destination name is this entry's to take */
+  int32_t Refused;            /* failed for a name or size the disk refuses */
+  int32_t HasOld;             /* Old names the earlier copy, not the source */
+  int32_t Settled;            /* no more readings, whatever the source does */
+  int32_t KeptEarlier;        /* the earlier copy stands for a changing file */
+  int In, Out, Check;         /* -1 when not open */
+  uint64_t Done;              /* bytes of the source read in this reading */
+  uint64_t Checked;           /* bytes of the earlier copy read */
+  uint64_t Scanned;           /* the size the scan saw: the summary counts it */
+  dword Unwaited;             /* bytes of the copy written, not yet waited for */
+  struct stat64 Stat;         /* the source as opened */
+  MD5Context Md5;
+  VXDBEntry *Entry;
+  const VXDBEntry *Previous;  /* the same file in the earlier backup, or none */
+  char Source[PATH_SIZE], Destination[PATH_SIZE], Old[PATH_SIZE];
+} CopyJob;
+
+extern CopyJob Job;
+void StartEntries(void);
+void StartEntryEvent(void);
+void ResetEntry(int started);
+void BeginEntry(VXDB *current, VXDB *previous, VXDBEntry *e);
+void ContinueEntry(void);
+/* The copy read and written whole (READ_WRITTEN) made durable. */
+void CommitCopy(void);
+/* 1 once this event has taken its ticks. */
+int OutOfTime(void);
+void CloseSourceFolder(void);
+/* A plain copy of one file, whole or not at all; 1 when it was made. */
+int CopyFile(const char *source, const char *destination);
+
 /* Copy pass (CopyPass.cpp) */
 extern int32_t TotalCopiedFiles, TotalLinkedFiles, TotalLinkTries, TotalLinkFailures, TotalCopyFailures;
 extern uint64_t TotalCopiedSize, TotalLinkedSize, TotalCopyFailureSize;
@@ -250,7 +307,6 @@ extern int32_t TotalQuickFiles, TotalCheckedCopies, TotalSilentChanges, TotalDam
 extern int32_t TotalRefusedNames, TotalChangedWhileRead;
 extern uint64_t TotalQuickSize, TotalCheckedSize;
 int DoBackup(VXDB *current, VXDB *previous);
-int CopyFile(const char *source, const char *destination);
 void ResetCopyPass(void);
 
 /* Free-space reserve (Reserve.cpp): set once a copy would eat into it. */
