@@ -221,18 +221,24 @@ void FreeVXDB(VXDB *record)
 }
 
 /* The file is untrusted: its counts are checked against its size before
- * anything is allocated, and its offsets against its text pool before any
- * entry is used.  A failed load leaves the record empty. */
-static int LoadVXDBFrom(int fd, VXDB *record)
+ * anything is allocated. */
+int ReadVXDBHeader(int fd, VXDBHeader *h)
 {
   struct stat64 st;
   byte raw[VXDB_HEADER_SIZE];
-  VXDBHeader h;
-
   if (fstat64(fd, &st) != 0 || !S_ISREG(st.st_mode) || !ReadAll(fd, raw, sizeof raw))
     return 0;
-  VXDBDecodeHeader(raw, &h);
-  if (VXDBCheckHeader(&h, (uint64_t)st.st_size) != VXDB_OK)
+  VXDBDecodeHeader(raw, h);
+  return VXDBCheckHeader(h, (uint64_t)st.st_size) == VXDB_OK;
+}
+
+/* Its offsets are checked against its text pool before any entry is used.
+ * A failed load leaves the record empty. */
+static int LoadVXDBFrom(int fd, VXDB *record)
+{
+  VXDBHeader h;
+
+  if (!ReadVXDBHeader(fd, &h))
     return 0;
   memcpy(record->Magic, h.Magic, sizeof record->Magic);
   record->Version = h.Version;

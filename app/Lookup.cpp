@@ -29,14 +29,11 @@ void ResetLookup(void)
  * folder passed over here would fail its full load too. */
 int ReadVXDBDateFrom(int fd, dword *date)
 {
-  struct stat64 st;
-  byte raw[VXDB_HEADER_SIZE];
   VXDBHeader h;
-  if (fstat64(fd, &st) != 0 || !S_ISREG(st.st_mode) || !ReadAll(fd, raw, sizeof raw))
+  if (!ReadVXDBHeader(fd, &h))
     return 0;
-  VXDBDecodeHeader(raw, &h);
   *date = h.BackupDate;
-  return VXDBCheckHeader(&h, (uint64_t)st.st_size) == VXDB_OK;
+  return 1;
 }
 
 int ReadVXDBDate(const char *path, dword *date)

@@ -194,6 +194,8 @@ void ResetScan(void);
 /* Catalogue (Catalogue.cpp) */
 void FreeVXDB(VXDB *record);
 int LoadVXDB(const char *path, VXDB *record);
+/* A catalogue's header from fd, checked as a load checks it; 1 when sound. */
+int ReadVXDBHeader(int fd, VXDBHeader *h);
 int SaveVXDB(const char *path, VXDB *record);
 /* Today's catalogue as "VXDB.db" when complete, else "VXDB.partial". */
 int SaveTodaysCatalogue(VXDB *record, int complete);
