@@ -824,6 +824,9 @@ TEST_F(VxdbTest, DryRunsShowChangesAndScriptsGetOneForm)
 {
   LayBackup(Backup(), kMar5, DayOfFiles());
   ASSERT_EQ(Vxdb({"restore", Backup(), tmp / "t"}).status, 0);
+  EXPECT_EQ(Vxdb({"restore", "-n", Backup(), tmp / "t"}).out,
+            "Would restore 0 files and replace 0 (0 B in all) from 2024-03-05 14:30 into " + (tmp / "t") +
+                "; 5 in place already.\n");
   WriteFile(tmp / "t/Settings/TAPSystem.log", "edited since");
   fs::remove(tmp / "t/Vaultrix.tap");
   ToolRun dry = Vxdb({"restore", "-n", "-f", Backup(), tmp / "t"});

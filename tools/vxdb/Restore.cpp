@@ -486,6 +486,7 @@ const char *EventName(Outcome o, bool dryRun)
 
 struct Tally {
   uint64_t chosen = 0, restored = 0, restoredBytes = 0, inPlace = 0, replaced = 0, problems = 0, notBackedUp = 0;
+  uint64_t inPlaceBytes = 0;  // of restoredBytes, what was in place already
   uint64_t missingBytes = 0;  // of the files a full target stopped
   std::string stopped;        // why the restore stopped early
   bool full = false, interrupted = false;
@@ -565,6 +566,7 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
       ++t.restored;
       ++t.inPlace;
       t.restoredBytes += r.bytes;
+      t.inPlaceBytes += r.bytes;
       break;
     case Outcome::kNotBackedUp:
       ++t.notBackedUp;
@@ -647,7 +649,8 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
     Json j(out);
     j.BeginObject().Key("event").String("summary").Key("dry_run").Bool(opt.dryRun);
     j.Key("restored").Unsigned(t.restored - t.inPlace).Key("in_place").Unsigned(t.inPlace);
-    j.Key("files").Unsigned(t.chosen).Key("size").Unsigned(t.restoredBytes);
+    // A dry run's size is what it would write.
+    j.Key("files").Unsigned(t.chosen).Key("size").Unsigned(t.restoredBytes - (opt.dryRun ? t.inPlaceBytes : 0));
     j.Key("problems").Unsigned(t.problems).Key("not_backed_up").Unsigned(t.notBackedUp);
     j.Key("partial").Bool(b.partial).Key("stopped");
     if (t.interrupted)
@@ -661,7 +664,7 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
     std::string from = " from " + BackupDateText(b.cat.backupDate) + " into " + Shown(where);
     if (opt.dryRun)
       out << "Would restore " << Plural(t.restored - t.inPlace - t.replaced, "file") << " and replace " << t.replaced
-          << " (" << SizeText(t.restoredBytes) << " in all)" << from << "; " << t.inPlace << " in place already.";
+          << " (" << SizeText(t.restoredBytes - t.inPlaceBytes) << " in all)" << from << "; " << t.inPlace << " in place already.";
     else
       out << "Restored " << t.restored << " of " << Plural(t.chosen, "file") << " (" << SizeText(t.restoredBytes)
           << (t.inPlace ? "; " + std::to_string(t.inPlace) + " in place already" : "") << ")" << from << ".";
