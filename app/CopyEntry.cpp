@@ -621,30 +621,6 @@ void BeginEntry(VXDB *current, VXDB *previous, VXDBEntry *e)
   }
 }
 
-/* A plain copy of one file, whole or not at all; 1 when it was made. */
-int CopyFile(const char *source, const char *destination)
-{
-  CallTraceEnter("CopyFile");
-  static byte buffer[COPY_BLOCK];
-  struct stat64 st;
-  int ok = 0;
-  int in = lstat64(source, &st) == 0 && S_ISREG(st.st_mode) ? open(source, O_RDONLY | O_NONBLOCK | O_NOFOLLOW) : -1;
-  int out = in >= 0 && RemoveExisting(destination) ? open(destination, O_WRONLY | O_CREAT | O_EXCL, 0777) : -1;
-  if (out >= 0) {
-    ssize_t got;
-    while ((got = read(in, buffer, sizeof buffer)) > 0 && WriteAll(out, buffer, (dword)got))
-      ;
-    ok = got == 0 && fsync(out) == 0;
-    ok = close(out) == 0 && ok;
-    if (!ok)
-      (void)unlink(destination);
-  }
-  if (in >= 0)
-    close(in);
-  CallTraceExit(NULL);
-  return ok;
-}
-
 /* Before the first entry of a pass. */
 void StartEntries(void)
 {

@@ -293,8 +293,6 @@ void CommitCopy(void);
 /* 1 once this event has taken its ticks. */
 int OutOfTime(void);
 void CloseSourceFolder(void);
-/* A plain copy of one file, whole or not at all; 1 when it was made. */
-int CopyFile(const char *source, const char *destination);
 
 /* Copy pass (CopyPass.cpp) */
 extern int32_t TotalCopiedFiles, TotalLinkedFiles, TotalLinkTries, TotalLinkFailures, TotalCopyFailures;
