@@ -27,22 +27,16 @@ void ResetLookup(void)
 
 /* Reads the header only, with the checks LoadVXDB makes of it, so that a
  * folder passed over here would fail its full load too. */
-int ReadVXDBDateFrom(int fd, dword *date)
+static int ReadVXDBDate(const char *path, dword *date)
 {
   VXDBHeader h;
-  if (!ReadVXDBHeader(fd, &h))
-    return 0;
-  *date = h.BackupDate;
-  return 1;
-}
-
-int ReadVXDBDate(const char *path, dword *date)
-{
   int fd = open(path, O_RDONLY | O_NONBLOCK); /* a FIFO must not hang the lookup */
   if (fd < 0)
     return 0;
-  int ok = ReadVXDBDateFrom(fd, date);
+  int ok = ReadVXDBHeader(fd, &h);
   close(fd);
+  if (ok)
+    *date = h.BackupDate;
   return ok;
 }
 

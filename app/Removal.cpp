@@ -501,11 +501,11 @@ static void StepWalk(void)
 
 static int CatalogueIn(int folder, const char *name)
 {
-  dword date;
+  VXDBHeader h;
   int fd = OpenAt(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0);
   if (fd < 0)
     return 0;
-  int ok = ReadVXDBDateFrom(fd, &date);
+  int ok = ReadVXDBHeader(fd, &h);
   close(fd);
   return ok;
 }

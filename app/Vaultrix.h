@@ -215,9 +215,6 @@ int ReservedName(const char *name);
 
 /* Previous-backup lookup (Lookup.cpp) */
 void FindLastBackup(VXDB *record);
-/* A catalogue's date from its header, checked as a load would check it. */
-int ReadVXDBDate(const char *path, dword *date);
-int ReadVXDBDateFrom(int fd, dword *date);
 /* A real calendar day as YYYY-MM-DD: the only name a backup folder has. */
 int IsDatedName(const char *name);
 int AddCandidate(CandidateList *list, dword date, const char *name);
