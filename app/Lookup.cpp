@@ -246,7 +246,6 @@ void FindLastBackup(VXDB *record)
  * a day that a rerun would rewrite). */
 static int HoldsBackup(const char *name)
 {
-  static const char *const Catalogues[] = {VXDB_FILE_NAME, VXDB_PARTIAL_NAME};
   char path[PATH_SIZE];
   struct stat64 st;
   dword date;
@@ -254,7 +253,7 @@ static int HoldsBackup(const char *name)
       lstat64(path, &st) != 0 || !S_ISDIR(st.st_mode) || !MayBeBackup(name, path))
     return 0;
   size_t len = strlen(path);
-  for (const char *catalogue : Catalogues)
+  for (const char *catalogue : CatalogueNames)
     if (StrFormat(path + len, sizeof path - len, "/%s", catalogue) < (int)(sizeof path - len) &&
         ReadVXDBDate(path, &date))
       return 1;
