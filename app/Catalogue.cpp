@@ -134,9 +134,6 @@ static int32_t FindTextIndexed(const VXDBIndex *index, const VXDB *record, const
   return -1;
 }
 
-/* Indexes the whole pool in the order of the linear walk, each string at
- * its first offset.  A pool whose last string runs past TextLength (never
- * one built here or loaded) stays unindexed: the walk reads past the end. */
 static int FreeIndexPlace(const VXDBIndex *places)
 {
   for (int i = 0; i < VXDB_INDEX_PLACES; i++)
@@ -145,6 +142,9 @@ static int FreeIndexPlace(const VXDBIndex *places)
   return 0;
 }
 
+/* Indexes the whole pool in the order of the linear walk, each string at
+ * its first offset.  A pool whose last string runs past TextLength (never
+ * one built here or loaded) stays unindexed: the walk reads past the end. */
 static void BuildTextIndex(const VXDB *record)
 {
   if (!record->Text || record->TextLength < 1 || record->Text[record->TextLength - 1] != 0 ||

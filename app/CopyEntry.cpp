@@ -555,12 +555,12 @@ static int IsSource(const char *old)
   return lstat64(old, &st) == 0 && st.st_dev == Job.Stat.st_dev && st.st_ino == Job.Stat.st_ino;
 }
 
+static char LastDir[PATH_SIZE]; /* the folder of the last entry, made */
+
 /* Takes up an entry: its folder made, its source opened, and its reading
  * chosen.  A source of the earlier backup's size is hashed first, to be
  * linked if it is unchanged (its digest taken over unread when the quick
  * check may); any other is hashed as it is copied. */
-static char LastDir[PATH_SIZE]; /* the folder of the last entry, made */
-
 void BeginEntry(VXDB *current, VXDB *previous, VXDBEntry *e)
 {
   char dir[PATH_SIZE];
