@@ -41,7 +41,7 @@ int WriteAll(int fd, const void *buffer, dword size)
 }
 
 /* Makes what was done in a folder durable; the result is the fsync's. */
-int SyncFolder(const char *path)
+static int SyncFolder(const char *path)
 {
   int fd = open(path, O_RDONLY);
   if (fd < 0)

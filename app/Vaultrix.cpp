@@ -179,9 +179,10 @@ static void StepScan(void)
     State = STATE_COPY;
 }
 
-/* Names refused at every backup would otherwise keep every backup
- * incomplete for good. */
-int BackupComplete(void)
+/* 1 once the copy pass is over and this backup holds every file the scan
+ * listed, but for those refused at every backup (logged each time), which
+ * would otherwise keep every backup incomplete for good. */
+static int BackupComplete(void)
 {
   return !ScanIncomplete && !DestNearlyFull && TotalCopyFailures == TotalRefusedPaths + TotalRefusedNames;
 }

@@ -95,9 +95,6 @@ extern char LogString[LOGSTRING_SIZE];
 extern VXDB CurrentVXDB, LastVXDB;
 int TAP_Main(void);
 dword TAP_EventHandler(dword event, dword param);
-/* 1 once the copy pass is over and this backup holds every file the scan
- * listed, but for those refused at every backup (logged each time). */
-int BackupComplete(void);
 
 /* Application log and size text (Log.cpp) */
 void WriteLog(char *text);
@@ -323,7 +320,6 @@ void ResetRemoval(void);
 /* File calls several stages make (FileCalls.cpp); 1 on success. */
 int ReadAll(int fd, void *buffer, dword size);
 int WriteAll(int fd, const void *buffer, dword size);
-int SyncFolder(const char *path);
 int SyncFolderOf(const char *path);
 int LinkFile(const char *existing, const char *name);
 /* Calls on a name within an open folder, never following it as a link
