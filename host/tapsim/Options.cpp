@@ -243,8 +243,6 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
     *err = message;
     return false;
   };
-  bool seenClock = false, seenStep = false, seenStart = false, seenChdir = false, seenMax = false,
-       seenAlloc = false, seenWrite = false;
   std::vector<std::string> seen; // options that may be given once
 
   for (int i = 1; i < argc; i++) {
@@ -306,7 +304,9 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
       value = argv[++i];
     }
 
-    static const char *const once[] = {"--kernel", "--cpu", "--disk-speed", "--recording", "--stack-size"};
+    static const char *const once[] = {"--disk", "--clock", "--tick-step", "--tick-start", "--chdir-success",
+                                       "--max-events", "--fail-alloc", "--fail-hdd-write", "--kernel", "--cpu",
+                                       "--disk-speed", "--recording", "--stack-size"};
     for (const char *o : once)
       if (name == o) {
         if (std::find(seen.begin(), seen.end(), name) != seen.end())
@@ -315,8 +315,6 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
       }
 
     if (name == "--disk") {
-      if (!opts->disk.empty())
-        return fail("--disk given twice");
       if (value.empty())
         return fail("--disk needs a folder");
       opts->disk = value;
@@ -359,9 +357,6 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
           return fail("--ext " + ext.name + " given twice");
       opts->ext.push_back(ext);
     } else if (name == "--clock") {
-      if (seenClock)
-        return fail("--clock given twice");
-      seenClock = true;
       std::string wanted;
       if (!ParseClockInRange(value, &opts->clockSeconds, &wanted))
         return fail("--clock wants " + wanted);
@@ -378,22 +373,13 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
       if (!opts->clockSets.emplace(index, seconds).second)
         return fail("--set-clock for event " + std::to_string(index) + " given twice");
     } else if (name == "--tick-step") {
-      if (seenStep)
-        return fail("--tick-step given twice");
-      seenStep = true;
       if (!ParseU32(value, &opts->tickStep))
         return fail("--tick-step wants a number of ticks, not '" + value + "'");
       opts->virtualTicks = true;
     } else if (name == "--tick-start") {
-      if (seenStart)
-        return fail("--tick-start given twice");
-      seenStart = true;
       if (!ParseU32(value, &opts->tickStart))
         return fail("--tick-start wants a 32-bit number, not '" + value + "'");
     } else if (name == "--chdir-success") {
-      if (seenChdir)
-        return fail("--chdir-success given twice");
-      seenChdir = true;
       if (value != "0" && value != "1")
         return fail("--chdir-success wants 0 or 1, not '" + value + "'");
       opts->chdirSuccess = value == "1";
@@ -414,15 +400,9 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
       if (!opts->atEvents.emplace(index, value.substr(eq + 1)).second)
         return fail("--at-event for event " + std::to_string(index) + " given twice");
     } else if (name == "--max-events") {
-      if (seenMax)
-        return fail("--max-events given twice");
-      seenMax = true;
       if (!ParseU64(value, UINT64_MAX, &opts->maxEvents))
         return fail("--max-events wants a number, not '" + value + "'");
     } else if (name == "--fail-alloc") {
-      if (seenAlloc)
-        return fail("--fail-alloc given twice");
-      seenAlloc = true;
       std::string n = value;
       if (!n.empty() && n.back() == '+') {
         opts->failAllocFrom = true;
@@ -431,9 +411,6 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
       if (!ParseU64(n, UINT64_MAX, &opts->failAllocAt) || opts->failAllocAt == 0)
         return fail("--fail-alloc wants N or N+ with N from 1, not '" + value + "'");
     } else if (name == "--fail-hdd-write") {
-      if (seenWrite)
-        return fail("--fail-hdd-write given twice");
-      seenWrite = true;
       if (!ParseU64(value, UINT64_MAX, &opts->failHddWriteAt) || opts->failHddWriteAt == 0)
         return fail("--fail-hdd-write wants N from 1, not '" + value + "'");
     } else if (name == "--listing-order") {
