@@ -224,13 +224,14 @@ bool ParseClockInRange(const std::string &text, int64_t *seconds, std::string *e
   return true;
 }
 
-// "N=CODE" with N >= 1.
-bool ParseIndexed(const std::string &text, uint64_t *index, uint32_t *code)
+// "N=..." with N >= 1: N, and what follows the '='.
+bool ParseIndexed(const std::string &text, uint64_t *index, std::string *rest)
 {
   size_t eq = text.find('=');
-  if (eq == std::string::npos)
+  if (eq == std::string::npos || !ParseU64(text.substr(0, eq), UINT64_MAX, index) || *index == 0)
     return false;
-  return ParseU64(text.substr(0, eq), UINT64_MAX, index) && *index >= 1 && ParseU32(text.substr(eq + 1), code);
+  *rest = text.substr(eq + 1);
+  return true;
 }
 
 } // namespace
@@ -362,13 +363,12 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
         return fail("--clock wants " + wanted);
       opts->clockGiven = true;
     } else if (name == "--set-clock") {
-      size_t eq = value.find('=');
       uint64_t index;
       int64_t seconds;
-      std::string wanted;
-      if (eq == std::string::npos || !ParseU64(value.substr(0, eq), UINT64_MAX, &index) || index == 0)
+      std::string clock, wanted;
+      if (!ParseIndexed(value, &index, &clock))
         return fail("--set-clock wants N=\"YYYY-MM-DD HH:MM:SS\" with N from 1, not '" + value + "'");
-      if (!ParseClockInRange(value.substr(eq + 1), &seconds, &wanted))
+      if (!ParseClockInRange(clock, &seconds, &wanted))
         return fail("--set-clock wants " + wanted);
       if (!opts->clockSets.emplace(index, seconds).second)
         return fail("--set-clock for event " + std::to_string(index) + " given twice");
@@ -386,18 +386,18 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
     } else if (name == "--event" || name == "--nested-event") {
       uint64_t index;
       uint32_t code;
-      if (!ParseIndexed(value, &index, &code))
+      std::string text;
+      if (!ParseIndexed(value, &index, &text) || !ParseU32(text, &code))
         return fail(name + " wants N=CODE with N from 1, not '" + value + "'");
       auto &map = name == "--event" ? opts->events : opts->nestedEvents;
       if (!map.emplace(index, code).second)
         return fail(name + " for event " + std::to_string(index) + " given twice");
     } else if (name == "--at-event") {
-      size_t eq = value.find('=');
       uint64_t index;
-      if (eq == std::string::npos || !ParseU64(value.substr(0, eq), UINT64_MAX, &index) || index == 0 ||
-          eq + 1 == value.size())
+      std::string command;
+      if (!ParseIndexed(value, &index, &command) || command.empty())
         return fail("--at-event wants N=COMMAND with N from 1, not '" + value + "'");
-      if (!opts->atEvents.emplace(index, value.substr(eq + 1)).second)
+      if (!opts->atEvents.emplace(index, command).second)
         return fail("--at-event for event " + std::to_string(index) + " given twice");
     } else if (name == "--max-events") {
       if (!ParseU64(value, UINT64_MAX, &opts->maxEvents))
