@@ -12,14 +12,6 @@ namespace {
 constexpr long kShortestPeriodUs = 10000;
 constexpr long kLeastQuotaUs = 1000;
 
-bool WriteAt(int dir, const char *file, const std::string &text, std::string *err)
-{
-  UniqueFd fd(openat(dir, file, O_WRONLY | O_CLOEXEC));
-  if (!fd || !WriteAll(fd.get(), text.data(), text.size()))
-    return SysError(err, std::string("writing ") + file);
-  return true;
-}
-
 bool HasWord(const std::string &text, const std::string &word)
 {
   size_t at = 0;
@@ -67,10 +59,10 @@ bool CpuShare::CreateIn(const std::string &dir, bool v2, long quotaUs, long peri
   UniqueFd group(openat(parent.get(), name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   bool ready = group ? true : SysError(err, "opening " + dir + "/" + name);
   if (ready && v2)
-    ready = WriteAt(group.get(), "cpu.max", std::to_string(quotaUs) + " " + std::to_string(periodUs), err);
+    ready = WriteTextFile(group.get(), "cpu.max", std::to_string(quotaUs) + " " + std::to_string(periodUs), err);
   else if (ready)
-    ready = WriteAt(group.get(), "cpu.cfs_period_us", std::to_string(periodUs), err) &&
-            WriteAt(group.get(), "cpu.cfs_quota_us", std::to_string(quotaUs), err);
+    ready = WriteTextFile(group.get(), "cpu.cfs_period_us", std::to_string(periodUs), err) &&
+            WriteTextFile(group.get(), "cpu.cfs_quota_us", std::to_string(quotaUs), err);
   if (ready) {
     procs_.reset(openat(group.get(), "cgroup.procs", O_WRONLY | O_CLOEXEC));
     ready = procs_ ? true : SysError(err, "opening " + dir + "/" + name + "/cgroup.procs");
