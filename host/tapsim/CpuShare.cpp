@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <ctime>
+#include <sstream>
 #include <sys/stat.h>
 #include <vector>
 
@@ -14,14 +15,10 @@ constexpr long kLeastQuotaUs = 1000;
 
 bool HasWord(const std::string &text, const std::string &word)
 {
-  size_t at = 0;
-  while ((at = text.find(word, at)) != std::string::npos) {
-    bool starts = at == 0 || text[at - 1] == ' ' || text[at - 1] == '\n';
-    size_t end = at + word.size();
-    if (starts && (end == text.size() || text[end] == ' ' || text[end] == '\n'))
+  std::istringstream words(text);
+  for (std::string w; words >> w;)
+    if (w == word)
       return true;
-    at = end;
-  }
   return false;
 }
 
@@ -32,11 +29,8 @@ std::string OwnCpuGroup()
   std::string text;
   if (!ReadTextFile("/proc/self/cgroup", &text))
     return "/";
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
-    at = end == std::string::npos ? text.size() : end + 1;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
     size_t c1 = line.find(':'), c2 = line.find(':', c1 + 1);
     if (c1 == std::string::npos || c2 == std::string::npos)
       continue;
