@@ -33,7 +33,8 @@ tapsim=${BENCH_TAPSIM:-$top/build/host/tapsim}
 image=${BENCH_IMAGE:-$top/build/host/Vaultrix.tap}
 mipsel=${BENCH_MIPSEL:-$top/build/mipsel}
 # A recorder's disk while it records, and its processor as a share of one
-# core here (tapsim's README gives how these were found).
+# core here (the README's section on a recorder's limits gives how these were
+# found).
 busy_disk=${BENCH_DISK_SPEED:-25}
 busy_recording=${BENCH_RECORDING:-2}
 recorder_cpu=${BENCH_RECORDER_CPU:-3}
@@ -230,7 +231,7 @@ large_mipsel="not measured (no $mipsel/tapsim)"
 if [ -x "$mipsel/tapsim" ] && command -v qemu-mipsel > /dev/null; then
   large_mipsel=$(large_run mipsel "--tick-step 1" "$mipsel/Vaultrix.tap" qemu-mipsel -L /usr/mipsel-linux-gnu "$mipsel/tapsim")
 fi
-# The same on a recorder's disk while it records (see tapsim's README
+# The same on a recorder's disk while it records (see the README's
 # section on a recorder's limits), on the PC and at the recorder's share of
 # the processor, on the recorder's real ticks, by which the plug-in ends an
 # event; --cpu needs a CPU controller this machine may not offer.

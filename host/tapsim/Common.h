@@ -101,3 +101,13 @@ inline bool WriteAll(int fd, const void *data, size_t size)
   }
   return true;
 }
+
+// Writes a small text to a file that is there already, such as one of /proc
+// or of a control group; dir as for openat.
+inline bool WriteTextFile(int dir, const char *file, const std::string &text, std::string *err)
+{
+  UniqueFd fd(openat(dir, file, O_WRONLY | O_CLOEXEC));
+  if (!fd || !WriteAll(fd.get(), text.data(), text.size()))
+    return SysError(err, std::string("writing ") + file);
+  return true;
+}

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <ctime>
+#include <sstream>
 #include <sys/stat.h>
 #include <vector>
 
@@ -12,24 +13,12 @@ namespace {
 constexpr long kShortestPeriodUs = 10000;
 constexpr long kLeastQuotaUs = 1000;
 
-bool WriteAt(int dir, const char *file, const std::string &text, std::string *err)
-{
-  UniqueFd fd(openat(dir, file, O_WRONLY | O_CLOEXEC));
-  if (!fd || !WriteAll(fd.get(), text.data(), text.size()))
-    return SysError(err, std::string("writing ") + file);
-  return true;
-}
-
 bool HasWord(const std::string &text, const std::string &word)
 {
-  size_t at = 0;
-  while ((at = text.find(word, at)) != std::string::npos) {
-    bool starts = at == 0 || text[at - 1] == ' ' || text[at - 1] == '\n';
-    size_t end = at + word.size();
-    if (starts && (end == text.size() || text[end] == ' ' || text[end] == '\n'))
+  std::istringstream words(text);
+  for (std::string w; words >> w;)
+    if (w == word)
       return true;
-    at = end;
-  }
   return false;
 }
 
@@ -40,11 +29,8 @@ std::string OwnCpuGroup()
   std::string text;
   if (!ReadTextFile("/proc/self/cgroup", &text))
     return "/";
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
-    at = end == std::string::npos ? text.size() : end + 1;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
     size_t c1 = line.find(':'), c2 = line.find(':', c1 + 1);
     if (c1 == std::string::npos || c2 == std::string::npos)
       continue;
@@ -67,10 +53,10 @@ bool CpuShare::CreateIn(const std::string &dir, bool v2, long quotaUs, long peri
   UniqueFd group(openat(parent.get(), name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   bool ready = group ? true : SysError(err, "opening " + dir + "/" + name);
   if (ready && v2)
-    ready = WriteAt(group.get(), "cpu.max", std::to_string(quotaUs) + " " + std::to_string(periodUs), err);
+    ready = WriteTextFile(group.get(), "cpu.max", std::to_string(quotaUs) + " " + std::to_string(periodUs), err);
   else if (ready)
-    ready = WriteAt(group.get(), "cpu.cfs_period_us", std::to_string(periodUs), err) &&
-            WriteAt(group.get(), "cpu.cfs_quota_us", std::to_string(quotaUs), err);
+    ready = WriteTextFile(group.get(), "cpu.cfs_period_us", std::to_string(periodUs), err) &&
+            WriteTextFile(group.get(), "cpu.cfs_quota_us", std::to_string(quotaUs), err);
   if (ready) {
     procs_.reset(openat(group.get(), "cgroup.procs", O_WRONLY | O_CLOEXEC));
     ready = procs_ ? true : SysError(err, "opening " + dir + "/" + name + "/cgroup.procs");

@@ -133,8 +133,6 @@ void DiskModelStart(const DiskModelSettings &s)
   active = s.speed > 0;
 }
 
-bool DiskModelActive() { return active; }
-
 void DiskModelWrote(int fd, size_t bytes)
 {
   if (!active || !bytes)

@@ -27,7 +27,6 @@ constexpr double kDirtyExpireSeconds = 30;
 
 // In the plug-in's process, before it runs.
 void DiskModelStart(const DiskModelSettings &settings);
-bool DiskModelActive();
 
 // A write of bytes to fd.
 void DiskModelWrote(int fd, size_t bytes);

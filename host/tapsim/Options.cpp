@@ -224,13 +224,14 @@ bool ParseClockInRange(const std::string &text, int64_t *seconds, std::string *e
   return true;
 }
 
-// "N=CODE" with N >= 1.
-bool ParseIndexed(const std::string &text, uint64_t *index, uint32_t *code)
+// "N=..." with N >= 1: N, and what follows the '='.
+bool ParseIndexed(const std::string &text, uint64_t *index, std::string *rest)
 {
   size_t eq = text.find('=');
-  if (eq == std::string::npos)
+  if (eq == std::string::npos || !ParseU64(text.substr(0, eq), UINT64_MAX, index) || *index == 0)
     return false;
-  return ParseU64(text.substr(0, eq), UINT64_MAX, index) && *index >= 1 && ParseU32(text.substr(eq + 1), code);
+  *rest = text.substr(eq + 1);
+  return true;
 }
 
 } // namespace
@@ -243,8 +244,6 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
     *err = message;
     return false;
   };
-  bool seenClock = false, seenStep = false, seenStart = false, seenChdir = false, seenMax = false,
-       seenAlloc = false, seenWrite = false;
   std::vector<std::string> seen; // options that may be given once
 
   for (int i = 1; i < argc; i++) {
@@ -306,7 +305,9 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
       value = argv[++i];
     }
 
-    static const char *const once[] = {"--kernel", "--cpu", "--disk-speed", "--recording", "--stack-size"};
+    static const char *const once[] = {"--disk", "--clock", "--tick-step", "--tick-start", "--chdir-success",
+                                       "--max-events", "--fail-alloc", "--fail-hdd-write", "--kernel", "--cpu",
+                                       "--disk-speed", "--recording", "--stack-size"};
     for (const char *o : once)
       if (name == o) {
         if (std::find(seen.begin(), seen.end(), name) != seen.end())
@@ -315,8 +316,6 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
       }
 
     if (name == "--disk") {
-      if (!opts->disk.empty())
-        return fail("--disk given twice");
       if (value.empty())
         return fail("--disk needs a folder");
       opts->disk = value;
@@ -359,70 +358,51 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
           return fail("--ext " + ext.name + " given twice");
       opts->ext.push_back(ext);
     } else if (name == "--clock") {
-      if (seenClock)
-        return fail("--clock given twice");
-      seenClock = true;
       std::string wanted;
       if (!ParseClockInRange(value, &opts->clockSeconds, &wanted))
         return fail("--clock wants " + wanted);
       opts->clockGiven = true;
     } else if (name == "--set-clock") {
-      size_t eq = value.find('=');
       uint64_t index;
       int64_t seconds;
-      std::string wanted;
-      if (eq == std::string::npos || !ParseU64(value.substr(0, eq), UINT64_MAX, &index) || index == 0)
+      std::string clock, wanted;
+      if (!ParseIndexed(value, &index, &clock))
         return fail("--set-clock wants N=\"YYYY-MM-DD HH:MM:SS\" with N from 1, not '" + value + "'");
-      if (!ParseClockInRange(value.substr(eq + 1), &seconds, &wanted))
+      if (!ParseClockInRange(clock, &seconds, &wanted))
         return fail("--set-clock wants " + wanted);
       if (!opts->clockSets.emplace(index, seconds).second)
         return fail("--set-clock for event " + std::to_string(index) + " given twice");
     } else if (name == "--tick-step") {
-      if (seenStep)
-        return fail("--tick-step given twice");
-      seenStep = true;
       if (!ParseU32(value, &opts->tickStep))
         return fail("--tick-step wants a number of ticks, not '" + value + "'");
       opts->virtualTicks = true;
     } else if (name == "--tick-start") {
-      if (seenStart)
-        return fail("--tick-start given twice");
-      seenStart = true;
       if (!ParseU32(value, &opts->tickStart))
         return fail("--tick-start wants a 32-bit number, not '" + value + "'");
     } else if (name == "--chdir-success") {
-      if (seenChdir)
-        return fail("--chdir-success given twice");
-      seenChdir = true;
       if (value != "0" && value != "1")
         return fail("--chdir-success wants 0 or 1, not '" + value + "'");
       opts->chdirSuccess = value == "1";
     } else if (name == "--event" || name == "--nested-event") {
       uint64_t index;
       uint32_t code;
-      if (!ParseIndexed(value, &index, &code))
+      std::string text;
+      if (!ParseIndexed(value, &index, &text) || !ParseU32(text, &code))
         return fail(name + " wants N=CODE with N from 1, not '" + value + "'");
       auto &map = name == "--event" ? opts->events : opts->nestedEvents;
       if (!map.emplace(index, code).second)
         return fail(name + " for event " + std::to_string(index) + " given twice");
     } else if (name == "--at-event") {
-      size_t eq = value.find('=');
       uint64_t index;
-      if (eq == std::string::npos || !ParseU64(value.substr(0, eq), UINT64_MAX, &index) || index == 0 ||
-          eq + 1 == value.size())
+      std::string command;
+      if (!ParseIndexed(value, &index, &command) || command.empty())
         return fail("--at-event wants N=COMMAND with N from 1, not '" + value + "'");
-      if (!opts->atEvents.emplace(index, value.substr(eq + 1)).second)
+      if (!opts->atEvents.emplace(index, command).second)
         return fail("--at-event for event " + std::to_string(index) + " given twice");
     } else if (name == "--max-events") {
-      if (seenMax)
-        return fail("--max-events given twice");
-      seenMax = true;
       if (!ParseU64(value, UINT64_MAX, &opts->maxEvents))
         return fail("--max-events wants a number, not '" + value + "'");
     } else if (name == "--fail-alloc") {
-      if (seenAlloc)
-        return fail("--fail-alloc given twice");
-      seenAlloc = true;
       std::string n = value;
       if (!n.empty() && n.back() == '+') {
         opts->failAllocFrom = true;
@@ -431,9 +411,6 @@ bool ParseOptions(int argc, char **argv, TapsimOptions *opts, std::string *err)
       if (!ParseU64(n, UINT64_MAX, &opts->failAllocAt) || opts->failAllocAt == 0)
         return fail("--fail-alloc wants N or N+ with N from 1, not '" + value + "'");
     } else if (name == "--fail-hdd-write") {
-      if (seenWrite)
-        return fail("--fail-hdd-write given twice");
-      seenWrite = true;
       if (!ParseU64(value, UINT64_MAX, &opts->failHddWriteAt) || opts->failHddWriteAt == 0)
         return fail("--fail-hdd-write wants N from 1, not '" + value + "'");
     } else if (name == "--listing-order") {

@@ -73,14 +73,6 @@ bool Remount(const MountEntry &m, bool readOnly, std::string *err)
   return true;
 }
 
-bool WriteProcFile(const char *path, const std::string &text, std::string *err)
-{
-  UniqueFd fd(open(path, O_WRONLY | O_CLOEXEC));
-  if (!fd || !WriteAll(fd.get(), text.data(), text.size()))
-    return SysError(err, std::string("writing ") + path);
-  return true;
-}
-
 bool Under(const std::string &path, const std::string &root)
 {
   return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
@@ -208,9 +200,9 @@ bool Sandbox::Enter(std::string *err)
       return false;
     }
     entered_ = userNamespace_ = true;
-    if (!WriteProcFile("/proc/self/setgroups", "deny", err) ||
-        !WriteProcFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1", err) ||
-        !WriteProcFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1", err))
+    if (!WriteTextFile(AT_FDCWD, "/proc/self/setgroups", "deny", err) ||
+        !WriteTextFile(AT_FDCWD, "/proc/self/uid_map", "0 " + std::to_string(uid) + " 1", err) ||
+        !WriteTextFile(AT_FDCWD, "/proc/self/gid_map", "0 " + std::to_string(gid) + " 1", err))
       return false;
   }
   // Before any other mount: on a host with shared mounts they would leak out.
