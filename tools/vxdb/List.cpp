@@ -11,14 +11,6 @@
 namespace vxdb {
 namespace {
 
-std::string StateText(const Folder &f)
-{
-  std::string text = FolderStateName(f.state);
-  if (f.notBackedUp && f.HasCatalogue())
-    text += ", " + std::to_string(f.notBackedUp) + " not backed up";
-  return text;
-}
-
 // Every backup under a destination root, newest first, as restic's
 // "snapshots" lists them.
 int ListDestination(const Destination &d, const Options &opt, std::ostream &out, std::ostream &err)
@@ -64,7 +56,7 @@ int ListDestination(const Destination &d, const Options &opt, std::ostream &out,
   size_t width = 10, stateWidth = 13;
   for (const Folder *f : newestFirst) {
     width = std::max(width, Shown(f->name).size());
-    stateWidth = std::max(stateWidth, StateText(*f).size());
+    stateWidth = std::max(stateWidth, FolderStateCounted(f->state, f->notBackedUp).size());
   }
   auto pad = [](const std::string &s, size_t w, bool right = false) {
     std::string fill(w > s.size() ? w - s.size() : 0, ' ');
@@ -77,8 +69,9 @@ int ListDestination(const Destination &d, const Options &opt, std::ostream &out,
     ++counts[f->state];
     bool figures = f->HasCatalogue();
     std::string line = pad(Shown(f->name), width) + "  " + pad(f->date ? BackupDateText(f->date) : "", 16) + "  " +
-                       pad(StateText(*f), stateWidth) + "  " + pad(figures ? std::to_string(f->files) : "", 7, true) +
-                       "  " + pad(figures ? SizeText(f->size) : "", 10, true);
+                       pad(FolderStateCounted(f->state, f->notBackedUp), stateWidth) + "  " +
+                       pad(figures ? std::to_string(f->files) : "", 7, true) + "  " +
+                       pad(figures ? SizeText(f->size) : "", 10, true);
     while (!line.empty() && line.back() == ' ')
       line.pop_back();
     out << line << "\n";
