@@ -53,7 +53,7 @@ int CheckCommand(const Options &opt, std::ostream &out, std::ostream &err)
 {
   DestinationCheck c;
   std::string why;
-  if (!CheckDestination(opt.args[0], opt.subset, ProgressStream(opt, err), &c, &why)) {
+  if (!CheckDestination(opt.args[0], opt.subset, ProgressStream(opt), &c, &why)) {
     err << "vxdb check: " << Shown(opt.args[0]) << ": " << why << "\n";
     return kBadInput;
   }

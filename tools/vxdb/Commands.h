@@ -52,7 +52,7 @@ int ReportCommand(const Options &opt, std::ostream &out, std::ostream &err);
 int PruneCommand(const Options &opt, std::ostream &out, std::ostream &err);
 
 // The stream for a progress bar: standard error when wanted, else none.
-std::ostream *ProgressStream(const Options &opt, std::ostream &err);
+std::ostream *ProgressStream(const Options &opt);
 
 // The last words of an interrupted command on err; its exit status.
 int InterruptedExit(const Options &opt, std::ostream &err, const std::string &done);

@@ -652,7 +652,7 @@ int ReportCommand(const Options &opt, std::ostream &out, std::ostream &err)
     r.root.pop_back();
   if (!Gather(r.root, &r, err))
     return kBadInput;
-  if (opt.check && !CheckDays(&r, ProgressStream(opt, err), err))
+  if (opt.check && !CheckDays(&r, ProgressStream(opt), err))
     return kBadInput;
   if (Interrupted())
     return InterruptedExit(opt, err, "no page written");

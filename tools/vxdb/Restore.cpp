@@ -608,7 +608,7 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
     }
   };
   {
-    Progress progress(ProgressStream(opt, err), chosen.size(), totalBytes);
+    Progress progress(ProgressStream(opt), chosen.size(), totalBytes);
     Restorer restorer(root.get(), targetFd, opt, progress);
     auto done = [&](size_t i, const Result &r) {
       progress.Finish();

@@ -60,7 +60,7 @@ int VerifyCommand(const Options &opt, std::ostream &out, std::ostream &err)
   CheckRun run;
   DayCheck day;
   {
-    Progress progress(ProgressStream(opt, err), b.cat.entries.size(), totalBytes);
+    Progress progress(ProgressStream(opt), b.cat.entries.size(), totalBytes);
     day = CheckBackup(b, &run, &progress);
   }
   if (Interrupted())
