@@ -58,20 +58,16 @@ int ListDestination(const Destination &d, const Options &opt, std::ostream &out,
     width = std::max(width, Shown(f->name).size());
     stateWidth = std::max(stateWidth, FolderStateCounted(f->state, f->notBackedUp).size());
   }
-  auto pad = [](const std::string &s, size_t w, bool right = false) {
-    std::string fill(w > s.size() ? w - s.size() : 0, ' ');
-    return right ? fill + s : s + fill;
-  };
-  out << pad("Folder", width) << "  " << pad("Backed up", 16) << "  " << pad("State", stateWidth) << "  "
-      << pad("Files", 7, true) << "  " << pad("Size", 10, true) << "\n";
+  out << Pad("Folder", width) << "  " << Pad("Backed up", 16) << "  " << Pad("State", stateWidth) << "  "
+      << Pad("Files", 7, true) << "  " << Pad("Size", 10, true) << "\n";
   std::map<FolderState, size_t> counts;
   for (const Folder *f : newestFirst) {
     ++counts[f->state];
     bool figures = f->HasCatalogue();
-    std::string line = pad(Shown(f->name), width) + "  " + pad(f->date ? BackupDateText(f->date) : "", 16) + "  " +
-                       pad(FolderStateCounted(f->state, f->notBackedUp), stateWidth) + "  " +
-                       pad(figures ? std::to_string(f->files) : "", 7, true) + "  " +
-                       pad(figures ? SizeText(f->size) : "", 10, true);
+    std::string line = Pad(Shown(f->name), width) + "  " + Pad(f->date ? BackupDateText(f->date) : "", 16) + "  " +
+                       Pad(FolderStateCounted(f->state, f->notBackedUp), stateWidth) + "  " +
+                       Pad(figures ? std::to_string(f->files) : "", 7, true) + "  " +
+                       Pad(figures ? SizeText(f->size) : "", 10, true);
     while (!line.empty() && line.back() == ' ')
       line.pop_back();
     out << line << "\n";
