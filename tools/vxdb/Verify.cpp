@@ -71,7 +71,7 @@ int VerifyCommand(const Options &opt, std::ostream &out, std::ostream &err)
     return kBadInput;
   }
   DayState state = day.State();
-  int status = state == DayState::kDamaged ? kFound : state == DayState::kIncomplete ? kIncomplete : kFine;
+  int status = VerdictStatus(state);
   if (opt.json) {
     WriteJson(out, b, day);
     return status;
