@@ -202,8 +202,6 @@ const Folder *Destination::Latest() const
   return latest;
 }
 
-std::string BackupArg::Shown() const { return vxdb::Shown(path) + (latest ? " latest" : ""); }
-
 std::string FolderStateText(FolderState s)
 {
   switch (s) {

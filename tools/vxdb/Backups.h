@@ -99,7 +99,6 @@ struct Backup {
 struct BackupArg {
   std::string path;
   bool latest = false;
-  std::string Shown() const;
 };
 
 // Opens the backup an argument names. For "latest", each newer folder that
