@@ -202,11 +202,9 @@ const Folder *Destination::Latest() const
   return latest;
 }
 
-std::string BackupArg::Shown() const { return vxdb::Shown(path) + (latest ? " latest" : ""); }
-
-std::string FolderStateText(const Folder &f)
+std::string FolderStateText(FolderState s)
 {
-  switch (f.state) {
+  switch (s) {
   case FolderState::kIncomplete:
     return "incomplete (a run that did not take every file it listed)";
   case FolderState::kUnfinished:
@@ -216,8 +214,16 @@ std::string FolderStateText(const Folder &f)
   case FolderState::kUnusable:
     return "damaged (its catalogue cannot be read)";
   default:
-    return FolderStateName(f.state);
+    return FolderStateName(s);
   }
+}
+
+std::string FolderStateCounted(FolderState s, uint64_t notBackedUp)
+{
+  std::string text = FolderStateName(s);
+  if (notBackedUp)
+    text += ", " + std::to_string(notBackedUp) + " not backed up";
+  return text;
 }
 
 namespace {
@@ -233,7 +239,7 @@ bool OpenLatest(const std::string &root, Backup *backup, std::string *err, std::
   std::vector<std::pair<std::string, std::string>> newer;  // by name, which sorts as the dates do
   for (const auto &f : d.folders)
     if (f.dated && (!latest || f.day > latest->day))
-      newer.push_back({f.name, FolderStateText(f)});
+      newer.push_back({f.name, FolderStateText(f.state)});
   for (const auto &o : d.others)
     if (IsDateName(o.name) && (!latest || o.name > latest->name))
       newer.push_back({o.name, "not a backup (" + o.reason + ")"});
@@ -290,11 +296,11 @@ bool OpenBackup(const BackupArg &arg, Backup *backup, std::string *err, std::ost
     return false;
   }
   if (f.catalogueFile.empty()) {
-    *err = Shown(path) + ": " + FolderStateText(f) + "; it has no catalogue to go by";
+    *err = Shown(path) + ": " + FolderStateText(f.state) + "; it has no catalogue to go by";
     return false;
   }
   if (f.state == FolderState::kRemoving && notes)
-    *notes << "Note: " << Shown(path) << " is " << FolderStateText(f) << "; the next prune finishes it.\n";
+    *notes << "Note: " << Shown(path) << " is " << FolderStateText(f.state) << "; the next prune finishes it.\n";
   backup->folder = path;
   backup->catalogueFile = f.catalogueFile;
   backup->state = f.state;

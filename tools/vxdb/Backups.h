@@ -43,7 +43,10 @@ struct Folder {
 
 // The state with what it means: "unfinished (the plug-in began it and
 // never finished)".
-std::string FolderStateText(const Folder &f);
+std::string FolderStateText(FolderState s);
+// The state with the files the plug-in logged as failed: "complete, 2 not
+// backed up".
+std::string FolderStateCounted(FolderState s, uint64_t notBackedUp);
 
 // A dated name that is not a backup, and why.
 struct NotABackup {
@@ -96,7 +99,6 @@ struct Backup {
 struct BackupArg {
   std::string path;
   bool latest = false;
-  std::string Shown() const;
 };
 
 // Opens the backup an argument names. For "latest", each newer folder that

@@ -41,19 +41,18 @@ void WriteJson(std::ostream &out, const DestinationCheck &c)
   j.EndArray().EndObject().Finish();
 }
 
-int Status(const DestinationCheck &c)
-{
-  DayState worst = c.Worst();
-  return worst == DayState::kDamaged ? kFound : worst == DayState::kIncomplete ? kIncomplete : kFine;
-}
-
 }  // namespace
+
+int VerdictStatus(DayState s)
+{
+  return s == DayState::kDamaged ? kFound : s == DayState::kIncomplete ? kIncomplete : kFine;
+}
 
 int CheckCommand(const Options &opt, std::ostream &out, std::ostream &err)
 {
   DestinationCheck c;
   std::string why;
-  if (!CheckDestination(opt.args[0], opt.subset, ProgressStream(opt, err), &c, &why)) {
+  if (!CheckDestination(opt.args[0], opt.subset, ProgressStream(opt), &c, &why)) {
     err << "vxdb check: " << Shown(opt.args[0]) << ": " << why << "\n";
     return kBadInput;
   }
@@ -61,7 +60,7 @@ int CheckCommand(const Options &opt, std::ostream &out, std::ostream &err)
     return InterruptedExit(opt, err, "no verdict");
   if (opt.json) {
     WriteJson(out, c);
-    return Status(c);
+    return VerdictStatus(c.Worst());
   }
   size_t width = 10;
   for (const auto &d : c.days)
@@ -117,7 +116,7 @@ int CheckCommand(const Options &opt, std::ostream &out, std::ostream &err)
   if (c.subset.n > 1)
     out << " (part " << c.subset.k << " of " << c.subset.n << " of the data)";
   out << ".\n";
-  return Status(c);
+  return VerdictStatus(c.Worst());
 }
 
 }  // namespace vxdb

@@ -264,7 +264,7 @@ const Command *Find(const std::string &name)
 // command's messages are gathered for --json.
 std::ostream *gProgressOut = nullptr;
 
-std::ostream *ProgressStream(const Options &opt, std::ostream &)
+std::ostream *ProgressStream(const Options &opt)
 {
   if (!gProgressOut || opt.progress == 0)
     return nullptr;

@@ -52,7 +52,11 @@ int ReportCommand(const Options &opt, std::ostream &out, std::ostream &err);
 int PruneCommand(const Options &opt, std::ostream &out, std::ostream &err);
 
 // The stream for a progress bar: standard error when wanted, else none.
-std::ostream *ProgressStream(const Options &opt, std::ostream &err);
+std::ostream *ProgressStream(const Options &opt);
+
+// The exit status for a verdict of verify or check: damaged, incomplete or
+// fine.
+int VerdictStatus(DayState s);
 
 // The last words of an interrupted command on err; its exit status.
 int InterruptedExit(const Options &opt, std::ostream &err, const std::string &done);

@@ -11,14 +11,6 @@
 namespace vxdb {
 namespace {
 
-std::string StateText(const Folder &f)
-{
-  std::string text = FolderStateName(f.state);
-  if (f.notBackedUp && f.HasCatalogue())
-    text += ", " + std::to_string(f.notBackedUp) + " not backed up";
-  return text;
-}
-
 // Every backup under a destination root, newest first, as restic's
 // "snapshots" lists them.
 int ListDestination(const Destination &d, const Options &opt, std::ostream &out, std::ostream &err)
@@ -64,21 +56,18 @@ int ListDestination(const Destination &d, const Options &opt, std::ostream &out,
   size_t width = 10, stateWidth = 13;
   for (const Folder *f : newestFirst) {
     width = std::max(width, Shown(f->name).size());
-    stateWidth = std::max(stateWidth, StateText(*f).size());
+    stateWidth = std::max(stateWidth, FolderStateCounted(f->state, f->notBackedUp).size());
   }
-  auto pad = [](const std::string &s, size_t w, bool right = false) {
-    std::string fill(w > s.size() ? w - s.size() : 0, ' ');
-    return right ? fill + s : s + fill;
-  };
-  out << pad("Folder", width) << "  " << pad("Backed up", 16) << "  " << pad("State", stateWidth) << "  "
-      << pad("Files", 7, true) << "  " << pad("Size", 10, true) << "\n";
+  out << Pad("Folder", width) << "  " << Pad("Backed up", 16) << "  " << Pad("State", stateWidth) << "  "
+      << Pad("Files", 7, true) << "  " << Pad("Size", 10, true) << "\n";
   std::map<FolderState, size_t> counts;
   for (const Folder *f : newestFirst) {
     ++counts[f->state];
     bool figures = f->HasCatalogue();
-    std::string line = pad(Shown(f->name), width) + "  " + pad(f->date ? BackupDateText(f->date) : "", 16) + "  " +
-                       pad(StateText(*f), stateWidth) + "  " + pad(figures ? std::to_string(f->files) : "", 7, true) +
-                       "  " + pad(figures ? SizeText(f->size) : "", 10, true);
+    std::string line = Pad(Shown(f->name), width) + "  " + Pad(f->date ? BackupDateText(f->date) : "", 16) + "  " +
+                       Pad(FolderStateCounted(f->state, f->notBackedUp), stateWidth) + "  " +
+                       Pad(figures ? std::to_string(f->files) : "", 7, true) + "  " +
+                       Pad(figures ? SizeText(f->size) : "", 10, true);
     while (!line.empty() && line.back() == ' ')
       line.pop_back();
     out << line << "\n";

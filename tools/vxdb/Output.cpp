@@ -36,6 +36,12 @@ std::vector<std::string> SplitLines(std::string_view text)
   return lines;
 }
 
+std::string Pad(const std::string &s, size_t w, bool right)
+{
+  std::string fill(w > s.size() ? w - s.size() : 0, ' ');
+  return right ? fill + s : s + fill;
+}
+
 std::string Plural(uint64_t n, const char *word)
 {
   return std::to_string(n) + " " + word + (n == 1 ? "" : "s");

@@ -15,6 +15,9 @@ std::string SizeText(uint64_t bytes);
 // The lines of a text, without their ends; no empty last line.
 std::vector<std::string> SplitLines(std::string_view text);
 
+// s with blanks after it (before it, for a number) to fill w bytes.
+std::string Pad(const std::string &s, size_t w, bool right = false);
+
 // "1 file", "2 files".
 std::string Plural(uint64_t n, const char *word);
 

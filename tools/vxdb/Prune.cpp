@@ -387,7 +387,7 @@ int PruneCommand(const Options &opt, std::ostream &out, std::ostream &err)
       const Candidate &c = *gone[k];
       if (freedFrom[k])
         out << (opt.dryRun ? "Would remove  " : "Removed       ") << Shown(c.Name()) << "  " << Plural(c.files, "file")
-            << ", " << (space.Real() ? SizeText(c.freed) + " freed" : unknown) << (c.folder->state == FolderState::kComplete ? "" : "; it was " + FolderStateText(*c.folder)) << "\n";
+            << ", " << (space.Real() ? SizeText(c.freed) + " freed" : unknown) << (c.folder->state == FolderState::kComplete ? "" : "; it was " + FolderStateText(c.folder->state)) << "\n";
       else if (!c.failure.empty())
         out << "Left alone    " << Shown(c.Name()) << "  (" << c.failure << ")\n";
     }

@@ -306,13 +306,8 @@ const char *BarClass(Look l)
 
 std::string StateText(const Day &d)
 {
-  const BackupStats &st = d.stats;
-  if (st.state == FolderState::kUnusable)
-    return "damaged (its catalogue cannot be read)";
-  std::string t = FolderStateName(st.state);
-  if (st.notBackedUp && st.state != FolderState::kUnfinished)
-    t += ", " + std::to_string(st.notBackedUp) + " not backed up";
-  return t;
+  FolderState s = d.stats.state;
+  return s == FolderState::kUnusable ? FolderStateText(s) : FolderStateCounted(s, d.stats.notBackedUp);
 }
 
 std::string DayTitle(const Day &d)
@@ -657,7 +652,7 @@ int ReportCommand(const Options &opt, std::ostream &out, std::ostream &err)
     r.root.pop_back();
   if (!Gather(r.root, &r, err))
     return kBadInput;
-  if (opt.check && !CheckDays(&r, ProgressStream(opt, err), err))
+  if (opt.check && !CheckDays(&r, ProgressStream(opt), err))
     return kBadInput;
   if (Interrupted())
     return InterruptedExit(opt, err, "no page written");

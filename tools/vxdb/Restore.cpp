@@ -171,12 +171,11 @@ private:
   std::chrono::steady_clock::time_point batchStart_;
   std::map<dev_t, Fd> devices_;                        // one folder on each file system written to
   std::map<std::string, std::set<std::string>> names_;  // the backup's folders as listed
-  std::set<std::string> tidied_;                        // target folders rid of leftovers
-  // The target's folders as listed, kept up to date with what this run
-  // names. On a target that ignores letter case, case.txt finds Case.txt,
-  // which is never replaced by it, --force or not.
+  // The target's folders as Tidy listed them, kept up to date with what this
+  // run names. On a target that ignores letter case, case.txt finds
+  // Case.txt, which is never replaced by it, --force or not.
   std::map<std::string, std::set<std::string>> targetNames_;
-  bool ListedAs(int dir, const std::string &folder, const std::string &name);
+  bool ListedAs(const std::string &folder, const std::string &name) { return targetNames_[folder].count(name) != 0; }
   unsigned serial_ = 0;
 };
 
@@ -213,31 +212,22 @@ bool Restorer::ExactName(const std::vector<std::string> &parts)
   return true;
 }
 
-// Whether the target folder lists name exactly, rather than a name that a
-// disk ignoring letter case takes for it.
-bool Restorer::ListedAs(int dir, const std::string &folder, const std::string &name)
-{
-  auto it = targetNames_.find(folder);
-  if (it == targetNames_.end()) {
-    std::vector<std::string> listed;
-    SortedNames(dir, &listed);
-    it = targetNames_.emplace(folder, std::set<std::string>(listed.begin(), listed.end())).first;
-  }
-  return it->second.count(name) != 0;
-}
-
-// Removes the temporary copies that a killed restore left in a target folder.
+// Lists a target folder the first time it is reached: removes the temporary
+// copies that a killed restore left there and keeps the other names.
 void Restorer::Tidy(int dir, const std::string &folder)
 {
-  if (!tidied_.insert(folder).second)
+  auto [names, fresh] = targetNames_.try_emplace(folder);
+  if (!fresh)
     return;
   std::vector<std::string> listed;
   SortedNames(dir, &listed);
   for (const auto &name : listed) {
     struct stat st;
-    if (Leftover(name) && fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-        (opt_.dryRun || unlinkat(dir, name.c_str(), 0) == 0))
-      ++leftovers;
+    bool left = Leftover(name) && fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+                (opt_.dryRun || unlinkat(dir, name.c_str(), 0) == 0);
+    leftovers += left;
+    if (!left || opt_.dryRun)
+      names->second.insert(name);
   }
 }
 
@@ -278,7 +268,7 @@ Result Restorer::One(size_t index, const Entry &e, const std::vector<std::string
   bool exists = dir.ok() && fstatat(dir.get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
   if (exists && S_ISDIR(old.st_mode))
     return {Outcome::kFailed, "a folder of that name is in the way"};
-  if (exists && !ListedAs(dir.get(), rel, name))
+  if (exists && !ListedAs(rel, name))
     return {Outcome::kFailed, kOtherCase};
   if (exists && Identical(dir.get(), name, e)) {
     // Its time is set only where no other name of the file would see it.
@@ -352,7 +342,7 @@ void Restorer::Flush(const std::function<void(size_t, const Result &)> &done)
     if (!dir.ok() || fstatat(dir.get(), p.tmp.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_ino != p.ino)
       r = {Outcome::kFailed, "its copy vanished from the target before it got its name"};
     else if (fstatat(dir.get(), p.name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
-             !ListedAs(dir.get(), p.folder, p.name))
+             !ListedAs(p.folder, p.name))
       r = {Outcome::kFailed, kOtherCase};
     else if (!synced.empty())
       r = {full ? Outcome::kTargetFull : Outcome::kFailed, synced};
@@ -366,8 +356,8 @@ void Restorer::Flush(const std::function<void(size_t, const Result &)> &done)
       r = {Outcome::kDamaged, p.damage + "; restored as it is", p.bytes};
     if (r.outcome != Outcome::kRestored && r.outcome != Outcome::kDamaged && dir.ok())
       unlinkat(dir.get(), p.tmp.c_str(), 0);
-    else if (auto it = targetNames_.find(p.folder); it != targetNames_.end())
-      it->second.insert(p.name);
+    else
+      targetNames_[p.folder].insert(p.name);
     done(p.index, r);
   }
   pending_.clear();
@@ -608,7 +598,7 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
     }
   };
   {
-    Progress progress(ProgressStream(opt, err), chosen.size(), totalBytes);
+    Progress progress(ProgressStream(opt), chosen.size(), totalBytes);
     Restorer restorer(root.get(), targetFd, opt, progress);
     auto done = [&](size_t i, const Result &r) {
       progress.Finish();

@@ -192,19 +192,15 @@ int StatsCommand(const Options &opt, std::ostream &out, std::ostream &err)
     width = std::max(width, Shown(r.folder).size());
     stateWidth = std::max(stateWidth, strlen(FolderStateName(r.state)));
   }
-  auto pad = [](const std::string &s, size_t w, bool right) {
-    std::string fill(w > s.size() ? w - s.size() : 0, ' ');
-    return right ? fill + s : s + fill;
-  };
   std::string mark = linksReal ? "" : "~";
-  out << pad("Backup", width, false) << "  " << pad("Date", 16, false) << "  " << pad("State", stateWidth, false)
-      << "  " << pad("Files", 8, true) << "  " << pad("Size", 11, true) << "  " << pad("Own", 12, true) << "  "
-      << pad("Total", 12, true) << "\n";
+  out << Pad("Backup", width) << "  " << Pad("Date", 16) << "  " << Pad("State", stateWidth)
+      << "  " << Pad("Files", 8, true) << "  " << Pad("Size", 11, true) << "  " << Pad("Own", 12, true) << "  "
+      << Pad("Total", 12, true) << "\n";
   for (const auto &r : rows)
-    out << pad(Shown(r.folder), width, false) << "  " << pad(r.date ? BackupDateText(r.date) : "", 16, false) << "  "
-        << pad(FolderStateName(r.state), stateWidth, false) << "  " << pad(std::to_string(r.files), 8, true) << "  "
-        << pad(SizeText(r.size), 11, true) << "  " << pad(mark + SizeText(r.own), 12, true) << "  "
-        << pad(mark + SizeText(r.total), 12, true) << "\n";
+    out << Pad(Shown(r.folder), width) << "  " << Pad(r.date ? BackupDateText(r.date) : "", 16) << "  "
+        << Pad(FolderStateName(r.state), stateWidth) << "  " << Pad(std::to_string(r.files), 8, true) << "  "
+        << Pad(SizeText(r.size), 11, true) << "  " << Pad(mark + SizeText(r.own), 12, true) << "  "
+        << Pad(mark + SizeText(r.total), 12, true) << "\n";
   if (!linksReal)
     out << "This file system (" << (fsType.empty() ? "FUSE" : fsType)
         << ") shows no hard links: files count as shared between backups when their\n"

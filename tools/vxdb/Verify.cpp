@@ -60,7 +60,7 @@ int VerifyCommand(const Options &opt, std::ostream &out, std::ostream &err)
   CheckRun run;
   DayCheck day;
   {
-    Progress progress(ProgressStream(opt, err), b.cat.entries.size(), totalBytes);
+    Progress progress(ProgressStream(opt), b.cat.entries.size(), totalBytes);
     day = CheckBackup(b, &run, &progress);
   }
   if (Interrupted())
@@ -71,7 +71,7 @@ int VerifyCommand(const Options &opt, std::ostream &out, std::ostream &err)
     return kBadInput;
   }
   DayState state = day.State();
-  int status = state == DayState::kDamaged ? kFound : state == DayState::kIncomplete ? kIncomplete : kFine;
+  int status = VerdictStatus(state);
   if (opt.json) {
     WriteJson(out, b, day);
     return status;
