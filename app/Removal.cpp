@@ -129,10 +129,13 @@ static int KeepMount(const char *point, const char *root)
 }
 
 /* The mount table, read once: the second field of each line, with its
- * octal escapes (\040 a blank) undone.  0 when it cannot be read whole. */
+ * octal escapes (\040 a blank) undone.  0 when it cannot be read whole.
+ * A point is held up to the root's length and a path below it: one longer
+ * is too deep for any path the walk builds, which counts as a mount point
+ * anyway. */
 static int ReadMounts(const char *root)
 {
-  char chunk[MOUNTS_READ], point[PATH_SIZE];
+  char chunk[MOUNTS_READ], point[2 * PATH_SIZE];
   int fd = open("/proc/mounts", O_RDONLY), field = 0, escape = 0, code = 0, ok = fd >= 0;
   size_t length = 0;
   ssize_t got = 0;

@@ -423,8 +423,9 @@ TEST(Retention, AFolderSwappedForALinkMidRemovalLeadsNowhere)
 }
 
 // Another file system mounted in an expired backup, a bind mount of the
-// recordings in another: neither is entered, each backup is named and left
-// whole, and the expired backup after them goes.
+// recordings in another, and one so deep that the mount table's path is
+// longer than a path the plug-in builds: none is entered, each backup is
+// named and left whole, and the expired backup after them goes.
 TEST(Retention, MountsInsideABackupAreNeverCrossed)
 {
   BackupScenario b(Settings(1));
@@ -434,9 +435,12 @@ TEST(Retention, MountsInsideABackupAreNeverCrossed)
     ChangeOne(b, d);
     ASSERT_EQ(b.Run(DayName(d)).status, 0) << b.log;
   }
-  for (const char *copy : {"2026-09-20", "2026-09-21"})
+  for (const char *copy : {"2026-09-20", "2026-09-21", "2026-09-22"})
     fs::copy(b.Day(DayName(3)), b.Day(copy), fs::copy_options::recursive);
   std::string bound = b.Day("2026-09-20") + "/Plugin0", other = b.Day("2026-09-21") + "/Plugin1";
+  // 515 bytes as /proc/mounts names it, 500 below /mnt/hd/Backup.
+  std::string deep = b.Day("2026-09-22") + "/Plugin2/" + std::string(240, 'd') + "/" + std::string(240, 'e');
+  fs::create_directories(deep);
   if (!EnterPrivateMounts().empty() || mount((b.Disk() + "/Recordings").c_str(), bound.c_str(), nullptr, MS_BIND,
                                              nullptr) != 0)
     GTEST_SKIP() << "mounting needs root";
@@ -451,6 +455,8 @@ TEST(Retention, MountsInsideABackupAreNeverCrossed)
   ASSERT_EQ(mount("vxother", other.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k"), 0);
   unmount.points.push_back(other);
   WriteFile(other + "/on another disk", "stays");
+  ASSERT_EQ(mount((b.Disk() + "/Recordings").c_str(), deep.c_str(), nullptr, MS_BIND, nullptr), 0);
+  unmount.points.push_back(deep);
 
   ChangeOne(b, 5);
   ASSERT_EQ(b.Run(DayName(5)).status, 0) << b.log;
@@ -459,6 +465,8 @@ TEST(Retention, MountsInsideABackupAreNeverCrossed)
                                at + "'"),
               1u)
         << b.log;
+  EXPECT_EQ(Count(b.log, "Backup 2026-09-22 left alone: a file system is mounted at '/mnt/hd/Backup/2026-09-22/"), 1u)
+      << b.log;
   EXPECT_TRUE(b.Logged("Removed backup " + DayName(3) + ": ")) << b.log;
   EXPECT_EQ(Recordings(b), outside);
   EXPECT_EQ(ReadFile(other + "/on another disk"), "stays");
