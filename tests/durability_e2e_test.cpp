@@ -65,9 +65,9 @@ protected:
     fill();
   }
 
-  // Day 1 on a fresh copy of the disk, cut after event n (0: after the
-  // run's end); the disk as the power left it is in cut.
-  void RunAndCut(uint64_t n)
+  // Day 1 on a fresh copy of the disk with these tapsim options, cut after
+  // event n (0: after the run's end); the disk as the power left it is in cut.
+  void RunAndCut(uint64_t n, const std::vector<std::string> &options = {})
   {
     PoweredDisk live(image);
     ASSERT_TRUE(live.ok()) << live.error();
@@ -98,7 +98,6 @@ protected:
   }
 
   const std::string kDay1 = "2026-12-01", kDay2 = "2026-12-02";
-  std::vector<std::string> options; // of day 1's runs
   TempDir work;
   std::string image = work / "disk.img", cut = work / "cut.img";
   BackupScenario b;
@@ -150,7 +149,13 @@ TEST_F(PowerCut, AtEveryTenthEventTheCataloguesStandAndTheNextDayIsWhole)
 }
 
 // The index of the first traced event that logged text, or 0.
-uint64_t EventThatSays(const TapsimResult &r, const std::string &text);
+uint64_t EventThatSays(const TapsimResult &r, const std::string &text)
+{
+  for (auto &ev : r.trace)
+    if (ev.Says(text))
+      return ev.index;
+  return 0;
+}
 
 // On a disk that records while the backup runs, the flush before the
 // catalogue takes several events: cut at each of them, and at the save.
@@ -162,13 +167,13 @@ TEST_F(PowerCut, AtEachStepOfTheFinalFlushOnABusyDiskTheCataloguesStand)
       b.Source("/Plugin" + std::to_string(i / 2) + "/Data/file" + std::to_string(i) + ".dat", Pattern(500 + i, i));
   });
   ASSERT_FALSE(HasFatalFailure());
-  options = {"--disk-speed", "25", "--recording", "2"};
+  const std::vector<std::string> busy = {"--disk-speed", "25", "--recording", "2"};
   uint64_t summary, events;
   {
     PoweredDisk whole(image);
     ASSERT_TRUE(whole.ok()) << whole.error();
     b.UseDisk(whole.root());
-    TapsimResult r = b.Run(kDay1, options);
+    TapsimResult r = b.Run(kDay1, busy);
     ASSERT_EQ(r.status, 0) << b.log;
     summary = EventThatSays(r, "Copied: ");
     events = r.trace.size() - 1;
@@ -177,7 +182,7 @@ TEST_F(PowerCut, AtEachStepOfTheFinalFlushOnABusyDiskTheCataloguesStand)
   ASSERT_GT(summary, 0u);
   ASSERT_GE(events, summary + 3) << "the flush took one event";
   for (uint64_t n = summary; n <= events; n++) {
-    RunAndCut(n == events ? 0 : n);
+    RunAndCut(n == events ? 0 : n, busy);
     if (!HasFatalFailure())
       CheckAfterCut(n);
     if (HasFatalFailure())
@@ -196,14 +201,6 @@ TEST_F(PowerCut, RightAfterADayTheNextDayHoldsTheRealBytes)
   RunAndCut(0);
   ASSERT_FALSE(HasFatalFailure());
   CheckAfterCut(0);
-}
-
-uint64_t EventThatSays(const TapsimResult &r, const std::string &text)
-{
-  for (auto &ev : r.trace)
-    if (ev.Says(text))
-      return ev.index;
-  return 0;
 }
 
 TEST(PulledDisk, MidCopyPassNothingStandsAndTheSameDayCompletesWithTheDiskBack)
