@@ -16,8 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
-
 // The calls tapsim's kernel refused the plug-in, from its --stats line
 // "...; the plug-in made openat 12, unlinkat 1".
 std::map<std::string, int> Refused(const std::string &out)

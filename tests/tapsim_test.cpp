@@ -46,8 +46,6 @@ protected:
   std::string disk = tmp / "disk";
 };
 
-bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
-
 TEST_F(Tapsim, HelpNamesEveryOption)
 {
   TapsimResult r = RunTapsimArgs({"--help"});

@@ -309,21 +309,17 @@ TEST_F(VxdbPrune, UnfinishedAndPartialFoldersGoWhenExpiredAndNeverCountAsKept)
 
 // On a share whose file system shows no link counts (sshfs), the space
 // freed is not made up, and stats says its figures are a guess.
-TEST(VxdbPruneOnShare, SpaceOnAShareWithoutLinkCountsIsNotMadeUp)
+class VxdbPruneOnShare : public OnShareServer<::testing::Test> {};
+
+TEST_F(VxdbPruneOnShare, SpaceOnAShareWithoutLinkCountsIsNotMadeUp)
 {
-  if (geteuid() != 0)
-    GTEST_SKIP() << "sshfs needs root for FUSE here";
-  ASSERT_EQ(EnterPrivateMounts(), "");
-  ASSERT_EQ(EnterPrivateNetwork(), "");
-  ShareServer server;
-  ASSERT_EQ(server.Start(), "");
-  std::string served = server.Share() + "/backup";
+  std::string served = server->Share() + "/backup";
   for (const char *day : {"2024-03-01", "2024-03-02"})
     WriteFile(served + "/" + day + "/VXDB.db", EmptyCatalogue());
   WriteFile(served + "/2024-03-01/same.bin", Pattern(10000, 1));
   fs::create_hard_link(served + "/2024-03-01/same.bin", served + "/2024-03-02/same.bin");
   TempDir mnt;
-  ASSERT_EQ(system((server.MountCommand(mnt.path()) + " 2>/dev/null").c_str()), 0);
+  ASSERT_EQ(system((server->MountCommand(mnt.path()) + " 2>/dev/null").c_str()), 0);
 
   ProgramRun p = Prune({"-n", "--keep-last", "1", mnt / "backup"});
   EXPECT_EQ(p.status, 0) << p.err;
@@ -334,7 +330,6 @@ TEST(VxdbPruneOnShare, SpaceOnAShareWithoutLinkCountsIsNotMadeUp)
   EXPECT_EQ(s.status, 0) << s.err;
   EXPECT_NE(s.out.find("This file system (fuse.sshfs) shows no hard links"), std::string::npos) << s.out;
   EXPECT_EQ(umount2(mnt.path().c_str(), 0), 0);
-  server.EndClients();
 }
 
 }  // namespace

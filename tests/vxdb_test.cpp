@@ -631,12 +631,12 @@ TEST_F(VxdbTest, CheckReadsEachFileOnceAndNamesTheOneDamagedByte)
   EXPECT_EQ(found, 1u);
 }
 
-// ---- after a disaster: one trial per point the owners met -------------------
+// ---- after a disaster ------------------------------------------------------
 
 // 10:00 on a day of March 2024, as the plug-in stamps its catalogues.
 uint32_t March(int day) { return uint32_t(60369 + day) << 16 | 10 << 8; }
 
-// Point 1: the backup to restore is found, and an unfinished newest folder
+// The backup to restore is found, and an unfinished newest folder
 // is passed over with a word.
 TEST_F(VxdbTest, ListShowsEveryBackupAndLatestPassesOverWhatIsNotComplete)
 {
@@ -703,7 +703,7 @@ TEST_F(VxdbTest, ListShowsEveryBackupAndLatestPassesOverWhatIsNotComplete)
   EXPECT_NE(none.err.find(": no complete backup here"), std::string::npos) << none.err;
 }
 
-// Point 2: restore never writes bytes that are not the recorded file's, on
+// Restore never writes bytes that are not the recorded file's, on
 // a disk that ignores letter case as exFAT does.
 TEST_F(VxdbTest, RestoreFromADiskThatIgnoresCaseWritesOnlyRecordedBytes)
 {
@@ -751,7 +751,7 @@ TEST_F(VxdbTest, RestoreFromADiskThatIgnoresCaseWritesOnlyRecordedBytes)
   EXPECT_EQ(ReadFile(usb.Root() + "/restored/D/Case.txt"), "upper");
 }
 
-// Point 3: files never backed up, and a removal cut short, are no damage.
+// Files never backed up, and a removal cut short, are no damage.
 TEST_F(VxdbTest, NeverBackedUpIsIncompleteNotDamaged)
 {
   std::string root = tmp / "VaultrixBackup";
@@ -788,7 +788,7 @@ TEST_F(VxdbTest, NeverBackedUpIsIncompleteNotDamaged)
   EXPECT_EQ(Count(html, "damaged\""), 0u) << "nothing painted as damaged";
 }
 
-// Point 4: the space comes from the disk itself. On exFAT every day is a
+// The space comes from the disk itself. On exFAT every day is a
 // full copy with the same paths, sizes and times, which a guess took for
 // one shared copy.
 TEST_F(VxdbTest, SpaceOnAnExfatDiskIsReadFromItsInodes)
@@ -819,7 +819,7 @@ TEST_F(VxdbTest, SpaceOnAnExfatDiskIsReadFromItsInodes)
   EXPECT_EQ(Lines(text.out).back(), "3 folders take " + vxdb::SizeText(onDisk) + " on disk.");
 }
 
-// Point 6: dry runs show changes only; one form for scripts.
+// Dry runs show changes only; one form for scripts.
 TEST_F(VxdbTest, DryRunsShowChangesAndScriptsGetOneForm)
 {
   LayBackup(Backup(), kMar5, DayOfFiles());

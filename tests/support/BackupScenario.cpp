@@ -24,6 +24,15 @@ ino_t Inode(const std::string &path)
   return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
+::testing::AssertionResult VxdbIntact(const std::string &folder)
+{
+  ProgramRun v = RunVxdbTool({"verify", folder});
+  if (v.status == 0 && v.out.find("Intact: ") != std::string::npos)
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "vxdb verify " << folder << ": exit status " << v.status << "\n"
+                                       << v.out << v.err;
+}
+
 TreeSnapshot SnapshotTree(const std::string &root)
 {
   TreeSnapshot s;

@@ -74,3 +74,5 @@ std::string Md5Hex(const std::string &path);
 std::string Md5Text(const byte *digest);
 // A file's inode number, 0 when there is none.
 ino_t Inode(const std::string &path);
+// vxdb verify finds the backup folder intact: exit status 0, "Intact: ".
+::testing::AssertionResult VxdbIntact(const std::string &folder);

@@ -29,8 +29,9 @@ std::string ReadFile(const std::string &path);
 bool Exists(const std::string &path);
 // n bytes that differ from seed to seed.
 std::string Pattern(size_t n, unsigned seed);
-// How often what stands in text, overlaps included.
+// How often what stands in text, overlaps included; whether it does at all.
 size_t Count(const std::string &text, const std::string &what);
+inline bool Contains(const std::string &text, const std::string &what) { return text.find(what) != std::string::npos; }
 // The names in a folder (not "." and ".."); throws when it cannot be read.
 std::set<std::string> NamesIn(const std::string &folder);
 
