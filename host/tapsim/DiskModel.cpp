@@ -208,12 +208,11 @@ double DiskModelFlushAll()
   return until;
 }
 
-void DiskModelWait(double until)
+double DiskModelNow() { return Now(); }
+
+void DiskModelWait(double asked, double until)
 {
-  if (!active)
-    return;
-  double now = Now();
-  if (until <= now)
+  if (!active || until <= asked)
     return;
   int saved = errno;
   struct timespec t;
@@ -221,9 +220,7 @@ void DiskModelWait(double until)
   t.tv_nsec = (long)((until - (double)t.tv_sec) * 1e9);
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) == EINTR)
     ;
-  // The disk's share of the wait: a busy machine that wakes the sleeper
-  // late adds its own.
-  uint64_t ns = (uint64_t)((until - now) * 1e9);
+  uint64_t ns = (uint64_t)((until - asked) * 1e9);
   std::lock_guard<std::mutex> hold(lock);
   totals.waits++;
   totals.waitedNs += ns;

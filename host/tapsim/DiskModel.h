@@ -32,13 +32,17 @@ void DiskModelStart(const DiskModelSettings &settings);
 void DiskModelWrote(int fd, size_t bytes);
 void DiskModelClosed(int fd);
 
-// Each returns the moment (CLOCK_MONOTONIC, seconds) until which the call
-// waits, 0 for none; the caller makes the real call, then DiskModelWait.
+// Each returns the moment (CLOCK_MONOTONIC, seconds, as DiskModelNow) until
+// which the call waits, 0 for none; the caller makes the real call, then
+// DiskModelWait with the moment it asked.  The wait counted is the model
+// disk's from that moment, whatever this machine's own disk and scheduler
+// add or overlap.
+double DiskModelNow();
 double DiskModelFlushFile(int fd);       // fsync, fdatasync
 double DiskModelSyncRange(int fd, unsigned flags); // sync_file_range
 double DiskModelFlushDisk(int fd);       // syncfs
 double DiskModelFlushAll();              // sync
-void DiskModelWait(double until);
+void DiskModelWait(double asked, double until);
 
 // Flushes that waited, and how long, in nanoseconds: in all and the longest.
 struct DiskModelFigures {

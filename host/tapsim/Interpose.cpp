@@ -165,9 +165,9 @@ int fsync(int fd)
   static auto realFsync = Real<int (*)(int)>("fsync");
   if (g_interpose.noSync)
     return 0;
-  double until = DiskModelFlushFile(fd);
+  double asked = DiskModelNow(), until = DiskModelFlushFile(fd);
   int rc = realFsync(fd);
-  DiskModelWait(until);
+  DiskModelWait(asked, until);
   return rc;
 }
 
@@ -198,7 +198,7 @@ __attribute__((no_sanitize_address)) long syscall(long number, ...)
 #endif
   if (flush && g_interpose.noSync)
     return 0;
-  double until = 0;
+  double asked = flush ? DiskModelNow() : 0, until = 0;
   if (number == SYS_sync)
     until = DiskModelFlushAll();
   else if (number == SYS_fsync || number == SYS_fdatasync)
@@ -217,7 +217,7 @@ __attribute__((no_sanitize_address)) long syscall(long number, ...)
   if (lacking && rc == -1 && errno == ENOSYS)
     KernelFloorRefused(number);
   if (until)
-    DiskModelWait(until);
+    DiskModelWait(asked, until);
   return rc;
 }
 
