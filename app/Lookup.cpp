@@ -26,17 +26,20 @@ void ResetLookup(void)
 }
 
 /* Reads the header only, with the checks LoadVXDB makes of it, so that a
- * folder passed over here would fail its full load too. */
-static int ReadVXDBDate(const char *path, dword *date)
+ * folder passed over here would fail its full load too.  order receives
+ * where the backup stands among the others: its date, or the moment its
+ * catalogue was written when the date lies beyond it (a clock set ahead). */
+static int ReadVXDBOrder(const char *path, dword *order)
 {
   VXDBHeader h;
+  struct stat64 st;
   int fd = open(path, O_RDONLY | O_NONBLOCK); /* a FIFO must not hang the lookup */
   if (fd < 0)
     return 0;
-  int ok = ReadVXDBHeader(fd, &h);
+  int ok = ReadVXDBHeader(fd, &h) && fstat64(fd, &st) == 0;
   close(fd);
   if (ok)
-    *date = h.BackupDate;
+    *order = VXDBBackupOrder(h.BackupDate, (int64_t)st.st_mtime);
   return ok;
 }
 
@@ -137,6 +140,8 @@ static void LoadEveryCatalogue(DIR *dir, VXDB *record)
   VXDB candidate;
   char path[PATH_SIZE];
   struct dirent *entry;
+  struct stat64 st;
+  dword best = 0;
 
   memset(&candidate, 0, sizeof candidate);
   FreeVXDB(&candidate);
@@ -144,7 +149,10 @@ static void LoadEveryCatalogue(DIR *dir, VXDB *record)
     for (int kind = 0; kind < CATALOGUE_KINDS; kind++) {
       if (!CatalogueFolder(entry->d_name, CatalogueNames[kind], path, sizeof path) || !LoadVXDB(path, &candidate))
         continue;
-      if (Newer(candidate.BackupDate, kind, record->BackupDate, FoundPartial)) {
+      dword order = stat64(path, &st) == 0 ? VXDBBackupOrder(candidate.BackupDate, (int64_t)st.st_mtime)
+                                           : candidate.BackupDate;
+      if (Newer(order, kind, best, FoundPartial)) {
+        best = order;
         FreeVXDB(record);
         *record = candidate;
         memset(&candidate, 0, sizeof candidate);
@@ -173,15 +181,15 @@ static int LoadNewestCatalogue(DIR *dir, VXDB *record)
   CandidateList list;
   char path[PATH_SIZE], named[PATH_SIZE];
   struct dirent *entry;
-  dword date;
+  dword order;
 
   memset(&list, 0, sizeof list);
   while ((entry = readdir(dir)) != NULL)
     for (int kind = 0; kind < CATALOGUE_KINDS; kind++) {
       /* A date of 0 never beats the empty record's. */
-      if (CatalogueFolder(entry->d_name, CatalogueNames[kind], path, sizeof path) && ReadVXDBDate(path, &date) &&
-          date != 0 && StrFormat(named, sizeof named, "%s%c", entry->d_name, '0' + kind) < (int)sizeof named &&
-          !AddCandidate(&list, date, named)) {
+      if (CatalogueFolder(entry->d_name, CatalogueNames[kind], path, sizeof path) && ReadVXDBOrder(path, &order) &&
+          order != 0 && StrFormat(named, sizeof named, "%s%c", entry->d_name, '0' + kind) < (int)sizeof named &&
+          !AddCandidate(&list, order, named)) {
         FreeCandidates(&list);
         return 0;
       }
@@ -208,7 +216,8 @@ static int LoadNewestCatalogue(DIR *dir, VXDB *record)
   return 1;
 }
 
-/* The newest catalogue by its own date, not by its folder's name; of equal
+/* The newest catalogue by its own date, not by its folder's name (a date
+ * that a clock set ahead gave counts as the day it was written); of equal
  * dates the first listed wins. */
 void FindLastBackup(VXDB *record)
 {
@@ -255,7 +264,7 @@ static int HoldsBackup(const char *name)
   size_t len = strlen(path);
   for (const char *catalogue : CatalogueNames)
     if (StrFormat(path + len, sizeof path - len, "/%s", catalogue) < (int)(sizeof path - len) &&
-        ReadVXDBDate(path, &date))
+        ReadVXDBOrder(path, &date))
       return 1;
   return 0;
 }

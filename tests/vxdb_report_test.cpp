@@ -94,9 +94,9 @@ TEST(VxdbReport, ThirtyDaysOfPluginBackupsRenderInABrowser)
   EXPECT_EQ(Count(html, "<rect class=\"gap\""), 3u);
   EXPECT_EQ(Count(html, "<rect class=\"bar unfinished\""), 1u);
   EXPECT_EQ(Count(html, "<rect class=\"bar damaged\""), 1u);
-  EXPECT_NE(html.find("<tr><td>" + days[7] + "</td><td class=\"warn\">unfinished</td><td>-</td>"),
+  EXPECT_NE(html.find("<tr><td>" + days[7] + "</td><td class=\"st unfinished\">unfinished</td><td>-</td>"),
             std::string::npos);
-  EXPECT_NE(html.find("<tr><td>" + days[20] + "</td><td>complete</td><td><span class=\"bad\">damaged</span>"
+  EXPECT_NE(html.find("<tr><td>" + days[20] + "</td><td class=\"st complete\">complete</td><td><span class=\"st damaged\">damaged</span>"
                       "<ul class=\"damage\"><li>damaged: /Recorder/run.log (contents differ)</li></ul>"),
             std::string::npos);
   EXPECT_EQ(Count(html, "<td class=\"ok\">intact</td>"), 28u);
@@ -116,8 +116,8 @@ TEST(VxdbReport, ThirtyDaysOfPluginBackupsRenderInABrowser)
   ProgramRun dom = Browse(chromium, home, {"--dump-dom", "file://" + page});
   ASSERT_EQ(dom.status, 0) << dom.err;
   EXPECT_EQ(Count(dom.out, "<rect class=\"bar"), days.size()) << dom.out.substr(0, 2000);
-  EXPECT_NE(dom.out.find("30 backups from 2024-03-01 to 2024-04-02, 3 days without a backup, 0 incomplete, 1 unfinished, 1 "
-                          "damaged."),
+  EXPECT_NE(dom.out.find("30 backups from 2024-03-01 to 2024-04-02, 3 days without a backup: 28 complete, 1 unfinished, "
+                          "1 damaged."),
             std::string::npos);
   std::string shot = home / "report.png";
   ProgramRun taken = Browse(chromium, home, {"--screenshot=" + shot, "file://" + page});

@@ -54,6 +54,7 @@ const struct option kOptions[] = {
     {"output", required_argument, nullptr, 'o'}, {"check", no_argument, nullptr, 'c'},
     {"keep-last", required_argument, nullptr, 'L'}, {"keep-daily", required_argument, nullptr, 'D'},
     {"keep-weekly", required_argument, nullptr, 'W'}, {"keep-monthly", required_argument, nullptr, 'M'},
+    {"delete", no_argument, nullptr, 'x'},      {"this-backup-only", no_argument, nullptr, 'O'},
     {"help", no_argument, nullptr, 'h'},
 };
 // Options with a one-letter form as well.
@@ -123,21 +124,24 @@ const std::vector<Command> &Commands()
        "\n"
        "Exit status: 0 no differences, 1 differences found, 2 usage error or\n"
        "unreadable catalogue.\n"},
-      {"restore", 1, 1, SIZE_MAX, "fknjPQ", RestoreCommand,
-       "Usage: vxdb restore [-f|--force] [-k|--keep-damaged] [-n|--dry-run] [--json] BACKUP TARGET [PATH...]\n"
+      {"restore", 1, 1, SIZE_MAX, "fknjPQxO", RestoreCommand,
+       "Usage: vxdb restore [-f|--force] [-k|--keep-damaged] [-n|--dry-run] [--delete] [--this-backup-only]\n"
+       "                    [--json] BACKUP TARGET [PATH...]\n"
        "\n"
        "Copies the whole backup, or the named files and folders (paths as \"list\"\n"
        "shows them, escapes included, for example /Settings/Vaultrix), into the folder\n"
        "TARGET, which is made if missing. \"DESTROOT latest\" restores the newest\n"
-       "complete backup. Each file gets its recorded modification time; its digest,\n"
-       "taken from the bytes as they are written, must match the catalogue. Files\n"
-       "reach the disk and get their names in batches as the restore goes on, so an\n"
-       "interrupted restore keeps what it finished; a rerun goes on from there and\n"
-       "removes what a killed run left half-written. A file already in TARGET with the\n"
-       "recorded contents counts as restored. A file the plug-in logged as failed\n"
-       "(not backed up) is named and not restored. Catalogue paths that would land\n"
-       "outside TARGET are refused and named. TARGET must not be a symbolic link nor\n"
-       "lie in the backup's destination folder; the part of it that exists is\n"
+       "complete backup, \"DESTROOT 2024-03-05\" the backup of that day. Each file\n"
+       "gets its recorded modification time; its digest, taken from the bytes as they\n"
+       "are written, must match the catalogue. A file that is damaged in the backup,\n"
+       "or was not backed up there, is taken from the newest earlier backup of the\n"
+       "same destination that holds it intact, and named on a line of its own.\n"
+       "Files reach the disk and get their names in batches as the restore goes on,\n"
+       "so an interrupted restore keeps what it finished; a rerun goes on from there\n"
+       "and removes what a killed run left half-written. A file already in TARGET\n"
+       "with the recorded contents counts as restored. Catalogue paths that would\n"
+       "land outside TARGET are refused and named. TARGET must not be a symbolic link\n"
+       "nor lie in the backup's destination folder; the part of it that exists is\n"
        "resolved once and shown, and no link below it is followed. Problems with\n"
        "single files go to standard error; the first \"no space left\" stops the\n"
        "restore.\n"
@@ -145,21 +149,27 @@ const std::vector<Command> &Commands()
        "  -f, --force      replace files that exist in TARGET with other contents (a\n"
        "                   replaced file that is hard-linked elsewhere keeps its\n"
        "                   other names unchanged)\n"
-       "  -k, --keep-damaged  restore a file even when its digest shows it damaged in\n"
-       "                   the backup (it is still reported; never more than its\n"
-       "                   recorded size is written)\n"
-       "  -n, --dry-run    say what would be restored or replaced, count what is in\n"
+       "  --delete         then remove what the backup does not hold from TARGET (or\n"
+       "                   from the named folders in it), as rsync's --delete: each\n"
+       "                   file named; links go as links, mounts are left alone\n"
+       "  --this-backup-only  take nothing from earlier backups\n"
+       "  -k, --keep-damaged  when no backup holds a file intact, restore the damaged\n"
+       "                   copy (it is still reported; never more than its recorded\n"
+       "                   size is written)\n"
+       "  -n, --dry-run    read the backup and say what would be restored, replaced,\n"
+       "                   taken from an earlier backup or removed, count what is in\n"
        "                   place already, and change nothing\n"
-       "  --json           one JSON object per line and file (\"event\": restored,\n"
-       "                   damaged, failed, refused, not_backed_up, would_restore,\n"
-       "                   would_replace), then one with \"event\": \"summary\"\n"
+       "  --json           one JSON document: \"events\", one per file (\"event\":\n"
+       "                   restored, in_place, damaged, failed, refused, not_backed_up,\n"
+       "                   deleted, would_restore, would_replace, would_delete; \"from\"\n"
+       "                   names an earlier backup), then \"summary\"\n"
        "  --progress       draw the progress bar even when standard error is not a\n"
        "                   terminal; --no-progress never draws it\n"
        "\n"
        "Exit status: 0 every file restored (or in place), 1 some file not restored or\n"
        "damaged (each named), 2 usage error, unreadable catalogue or unusable TARGET,\n"
-       "3 the backup lacks files (not backed up, or a partial run), 4 stopped by a\n"
-       "full TARGET, 130 interrupted.\n"},
+       "3 the backup is a partial run, which lacks files, 4 stopped by a full TARGET,\n"
+       "130 interrupted.\n"},
       {"check", 0, 1, 1, "jPQS", CheckCommand,
        "Usage: vxdb check [--json] [--read-data-subset=K/N] [--progress|--no-progress] DESTROOT\n"
        "\n"
@@ -263,6 +273,10 @@ const Command *Find(const std::string &name)
 // Where a progress bar may draw: the real standard error, also when a
 // command's messages are gathered for --json.
 std::ostream *gProgressOut = nullptr;
+// Where notices are gathered for --json; none otherwise.
+std::ostream *gNotices = nullptr;
+
+std::ostream &NoticeStream(std::ostream &err) { return gNotices ? *gNotices : err; }
 
 std::ostream *ProgressStream(const Options &opt)
 {
@@ -351,6 +365,12 @@ bool ParseOptions(const std::vector<std::string> &argv, Options *opt, std::strin
     case 'n':
       opt->dryRun = true;
       break;
+    case 'x':
+      opt->deleteExtra = true;
+      break;
+    case 'O':
+      opt->oneBackup = true;
+      break;
     case 'P':
       opt->progress = 1;
       break;
@@ -399,13 +419,16 @@ bool ParseOptions(const std::vector<std::string> &argv, Options *opt, std::strin
     }
   }
   // getopt_long has moved them behind the options. A backup is a folder or
-  // catalogue, or a destination root followed by the word "latest".
+  // catalogue, or a destination root followed by the word "latest" or a
+  // date; a date after a backup itself is the next argument (a target).
   int i = optind;
   for (size_t b = 0; b < cmd->backups && i < argc; ++b) {
     BackupArg backup{args[size_t(i++)]};
     if (i < argc && strcmp(args[size_t(i)], "latest") == 0) {
       backup.latest = true;
       ++i;
+    } else if (i < argc && IsDateName(args[size_t(i)]) && !NamesABackup(backup.path)) {
+      backup.date = args[size_t(i++)];
     }
     opt->backups.push_back(backup);
   }
@@ -420,17 +443,6 @@ bool ParseOptions(const std::vector<std::string> &argv, Options *opt, std::strin
 
 namespace {
 
-// With --json, what a command says on standard error comes to standard
-// output as well, one JSON object per line, for scripts that read only that.
-void JsonMessages(const std::string &said, int status, std::ostream &out)
-{
-  for (const auto &line : SplitLines(said)) {
-    Json j(out);
-    j.BeginObject().Key(status == kFine ? "note" : "error").String(line).Key("exit_status").Number(status);
-    j.EndObject().Finish();
-  }
-}
-
 int Run(const std::vector<std::string> &argv, std::ostream &out, std::ostream &err, bool *json)
 {
   Options opt;
@@ -440,7 +452,7 @@ int Run(const std::vector<std::string> &argv, std::ostream &out, std::ostream &e
         << "Try \"vxdb " << (Find(opt.command) ? opt.command + " " : "") << "--help\".\n";
     return kBadInput;
   }
-  *json = opt.json;
+  *json = opt.json && !opt.help;
   if (opt.version) {
     out << kVersion;
     return kFine;
@@ -466,11 +478,18 @@ int RunVxdb(const std::vector<std::string> &argv, std::ostream &out, std::ostrea
   bool json = std::find(argv.begin(), argv.end(), "--json") != argv.end();
   if (!json)
     return Run(argv, out, err, &json);
-  std::ostringstream said;
+  // Scripts that read only standard output find what was said there too,
+  // as members of the one document: notices apart from errors.
+  std::ostringstream said, noted;
+  gNotices = &noted;
+  Json::Hold(&out);
   int status = Run(argv, out, said, &json);
-  err << said.str();
+  gNotices = nullptr;
+  err << noted.str() << said.str();
   if (json)
-    JsonMessages(said.str(), status, out);
+    Json::Close(out, SplitLines(noted.str()), SplitLines(said.str()), status);
+  else
+    Json::Hold(nullptr);
   return status;
 }
 
