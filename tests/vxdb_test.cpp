@@ -1687,6 +1687,43 @@ TEST(VxdbDisaster, TheRecordersDiskDiedAndLatestComesBack)
   EXPECT_EQ(check.status, 0) << check.out;
 }
 
+// One run made while the clock was set ahead, to 2027, is the newest backup
+// only until the next one: the plug-in's lookup and vxdb's "latest" both
+// take a backup as made when its catalogue was written.
+TEST(VxdbDisaster, AClockSetAheadOnceDoesNotMakeAStaleBackupTheNewest)
+{
+  BackupScenario b;
+  std::string root = b.Disk() + "/Backup";
+  // Each catalogue as written at 10:05 that day by the recorder's clock.
+  auto written = [&](const std::string &folder, int marchDay) {
+    SetMtime(root + "/" + folder + "/VXDB.db", 1709251200 + (marchDay - 1) * 86400 + 36300);
+  };
+  for (int d = 1; d <= 6; ++d) {
+    b.Source("/Recorder/timers.ini", "day " + std::to_string(d));
+    std::string date = d == 4 ? "2027-06-01" : "2024-03-0" + std::to_string(d);
+    if (d == 6) {
+      ToolRun latest = RunVxdbTool({"list", root, "latest"});
+      EXPECT_EQ(latest.out.rfind("Backup of 2024-03-05 10:00", 0), 0u) << latest.out << latest.err;
+    }
+    ASSERT_EQ(b.Run(date).status, 0) << b.log;
+    ASSERT_TRUE(b.Complete(date)) << b.log;
+    written(date, d);
+    if (d == 5)
+      EXPECT_TRUE(b.Logged("Last backup found: 2027-06-01")) << "the newest made: " << b.log;
+  }
+  EXPECT_TRUE(b.Logged("Last backup found: 2024-03-05")) << b.log;
+  ToolRun list = RunVxdbTool({"list", root});
+  EXPECT_NE(list.out.find("Clock set ahead: 2027-06-01 was dated by a clock set ahead: its catalogue was written on "
+                          "2024-03-04; it counts as a backup of that day.\n"),
+            std::string::npos)
+      << list.out;
+  EXPECT_NE(list.out.find("Newest complete backup: 2024-03-06"), std::string::npos) << list.out;
+  TempDir pc;
+  ToolRun r = RunVxdbTool({"restore", root, "latest", pc / "t", "/Recorder"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(pc / "t/Recorder/timers.ini"), "day 6");
+}
+
 // The recorder build's plug-in, run under the emulator by the recorder
 // build's own simulator, writes a backup that the PC build's vxdb reads. This
 // runs in the recorder build's tests, with the PC build's vxdb when that has
