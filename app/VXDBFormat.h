@@ -323,16 +323,25 @@ static inline uint32_t VXDBPackedTime(int64_t seconds)
   return (uint32_t)day << 16 | (uint32_t)(seconds % 86400 / 3600) << 8 | (uint32_t)(seconds % 3600 / 60);
 }
 
-/* Where a backup stands among the others: by its date, unless that lies
- * more than a day after the moment its catalogue was written (written, the
- * file's modification time), which only a clock set ahead gives; such a
- * backup counts as made when it was written, so that the backups made after
- * the clock was put right are the newer.  The plug-in's lookup and vxdb's
- * "latest" both go by it. */
-static inline uint32_t VXDBBackupOrder(uint32_t date, int64_t written)
+/* 1 when a catalogue's date lies more than a day after the moment it was
+ * written (written, the file's modification time by the recorder's system
+ * clock): the clock that dated the backup was set ahead of that one. */
+static inline int VXDBDatedAhead(uint32_t date, int64_t written)
 {
   uint32_t at = VXDBPackedTime(written);
-  return at != 0 && date > at + 0x10000u ? at : date;
+  return at != 0 && date > at + 0x10000u;
+}
+
+/* Where a backup stands among the others of its destination, for the
+ * plug-in's lookup and vxdb's "latest" alike: by its date, unless it was
+ * dated ahead while the dates of others agree with their clock (agreed);
+ * such a backup counts as made when it was written, so that the backups
+ * made after the clock was put right are the newer.  When no date agrees,
+ * the system clock is the one that is off, and the dates stand.  Of equal
+ * places the later date stands after. */
+static inline uint32_t VXDBBackupOrder(uint32_t date, int64_t written, int agreed)
+{
+  return agreed && VXDBDatedAhead(date, written) ? VXDBPackedTime(written) : date;
 }
 
 /* 1 when the name (length bytes) is one written beside a catalogue, in any

@@ -1722,6 +1722,16 @@ TEST(VxdbDisaster, AClockSetAheadOnceDoesNotMakeAStaleBackupTheNewest)
   ToolRun r = RunVxdbTool({"restore", root, "latest", pc / "t", "/Recorder"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(ReadFile(pc / "t/Recorder/timers.ini"), "day 6");
+
+  // A system clock that stood in 2000 at every backup: no date agrees with
+  // it, so it is that clock that is off, and the dates stand, for both.
+  for (const char *date : {"2024-03-01", "2024-03-02", "2024-03-03", "2027-06-01", "2024-03-05", "2024-03-06"})
+    SetMtime(root + "/" + date + "/VXDB.db", 946684800);
+  ToolRun stuck = RunVxdbTool({"list", root});
+  EXPECT_EQ(stuck.out.find("Clock set ahead"), std::string::npos) << stuck.out;
+  EXPECT_NE(stuck.out.find("Newest complete backup: 2027-06-01"), std::string::npos) << stuck.out;
+  ASSERT_EQ(b.Run("2024-03-07").status, 0) << b.log;
+  EXPECT_TRUE(b.Logged("Last backup found: 2027-06-01")) << b.log;
 }
 
 // The recorder build's plug-in, run under the emulator by the recorder

@@ -256,13 +256,20 @@ bool ReadDestination(const std::string &root, Destination *d, std::string *err)
   std::stable_sort(d->folders.begin(), d->folders.end(), [](const Folder &a, const Folder &b) {
     return a.dated != b.dated ? a.dated : a.dated && a.day < b.day;
   });
+  // A date can lie ahead only of a clock that other dates agree with, as
+  // the plug-in's lookup judges it from the same catalogues.
+  bool agreed = std::any_of(d->folders.begin(), d->folders.end(), [](const Folder &f) {
+    return f.dated && f.date != 0 && !VXDBDatedAhead(f.date, f.written);
+  });
+  for (auto &f : d->folders)
+    f.agreed = agreed;
   return true;
 }
 
 uint32_t Folder::Order() const
 {
   if (date != 0)
-    return VXDBBackupOrder(date, written);
+    return VXDBBackupOrder(date, written, agreed);
   const std::chrono::sys_days mjdEpoch = std::chrono::year{1858} / std::chrono::November / 17;
   return dated ? uint32_t((day - mjdEpoch).count()) << 16 | 23 << 8 | 59 : 0;
 }
@@ -277,7 +284,7 @@ const Folder *Destination::Latest() const
 {
   const Folder *latest = nullptr;
   for (const auto &f : folders)
-    if (f.dated && f.state == FolderState::kComplete && (!latest || f.Order() >= latest->Order()))
+    if (f.dated && f.state == FolderState::kComplete && (!latest || !latest->After(f)))
       latest = &f;
   return latest;
 }
@@ -339,7 +346,7 @@ bool OpenLatest(const std::string &root, Backup *backup, std::string *err, std::
   for (const auto &f : d.folders) {
     if (!f.dated || &f == latest)
       continue;
-    if (!latest || f.Order() > latest->Order())
+    if (!latest || f.After(*latest))
       newer.push_back({f.name, FolderStateText(f.state)});
     else if (f.day > latest->day && f.ClockAhead())
       newer.push_back({f.name, std::string(FolderStateName(f.state)) + ", but " + ClockAheadText(f) +

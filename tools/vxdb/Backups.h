@@ -53,11 +53,16 @@ struct Folder {
   uint32_t date = 0;
   uint64_t files = 0, size = 0, notBackedUp = 0;
   int64_t written = 0;
+  // Whether the date of some backup of its destination agrees with the
+  // clock that wrote its catalogue (VXDBBackupOrder).
+  bool agreed = true;
   bool HasCatalogue() const { return !catalogueFile.empty() && state != FolderState::kUnusable; }
   // Where it stands among the backups, as the plug-in's lookup orders them:
   // by the catalogue's date, unless a clock set ahead gave that; a folder
   // without one by the end of the day it is named after.
   uint32_t Order() const;
+  // Whether it stands after f: by Order, then by date.
+  bool After(const Folder &f) const { return Order() != f.Order() ? Order() > f.Order() : date > f.date; }
   // Its catalogue's date lies more than a day after the catalogue was
   // written: the recorder's clock was set ahead.
   bool ClockAhead() const { return date != 0 && Order() != date; }

@@ -270,6 +270,10 @@ private:
   // Reads the copy and checks its digest, writing it to fd unless that is
   // -1; false with the doubt, or with why and writeErr when it failed else.
   bool Take(int src, int fd, const Entry &e, Doubt *d, std::string *why, int *writeErr);
+  // Copies src into a temporary file of dir that waits for the next Flush
+  // as p: kPending. A copy other than e records is dropped with its doubt
+  // in d, unless keep.
+  Result Stage(int dir, int src, const Entry &e, bool keep, Doubt *d, Pending p);
 
   Source &chosen_;
   std::vector<Source> &earlier_;
@@ -425,38 +429,11 @@ Result Restorer::One(size_t index, const std::vector<std::string> &parts, const 
         first = d;
       continue;
     }
-    // The copy grows under a temporary name, so that a file is either whole
-    // or absent, and a replaced file that is hard-linked elsewhere stays
-    // unchanged.
-    std::string tmp;
-    Fd out;
-    while (!out.ok()) {
-      tmp = kTmpPrefix + std::to_string(getpid()) + "-" + std::to_string(serial_++);
-      out = Fd(openat(dir.get(), tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-      if (!out.ok() && (errno != EEXIST || serial_ > 1000000))
-        return {DiskFull(errno) ? Outcome::kTargetFull : Outcome::kFailed, "cannot create it: " + ErrnoText(errno)};
-    }
-    if (!Take(src.get(), out.get(), pe, &d, &why, &writeErr)) {
-      if (!d.Said())
-        return Fail(dir.get(), tmp, why, writeErr);
-      unlinkat(dir.get(), tmp.c_str(), 0);
-      if (!first.Said())
-        first = d;
-      continue;
-    }
-    struct timespec times[2] = {{pe.modifyTime, 0}, {pe.modifyTime, 0}};
-    struct stat made;
-    if (futimens(out.get(), times) != 0 || fstat(out.get(), &made) != 0)
-      return Fail(dir.get(), tmp, "cannot set its modification time: " + ErrnoText(errno));
-    if (close(out.release()) != 0)
-      return Fail(dir.get(), tmp, "cannot write it: " + ErrnoText(errno), errno);
-    if (!devices_.count(made.st_dev))
-      devices_.emplace(made.st_dev, Fd(fcntl(dir.get(), F_DUPFD_CLOEXEC, 0)));
-    if (pending_.empty())
-      batchStart_ = std::chrono::steady_clock::now();
-    pending_.push_back({index, rel, name, tmp, made.st_ino, pe.size, "", from, note});
-    pendingBytes_ += pe.size;
-    return {Outcome::kPending, ""};
+    Result r = Stage(dir.get(), src.get(), pe, false, &d, {index, rel, name, "", 0, 0, "", from, note});
+    if (!d.Said())
+      return r;
+    if (!first.Said())
+      first = d;
   }
 
   // No copy is intact. With --keep-damaged the chosen backup's own copy is
@@ -479,25 +456,43 @@ Result Restorer::One(size_t index, const std::vector<std::string> &parts, const 
   if (opt_.dryRun || !src.ok())
     return {src.ok() ? (exists ? Outcome::kDamaged : Outcome::kRestored) : Outcome::kFailed,
             src.ok() ? damage : "cannot open it in the backup: " + ErrnoText(errno), e.size};
-  std::string tmp = kTmpPrefix + std::to_string(getpid()) + "-" + std::to_string(serial_++);
-  Fd out(openat(dir.get(), tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+  return Stage(dir.get(), src.get(), e, true, &d, {index, rel, name, "", 0, 0, damage, "", ""});
+}
+
+Result Restorer::Stage(int dir, int src, const Entry &e, bool keep, Doubt *d, Pending p)
+{
+  // The copy grows under a temporary name, so that a file is either whole
+  // or absent, and a replaced file that is hard-linked elsewhere stays
+  // unchanged.
+  Fd out;
+  while (!out.ok()) {
+    p.tmp = kTmpPrefix + std::to_string(getpid()) + "-" + std::to_string(serial_++);
+    out = Fd(openat(dir, p.tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (!out.ok() && (errno != EEXIST || serial_ > 1000000))
+      return {DiskFull(errno) ? Outcome::kTargetFull : Outcome::kFailed, "cannot create it: " + ErrnoText(errno)};
+  }
+  std::string why;
   int writeErr = 0;
-  if (!out.ok())
-    return {DiskFull(errno) ? Outcome::kTargetFull : Outcome::kFailed, "cannot create it: " + ErrnoText(errno)};
-  if (!Take(src.get(), out.get(), e, &d, &why, &writeErr) && !d.Said())
-    return Fail(dir.get(), tmp, why, writeErr);
+  if (!Take(src, out.get(), e, d, &why, &writeErr) && (!d->Said() || !keep)) {
+    if (!d->Said())
+      return Fail(dir, p.tmp, why, writeErr);
+    unlinkat(dir, p.tmp.c_str(), 0);
+    return {Outcome::kFailed, d->Of("the backup")};
+  }
   struct timespec times[2] = {{e.modifyTime, 0}, {e.modifyTime, 0}};
   struct stat made;
-  if (futimens(out.get(), times) != 0 || fstat(out.get(), &made) != 0 || close(out.release()) != 0)
-    return Fail(dir.get(), tmp, "cannot write it: " + ErrnoText(errno), errno);
+  if (futimens(out.get(), times) != 0 || fstat(out.get(), &made) != 0)
+    return Fail(dir, p.tmp, "cannot set its modification time: " + ErrnoText(errno));
+  if (close(out.release()) != 0)
+    return Fail(dir, p.tmp, "cannot write it: " + ErrnoText(errno), errno);
   if (!devices_.count(made.st_dev))
-    devices_.emplace(made.st_dev, Fd(fcntl(dir.get(), F_DUPFD_CLOEXEC, 0)));
+    devices_.emplace(made.st_dev, Fd(fcntl(dir, F_DUPFD_CLOEXEC, 0)));
   if (pending_.empty())
     batchStart_ = std::chrono::steady_clock::now();
-  struct stat copied;
-  uint64_t bytes = fstatat(dir.get(), tmp.c_str(), &copied, AT_SYMLINK_NOFOLLOW) == 0 ? uint64_t(copied.st_size) : 0;
-  pending_.push_back({index, rel, name, tmp, made.st_ino, bytes, damage, "", ""});
-  pendingBytes_ += bytes;
+  p.ino = made.st_ino;
+  p.bytes = uint64_t(made.st_size);
+  pendingBytes_ += p.bytes;
+  pending_.push_back(std::move(p));
   return {Outcome::kPending, ""};
 }
 
@@ -674,11 +669,10 @@ std::vector<Source> EarlierBackups(const Backup &b)
     return earlier;
   std::vector<const Folder *> folders;
   for (const auto &f : d.folders)
-    if (&f != chosen && f.dated && f.HasCatalogue() && f.Order() < chosen->Order() &&
+    if (&f != chosen && f.dated && f.HasCatalogue() && chosen->After(f) &&
         (f.state == FolderState::kComplete || f.state == FolderState::kIncomplete))
       folders.push_back(&f);
-  std::stable_sort(folders.begin(), folders.end(),
-                   [](const Folder *x, const Folder *y) { return x->Order() > y->Order(); });
+  std::stable_sort(folders.begin(), folders.end(), [](const Folder *x, const Folder *y) { return x->After(*y); });
   for (const Folder *f : folders) {
     earlier.emplace_back();
     earlier.back().label = f->name;
