@@ -20,10 +20,11 @@ const char kExtra[] = "extra";
 const char kUnsafe[] = "unsafe";
 const char kUnreadable[] = "unreadable";
 
-bool Vouched(const Backup &b, size_t i, std::string *why)
+bool Vouched(const Backup &b, size_t i, std::string *verdict, std::string *why)
 {
   if (!IsZero(b.cat.entries[i].md5))
     return true;
+  *verdict = kNotBackedUp;
   *why = "logged as failed when the backup ran";
   return false;
 }

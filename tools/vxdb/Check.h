@@ -25,11 +25,12 @@ extern const char kExtra[];         // "extra": on the disk, not in the catalogu
 extern const char kUnsafe[];        // "unsafe": a path that would leave the backup folder
 extern const char kUnreadable[];    // "unreadable": the PC could not read it
 
-// Whether a backup's catalogue vouches for the copy of its entry i: the
-// plug-in took the file whole and recorded its digest. Otherwise why says
-// what the catalogue holds instead. A copy it does not vouch for is never
-// restored as the file; restore looks for an intact one in earlier backups.
-bool Vouched(const Backup &b, size_t i, std::string *why);
+// Whether a backup vouches for the copy of its entry i: the plug-in took
+// the file whole and recorded its digest. Otherwise verdict is the word for
+// what it holds instead (kNotBackedUp, say), and why its detail. A copy it
+// does not vouch for is never restored as the file, whatever its verdict;
+// restore looks for an intact one in earlier backups.
+bool Vouched(const Backup &b, size_t i, std::string *verdict, std::string *why);
 
 struct Finding {
   const char *kind;  // one of the above

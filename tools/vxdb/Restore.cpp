@@ -332,11 +332,11 @@ void Restorer::Tidy(int dir, const std::string &folder)
 // under the same path with a digest.
 bool Restorer::Next(size_t *k, const std::string &key, Pick *pick)
 {
-  std::string why;
+  std::string verdict, why;
   while (*k <= earlier_.size()) {
     size_t at = (*k)++;
     if (at == 0) {
-      if (!Vouched(chosen_.b, pick->i, &why))
+      if (!Vouched(chosen_.b, pick->i, &verdict, &why))
         continue;
       pick->source = &chosen_;
       return true;
@@ -345,7 +345,7 @@ bool Restorer::Next(size_t *k, const std::string &key, Pick *pick)
     if (!s.Open())
       continue;
     auto it = s.byKey.find(key);
-    if (it == s.byKey.end() || !Vouched(s.b, it->second, &why))
+    if (it == s.byKey.end() || !Vouched(s.b, it->second, &verdict, &why))
       continue;
     *pick = {&s, it->second};
     return true;
@@ -386,9 +386,10 @@ Result Restorer::One(size_t index, const std::vector<std::string> &parts, const 
   bool exists = dir.ok() && fstatat(dir.get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
 
   Doubt first;  // why the chosen backup's copy does not serve
-  std::string why;
-  if (!Vouched(chosen_.b, index, &why))
-    first = {"not backed up in", why};
+  std::string verdict, why;
+  bool vouched = Vouched(chosen_.b, index, &verdict, &why);
+  if (!vouched)
+    first = {verdict + " in", why};
   Held held;
   Pick pick{nullptr, index};
   for (size_t k = 0; Next(&k, key, &pick); pick.i = index) {
@@ -441,8 +442,8 @@ Result Restorer::One(size_t index, const std::vector<std::string> &parts, const 
   bool looked = !opt_.oneBackup && !earlier_.empty();
   std::string none = looked ? "; no earlier backup holds it intact either" : "";
   if (!first.damage || !opt_.keepDamaged) {
-    if (!Vouched(chosen_.b, index, &why) && first.what == "not backed up in")
-      return {Outcome::kNotBackedUp, why + "; not restored" + none};
+    if (!vouched && verdict == kNotBackedUp)
+      return {Outcome::kNotBackedUp, first.detail + "; not restored" + none};
     return {Outcome::kFailed, first.Of("the backup") + "; not restored" + none +
                                   (first.damage ? "; --keep-damaged restores it anyway" : "")};
   }
