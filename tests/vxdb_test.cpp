@@ -1719,6 +1719,10 @@ TEST(VxdbDisaster, AClockSetAheadOnceDoesNotMakeAStaleBackupTheNewest)
       << list.out;
   EXPECT_NE(list.out.find("Newest complete backup: 2024-03-06"), std::string::npos) << list.out;
   TempDir pc;
+  ASSERT_EQ(RunVxdbTool({"report", root, "-o", pc / "r.html"}).status, 0);
+  EXPECT_NE(ReadFile(pc / "r.html").find("<tr><td>2027-06-01 (dated by a clock set ahead: its catalogue was written "
+                                         "on 2024-03-04)</td>"),
+            std::string::npos);
   ToolRun r = RunVxdbTool({"restore", root, "latest", pc / "t", "/Recorder"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(ReadFile(pc / "t/Recorder/timers.ini"), "day 6");
