@@ -26,17 +26,21 @@ void ResetLookup(void)
 }
 
 /* Reads the header only, with the checks LoadVXDB makes of it, so that a
- * folder passed over here would fail its full load too. */
-static int ReadVXDBDate(const char *path, dword *date)
+ * folder passed over here would fail its full load too; written receives
+ * when the catalogue was written. */
+static int ReadVXDBDate(const char *path, dword *date, int64_t *written)
 {
   VXDBHeader h;
+  struct stat64 st;
   int fd = open(path, O_RDONLY | O_NONBLOCK); /* a FIFO must not hang the lookup */
   if (fd < 0)
     return 0;
-  int ok = ReadVXDBHeader(fd, &h);
+  int ok = ReadVXDBHeader(fd, &h) && fstat64(fd, &st) == 0;
   close(fd);
-  if (ok)
+  if (ok) {
     *date = h.BackupDate;
+    *written = (int64_t)st.st_mtime;
+  }
   return ok;
 }
 
@@ -81,6 +85,7 @@ int AddCandidate(CandidateList *list, dword date, const char *name)
   }
   memcpy(list->Names + list->NamesUsed, name, (dword)length);
   list->Items[list->Count].Date = date;
+  list->Items[list->Count].Order = date;
   list->Items[list->Count].Name = list->NamesUsed;
   list->NamesUsed += length;
   list->Count++;
@@ -124,10 +129,34 @@ static int CatalogueFolder(const char *name, const char *file, char *path, size_
   return StrFormat(path + len - 1, size - len + 1, "/%s", file) < (int)(size - len + 1);
 }
 
-/* Whether a catalogue of date (partial or not) beats the best so far. */
-static int Newer(dword date, int partial, dword bestDate, int bestPartial)
+/* Whether a catalogue (its place among the backups, its date, partial or
+ * not) beats the best so far. */
+static int Newer(dword order, dword date, int partial, dword bestOrder, dword bestDate, int bestPartial)
 {
+  if (order != bestOrder)
+    return order > bestOrder;
   return date > bestDate || (date == bestDate && bestPartial && !partial);
+}
+
+/* Whether the date of some backup agrees with the clock that wrote its
+ * catalogue; only then can a date be told to lie ahead (VXDBBackupOrder). */
+static int DatesAgree(void)
+{
+  char path[PATH_SIZE];
+  struct dirent *entry;
+  dword date;
+  int64_t written;
+  int agreed = 0;
+  DIR *dir = opendir(DestRoot);
+  if (!dir)
+    return 0;
+  while (!agreed && (entry = readdir(dir)) != NULL)
+    for (int kind = 0; kind < CATALOGUE_KINDS; kind++)
+      if (CatalogueFolder(entry->d_name, CatalogueNames[kind], path, sizeof path) &&
+          ReadVXDBDate(path, &date, &written) && date != 0 && !VXDBDatedAhead(date, written))
+        agreed = 1;
+  closedir(dir);
+  return agreed;
 }
 
 /* The whole-load walk: every catalogue loaded, the best kept.  What the
@@ -137,6 +166,9 @@ static void LoadEveryCatalogue(DIR *dir, VXDB *record)
   VXDB candidate;
   char path[PATH_SIZE];
   struct dirent *entry;
+  struct stat64 st;
+  dword best = 0;
+  int agreed = DatesAgree();
 
   memset(&candidate, 0, sizeof candidate);
   FreeVXDB(&candidate);
@@ -144,7 +176,10 @@ static void LoadEveryCatalogue(DIR *dir, VXDB *record)
     for (int kind = 0; kind < CATALOGUE_KINDS; kind++) {
       if (!CatalogueFolder(entry->d_name, CatalogueNames[kind], path, sizeof path) || !LoadVXDB(path, &candidate))
         continue;
-      if (Newer(candidate.BackupDate, kind, record->BackupDate, FoundPartial)) {
+      dword order = stat64(path, &st) == 0 ? VXDBBackupOrder(candidate.BackupDate, (int64_t)st.st_mtime, agreed)
+                                           : candidate.BackupDate;
+      if (Newer(order, candidate.BackupDate, kind, best, record->BackupDate, FoundPartial)) {
+        best = order;
         FreeVXDB(record);
         *record = candidate;
         memset(&candidate, 0, sizeof candidate);
@@ -165,33 +200,42 @@ static int KindOf(const CandidateList *list, int32_t k)
 }
 
 /* Headers first, then whole loads from the newest down until one loads:
- * the choice of the whole-load walk (newest loadable date, of equal dates
- * the complete one, then the first listed) with one full load in the usual case.  0 when the list
- * could not be kept. */
+ * the choice of the whole-load walk (newest loadable place and date, of
+ * equal ones the complete one, then the first listed) with one full load
+ * in the usual case.  0 when the list could not be kept. */
 static int LoadNewestCatalogue(DIR *dir, VXDB *record)
 {
   CandidateList list;
   char path[PATH_SIZE], named[PATH_SIZE];
   struct dirent *entry;
   dword date;
+  int64_t written;
+  int agreed = 0;
 
   memset(&list, 0, sizeof list);
   while ((entry = readdir(dir)) != NULL)
     for (int kind = 0; kind < CATALOGUE_KINDS; kind++) {
       /* A date of 0 never beats the empty record's. */
-      if (CatalogueFolder(entry->d_name, CatalogueNames[kind], path, sizeof path) && ReadVXDBDate(path, &date) &&
-          date != 0 && StrFormat(named, sizeof named, "%s%c", entry->d_name, '0' + kind) < (int)sizeof named &&
-          !AddCandidate(&list, date, named)) {
-        FreeCandidates(&list);
-        return 0;
+      if (CatalogueFolder(entry->d_name, CatalogueNames[kind], path, sizeof path) &&
+          ReadVXDBDate(path, &date, &written) && date != 0 &&
+          StrFormat(named, sizeof named, "%s%c", entry->d_name, '0' + kind) < (int)sizeof named) {
+        if (!AddCandidate(&list, date, named)) {
+          FreeCandidates(&list);
+          return 0;
+        }
+        list.Items[list.Count - 1].Order = VXDBBackupOrder(date, written, 1);
+        agreed |= !VXDBDatedAhead(date, written);
       }
     }
+  for (int32_t k = 0; k < list.Count && !agreed; k++)
+    list.Items[k].Order = list.Items[k].Date;
   for (;;) {
     int32_t best = -1;
-    for (int32_t k = 0; k < list.Count; k++)
-      if (list.Items[k].Date != 0 &&
-          (best < 0 || Newer(list.Items[k].Date, KindOf(&list, k), list.Items[best].Date, KindOf(&list, best))))
+    for (int32_t k = 0; k < list.Count; k++) {
+      const BackupCandidate *c = &list.Items[k], *b = &list.Items[best < 0 ? 0 : best];
+      if (c->Date != 0 && (best < 0 || Newer(c->Order, c->Date, KindOf(&list, k), b->Order, b->Date, KindOf(&list, best))))
         best = k;
+    }
     if (best < 0)
       break;
     int kind = KindOf(&list, best);
@@ -208,7 +252,8 @@ static int LoadNewestCatalogue(DIR *dir, VXDB *record)
   return 1;
 }
 
-/* The newest catalogue by its own date, not by its folder's name; of equal
+/* The newest catalogue by its own date, not by its folder's name (a date
+ * that a clock set ahead gave counts as the day it was written); of equal
  * dates the first listed wins. */
 void FindLastBackup(VXDB *record)
 {
@@ -249,13 +294,14 @@ static int HoldsBackup(const char *name)
   char path[PATH_SIZE];
   struct stat64 st;
   dword date;
+  int64_t written;
   if (!IsDatedName(name) || StrFormat(path, sizeof path, "%s%s", DestRoot, name) >= (int)sizeof path ||
       lstat64(path, &st) != 0 || !S_ISDIR(st.st_mode) || !MayBeBackup(name, path))
     return 0;
   size_t len = strlen(path);
   for (const char *catalogue : CatalogueNames)
     if (StrFormat(path + len, sizeof path - len, "/%s", catalogue) < (int)(sizeof path - len) &&
-        ReadVXDBDate(path, &date))
+        ReadVXDBDate(path, &date, &written))
       return 1;
   return 0;
 }

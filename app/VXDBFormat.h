@@ -312,6 +312,38 @@ static inline int VXDBValidate(const uint8_t *file, uint64_t size, VXDBHeader *h
                        badEntry);
 }
 
+/* The catalogue's date as packed (day number since 1858-11-17 above,
+ * hour and minute below) of a moment in seconds since 1970, read as UTC,
+ * as the recorder's clock keeps no zone; 0 when out of range. */
+static inline uint32_t VXDBPackedTime(int64_t seconds)
+{
+  int64_t day = seconds / 86400 + 40587;
+  if (seconds < 0 || day >= 0xFFFF)
+    return 0;
+  return (uint32_t)day << 16 | (uint32_t)(seconds % 86400 / 3600) << 8 | (uint32_t)(seconds % 3600 / 60);
+}
+
+/* 1 when a catalogue's date lies more than a day after the moment it was
+ * written (written, the file's modification time by the recorder's system
+ * clock): the clock that dated the backup was set ahead of that one. */
+static inline int VXDBDatedAhead(uint32_t date, int64_t written)
+{
+  uint32_t at = VXDBPackedTime(written);
+  return at != 0 && date > at + 0x10000u;
+}
+
+/* Where a backup stands among the others of its destination, for the
+ * plug-in's lookup and vxdb's "latest" alike: by its date, unless it was
+ * dated ahead while the dates of others agree with their clock (agreed);
+ * such a backup counts as made when it was written, so that the backups
+ * made after the clock was put right are the newer.  When no date agrees,
+ * the system clock is the one that is off, and the dates stand.  Of equal
+ * places the later date stands after. */
+static inline uint32_t VXDBBackupOrder(uint32_t date, int64_t written, int agreed)
+{
+  return agreed && VXDBDatedAhead(date, written) ? VXDBPackedTime(written) : date;
+}
+
 /* 1 when the name (length bytes) is one written beside a catalogue, in any
  * letter case (a FAT disk takes vxdb.db for VXDB.db): such a name is
  * refused in the source, and removed only as its folder's own. */

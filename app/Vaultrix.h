@@ -67,6 +67,7 @@ typedef struct VXDB {
 typedef struct BackupCandidate {
   dword Date;
   int32_t Name; /* offset of the folder's name in the name buffer */
+  dword Order;  /* the lookup's: where it stands among the backups (VXDBBackupOrder) */
 } BackupCandidate;
 
 typedef struct CandidateList {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
+#include <map>
 #include <filesystem>
 #include <regex>
 #include <sstream>
@@ -12,6 +14,7 @@
 #include "app/VXDBFormat.h"
 #include "support/BackupScenario.h"
 #include "support/Catalogues.h"
+#include "support/FormattedDisk.h"
 #include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -55,6 +58,63 @@ ProgramRun Browse(const std::string &chromium, const TempDir &home, const std::v
   return RunProgram(argv, {"HOME=" + home.path()});
 }
 
+std::string Base64(const std::string &bytes)
+{
+  static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    uint32_t n = uint32_t(uint8_t(bytes[i])) << 16;
+    n |= i + 1 < bytes.size() ? uint32_t(uint8_t(bytes[i + 1])) << 8 : 0;
+    n |= i + 2 < bytes.size() ? uint32_t(uint8_t(bytes[i + 2])) : 0;
+    out += digits[n >> 18 & 63];
+    out += digits[n >> 12 & 63];
+    out += i + 1 < bytes.size() ? digits[n >> 6 & 63] : '=';
+    out += i + 2 < bytes.size() ? digits[n & 63] : '=';
+  }
+  return out;
+}
+
+// The pixels of a PNG by colour, as a browser decodes it: "rrggbb" and how
+// many pixels have it (colours of fewer than 20 pixels left out).
+std::map<uint32_t, size_t> PixelColours(const std::string &chromium, const TempDir &home, const std::string &png)
+{
+  std::string page = home / "pixels.html";
+  WriteFile(page, "<!DOCTYPE html><html><body><canvas id=\"c\"></canvas><pre id=\"out\"></pre>"
+                  "<img id=\"i\" src=\"data:image/png;base64," + Base64(png) + "\"><script>"
+                  "var img=document.getElementById('i');function run(){var c=document.getElementById('c');"
+                  "c.width=img.naturalWidth;c.height=img.naturalHeight;var x=c.getContext('2d');x.drawImage(img,0,0);"
+                  "var d=x.getImageData(0,0,c.width,c.height).data,m={},o=[];for(var k=0;k<d.length;k+=4){"
+                  "var h=(d[k]<<16|d[k+1]<<8|d[k+2]);m[h]=(m[h]||0)+1;}for(var h in m)if(m[h]>=20)o.push(h+' '+m[h]);"
+                  "document.getElementById('out').textContent=o.join('\\n');}"
+                  "if(img.complete)run();else img.onload=run;</script></body></html>");
+  ProgramRun dom = Browse(chromium, home, {"--virtual-time-budget=5000", "--dump-dom", "file://" + page});
+  std::map<uint32_t, size_t> colours;
+  const std::string open = "<pre id=\"out\">";
+  size_t at = dom.out.find(open);
+  if (at == std::string::npos)
+    return colours;
+  at += open.size();
+  std::istringstream lines(dom.out.substr(at, dom.out.find("</pre>", at) - at));
+  uint32_t rgb;
+  size_t n;
+  while (lines >> rgb >> n)
+    colours[rgb] = n;
+  return colours;
+}
+
+// The pixels within a shade of rgb.
+size_t PixelsOf(const std::map<uint32_t, size_t> &colours, uint32_t rgb)
+{
+  size_t n = 0;
+  for (const auto &[c, count] : colours) {
+    bool near = true;
+    for (int shift : {16, 8, 0})
+      near = near && std::abs(int(c >> shift & 255) - int(rgb >> shift & 255)) <= 3;
+    n += near ? count : 0;
+  }
+  return n;
+}
+
 }  // namespace
 
 // Thirty backups over 33 days, one stopped before its catalogue, one damaged
@@ -94,9 +154,9 @@ TEST(VxdbReport, ThirtyDaysOfPluginBackupsRenderInABrowser)
   EXPECT_EQ(Count(html, "<rect class=\"gap\""), 3u);
   EXPECT_EQ(Count(html, "<rect class=\"bar unfinished\""), 1u);
   EXPECT_EQ(Count(html, "<rect class=\"bar damaged\""), 1u);
-  EXPECT_NE(html.find("<tr><td>" + days[7] + "</td><td class=\"warn\">unfinished</td><td>-</td>"),
+  EXPECT_NE(html.find("<tr><td>" + days[7] + "</td><td class=\"st unfinished\">unfinished</td><td>-</td>"),
             std::string::npos);
-  EXPECT_NE(html.find("<tr><td>" + days[20] + "</td><td>complete</td><td><span class=\"bad\">damaged</span>"
+  EXPECT_NE(html.find("<tr><td>" + days[20] + "</td><td class=\"st complete\">complete</td><td><span class=\"st damaged\">damaged</span>"
                       "<ul class=\"damage\"><li>damaged: /Recorder/run.log (contents differ)</li></ul>"),
             std::string::npos);
   EXPECT_EQ(Count(html, "<td class=\"ok\">intact</td>"), 28u);
@@ -116,8 +176,8 @@ TEST(VxdbReport, ThirtyDaysOfPluginBackupsRenderInABrowser)
   ProgramRun dom = Browse(chromium, home, {"--dump-dom", "file://" + page});
   ASSERT_EQ(dom.status, 0) << dom.err;
   EXPECT_EQ(Count(dom.out, "<rect class=\"bar"), days.size()) << dom.out.substr(0, 2000);
-  EXPECT_NE(dom.out.find("30 backups from 2024-03-01 to 2024-04-02, 3 days without a backup, 0 incomplete, 1 unfinished, 1 "
-                          "damaged."),
+  EXPECT_NE(dom.out.find("30 backups from 2024-03-01 to 2024-04-02, 3 days without a backup: 28 complete, 1 unfinished, "
+                          "1 damaged."),
             std::string::npos);
   std::string shot = home / "report.png";
   ProgramRun taken = Browse(chromium, home, {"--screenshot=" + shot, "file://" + page});
@@ -242,3 +302,67 @@ TEST(VxdbReport, DateLabelsNeverOverlapAndGapsKeepTheirEnds)
   EXPECT_GT(boxes.back().right - boxes.front().left, 900) << "of a 1280 pixel window";
 }
 
+
+// On exFAT every day holds all its files alone, so a bar is all "held by
+// this day alone": each state's colour shows there all the same, and in
+// the table, as the legend gives it. Checked by the screenshot's pixels.
+TEST(VxdbReport, EachStateShowsItsColourOnAnExfatDisk)
+{
+  FormattedDisk usb("exfat");
+  if (!usb.skip_.empty())
+    GTEST_SKIP() << usb.skip_;
+  ASSERT_EQ(usb.failed_, "");
+  fs::create_directories(usb.Root() + "/Vaultrix");
+  BackupScenario s("DestDevice=ext\r\nDestPath=/Vaultrix\r\n", usb.Root() + "/Vaultrix");
+  s.Source("/big.bin", std::string(300000, 'b'));
+  for (int d = 1; d <= 7; ++d) {
+    s.Source("/Recorder/run.log", "run " + std::to_string(d));
+    if (d == 2) {  // a letter-case twin, which exFAT refuses
+      s.Source("/D/Case.txt", "upper");
+      s.Source("/D/case.txt", "lower");
+    }
+    if (d == 3)
+      fs::remove(s.Pf("/D/case.txt"));
+    std::string date = "2024-03-0" + std::to_string(d);
+    ASSERT_EQ(s.Run(date, {"--ext", "sdb1=" + usb.Root()}).status, 0) << s.log;
+    ASSERT_TRUE(Exists(s.Day(date) + "/VXDB.db")) << s.log;
+  }
+  WriteFile(s.Day("2024-03-03") + "/" VXDB_REMOVING_NAME, "");
+  WriteFile(s.Day("2024-03-04") + "/VXDB.db", "damaged");
+  fs::rename(s.Day("2024-03-05") + "/VXDB.db", s.Day("2024-03-05") + "/" VXDB_PARTIAL_NAME);
+  fs::remove(s.Day("2024-03-06") + "/VXDB.db");
+  WriteFile(s.Day("2024-03-06") + "/" VXDB_UNFINISHED_NAME, "");
+  TempDir out;
+  std::string page = out / "report.html";
+  ProgramRun r = RunVxdbTool({"report", usb.Root() + "/Vaultrix", "-o", page});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(ReadFile(page).find("2 complete, 1 complete with files not backed up, 1 incomplete, 1 unfinished, 1 being "
+                                "removed, 1 damaged."),
+            std::string::npos);
+
+  std::string chromium = Chromium();
+  if (chromium.empty())
+    GTEST_SKIP() << "no headless browser: scripts/install-deps.sh chromium could not install Debian's chromium here";
+  TempDir home;
+  std::string shot = home / "report.png";
+  ProgramRun taken = Browse(chromium, home, {"--force-color-profile=srgb", "--window-size=1280,1800",
+                                             "--screenshot=" + shot, "file://" + page});
+  ASSERT_EQ(taken.status, 0) << taken.err;
+  auto colours = PixelColours(chromium, home, ReadFile(shot));
+  ASSERT_FALSE(colours.empty()) << "the browser decoded no screenshot";
+  // The legend's colours: the darker for the part a day alone holds (a
+  // whole bar here), the lighter for the size and the table's state cells.
+  struct Shade {
+    const char *state;
+    uint32_t light, dark;
+  } shades[] = {{"complete", 0x7aa6da, 0x2d5f99},   {"complete, not all", 0x8fd1c4, 0x1f8a78},
+                {"incomplete", 0xf6cf7e, 0xc98a00}, {"unfinished", 0xd3d3d3, 0x8e8e8e},
+                {"being removed", 0xc8b6e2, 0x7654a8}, {"damaged", 0xf0a3a1, 0xc0392b}};
+  for (const auto &sh : shades) {
+    // A legend swatch holds 120 pixels of each; a bar some thousands.
+    EXPECT_GT(PixelsOf(colours, sh.dark), 2000u) << sh.state << ": its bar";
+    EXPECT_GT(PixelsOf(colours, sh.light), 1000u) << sh.state << ": its cell in the table";
+  }
+  if (const char *keep = getenv("VX_KEEP_SCREENSHOT"))
+    fs::copy_file(shot, keep, fs::copy_options::overwrite_existing);
+}

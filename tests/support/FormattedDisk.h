@@ -14,7 +14,8 @@
 
 class FormattedDisk {
 public:
-  // kind: "exfat" or "ntfs".
+  // kind: "exfat" or "ntfs" on a loop device (the kernel calls the mount
+  // "fuseblk"), or "ntfs-fuse": ntfs-3g on the image itself ("fuse").
   explicit FormattedDisk(const std::string &kind, long bytes = 64 << 20)
   {
     if (!EnterPrivateMounts().empty()) {
@@ -30,6 +31,14 @@ public:
                                       : RunProgram({"mkntfs", "-F", "-Q", "-q", image}, Path());
     if (!sized || made.status != 0) {
       failed_ = "formatting " + kind + ": " + made.out + made.err;
+      return;
+    }
+    if (kind == "ntfs-fuse") {
+      std::filesystem::create_directories(Root());
+      ProgramRun mounted = RunProgram({"ntfs-3g", image, Root()}, Path());
+      if (mounted.status != 0)
+        failed_ = "mounting " + kind + ": " + mounted.out + mounted.err;
+      mounted_ = mounted.status == 0;
       return;
     }
     ProgramRun loop = RunProgram({"losetup", "--find", "--show", image}, Path());

@@ -36,6 +36,71 @@ std::string StateKey(std::string_view name)
   return key;
 }
 
+Standing StandingOf(FolderState s, uint64_t notBackedUp)
+{
+  switch (s) {
+  case FolderState::kComplete:
+    return notBackedUp ? Standing::kNotAll : Standing::kComplete;
+  case FolderState::kIncomplete:
+    return Standing::kIncomplete;
+  case FolderState::kUnfinished:
+    return Standing::kUnfinished;
+  case FolderState::kRemoving:
+    return Standing::kRemoving;
+  case FolderState::kUnusable:
+    return Standing::kDamaged;
+  }
+  return Standing::kDamaged;
+}
+
+const char *StandingName(Standing s)
+{
+  switch (s) {
+  case Standing::kComplete:
+    return "complete";
+  case Standing::kNotAll:
+    return "complete with files not backed up";
+  case Standing::kIncomplete:
+    return "incomplete";
+  case Standing::kUnfinished:
+    return "unfinished";
+  case Standing::kRemoving:
+    return "being removed";
+  case Standing::kDamaged:
+    return "damaged";
+  }
+  return "?";
+}
+
+const char *StandingClass(Standing s)
+{
+  switch (s) {
+  case Standing::kComplete:
+    return "complete";
+  case Standing::kNotAll:
+    return "not-all";
+  case Standing::kIncomplete:
+    return "incomplete";
+  case Standing::kUnfinished:
+    return "unfinished";
+  case Standing::kRemoving:
+    return "removing";
+  case Standing::kDamaged:
+    return "damaged";
+  }
+  return "";
+}
+
+std::string StandingCounts(const std::vector<Standing> &states)
+{
+  std::string text;
+  for (Standing s : {Standing::kComplete, Standing::kNotAll, Standing::kIncomplete, Standing::kUnfinished,
+                     Standing::kRemoving, Standing::kDamaged})
+    if (size_t n = size_t(std::count(states.begin(), states.end(), s)))
+      text += (text.empty() ? "" : ", ") + std::to_string(n) + " " + StandingName(s);
+  return text;
+}
+
 bool IsDateName(const std::string &n)
 {
   std::chrono::sys_days day;
@@ -119,6 +184,7 @@ bool ExamineFolder(int dirfd, const std::string &path, Folder *f, Catalogue *kee
     else
       loaded = LoadCatalogue(f->catalogueFile, cat, &f->problem);
     if (loaded) {
+      f->written = int64_t(st.st_mtime);
       f->date = cat->backupDate;
       for (const auto &e : cat->entries) {
         bool never = IsZero(e.md5);
@@ -190,16 +256,56 @@ bool ReadDestination(const std::string &root, Destination *d, std::string *err)
   std::stable_sort(d->folders.begin(), d->folders.end(), [](const Folder &a, const Folder &b) {
     return a.dated != b.dated ? a.dated : a.dated && a.day < b.day;
   });
+  // A date can lie ahead only of a clock that other dates agree with, as
+  // the plug-in's lookup judges it from the same catalogues.
+  bool agreed = std::any_of(d->folders.begin(), d->folders.end(), [](const Folder &f) {
+    return f.dated && f.date != 0 && !VXDBDatedAhead(f.date, f.written);
+  });
+  for (auto &f : d->folders)
+    f.agreed = agreed;
   return true;
+}
+
+uint32_t Folder::Order() const
+{
+  if (date != 0)
+    return VXDBBackupOrder(date, written, agreed);
+  const std::chrono::sys_days mjdEpoch = std::chrono::year{1858} / std::chrono::November / 17;
+  return dated ? uint32_t((day - mjdEpoch).count()) << 16 | 23 << 8 | 59 : 0;
+}
+
+std::string ClockAheadText(const Folder &f)
+{
+  return "dated by a clock set ahead: its catalogue was written on " +
+         BackupDateText(VXDBPackedTime(f.written)).substr(0, 10);
 }
 
 const Folder *Destination::Latest() const
 {
   const Folder *latest = nullptr;
   for (const auto &f : folders)
-    if (f.dated && f.state == FolderState::kComplete)
+    if (f.dated && f.state == FolderState::kComplete && (!latest || !latest->After(f)))
       latest = &f;
   return latest;
+}
+
+const Folder *Destination::Find(const std::string &name) const
+{
+  for (const auto &f : folders)
+    if (f.name == name)
+      return &f;
+  return nullptr;
+}
+
+bool NamesABackup(const std::string &path)
+{
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    return true;
+  for (const char *own : {VXDB_FILE_NAME, VXDB_PARTIAL_NAME, VXDB_UNFINISHED_NAME, VXDB_REMOVING_NAME})
+    if (lstat((path + "/" + own).c_str(), &st) == 0)
+      return true;
+  return false;
 }
 
 std::string FolderStateText(FolderState s)
@@ -237,9 +343,15 @@ bool OpenLatest(const std::string &root, Backup *backup, std::string *err, std::
   }
   const Folder *latest = d.Latest();
   std::vector<std::pair<std::string, std::string>> newer;  // by name, which sorts as the dates do
-  for (const auto &f : d.folders)
-    if (f.dated && (!latest || f.day > latest->day))
+  for (const auto &f : d.folders) {
+    if (!f.dated || &f == latest)
+      continue;
+    if (!latest || f.After(*latest))
       newer.push_back({f.name, FolderStateText(f.state)});
+    else if (f.day > latest->day && f.ClockAhead())
+      newer.push_back({f.name, std::string(FolderStateName(f.state)) + ", but " + ClockAheadText(f) +
+                                   ", before " + Shown(latest->name) + "'s"});
+  }
   for (const auto &o : d.others)
     if (IsDateName(o.name) && (!latest || o.name > latest->name))
       newer.push_back({o.name, "not a backup (" + o.reason + ")"});
@@ -252,10 +364,26 @@ bool OpenLatest(const std::string &root, Backup *backup, std::string *err, std::
     return false;
   }
   backup->folder = root + "/" + latest->name;
+  backup->root = root;
+  backup->name = latest->name;
   backup->catalogueFile = latest->catalogueFile;
   backup->state = latest->state;
   backup->partial = latest->partial;
   return LoadCatalogue(backup->catalogueFile, &backup->cat, err);
+}
+
+// The root a dated folder lies in, by its path: "" for any other folder.
+void PlaceInRoot(const std::string &folder, Backup *backup)
+{
+  std::string path = folder;
+  while (path.size() > 1 && path.back() == '/')
+    path.pop_back();
+  size_t slash = path.rfind('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (!IsDateName(name))
+    return;
+  backup->name = name;
+  backup->root = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
 }  // namespace
@@ -264,10 +392,13 @@ bool OpenBackup(const BackupArg &arg, Backup *backup, std::string *err, std::ost
 {
   if (arg.latest)
     return OpenLatest(arg.path, backup, err, notes);
-  const std::string &path = arg.path;
+  const std::string path = arg.date.empty() ? arg.path : arg.path + "/" + arg.date;
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
     *err = Shown(path) + ": " + ErrnoText(errno);
+    if (!arg.date.empty() && errno == ENOENT)
+      *err = Shown(arg.path) + ": no backup of " + arg.date + " here (\"vxdb list " + Shown(arg.path) +
+             "\" shows what there is)";
     return false;
   }
   if (!S_ISDIR(st.st_mode)) {
@@ -277,6 +408,7 @@ bool OpenBackup(const BackupArg &arg, Backup *backup, std::string *err, std::ost
     backup->folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     backup->partial = name == VXDB_PARTIAL_NAME;
     backup->state = backup->partial ? FolderState::kIncomplete : FolderState::kComplete;
+    PlaceInRoot(backup->folder, backup);
     return LoadCatalogue(path, &backup->cat, err);
   }
   Fd dir(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -305,6 +437,7 @@ bool OpenBackup(const BackupArg &arg, Backup *backup, std::string *err, std::ost
   backup->catalogueFile = f.catalogueFile;
   backup->state = f.state;
   backup->partial = f.partial;
+  PlaceInRoot(path, backup);
   return true;
 }
 

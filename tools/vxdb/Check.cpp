@@ -20,6 +20,15 @@ const char kExtra[] = "extra";
 const char kUnsafe[] = "unsafe";
 const char kUnreadable[] = "unreadable";
 
+bool Vouched(const Backup &b, size_t i, std::string *verdict, std::string *why)
+{
+  if (!IsZero(b.cat.entries[i].md5))
+    return true;
+  *verdict = kNotBackedUp;
+  *why = "logged as failed when the backup ran";
+  return false;
+}
+
 bool IsDamage(const Finding &f) { return strcmp(f.kind, kExtra) != 0 && strcmp(f.kind, kNotBackedUp) != 0; }
 
 std::string FindingLine(const Finding &f)
@@ -35,7 +44,7 @@ const char *DayStateName(DayState s)
 {
   switch (s) {
   case DayState::kIntact:
-    return "intact";
+    return "complete";
   case DayState::kDamaged:
     return "damaged";
   case DayState::kIncomplete:
@@ -57,7 +66,7 @@ DayState DayCheck::State() const
   for (const auto &f : findings)
     if (IsDamage(f))
       return DayState::kDamaged;
-  return partial || Count(kNotBackedUp) ? DayState::kIncomplete : DayState::kIntact;
+  return partial ? DayState::kIncomplete : DayState::kIntact;
 }
 
 size_t DayCheck::Count(const char *kind) const

@@ -25,6 +25,13 @@ extern const char kExtra[];         // "extra": on the disk, not in the catalogu
 extern const char kUnsafe[];        // "unsafe": a path that would leave the backup folder
 extern const char kUnreadable[];    // "unreadable": the PC could not read it
 
+// Whether a backup vouches for the copy of its entry i: the plug-in took
+// the file whole and recorded its digest. Otherwise verdict is the word for
+// what it holds instead (kNotBackedUp, say), and why its detail. A copy it
+// does not vouch for is never restored as the file, whatever its verdict;
+// restore looks for an intact one in earlier backups.
+bool Vouched(const Backup &b, size_t i, std::string *verdict, std::string *why);
+
 struct Finding {
   const char *kind;  // one of the above
   std::string path, detail;
@@ -35,14 +42,17 @@ bool IsDamage(const Finding &f);
 // "damaged       /a/b (contents differ)", the path made safe for a terminal.
 std::string FindingLine(const Finding &f);
 
+// A backup's state once it has been read back, in the words of the folder
+// states: a complete backup stays complete when only files the disk
+// refused are not backed up, since every backup on that disk lacks them.
 enum class DayState {
-  kIntact,      // every catalogued file is there with its recorded contents
+  kIntact,      // complete: every catalogued copy is there with its recorded contents
   kDamaged,     // findings (or problem) name what is wrong
-  kIncomplete,  // intact as far as it goes, but it lacks files
+  kIncomplete,  // a partial run: intact as far as it goes, but it lacks files
   kUnfinished,  // begun by the plug-in, never finished: no catalogue
   kRemoving,    // a removal was cut short
 };
-// "intact", "damaged", "incomplete", "unfinished", "being removed".
+// "complete", "damaged", "incomplete", "unfinished", "being removed".
 const char *DayStateName(DayState s);
 
 struct DayCheck {

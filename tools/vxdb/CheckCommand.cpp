@@ -22,6 +22,7 @@ void WriteJson(std::ostream &out, const DestinationCheck &c)
     else
       j.Null();
     j.Key("state").String(StateKey(DayStateName(d.State()))).Key("partial").Bool(d.partial);
+    j.Key("not_backed_up").Unsigned(d.Count(kNotBackedUp));
     if (!d.problem.empty())
       j.Key("problem").String(d.problem);
     j.Key("files").Unsigned(d.files).Key("size").Unsigned(d.bytes).Key("size_only").Unsigned(d.sizeOnly);
@@ -83,6 +84,7 @@ int CheckCommand(const Options &opt, std::ostream &out, std::ostream &err)
       out << "a removal was cut short; not checked\n";
     else
       out << Plural(d.entries, "file") << (d.partial ? " of a run that did not take every file it listed" : "")
+          << (d.Count(kNotBackedUp) ? ", " + std::to_string(d.Count(kNotBackedUp)) + " not backed up" : "")
           << (d.sizeOnly ? ", " + std::to_string(d.sizeOnly) + " by size only" : "")
           << (d.Count(kExtra) ? ", " + Plural(d.Count(kExtra), "extra file") : "") << "\n";
     for (const auto &f : d.findings)
@@ -109,6 +111,13 @@ int CheckCommand(const Options &opt, std::ostream &out, std::ostream &err)
     parts += (parts.empty() ? "" : ", ") + std::to_string(byState[DayState::kIncomplete].size()) + " INCOMPLETE (" +
              names(DayState::kIncomplete) + ")";
   out << (parts.empty() ? "all intact" : parts);
+  std::string notAll;
+  size_t lacking = 0;
+  for (const auto &d : c.days)
+    if (d.State() == DayState::kIntact && d.Count(kNotBackedUp))
+      notAll += (lacking++ ? ", " : "") + Shown(d.name);
+  if (lacking)
+    out << ", " << lacking << " " << StandingName(Standing::kNotAll) << " (" << notAll << ")";
   for (DayState s : {DayState::kUnfinished, DayState::kRemoving})
     if (!byState[s].empty())
       out << ", " << byState[s].size() << " " << DayStateName(s) << " not checked";

@@ -38,7 +38,8 @@ const char kUsage[] =
     "\n"
     "DESTROOT is the folder that holds the dated backup folders (for example\n"
     "/media/usb/VaultrixBackup). BACKUP is one of them (/media/usb/VaultrixBackup/2024-03-05),\n"
-    "the catalogue in it, or \"DESTROOT latest\": the newest complete backup.\n"
+    "the catalogue in it, \"DESTROOT latest\" (the newest complete backup) or \"DESTROOT\n"
+    "2024-03-05\" (the backup of that day).\n"
     "Run \"vxdb COMMAND --help\" for a command's options.\n"
     "\n"
     "Exit status: 0 fine, 1 damage or differences found (or something failed), 2 usage\n"
@@ -54,6 +55,7 @@ const struct option kOptions[] = {
     {"output", required_argument, nullptr, 'o'}, {"check", no_argument, nullptr, 'c'},
     {"keep-last", required_argument, nullptr, 'L'}, {"keep-daily", required_argument, nullptr, 'D'},
     {"keep-weekly", required_argument, nullptr, 'W'}, {"keep-monthly", required_argument, nullptr, 'M'},
+    {"delete", no_argument, nullptr, 'x'},      {"this-backup-only", no_argument, nullptr, 'O'},
     {"help", no_argument, nullptr, 'h'},
 };
 // Options with a one-letter form as well.
@@ -76,18 +78,23 @@ const std::vector<Command> &Commands()
        "       vxdb list [--json] BACKUP\n"
        "\n"
        "Given the destination folder, lists every backup there, newest first: its\n"
-       "date, state, files and size, as restic's \"snapshots\" does. The states:\n"
+       "date, state, files and size, as restic's \"snapshots\" does. The states,\n"
+       "the same in every command and in the report:\n"
        "  complete       the run took every file it listed; \"complete, 2 not backed\n"
-       "                 up\" counts files the plug-in logged as failed (a name the\n"
-       "                 disk refused, for instance)\n"
+       "                 up\" counts files the disk refused (a letter-case twin on\n"
+       "                 exFAT, for instance), which every backup there lacks\n"
        "  incomplete     a run that did not take every file it listed\n"
        "  unfinished     begun by the plug-in and never finished\n"
        "  being removed  a removal that was cut short\n"
        "  damaged        its catalogue cannot be read\n"
+       "A backup whose date lies more than a day after its catalogue was written,\n"
+       "while other backups' dates agree with that clock, was dated by a clock set\n"
+       "ahead; it is named, and counts as made when it was written (so does the\n"
+       "plug-in when it looks for the backup to link to).\n"
        "\n"
-       "Given a backup (or \"DESTROOT latest\"), shows its date, then one line per\n"
-       "file: its path, size in bytes, modification time (local time) and MD5\n"
-       "digest, as the catalogue records them.\n"
+       "Given a backup (or \"DESTROOT latest\", \"DESTROOT DATE\"), shows its date,\n"
+       "then one line per file: its path, size in bytes, modification time (local\n"
+       "time) and MD5 digest, as the catalogue records them.\n"
        "\n"
        "  --json   one JSON document instead of text\n"
        "\n"
@@ -101,8 +108,8 @@ const std::vector<Command> &Commands()
        "backed up (logged as failed by the plug-in: the catalogue has no digest),\n"
        "extra (on the disk but not in the catalogue), unreadable, or listed under an\n"
        "unsafe path. Only damaged, missing, unreadable and unsafe files make the\n"
-       "backup damaged; files not backed up make it incomplete, and so does a run\n"
-       "that did not take every file it listed.\n"
+       "backup damaged; a run that did not take every file it listed is incomplete.\n"
+       "Files the disk refused (not backed up) leave a complete backup complete.\n"
        "\n"
        "  --json          one JSON document instead of text\n"
        "  --progress      draw the progress bar on standard error even when it is not\n"
@@ -116,28 +123,33 @@ const std::vector<Command> &Commands()
        "\n"
        "Compares the catalogues of two backups by path: files added, removed and\n"
        "changed (contents or size), and the number unchanged. Reads only the\n"
-       "catalogues, not the files.\n"
+       "catalogues, not the files. A partial run lists only what it reached: a file\n"
+       "it does not list is unknown, not removed (or added), and so is a file not\n"
+       "backed up on either side; the first lines say which side is incomplete.\n"
        "\n"
        "  -a, --all    list the unchanged files too\n"
        "  --json       one JSON document instead of text\n"
        "\n"
        "Exit status: 0 no differences, 1 differences found, 2 usage error or\n"
        "unreadable catalogue.\n"},
-      {"restore", 1, 1, SIZE_MAX, "fknjPQ", RestoreCommand,
-       "Usage: vxdb restore [-f|--force] [-k|--keep-damaged] [-n|--dry-run] [--json] BACKUP TARGET [PATH...]\n"
+      {"restore", 1, 1, SIZE_MAX, "fknjPQxO", RestoreCommand,
+       "Usage: vxdb restore [-f|--force] [-k|--keep-damaged] [-n|--dry-run] [--delete] [--this-backup-only]\n"
+       "                    [--json] BACKUP TARGET [PATH...]\n"
        "\n"
        "Copies the whole backup, or the named files and folders (paths as \"list\"\n"
        "shows them, escapes included, for example /Settings/Vaultrix), into the folder\n"
        "TARGET, which is made if missing. \"DESTROOT latest\" restores the newest\n"
-       "complete backup. Each file gets its recorded modification time; its digest,\n"
-       "taken from the bytes as they are written, must match the catalogue. Files\n"
-       "reach the disk and get their names in batches as the restore goes on, so an\n"
-       "interrupted restore keeps what it finished; a rerun goes on from there and\n"
-       "removes what a killed run left half-written. A file already in TARGET with the\n"
-       "recorded contents counts as restored. A file the plug-in logged as failed\n"
-       "(not backed up) is named and not restored. Catalogue paths that would land\n"
-       "outside TARGET are refused and named. TARGET must not be a symbolic link nor\n"
-       "lie in the backup's destination folder; the part of it that exists is\n"
+       "complete backup, \"DESTROOT 2024-03-05\" the backup of that day. Each file\n"
+       "gets its recorded modification time; its digest, taken from the bytes as they\n"
+       "are written, must match the catalogue. A file that is damaged in the backup,\n"
+       "or was not backed up there, is taken from the newest earlier backup of the\n"
+       "same destination that holds it intact, and named on a line of its own.\n"
+       "Files reach the disk and get their names in batches as the restore goes on,\n"
+       "so an interrupted restore keeps what it finished; a rerun goes on from there\n"
+       "and removes what a killed run left half-written. A file already in TARGET\n"
+       "with the recorded contents counts as restored. Catalogue paths that would\n"
+       "land outside TARGET are refused and named. TARGET must not be a symbolic link\n"
+       "nor lie in the backup's destination folder; the part of it that exists is\n"
        "resolved once and shown, and no link below it is followed. Problems with\n"
        "single files go to standard error; the first \"no space left\" stops the\n"
        "restore.\n"
@@ -145,28 +157,34 @@ const std::vector<Command> &Commands()
        "  -f, --force      replace files that exist in TARGET with other contents (a\n"
        "                   replaced file that is hard-linked elsewhere keeps its\n"
        "                   other names unchanged)\n"
-       "  -k, --keep-damaged  restore a file even when its digest shows it damaged in\n"
-       "                   the backup (it is still reported; never more than its\n"
-       "                   recorded size is written)\n"
-       "  -n, --dry-run    say what would be restored or replaced, count what is in\n"
+       "  --delete         then remove what the backup does not hold from TARGET (or\n"
+       "                   from the named folders in it), as rsync's --delete: each\n"
+       "                   file named; links go as links, mounts are left alone\n"
+       "  --this-backup-only  take nothing from earlier backups\n"
+       "  -k, --keep-damaged  when no backup holds a file intact, restore the damaged\n"
+       "                   copy (it is still reported; never more than its recorded\n"
+       "                   size is written)\n"
+       "  -n, --dry-run    read the backup and say what would be restored, replaced,\n"
+       "                   taken from an earlier backup or removed, count what is in\n"
        "                   place already, and change nothing\n"
-       "  --json           one JSON object per line and file (\"event\": restored,\n"
-       "                   damaged, failed, refused, not_backed_up, would_restore,\n"
-       "                   would_replace), then one with \"event\": \"summary\"\n"
+       "  --json           one JSON document: \"events\", one per file (\"event\":\n"
+       "                   restored, in_place, damaged, failed, refused, not_backed_up,\n"
+       "                   deleted, would_restore, would_replace, would_delete; \"from\"\n"
+       "                   names an earlier backup), then \"summary\"\n"
        "  --progress       draw the progress bar even when standard error is not a\n"
        "                   terminal; --no-progress never draws it\n"
        "\n"
        "Exit status: 0 every file restored (or in place), 1 some file not restored or\n"
        "damaged (each named), 2 usage error, unreadable catalogue or unusable TARGET,\n"
-       "3 the backup lacks files (not backed up, or a partial run), 4 stopped by a\n"
-       "full TARGET, 130 interrupted.\n"},
+       "3 the backup is a partial run, which lacks files, 4 stopped by a full TARGET,\n"
+       "130 interrupted.\n"},
       {"check", 0, 1, 1, "jPQS", CheckCommand,
        "Usage: vxdb check [--json] [--read-data-subset=K/N] [--progress|--no-progress] DESTROOT\n"
        "\n"
        "Verifies every backup under a destination root (the dated folders and any\n"
-       "folder with a catalogue) as \"verify\" does, one line per backup: intact,\n"
-       "damaged (with what is damaged, missing or unreadable named below it) or\n"
-       "incomplete (with the files not backed up named). A file that several\n"
+       "folder with a catalogue) as \"verify\" does, one line per backup: complete\n"
+       "(with any files not backed up named below it), DAMAGED (with what is\n"
+       "damaged, missing or unreadable named) or INCOMPLETE. A file that several\n"
        "backups share through hard links is read once, so checking a year of backups\n"
        "costs about one read of the distinct data. Folders the plug-in began and\n"
        "never finished, and removals cut short, are shown and not checked.\n"
@@ -188,10 +206,12 @@ const std::vector<Command> &Commands()
        "One row per backup under the destination root (dated folders and any folder\n"
        "with a catalogue), oldest first: its files and their size, the bytes that\n"
        "only this backup holds (what removing it frees), and the running total of\n"
-       "the space all backups so far take, each shared file counted once. Sharing is\n"
-       "read from the disk's inode numbers and link counts; on a network file system\n"
-       "that shows neither (sshfs), it is guessed from path, size and time, and the\n"
-       "output says so. Sizes are file sizes, including the catalogues.\n"
+       "the space all backups so far take, each shared file counted once. Own and\n"
+       "Total are the space on the disk, as du counts it (whole allocation units);\n"
+       "Size is the files' sizes, the catalogues included. Sharing is read from the\n"
+       "disk's inode numbers and link counts; on a network file system that shows\n"
+       "neither (sshfs), it is guessed from path, size and time, and the output says\n"
+       "so.\n"
        "\n"
        "  --json   one JSON document, sizes in bytes\n"
        "\n"
@@ -201,11 +221,12 @@ const std::vector<Command> &Commands()
        "Usage: vxdb report [--check] [-o FILE] DESTROOT\n"
        "\n"
        "One self-contained HTML page about the backups under a destination root:\n"
-       "a bar per day (its files, their size, the bytes that day alone holds, days\n"
+       "a bar per day (the space its files take, the part that day alone holds, days\n"
        "without a backup left as gaps), the running total of the space taken, each\n"
-       "day's state (complete, incomplete, unfinished, being removed, or damaged when\n"
-       "its catalogue cannot be read), the largest files and the files that change\n"
-       "most often. The page needs no network and runs no script.\n"
+       "day's state in the words of \"list\" (complete, complete with files not\n"
+       "backed up, incomplete, unfinished, being removed, damaged), each in its own\n"
+       "colour in the bars and the table, the largest files and the files that\n"
+       "change most often. The page needs no network and runs no script.\n"
        "\n"
        "  -o, --output FILE   write the page to FILE; without it the page goes to\n"
        "                      standard output, or a short summary when that is a\n"
@@ -263,6 +284,10 @@ const Command *Find(const std::string &name)
 // Where a progress bar may draw: the real standard error, also when a
 // command's messages are gathered for --json.
 std::ostream *gProgressOut = nullptr;
+// Where notices are gathered for --json; none otherwise.
+std::ostream *gNotices = nullptr;
+
+std::ostream &NoticeStream(std::ostream &err) { return gNotices ? *gNotices : err; }
 
 std::ostream *ProgressStream(const Options &opt)
 {
@@ -351,6 +376,12 @@ bool ParseOptions(const std::vector<std::string> &argv, Options *opt, std::strin
     case 'n':
       opt->dryRun = true;
       break;
+    case 'x':
+      opt->deleteExtra = true;
+      break;
+    case 'O':
+      opt->oneBackup = true;
+      break;
     case 'P':
       opt->progress = 1;
       break;
@@ -399,13 +430,16 @@ bool ParseOptions(const std::vector<std::string> &argv, Options *opt, std::strin
     }
   }
   // getopt_long has moved them behind the options. A backup is a folder or
-  // catalogue, or a destination root followed by the word "latest".
+  // catalogue, or a destination root followed by the word "latest" or a
+  // date; a date after a backup itself is the next argument (a target).
   int i = optind;
   for (size_t b = 0; b < cmd->backups && i < argc; ++b) {
     BackupArg backup{args[size_t(i++)]};
     if (i < argc && strcmp(args[size_t(i)], "latest") == 0) {
       backup.latest = true;
       ++i;
+    } else if (i < argc && IsDateName(args[size_t(i)]) && !NamesABackup(backup.path)) {
+      backup.date = args[size_t(i++)];
     }
     opt->backups.push_back(backup);
   }
@@ -420,17 +454,6 @@ bool ParseOptions(const std::vector<std::string> &argv, Options *opt, std::strin
 
 namespace {
 
-// With --json, what a command says on standard error comes to standard
-// output as well, one JSON object per line, for scripts that read only that.
-void JsonMessages(const std::string &said, int status, std::ostream &out)
-{
-  for (const auto &line : SplitLines(said)) {
-    Json j(out);
-    j.BeginObject().Key(status == kFine ? "note" : "error").String(line).Key("exit_status").Number(status);
-    j.EndObject().Finish();
-  }
-}
-
 int Run(const std::vector<std::string> &argv, std::ostream &out, std::ostream &err, bool *json)
 {
   Options opt;
@@ -440,7 +463,7 @@ int Run(const std::vector<std::string> &argv, std::ostream &out, std::ostream &e
         << "Try \"vxdb " << (Find(opt.command) ? opt.command + " " : "") << "--help\".\n";
     return kBadInput;
   }
-  *json = opt.json;
+  *json = opt.json && !opt.help;
   if (opt.version) {
     out << kVersion;
     return kFine;
@@ -466,11 +489,18 @@ int RunVxdb(const std::vector<std::string> &argv, std::ostream &out, std::ostrea
   bool json = std::find(argv.begin(), argv.end(), "--json") != argv.end();
   if (!json)
     return Run(argv, out, err, &json);
-  std::ostringstream said;
+  // Scripts that read only standard output find what was said there too,
+  // as members of the one document: notices apart from errors.
+  std::ostringstream said, noted;
+  gNotices = &noted;
+  Json::Hold(&out);
   int status = Run(argv, out, said, &json);
-  err << said.str();
+  gNotices = nullptr;
+  err << noted.str() << said.str();
   if (json)
-    JsonMessages(said.str(), status, out);
+    Json::Close(out, SplitLines(noted.str()), SplitLines(said.str()), status);
+  else
+    Json::Hold(nullptr);
   return status;
 }
 

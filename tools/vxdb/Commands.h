@@ -30,6 +30,8 @@ struct Options {
   bool force = false;        // restore: replace existing files
   bool keepDamaged = false;  // restore: keep files whose digest is wrong
   bool dryRun = false;       // restore, prune: say what would be done, change nothing
+  bool deleteExtra = false;  // restore: remove what the backup does not hold under the restored paths
+  bool oneBackup = false;    // restore: take nothing from other backups
   int progress = -1;         // -1 on a terminal only, 0 never, 1 always
   Subset subset;             // check: the part of the data to read
   bool check = false;        // report: verify every day too
@@ -53,6 +55,10 @@ int PruneCommand(const Options &opt, std::ostream &out, std::ostream &err);
 
 // The stream for a progress bar: standard error when wanted, else none.
 std::ostream *ProgressStream(const Options &opt);
+
+// Where a command says what is no error (a folder passed over, a file
+// taken from another backup): err, or with --json the document's notices.
+std::ostream &NoticeStream(std::ostream &err);
 
 // The exit status for a verdict of verify or check: damaged, incomplete or
 // fine.

@@ -11,7 +11,10 @@
 namespace vxdb {
 
 struct Change {
-  const char *kind;  // added, removed, changed, unchanged
+  // added, removed, changed, unchanged; unknown: listed on one side only,
+  // the other being a partial run that may never have reached it, or
+  // without a digest on either side (not backed up)
+  const char *kind;
   std::string path;
   const Entry *before = nullptr, *after = nullptr;  // into the two catalogues
 };
@@ -27,7 +30,9 @@ struct CatalogueDiff {
 // when that is given.
 std::map<std::string, const Entry *> ByPath(const Catalogue &cat, std::ostream *err);
 
-// The two catalogues compared as ByPath gives them.
-CatalogueDiff DiffCatalogues(const Catalogue &old, const Catalogue &now, bool withUnchanged, std::ostream *err);
+// The two catalogues compared as ByPath gives them; a partial side lists
+// only what its run reached.
+CatalogueDiff DiffCatalogues(const Catalogue &old, const Catalogue &now, bool withUnchanged, std::ostream *err,
+                             bool oldPartial = false, bool nowPartial = false);
 
 }  // namespace vxdb

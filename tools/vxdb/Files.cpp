@@ -296,6 +296,130 @@ bool Mounts::At(int dirfd, const std::string &name, const struct stat &st) const
   return points_.count({uint64_t(st.st_dev), uint64_t(st.st_ino)}) != 0;
 }
 
+namespace {
+
+struct Sweep {
+  dev_t dev;
+  Mounts mounts;
+  bool dryRun;
+  const HeldNames &held;
+  const std::function<void(const std::string &, bool, const std::string &)> &done;
+
+  // Another file system below: never entered, never removed.
+  bool Barrier(int parent, const std::string &name, const struct stat &st, const std::string &path)
+  {
+    if (st.st_dev == dev && !mounts.At(parent, name, st))
+      return false;
+    done(path, true, "a mount point or another file system; left alone");
+    return true;
+  }
+
+  // Goes through the folder fd at path, which the tree holds as folder
+  // (everything in it goes when it holds none). True when it is empty (or
+  // would be) afterwards.
+  bool Folder(int fd, const std::string &path, const std::map<std::string, bool> *folder)
+  {
+    std::vector<std::string> names;
+    if (!SortedNames(fd, &names)) {
+      done(path, true, "cannot read it: " + ErrnoText(errno));
+      return false;
+    }
+    std::map<std::string, struct stat> listed;
+    for (const auto &name : names) {
+      struct stat st;
+      if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        listed[name] = st;
+      else
+        done(path + "/" + name, false, "cannot look at it: " + ErrnoText(errno));
+    }
+    // Each held name stands for the entry of that very name, or else for
+    // the one the disk finds by it.
+    std::map<std::string, std::string> as;
+    for (const auto &[name, isFolder] : folder ? *folder : std::map<std::string, bool>()) {
+      struct stat st;
+      if (listed.count(name))
+        as[name] = name;
+      else if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        for (const auto &[other, ost] : listed)
+          if (ost.st_dev == st.st_dev && ost.st_ino == st.st_ino)
+            as[other] = name;
+    }
+    bool empty = listed.size() == names.size();
+    for (const auto &[name, st] : listed) {
+      if (Interrupted())
+        return false;
+      std::string at = path + "/" + name;
+      bool isFolder = S_ISDIR(st.st_mode);
+      auto h = as.find(name);
+      const std::map<std::string, bool> *inside = nullptr;
+      if (h != as.end()) {
+        if (isFolder && folder->at(h->second))
+          inside = held(HeldPath(h->second));
+        if (!inside) {
+          empty = false;
+          continue;
+        }
+      }
+      if (isFolder && Barrier(fd, name, st, at)) {
+        empty = false;
+        continue;
+      }
+      if (isFolder) {
+        Fd sub(openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!sub.ok()) {
+          done(at, true, "cannot open it: " + ErrnoText(errno));
+          empty = false;
+          continue;
+        }
+        heldPath.push_back(h != as.end() ? h->second : name);
+        bool emptied = Folder(sub.get(), at, inside);
+        heldPath.pop_back();
+        if (inside || !emptied) {
+          empty = false;
+          continue;
+        }
+      }
+      if (!dryRun && unlinkat(fd, name.c_str(), isFolder ? AT_REMOVEDIR : 0) != 0) {
+        done(at, isFolder, "cannot remove it: " + ErrnoText(errno));
+        empty = false;
+        continue;
+      }
+      done(at, isFolder, "");
+    }
+    return empty;
+  }
+
+  // The tree's names of the folders on the way, and the path of a name in
+  // the folder being swept.
+  std::vector<std::string> heldPath;
+  std::string HeldPath(const std::string &name) const
+  {
+    std::string p;
+    for (const auto &part : heldPath)
+      p += "/" + part;
+    return p + "/" + name;
+  }
+};
+
+}  // namespace
+
+void RemoveUnheld(int dirfd, const std::vector<std::string> &parts, const HeldNames &held, bool dryRun,
+                  const std::function<void(const std::string &path, bool folder, const std::string &problem)> &done)
+{
+  Fd fd = OpenFolderBeneath(dirfd, parts, false);
+  struct stat st;
+  std::string path;
+  for (const auto &p : parts)
+    path += "/" + p;
+  if (!fd.ok() || fstat(fd.get(), &st) != 0) {
+    if (errno != ENOENT)
+      done(path.empty() ? "/" : path, true, "cannot open it: " + ErrnoText(errno));
+    return;
+  }
+  Sweep sweep{st.st_dev, Mounts(), dryRun, held, done, parts};
+  sweep.Folder(fd.get(), path, held(path));
+}
+
 std::vector<std::string> SplitPath(const std::string &path)
 {
   std::vector<std::string> parts;

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <sys/stat.h>
@@ -96,6 +97,23 @@ public:
 private:
   std::set<std::pair<uint64_t, uint64_t>> points_;
 };
+
+// The names a tree holds in one of its folders, by the folder's path ("/"
+// joined, "" for the top), each with whether it is a folder; none when the
+// tree has no such folder.
+using HeldNames = std::function<const std::map<std::string, bool> *(const std::string &folder)>;
+
+// Removes from the folder reached by parts below dirfd what the tree that
+// held describes does not hold, depth first, through folder handles: no
+// symbolic link is followed (a link goes as a link), and no mount point or
+// other file system is entered or removed. An entry is held when it has a
+// held name, or, on a disk that ignores letter case, is the file that name
+// finds (whatever folding the disk does); another name of a held file goes.
+// done hears of each entry that goes (or would go, with dryRun), a folder
+// after its contents, and of each left with a problem; paths are the
+// disk's names below dirfd. A missing folder holds nothing to remove.
+void RemoveUnheld(int dirfd, const std::vector<std::string> &parts, const HeldNames &held, bool dryRun,
+                  const std::function<void(const std::string &path, bool folder, const std::string &problem)> &done);
 
 // Splits "a/b/c" at slashes, dropping empty components.
 std::vector<std::string> SplitPath(const std::string &path);

@@ -45,6 +45,8 @@ int ListDestination(const Destination &d, const Options &opt, std::ostream &out,
         j.Key("files").Unsigned(f->files).Key("size").Unsigned(f->size).Key("not_backed_up").Unsigned(f->notBackedUp);
       if (!f->problem.empty())
         j.Key("problem").String(f->problem);
+      if (f->ClockAhead())
+        j.Key("clock_set_ahead").Bool(true).Key("written").String(Rfc3339(f->written));
       j.EndObject();
     }
     j.EndArray().Key("not_backups").BeginArray();
@@ -60,9 +62,9 @@ int ListDestination(const Destination &d, const Options &opt, std::ostream &out,
   }
   out << Pad("Folder", width) << "  " << Pad("Backed up", 16) << "  " << Pad("State", stateWidth) << "  "
       << Pad("Files", 7, true) << "  " << Pad("Size", 10, true) << "\n";
-  std::map<FolderState, size_t> counts;
+  std::vector<Standing> states;
   for (const Folder *f : newestFirst) {
-    ++counts[f->state];
+    states.push_back(StandingOf(f->state, f->notBackedUp));
     bool figures = f->HasCatalogue();
     std::string line = Pad(Shown(f->name), width) + "  " + Pad(f->date ? BackupDateText(f->date) : "", 16) + "  " +
                        Pad(FolderStateCounted(f->state, f->notBackedUp), stateWidth) + "  " +
@@ -74,12 +76,11 @@ int ListDestination(const Destination &d, const Options &opt, std::ostream &out,
   }
   for (const auto &o : d.others)
     out << "Not a backup: " << Shown(o.name) << " (" << o.reason << ")\n";
-  std::string summary;
-  for (FolderState s : {FolderState::kComplete, FolderState::kIncomplete, FolderState::kUnfinished,
-                        FolderState::kRemoving, FolderState::kUnusable})
-    if (counts[s])
-      summary += (summary.empty() ? "" : ", ") + std::to_string(counts[s]) + " " + FolderStateName(s);
-  out << Plural(d.folders.size(), "folder") << ": " << summary << ". ";
+  for (const Folder *f : newestFirst)
+    if (f->ClockAhead())
+      out << "Clock set ahead: " << Shown(f->name) << " was " << ClockAheadText(*f)
+          << "; it counts as a backup of that day.\n";
+  out << Plural(d.folders.size(), "folder") << ": " << StandingCounts(states) << ". ";
   if (latest)
     out << "Newest complete backup: " << Shown(latest->name) << " (\"" << Shown(d.root) << " latest\").\n";
   else
@@ -92,7 +93,7 @@ int ListDestination(const Destination &d, const Options &opt, std::ostream &out,
 int ListCommand(const Options &opt, std::ostream &out, std::ostream &err)
 {
   const BackupArg &arg = opt.backups[0];
-  if (!arg.latest) {
+  if (!arg.latest && arg.date.empty()) {
     // A folder that is none of the plug-in's is taken for a destination root.
     Fd dir(open(arg.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     Folder f;
@@ -108,7 +109,7 @@ int ListCommand(const Options &opt, std::ostream &out, std::ostream &err)
   }
   Backup b;
   std::string why;
-  if (!OpenBackup(arg, &b, &why, &err)) {
+  if (!OpenBackup(arg, &b, &why, &NoticeStream(err))) {
     err << "vxdb list: " << why << "\n";
     return kBadInput;
   }

@@ -242,9 +242,15 @@ Json &Json::BeginObject()
   return *this;
 }
 
+std::ostream *Json::held_ = nullptr;
+bool Json::open_ = false;
+
 Json &Json::EndObject()
 {
-  out_ << '}';
+  if (first_.size() == 1 && &out_ == held_)
+    open_ = true;  // Close ends it
+  else
+    out_ << '}';
   first_.pop_back();
   return *this;
 }
@@ -307,7 +313,41 @@ Json &Json::Null()
   return *this;
 }
 
-void Json::Finish() { out_ << '\n'; }
+void Json::Finish()
+{
+  if (&out_ != held_)
+    out_ << '\n';
+}
+
+void Json::Hold(std::ostream *out)
+{
+  held_ = out;
+  open_ = false;
+}
+
+void Json::Close(std::ostream &out, const std::vector<std::string> &notices, const std::vector<std::string> &errors,
+                 int status)
+{
+  bool members = open_;
+  held_ = nullptr;
+  open_ = false;
+  Json j(out);
+  if (members)
+    j.first_.push_back(false);  // after the command's own members
+  else
+    j.BeginObject();
+  for (auto [key, list] : {std::pair{"notices", &notices}, std::pair{"errors", &errors}}) {
+    if (list->empty())
+      continue;
+    j.Key(key).BeginArray();
+    for (const auto &text : *list)
+      j.String(text);
+    j.EndArray();
+  }
+  if (status != 0)
+    j.Key("exit_status").Number(status);
+  j.EndObject().Finish();
+}
 
 void PathFields(Json &j, std::string_view path)
 {

@@ -67,11 +67,22 @@ public:
   // Ends the document with a newline.
   void Finish();
 
+  // With --json a run prints one document, whatever it says beside its
+  // result. Once Hold names the run's stream, the object a command writes
+  // there is left open at its end, and Close adds the notices, the errors
+  // and a failing exit status as its last members (or makes the object,
+  // when the command wrote none).
+  static void Hold(std::ostream *out);
+  static void Close(std::ostream &out, const std::vector<std::string> &notices,
+                    const std::vector<std::string> &errors, int status);
+
 private:
   void Separate();
   std::ostream &out_;
   std::vector<bool> first_;
   bool afterKey_ = false;
+  static std::ostream *held_;
+  static bool open_;
 };
 
 std::string JsonQuote(std::string_view text);

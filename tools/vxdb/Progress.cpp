@@ -94,8 +94,11 @@ void Progress::Finish()
 {
   if (!out_ || !drawn_)
     return;
+  // The last figures, then a clean line: what follows (a message, or the
+  // summary after Ctrl-C) does not stand below a stale bar.
   Draw(true);
-  *out_ << '\n' << std::flush;
+  size_t width = TerminalWidth();
+  *out_ << '\r' << std::string(width > 1 ? width - 1 : 0, ' ') << '\r' << std::flush;
   drawn_ = false;
 }
 

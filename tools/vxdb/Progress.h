@@ -24,7 +24,8 @@ public:
   ~Progress();
   void AddBytes(uint64_t n);
   void FileDone();
-  // Clears the line so that messages can follow.
+  // Draws the last figures, then clears the line so that messages can
+  // follow.
   void Finish();
 
 private:

@@ -20,6 +20,7 @@
 #include "Files.h"
 #include "Output.h"
 #include "Stats.h"
+#include "app/VXDBFormat.h"
 
 namespace vxdb {
 namespace {
@@ -121,6 +122,9 @@ bool Gather(const std::string &root, ReportData *r, std::ostream &err)
     d.mjd = DateOfName(d.stats.folder, &day) ? (day - kMjdEpoch).count() : -1;
     if (d.mjd < 0 && d.stats.date)
       d.mjd = d.stats.date >> 16;
+    // A day that a clock set ahead dated stands where it was made.
+    if (d.stats.clockAhead)
+      d.mjd = VXDBPackedTime(d.stats.written) >> 16;
     if (auto it = diffs.find(k); it != diffs.end()) {
       d.compared = true;
       d.added = it->second.counts["added"];
@@ -231,6 +235,31 @@ std::string Html(std::string_view text)
   return s;
 }
 
+// Each state's colours: lighter for the size of a day's files, darker for
+// what that day alone holds, so that the state shows whatever the disk
+// shares (on exFAT a day holds all its files alone). The legend, the bars
+// and the table's state cells all take them from here.
+struct Palette {
+  Standing state;
+  const char *light, *dark;
+};
+const Palette kPalette[] = {
+    {Standing::kComplete, "#7aa6da", "#2d5f99"},   {Standing::kNotAll, "#8fd1c4", "#1f8a78"},
+    {Standing::kIncomplete, "#f6cf7e", "#c98a00"}, {Standing::kUnfinished, "#d3d3d3", "#8e8e8e"},
+    {Standing::kRemoving, "#c8b6e2", "#7654a8"},   {Standing::kDamaged, "#f0a3a1", "#c0392b"},
+};
+
+std::string PaletteCss()
+{
+  std::string css;
+  for (const auto &p : kPalette) {
+    std::string c = StandingClass(p.state);
+    css += ".bar." + c + "{fill:" + p.light + "}.own." + c + "{fill:" + p.dark + "}.st." + c + "{background:" +
+           p.light + "}.sw." + c + "{background:linear-gradient(90deg," + p.light + " 50%," + p.dark + " 50%)}\n";
+  }
+  return css;
+}
+
 std::string Num(double v)
 {
   char buf[32];
@@ -243,10 +272,10 @@ body{font:14px/1.4 system-ui,sans-serif;margin:24px;color:#222;background:#fff}
 h1{font-size:22px;margin:0 0 4px}h2{font-size:17px;margin:28px 0 8px}
 .summary{font-size:15px}.chart{overflow-x:auto}
 svg text{font:11px sans-serif;fill:#555}
-.bar{fill:#7aa6da}.bar.incomplete{fill:#f0b64a}.bar.damaged{fill:#d9534f}.bar.unfinished{fill:#c9c9c9}
-.own{fill:#2d5f99}.files{fill:#9a9a9a}.gap{fill:#f4f4f4;stroke:#ccc;stroke-dasharray:2 2}
+.files{fill:#b0a284}.gap{fill:#f4f4f4;stroke:#ccc;stroke-dasharray:2 2}
 .axis{stroke:#999}.total{fill:none;stroke:#2d5f99;stroke-width:2}.area{fill:#dbe7f5}
 .key span{display:inline-block;width:12px;height:12px;margin:0 4px 0 14px;vertical-align:-1px}
+.key span.sw{width:20px}td.st{font-weight:600}
 table{border-collapse:collapse}td,th{padding:2px 10px;border-bottom:1px solid #e4e4e4;text-align:left;vertical-align:top;white-space:nowrap}
 td.n,th.n{text-align:right}.bad{color:#b52b27;font-weight:600}.warn{color:#a36b00;font-weight:600}.ok{color:#2e7d32}
 ul.damage{margin:2px 0;padding-left:18px;font-family:monospace;white-space:normal;overflow-wrap:anywhere;max-width:40em}
@@ -280,28 +309,13 @@ std::vector<Slot> Slots(const ReportData &r)
   return slots;
 }
 
-// How a day looks: the verdict every command gives it.
-enum class Look { kGood, kIncomplete, kDamaged, kUnfinished };
-
-// withCheck: what reading the backup back found counts too.
-Look LookOf(const Day &d, bool withCheck = true)
+// A day's state in the words every command uses; withCheck: damage that
+// reading the backup back found counts too.
+Standing StandingOfDay(const Day &d, bool withCheck = true)
 {
-  FolderState s = d.stats.state;
-  bool checked = withCheck && d.check.checked;
-  if (s == FolderState::kUnusable || (checked && d.check.state == DayState::kDamaged))
-    return Look::kDamaged;
-  if (s == FolderState::kUnfinished || s == FolderState::kRemoving)
-    return Look::kUnfinished;
-  if (d.stats.partial || d.stats.notBackedUp || (checked && d.check.state == DayState::kIncomplete))
-    return Look::kIncomplete;
-  return Look::kGood;
-}
-
-const char *BarClass(Look l)
-{
-  return l == Look::kDamaged ? "bar damaged" : l == Look::kIncomplete ? "bar incomplete"
-                                           : l == Look::kUnfinished   ? "bar unfinished"
-                                                                      : "bar";
+  if (withCheck && d.check.checked && d.check.state == DayState::kDamaged)
+    return Standing::kDamaged;
+  return StandingOf(d.stats.state, d.stats.notBackedUp);
 }
 
 std::string StateText(const Day &d)
@@ -310,14 +324,22 @@ std::string StateText(const Day &d)
   return s == FolderState::kUnusable ? FolderStateText(s) : FolderStateCounted(s, d.stats.notBackedUp);
 }
 
+std::string ClockNote(const Day &d)
+{
+  return "dated by a clock set ahead: its catalogue was written on " +
+         BackupDateText(VXDBPackedTime(d.stats.written)).substr(0, 10);
+}
+
 std::string DayTitle(const Day &d)
 {
   std::string t = Html(d.stats.folder) + ": " + StateText(d);
   if (d.check.checked)
     t += std::string(", ") + (d.check.state == DayState::kDamaged ? "DAMAGED" : DayStateName(d.check.state)) +
          (d.check.named.empty() ? "" : " (" + Plural(d.check.named.size(), "file") + " named)");
-  t += "\n" + Plural(d.stats.files, "file") + ", " + SizeText(d.stats.size) + "\nthis day alone holds " +
-       SizeText(d.stats.own);
+  if (d.stats.clockAhead)
+    t += "\n" + ClockNote(d);
+  t += "\n" + Plural(d.stats.files, "file") + ", " + SizeText(d.stats.size) + ", " + SizeText(d.stats.disk) +
+       " on the disk\nthis day alone holds " + SizeText(d.stats.own);
   return t;
 }
 
@@ -386,7 +408,7 @@ void WriteTimeline(std::ostream &o, const ReportData &r, const std::vector<Slot>
   Geometry g(slots.size());
   uint64_t maxSize = 1, maxFiles = 1;
   for (const auto &d : r.days) {
-    maxSize = std::max({maxSize, d.stats.size, d.stats.own});
+    maxSize = std::max({maxSize, d.stats.disk, d.stats.own});
     maxFiles = std::max(maxFiles, d.stats.files);
   }
   o << g.Svg("timeline", 275, "size of each backup by day");
@@ -412,27 +434,27 @@ void WriteTimeline(std::ostream &o, const ReportData &r, const std::vector<Slot>
       continue;
     }
     const BackupStats &st = s.day->stats;
-    double h = std::max(1.0, sizeH * double(st.size) / double(maxSize));
+    double h = std::max(1.0, sizeH * double(st.disk) / double(maxSize));
     double ho = sizeH * double(st.own) / double(maxSize);
     double hf = filesH * double(st.files) / double(maxFiles);
     std::string title = "<title>" + DayTitle(*s.day) + "</title>";
-    o << "<rect class=\"" << BarClass(LookOf(*s.day)) << "\" x=\"" << Num(x) << "\" y=\"" << Num(top + sizeH - h)
+    std::string state = StandingClass(StandingOfDay(*s.day));
+    o << "<rect class=\"bar " << state << "\" x=\"" << Num(x) << "\" y=\"" << Num(top + sizeH - h)
       << "\" width=\"" << Num(bw) << "\" height=\"" << Num(h) << "\">" << title << "</rect>";
-    o << "<rect class=\"own\" x=\"" << Num(x) << "\" y=\"" << Num(top + sizeH - ho) << "\" width=\"" << Num(bw)
-      << "\" height=\"" << Num(ho) << "\">" << title << "</rect>";
+    o << "<rect class=\"own " << state << "\" x=\"" << Num(x) << "\" y=\"" << Num(top + sizeH - ho)
+      << "\" width=\"" << Num(bw) << "\" height=\"" << Num(ho) << "\">" << title << "</rect>";
     o << "<rect class=\"files\" x=\"" << Num(x) << "\" y=\"" << Num(filesTop + filesH - hf) << "\" width=\""
       << Num(bw) << "\" height=\"" << Num(hf) << "\">" << title << "</rect>\n";
   }
   for (size_t i : DateLabels(slots, g))
     o << "<text class=\"date\" x=\"" << Num(g.Center(i)) << "\" y=\"" << Num(labelY) << "\" text-anchor=\"middle\">"
       << MjdText(slots[i].mjd) << "</text>\n";
-  o << "</svg></div>\n<p class=\"key\"><span style=\"background:#7aa6da\"></span>size of the files"
-       "<span style=\"background:#2d5f99\"></span>held by this day alone"
-       "<span style=\"background:#f0b64a\"></span>incomplete"
-       "<span style=\"background:#d9534f\"></span>damaged"
-       "<span style=\"background:#c9c9c9\"></span>unfinished or being removed"
-       "<span style=\"background:#f4f4f4;border:1px dashed #ccc\"></span>no backup"
-       "<span style=\"background:#9a9a9a\"></span>number of files (lower strip)</p>\n";
+  o << "</svg></div>\n<p class=\"key\">Each bar: the space that day's files take on the disk, in the lighter "
+       "shade of its state; the part that day alone holds, in the darker.</p>\n<p class=\"key\">";
+  for (const auto &p : kPalette)
+    o << "<span class=\"sw " << StandingClass(p.state) << "\"></span>" << StandingName(p.state);
+  o << "<span style=\"background:#f4f4f4;border:1px dashed #ccc\"></span>no backup"
+       "<span style=\"background:#b0a284\"></span>number of files (lower strip)</p>\n";
 }
 
 void WriteTotal(std::ostream &o, const std::vector<Slot> &slots, const std::string &mark)
@@ -471,10 +493,13 @@ std::string CheckCell(const Day &d, bool checked)
     return "<td>not checked</td>";
   if (!d.check.checked)
     return "<td>-</td>";
-  if (d.check.state == DayState::kIntact)
+  if (d.check.state == DayState::kIntact && d.check.named.empty())
     return "<td class=\"ok\">intact</td>";
   bool bad = d.check.state == DayState::kDamaged;
-  std::string s = std::string("<td><span class=\"") + (bad ? "bad\">damaged" : "warn\">incomplete") +
+  std::string s = std::string("<td><span class=\"") +
+                  (bad ? "st damaged\">damaged"
+                   : d.check.state == DayState::kIncomplete ? "st incomplete\">incomplete"
+                                                            : "ok\">intact") +
                   "</span><ul class=\"damage\">";
   for (size_t i = 0; i < d.check.named.size() && i < kNamedDamage; ++i)
     s += "<li>" + Html(d.check.named[i]) + "</li>";
@@ -484,7 +509,8 @@ std::string CheckCell(const Day &d, bool checked)
 }
 
 struct Overview {
-  size_t backups = 0, incomplete = 0, unfinished = 0, damaged = 0, intact = 0;
+  size_t backups = 0, damaged = 0, intact = 0;
+  std::vector<Standing> states;
   int64_t missingDays = 0;
   std::string first, last;
   uint64_t total = 0;
@@ -496,11 +522,9 @@ Overview Summarise(const ReportData &r)
   v.backups = r.days.size();
   int64_t prev = -1;
   for (const auto &d : r.days) {
-    Look look = LookOf(d);
-    v.incomplete += look == Look::kIncomplete;
-    v.unfinished += look == Look::kUnfinished;
-    v.damaged += look == Look::kDamaged;
-    v.intact += d.check.checked && d.check.state == DayState::kIntact;
+    v.states.push_back(StandingOfDay(d));
+    v.damaged += d.check.checked && d.check.state == DayState::kDamaged;
+    v.intact += d.check.checked && d.check.state != DayState::kDamaged;
     v.total = std::max(v.total, d.stats.total);
     if (d.mjd < 0)
       continue;
@@ -514,23 +538,11 @@ Overview Summarise(const ReportData &r)
   return v;
 }
 
-// "2 incomplete, 1 unfinished, 1 damaged", the states worth naming.
-std::string Troubles(const Overview &v)
-{
-  std::string text = std::to_string(v.incomplete) + " incomplete";
-  if (v.unfinished)
-    text += ", " + std::to_string(v.unfinished) + " unfinished";
-  if (v.damaged)
-    text += ", " + std::to_string(v.damaged) + " damaged";
-  return text;
-}
-
 // The state column tells what the folder is; the check column what reading
 // it back found.
-const char *StateClass(const Day &d)
+std::string StateClass(const Day &d)
 {
-  Look l = LookOf(d, false);
-  return l == Look::kDamaged ? " class=\"bad\"" : l == Look::kGood ? "" : " class=\"warn\"";
+  return std::string(" class=\"st ") + StandingClass(StandingOfDay(d, false)) + "\"";
 }
 
 void WriteHtml(std::ostream &o, const ReportData &r)
@@ -541,15 +553,18 @@ void WriteHtml(std::ostream &o, const ReportData &r)
   o << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
        "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'\">\n"
        "<title>Vaultrix backups in "
-    << Html(r.root) << "</title>\n<style>" << kStyle << "</style></head><body>\n";
+    << Html(r.root) << "</title>\n<style>" << kStyle << PaletteCss() << "</style></head><body>\n";
   o << "<h1>Vaultrix backups in " << Html(r.root) << "</h1>\n<p class=\"summary\">" << Plural(v.backups, "backup");
   if (!v.first.empty())
     o << " from " << v.first << " to " << v.last;
-  o << ", " << Plural(uint64_t(v.missingDays), "day") << " without a backup, " << Troubles(v) << ". They take <b>"
-    << mark << SizeText(v.total) << "</b>.";
+  o << ", " << Plural(uint64_t(v.missingDays), "day") << " without a backup: " << StandingCounts(v.states)
+    << ". They take <b>" << mark << SizeText(v.total) << "</b> on the disk.";
   if (r.checked)
     o << " Checked: " << v.intact << " intact, "
       << (v.damaged ? "<span class=\"bad\">" + std::to_string(v.damaged) + " damaged</span>" : "0 damaged") << ".";
+  for (const auto &d : r.days)
+    if (d.stats.clockAhead)
+      o << " " << Html(d.stats.folder) << " was " << ClockNote(d) << "; it stands on that day.";
   o << "</p>\n<h2>Day by day</h2>\n";
   WriteTimeline(o, r, slots);
   o << "<h2>Space taken</h2>\n<p>The space all backups up to each day take together, each shared file counted "
@@ -567,7 +582,9 @@ void WriteHtml(std::ostream &o, const ReportData &r)
   for (const auto &d : r.days) {
     const BackupStats &st = d.stats;
     o << "<tr><td>" << Html(st.folder);
-    if (st.date && MjdText(st.date >> 16) != st.folder)
+    if (st.clockAhead)
+      o << " (" << ClockNote(d) << ")";
+    else if (st.date && MjdText(st.date >> 16) != st.folder)
       o << " (" << BackupDateText(st.date) << ")";
     o << "</td><td" << StateClass(d) << ">" << StateText(d) << "</td>" << CheckCell(d, r.checked)
       << "<td class=\"n\">" << st.files << "</td><td class=\"n\">" << SizeText(st.size) << "</td><td class=\"n\">"
@@ -595,10 +612,11 @@ void WriteSummary(std::ostream &o, const ReportData &r)
   if (!v.first.empty())
     o << " from " << v.first << " to " << v.last;
   o << " take " << (r.linksReal ? "" : "about ") << SizeText(v.total) << "; "
-    << Plural(uint64_t(v.missingDays), "day") << " without a backup, " << Troubles(v) << ".\n";
+    << Plural(uint64_t(v.missingDays), "day") << " without a backup: " << StandingCounts(v.states) << ".\n";
   for (const auto &d : r.days)
-    if (LookOf(d) != Look::kGood)
-      o << "  " << Shown(d.stats.folder) << ": " << StateText(d) << "\n";
+    if (StandingOfDay(d, false) != Standing::kComplete || d.stats.clockAhead)
+      o << "  " << Shown(d.stats.folder) << ": " << StateText(d) << (d.stats.clockAhead ? ", " + ClockNote(d) : "")
+        << "\n";
   if (r.checked) {
     o << "Checked: " << v.intact << " intact, " << v.damaged << " damaged.\n";
     for (const auto &d : r.days)

@@ -9,10 +9,13 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 #include "Backups.h"
+#include "Check.h"
 #include "Commands.h"
 #include "Files.h"
 #include "Output.h"
@@ -45,14 +48,28 @@ bool DiskFull(int err) { return err == ENOSPC || err == EDQUOT; }
 enum class Outcome { kRestored, kInPlace, kDamaged, kFailed, kRefused, kNotBackedUp, kTargetFull, kInterrupted, kPending };
 
 struct Result {
+  Result(Outcome o = Outcome::kFailed, std::string w = "", uint64_t b = 0, std::string f = "")
+      : outcome(o), why(std::move(w)), bytes(b), from(std::move(f))
+  {
+  }
   Outcome outcome;
   std::string why;
-  uint64_t bytes = 0;
+  uint64_t bytes;
+  std::string from;  // the earlier backup the bytes came from, "" for the chosen one
 };
 
-// Copies at most limit bytes of src into fd and digests them as they are
-// written; grew tells whether src had more. A failed write leaves its errno
-// in *writeErr.
+// Why a backup's copy of a file does not serve: "damaged in" the backup,
+// with the detail "size 13, catalogue 12". Said of the backup it is in.
+struct Doubt {
+  std::string what, detail;
+  bool damage = false;  // a copy is there, with other bytes than recorded
+  bool Said() const { return !what.empty(); }
+  std::string Of(const std::string &where) const { return what + " " + where + (detail.empty() ? "" : ": " + detail); }
+};
+
+// Copies at most limit bytes of src into fd (none: only digests them) and
+// digests them as they go; grew tells whether src had more. A failed write
+// leaves its errno in *writeErr.
 bool Copy(int src, int fd, uint64_t limit, Digest *digest, uint64_t *bytes, bool *grew, Progress &progress,
           std::string *why, int *writeErr)
 {
@@ -81,7 +98,7 @@ bool Copy(int src, int fd, uint64_t limit, Digest *digest, uint64_t *bytes, bool
       *grew = true;
       n = ssize_t(room);
     }
-    if (!WriteAll(fd, buf, size_t(n))) {
+    if (fd >= 0 && !WriteAll(fd, buf, size_t(n))) {
       *writeErr = errno;
       *why = "cannot write it: " + ErrnoText(errno);
       return false;
@@ -113,6 +130,85 @@ bool Leftover(const std::string &name)
   return kill(pid_t(pid), 0) != 0 && errno == ESRCH;
 }
 
+// A backup that restore reads: the chosen one, or an earlier one of the
+// same destination that may hold an intact copy of a file the chosen one
+// does not. The earlier ones are opened when first needed.
+struct Source {
+  std::string label;  // its folder's name, as the owner knows it
+  std::string path;
+  Backup b;
+  Fd root;
+  std::vector<Place> places;
+  std::unordered_map<std::string, size_t> byKey;
+  std::map<std::string, std::set<std::string>> names;  // its folders as listed
+  bool opened = false;
+
+  bool Open()
+  {
+    if (opened)
+      return root.ok();
+    opened = true;
+    std::string why;
+    if (b.cat.entries.empty() && !OpenBackup({path}, &b, &why, nullptr))
+      return false;
+    root = Fd(open(b.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    places = PlaceEntries(b.cat);
+    for (size_t i = 0; i < places.size(); ++i)
+      if (places[i].problem.empty())
+        byKey.emplace(places[i].key, i);
+    return root.ok();
+  }
+
+  // Whether every component of the path stands in its folder under exactly
+  // that name. On a disk that ignores letter case, "case.txt" would otherwise
+  // open "Case.txt".
+  bool ExactName(const std::vector<std::string> &parts)
+  {
+    std::string folder;
+    for (size_t i = 0; i < parts.size(); ++i) {
+      auto it = names.find(folder);
+      if (it == names.end()) {
+        std::vector<std::string> listed;
+        Fd dir = OpenFolderBeneath(root.get(), std::vector<std::string>(parts.begin(), parts.begin() + long(i)), false);
+        if (dir.ok())
+          SortedNames(dir.get(), &listed);
+        it = names.emplace(folder, std::set<std::string>(listed.begin(), listed.end())).first;
+      }
+      if (!it->second.count(parts[i]))
+        return false;
+      folder += "/" + parts[i];
+    }
+    return true;
+  }
+
+  // Opens the copy of entry i, at parts, as far as its name and size go.
+  Fd OpenCopy(size_t i, const std::vector<std::string> &parts, Doubt *d)
+  {
+    const Entry &e = b.cat.entries[i];
+    Fd src = OpenFileBeneath(root.get(), parts);
+    struct stat st;
+    if (!src.ok() || fstat(src.get(), &st) != 0)
+      *d = errno == ENOENT  ? Doubt{"missing from", ""}
+           : errno == ELOOP ? Doubt{"is a symbolic link in", ""}
+                            : Doubt{"cannot be opened in", ErrnoText(errno)};
+    else if (!ExactName(parts))
+      *d = {"missing from", "only a name that differs in letter case is there"};
+    else if (!S_ISREG(st.st_mode))
+      *d = {"is not a regular file in", ""};
+    else if (uint64_t(st.st_size) != e.size)
+      *d = {"damaged in", "size " + std::to_string(st.st_size) + ", catalogue " + std::to_string(e.size), true};
+    else
+      return src;
+    return Fd();
+  }
+};
+
+// A copy that may serve for a file: entry i of a source.
+struct Pick {
+  Source *source;
+  size_t i;
+};
+
 struct Pending {
   size_t index;        // into the chosen entries
   std::string folder;  // relative, "/a/b" or ""
@@ -120,12 +216,21 @@ struct Pending {
   ino_t ino;
   uint64_t bytes;
   std::string damage;  // set when restored although damaged
+  std::string from, why;
+};
+
+// What the target holds at a name, digested once.
+struct Held {
+  bool looked = false, regular = false;
+  uint64_t size = 0;
+  Digest digest{};
 };
 
 class Restorer {
 public:
-  Restorer(int root, int target, const Options &opt, Progress &progress)
-      : root_(root), target_(target), opt_(opt), progress_(progress), batchStart_(std::chrono::steady_clock::now())
+  Restorer(Source &chosen, std::vector<Source> &earlier, int target, const Options &opt, Progress &progress)
+      : chosen_(chosen), earlier_(earlier), target_(target), opt_(opt), progress_(progress),
+        batchStart_(std::chrono::steady_clock::now())
   {
   }
   ~Restorer()
@@ -139,7 +244,7 @@ public:
   }
 
   // Restores one entry; kPending when its copy waits for the next Flush.
-  Result One(size_t index, const Entry &e, const std::vector<std::string> &parts);
+  Result One(size_t index, const std::vector<std::string> &parts, const std::string &key);
   // Brings the waiting copies to the disk and gives them their names.
   void Flush(const std::function<void(size_t, const Result &)> &done);
   // Makes the names given so far durable.
@@ -159,18 +264,26 @@ private:
       return {Outcome::kInterrupted, "interrupted"};
     return {DiskFull(err) ? Outcome::kTargetFull : Outcome::kFailed, std::move(why)};
   }
-  bool Identical(int dir, const std::string &name, const Entry &e);
-  bool ExactName(const std::vector<std::string> &parts);
+  bool Matches(int dir, const std::string &name, const Entry &e, Held *held);
   void Tidy(int dir, const std::string &folder);
+  bool Next(size_t *k, const std::string &key, Pick *pick);
+  // Reads the copy and checks its digest, writing it to fd unless that is
+  // -1; false with the doubt, or with why and writeErr when it failed else.
+  bool Take(int src, int fd, const Entry &e, Doubt *d, std::string *why, int *writeErr);
+  // Copies src into a temporary file of dir that waits for the next Flush
+  // as p: kPending. A copy other than e records is dropped with its doubt
+  // in d, unless keep.
+  Result Stage(int dir, int src, const Entry &e, bool keep, Doubt *d, Pending p);
 
-  int root_, target_;
+  Source &chosen_;
+  std::vector<Source> &earlier_;
+  int target_;
   const Options &opt_;
   Progress &progress_;
   std::vector<Pending> pending_;
   uint64_t pendingBytes_ = 0;
   std::chrono::steady_clock::time_point batchStart_;
-  std::map<dev_t, Fd> devices_;                        // one folder on each file system written to
-  std::map<std::string, std::set<std::string>> names_;  // the backup's folders as listed
+  std::map<dev_t, Fd> devices_;  // one folder on each file system written to
   // The target's folders as Tidy listed them, kept up to date with what this
   // run names. On a target that ignores letter case, case.txt finds
   // Case.txt, which is never replaced by it, --force or not.
@@ -180,36 +293,19 @@ private:
 };
 
 // Whether the file already at name holds exactly the entry's contents.
-bool Restorer::Identical(int dir, const std::string &name, const Entry &e)
+bool Restorer::Matches(int dir, const std::string &name, const Entry &e, Held *held)
 {
-  Fd fd(openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  struct stat st;
-  Digest d;
-  uint64_t bytes = 0;
-  return fd.ok() && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && uint64_t(st.st_size) == e.size &&
-         HashDescriptor(fd.get(), e.size, &d, &bytes, nullptr) && bytes == e.size && d == e.md5;
-}
-
-// Whether every component of the path stands in its folder under exactly
-// that name. On a disk that ignores letter case, "case.txt" would otherwise
-// open "Case.txt".
-bool Restorer::ExactName(const std::vector<std::string> &parts)
-{
-  std::string folder;
-  for (size_t i = 0; i < parts.size(); ++i) {
-    auto it = names_.find(folder);
-    if (it == names_.end()) {
-      std::vector<std::string> listed;
-      Fd dir = OpenFolderBeneath(root_, std::vector<std::string>(parts.begin(), parts.begin() + long(i)), false);
-      if (dir.ok())
-        SortedNames(dir.get(), &listed);
-      it = names_.emplace(folder, std::set<std::string>(listed.begin(), listed.end())).first;
-    }
-    if (!it->second.count(parts[i]))
-      return false;
-    folder += "/" + parts[i];
+  if (!held->looked) {
+    held->looked = true;
+    Fd fd(openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    uint64_t bytes = 0;
+    held->regular = fd.ok() && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+                    HashDescriptor(fd.get(), uint64_t(st.st_size), &held->digest, &bytes, nullptr) &&
+                    bytes == uint64_t(st.st_size);
+    held->size = bytes;
   }
-  return true;
+  return held->regular && held->size == e.size && held->digest == e.md5;
 }
 
 // Lists a target folder the first time it is reached: removes the temporary
@@ -231,32 +327,54 @@ void Restorer::Tidy(int dir, const std::string &folder)
   }
 }
 
-Result Restorer::One(size_t index, const Entry &e, const std::vector<std::string> &parts)
+// The copies that may serve for the file at key, best first: the chosen
+// backup's, then those of earlier backups, newest first, that hold the file
+// under the same path with a digest.
+bool Restorer::Next(size_t *k, const std::string &key, Pick *pick)
 {
-  // The plug-in logged the file as failed: nothing recorded to restore.
-  if (IsZero(e.md5))
-    return {Outcome::kNotBackedUp, "logged as failed when the backup ran; not restored"};
-  Fd src = OpenFileBeneath(root_, parts);
-  struct stat st;
-  if (!src.ok() || fstat(src.get(), &st) != 0)
-    return {Outcome::kFailed, errno == ENOENT ? "missing from the backup"
-                              : errno == ELOOP ? "is a symbolic link in the backup"
-                                               : "cannot open it in the backup: " + ErrnoText(errno)};
-  if (!ExactName(parts))
-    return {Outcome::kFailed, "missing from the backup (only a name that differs in letter case is there)"};
-  if (!S_ISREG(st.st_mode))
-    return {Outcome::kFailed, "is not a regular file in the backup"};
-  std::string sizeDamage;
-  if (uint64_t(st.st_size) != e.size) {
-    sizeDamage = "damaged in the backup: size " + std::to_string(st.st_size) + ", catalogue " + std::to_string(e.size);
-    if (!opt_.keepDamaged)
-      return {Outcome::kFailed, sizeDamage + "; not restored (--keep-damaged restores it anyway)"};
+  std::string verdict, why;
+  while (*k <= earlier_.size()) {
+    size_t at = (*k)++;
+    if (at == 0) {
+      if (!Vouched(chosen_.b, pick->i, &verdict, &why))
+        continue;
+      pick->source = &chosen_;
+      return true;
+    }
+    Source &s = earlier_[at - 1];
+    if (!s.Open())
+      continue;
+    auto it = s.byKey.find(key);
+    if (it == s.byKey.end() || !Vouched(s.b, it->second, &verdict, &why))
+      continue;
+    *pick = {&s, it->second};
+    return true;
   }
+  return false;
+}
 
+bool Restorer::Take(int src, int fd, const Entry &e, Doubt *d, std::string *why, int *writeErr)
+{
+  Digest digest{};
+  uint64_t bytes = 0;
+  bool grew = false;
+  // Never more than the catalogue records, damaged or not.
+  if (!Copy(src, fd, e.size, &digest, &bytes, &grew, progress_, why, writeErr))
+    return false;
+  if (grew || bytes != e.size)
+    *d = {"damaged in", "it changed while it was read", true};
+  else if (digest != e.md5)
+    *d = {"damaged in", "its contents differ from the catalogue", true};
+  return !d->Said();
+}
+
+Result Restorer::One(size_t index, const std::vector<std::string> &parts, const std::string &key)
+{
+  const Entry &e = chosen_.b.cat.entries[index];
   std::vector<std::string> folder(parts.begin(), parts.end() - 1);
   const std::string &name = parts.back();
-  Fd dir = OpenFolderBeneath(target_, folder, !opt_.dryRun);
-  if (!dir.ok() && !(opt_.dryRun && errno == ENOENT))
+  Fd dir = target_ >= 0 ? OpenFolderBeneath(target_, folder, !opt_.dryRun) : Fd();
+  if (target_ >= 0 && !dir.ok() && !(opt_.dryRun && errno == ENOENT))
     return {DiskFull(errno) ? Outcome::kTargetFull : Outcome::kFailed,
             errno == ELOOP     ? "a folder on its way in the target is a symbolic link"
             : errno == ENOTDIR ? "a file in the target is in the way of its folder"
@@ -266,62 +384,116 @@ Result Restorer::One(size_t index, const Entry &e, const std::vector<std::string
     Tidy(dir.get(), rel);
   struct stat old;
   bool exists = dir.ok() && fstatat(dir.get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
-  if (exists && S_ISDIR(old.st_mode))
-    return {Outcome::kFailed, "a folder of that name is in the way"};
-  if (exists && !ListedAs(rel, name))
-    return {Outcome::kFailed, kOtherCase};
-  if (exists && Identical(dir.get(), name, e)) {
-    // Its time is set only where no other name of the file would see it.
-    struct timespec times[2] = {{e.modifyTime, 0}, {e.modifyTime, 0}};
-    if (!opt_.dryRun && old.st_mtime != e.modifyTime && old.st_nlink == 1)
-      utimensat(dir.get(), name.c_str(), times, AT_SYMLINK_NOFOLLOW);
-    progress_.AddBytes(e.size);
-    return {Outcome::kInPlace, "", e.size};
-  }
-  if (exists && !opt_.force)
-    return {Outcome::kFailed, "exists with other contents (use --force to replace it)"};
-  if (opt_.dryRun)
-    return {exists ? Outcome::kDamaged : Outcome::kRestored, sizeDamage, e.size};
 
-  // The copy grows under a temporary name, so that a file is either whole or
-  // absent, and a replaced file that is hard-linked elsewhere stays unchanged.
-  std::string tmp;
+  Doubt first;  // why the chosen backup's copy does not serve
+  std::string verdict, why;
+  bool vouched = Vouched(chosen_.b, index, &verdict, &why);
+  if (!vouched)
+    first = {verdict + " in", why};
+  Held held;
+  Pick pick{nullptr, index};
+  for (size_t k = 0; Next(&k, key, &pick); pick.i = index) {
+    // What stands in the way matters once there is something to restore.
+    if (exists && S_ISDIR(old.st_mode))
+      return {Outcome::kFailed, "a folder of that name is in the way"};
+    if (exists && !ListedAs(rel, name))
+      return {Outcome::kFailed, kOtherCase};
+    Source &s = *pick.source;
+    const Entry &pe = s.b.cat.entries[pick.i];
+    std::string from = &s == &chosen_ ? "" : s.label;
+    std::string note = first.Said() ? first.Of(chosen_.label) : "";
+    if (exists && Matches(dir.get(), name, pe, &held)) {
+      // Its time is set only where no other name of the file would see it.
+      struct timespec times[2] = {{pe.modifyTime, 0}, {pe.modifyTime, 0}};
+      if (!opt_.dryRun && old.st_mtime != pe.modifyTime && old.st_nlink == 1)
+        utimensat(dir.get(), name.c_str(), times, AT_SYMLINK_NOFOLLOW);
+      progress_.AddBytes(pe.size);
+      return {Outcome::kInPlace, note, pe.size, from};
+    }
+    Doubt d;
+    Fd src = s.OpenCopy(pick.i, parts, &d);
+    int writeErr = 0;
+    // The owner's file stays unless asked to go; a dry run writes nothing.
+    // Either way the copy is read, so that a damaged one is known as such.
+    if (src.ok() && (opt_.dryRun || (exists && !opt_.force))) {
+      if (!Take(src.get(), -1, pe, &d, &why, &writeErr)) {
+        if (!d.Said())
+          return {Interrupted() ? Outcome::kInterrupted : Outcome::kFailed, why};
+      } else if (exists && !opt_.force) {
+        return {Outcome::kFailed, "exists with other contents; --force replaces it"};
+      } else {
+        return {exists ? Outcome::kDamaged : Outcome::kRestored, note, pe.size, from};
+      }
+    }
+    if (d.Said()) {
+      if (!first.Said())
+        first = d;
+      continue;
+    }
+    Result r = Stage(dir.get(), src.get(), pe, false, &d, {index, rel, name, "", 0, 0, "", from, note});
+    if (!d.Said())
+      return r;
+    if (!first.Said())
+      first = d;
+  }
+
+  // No copy is intact. With --keep-damaged the chosen backup's own copy is
+  // taken as it is, never more of it than the catalogue records.
+  bool looked = !opt_.oneBackup && !earlier_.empty();
+  std::string none = looked ? "; no earlier backup holds it intact either" : "";
+  if (!first.damage || !opt_.keepDamaged) {
+    if (!vouched && verdict == kNotBackedUp)
+      return {Outcome::kNotBackedUp, first.detail + "; not restored" + none};
+    return {Outcome::kFailed, first.Of("the backup") + "; not restored" + none +
+                                  (first.damage ? "; --keep-damaged restores it anyway" : "")};
+  }
+  if (exists && (S_ISDIR(old.st_mode) || !ListedAs(rel, name) || !opt_.force))
+    return {Outcome::kFailed, S_ISDIR(old.st_mode)    ? "a folder of that name is in the way"
+                              : !ListedAs(rel, name) ? kOtherCase
+                                                     : "exists with other contents; --force replaces it"};
+  Doubt d;
+  Fd src = OpenFileBeneath(chosen_.root.get(), parts);
+  std::string damage = first.Of("the backup");
+  if (opt_.dryRun || !src.ok())
+    return {src.ok() ? (exists ? Outcome::kDamaged : Outcome::kRestored) : Outcome::kFailed,
+            src.ok() ? damage : "cannot open it in the backup: " + ErrnoText(errno), e.size};
+  return Stage(dir.get(), src.get(), e, true, &d, {index, rel, name, "", 0, 0, damage, "", ""});
+}
+
+Result Restorer::Stage(int dir, int src, const Entry &e, bool keep, Doubt *d, Pending p)
+{
+  // The copy grows under a temporary name, so that a file is either whole
+  // or absent, and a replaced file that is hard-linked elsewhere stays
+  // unchanged.
   Fd out;
   while (!out.ok()) {
-    tmp = kTmpPrefix + std::to_string(getpid()) + "-" + std::to_string(serial_++);
-    out = Fd(openat(dir.get(), tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    p.tmp = kTmpPrefix + std::to_string(getpid()) + "-" + std::to_string(serial_++);
+    out = Fd(openat(dir, p.tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (!out.ok() && (errno != EEXIST || serial_ > 1000000))
       return {DiskFull(errno) ? Outcome::kTargetFull : Outcome::kFailed, "cannot create it: " + ErrnoText(errno)};
   }
-
-  Digest digest{};
-  uint64_t bytes = 0;
-  bool grew = false;
-  std::string text;
+  std::string why;
   int writeErr = 0;
-  // Never more than the catalogue records, damaged or not.
-  if (!Copy(src.get(), out.get(), e.size, &digest, &bytes, &grew, progress_, &text, &writeErr))
-    return Fail(dir.get(), tmp, text, writeErr);
-  std::string damage = sizeDamage;
-  if (damage.empty() && (grew || bytes != e.size))
-    damage = "damaged in the backup: it changed while it was read";
-  else if (damage.empty() && digest != e.md5)
-    damage = "damaged in the backup: its contents differ from the catalogue";
-  if (!damage.empty() && !opt_.keepDamaged)
-    return Fail(dir.get(), tmp, damage + "; not restored (--keep-damaged restores it anyway)");
-
+  if (!Take(src, out.get(), e, d, &why, &writeErr) && (!d->Said() || !keep)) {
+    if (!d->Said())
+      return Fail(dir, p.tmp, why, writeErr);
+    unlinkat(dir, p.tmp.c_str(), 0);
+    return {Outcome::kFailed, d->Of("the backup")};
+  }
   struct timespec times[2] = {{e.modifyTime, 0}, {e.modifyTime, 0}};
   struct stat made;
   if (futimens(out.get(), times) != 0 || fstat(out.get(), &made) != 0)
-    return Fail(dir.get(), tmp, "cannot set its modification time: " + ErrnoText(errno));
+    return Fail(dir, p.tmp, "cannot set its modification time: " + ErrnoText(errno));
   if (close(out.release()) != 0)
-    return Fail(dir.get(), tmp, "cannot write it: " + ErrnoText(errno), errno);
+    return Fail(dir, p.tmp, "cannot write it: " + ErrnoText(errno), errno);
   if (!devices_.count(made.st_dev))
-    devices_.emplace(made.st_dev, Fd(fcntl(dir.get(), F_DUPFD_CLOEXEC, 0)));
+    devices_.emplace(made.st_dev, Fd(fcntl(dir, F_DUPFD_CLOEXEC, 0)));
   if (pending_.empty())
     batchStart_ = std::chrono::steady_clock::now();
-  pending_.push_back({index, rel, name, tmp, made.st_ino, bytes, damage});
-  pendingBytes_ += bytes;
+  p.ino = made.st_ino;
+  p.bytes = uint64_t(made.st_size);
+  pendingBytes_ += p.bytes;
+  pending_.push_back(std::move(p));
   return {Outcome::kPending, ""};
 }
 
@@ -337,7 +509,7 @@ void Restorer::Flush(const std::function<void(size_t, const Result &)> &done)
   for (const auto &p : pending_) {
     Fd dir = OpenFolderBeneath(target_, SplitPath(p.folder), false);
     struct stat st;
-    Result r{Outcome::kRestored, "", p.bytes};
+    Result r{Outcome::kRestored, p.why, p.bytes, p.from};
     struct stat there;
     if (!dir.ok() || fstatat(dir.get(), p.tmp.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_ino != p.ino)
       r = {Outcome::kFailed, "its copy vanished from the target before it got its name"};
@@ -350,7 +522,7 @@ void Restorer::Flush(const std::function<void(size_t, const Result &)> &done)
                         : renameat2(dir.get(), p.tmp.c_str(), dir.get(), p.name.c_str(), RENAME_NOREPLACE) != 0 &&
                               !((errno == EINVAL || errno == ENOSYS) &&
                                 renameat(dir.get(), p.tmp.c_str(), dir.get(), p.name.c_str()) == 0))
-      r = {Outcome::kFailed, errno == EEXIST ? "appeared in the target meanwhile (use --force to replace it)"
+      r = {Outcome::kFailed, errno == EEXIST ? "appeared in the target meanwhile; --force replaces it"
                                              : "cannot put it in place: " + ErrnoText(errno)};
     else if (!p.damage.empty())
       r = {Outcome::kDamaged, p.damage + "; restored as it is", p.bytes};
@@ -478,22 +650,54 @@ struct Tally {
   uint64_t chosen = 0, restored = 0, restoredBytes = 0, inPlace = 0, replaced = 0, problems = 0, notBackedUp = 0;
   uint64_t inPlaceBytes = 0;  // of restoredBytes, what was in place already
   uint64_t missingBytes = 0;  // of the files a full target stopped
+  uint64_t fromOther = 0;     // taken from an earlier backup
+  uint64_t deleted = 0;       // removed (or to be) by --delete
   std::string stopped;        // why the restore stopped early
   bool full = false, interrupted = false;
 };
+
+// The earlier backups of the chosen one's destination, newest first, in the
+// order of "latest": the places to look for a file the chosen one lacks.
+std::vector<Source> EarlierBackups(const Backup &b)
+{
+  std::vector<Source> earlier;
+  Destination d;
+  std::string why;
+  if (b.root.empty() || !ReadDestination(b.root, &d, &why))
+    return earlier;
+  const Folder *chosen = d.Find(b.name);
+  if (!chosen)
+    return earlier;
+  std::vector<const Folder *> folders;
+  for (const auto &f : d.folders)
+    if (&f != chosen && f.dated && f.HasCatalogue() && chosen->After(f) &&
+        (f.state == FolderState::kComplete || f.state == FolderState::kIncomplete))
+      folders.push_back(&f);
+  std::stable_sort(folders.begin(), folders.end(), [](const Folder *x, const Folder *y) { return x->After(*y); });
+  for (const Folder *f : folders) {
+    earlier.emplace_back();
+    earlier.back().label = f->name;
+    earlier.back().path = b.root + "/" + f->name;
+  }
+  return earlier;
+}
 
 }  // namespace
 
 int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
 {
-  Backup b;
+  Source chosen;
   std::string why;
-  if (!OpenBackup(opt.backups[0], &b, &why, &err)) {
+  std::ostream &notes = NoticeStream(err);
+  if (!OpenBackup(opt.backups[0], &chosen.b, &why, &notes)) {
     err << "vxdb restore: " << why << "\n";
     return kBadInput;
   }
+  const Backup &b = chosen.b;
+  chosen.label = b.name.empty() ? BackupDateText(b.cat.backupDate).substr(0, 10) : b.name;
+  chosen.opened = true;
   const std::string &targetArg = opt.args[0];
-  std::vector<Place> places = PlaceEntries(b.cat);
+  std::vector<Place> &places = chosen.places = PlaceEntries(b.cat);
   std::vector<std::string> keys(places.size());
   for (size_t i = 0; i < places.size(); ++i)
     keys[i] = places[i].problem.empty() ? places[i].key : b.cat.entries[i].ShortPath();
@@ -518,13 +722,13 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
     }
     wanted.push_back(key);
   }
-  std::vector<size_t> chosen;
+  std::vector<size_t> picked;
   for (size_t i = 0; i < places.size(); ++i)
     if (wanted.empty() || std::any_of(wanted.begin(), wanted.end(), [&](auto &w) { return Selected(keys[i], w); }))
-      chosen.push_back(i);
+      picked.push_back(i);
 
-  Fd root(open(b.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!root.ok()) {
+  chosen.root = Fd(open(b.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!chosen.root.ok()) {
     err << "vxdb restore: " << Shown(b.folder) << ": " << ErrnoText(errno) << "\n";
     return kBadInput;
   }
@@ -536,12 +740,31 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
   }
   // None in a dry run into a folder still to be made.
   int targetFd = target.ok() ? target.get() : -1;
+  std::vector<Source> earlier;
+  if (!opt.oneBackup)
+    earlier = EarlierBackups(b);
 
   uint64_t totalBytes = 0;
-  for (size_t i : chosen)
+  for (size_t i : picked)
     totalBytes += b.cat.entries[i].size;
   Tally t;
-  t.chosen = chosen.size();
+  t.chosen = picked.size();
+  // One document for scripts, its events written as they happen.
+  Json j(out);
+  if (opt.json)
+    j.BeginObject().Key("backup").String(b.folder).Key("events").BeginArray();
+  auto event = [&](const char *name, const std::string &path, uint64_t size, const std::string &reason,
+                   const std::string &from) {
+    j.BeginObject().Key("event").String(name);
+    PathFields(j, path);
+    if (size != UINT64_MAX)
+      j.Key("size").Unsigned(size);
+    if (!from.empty())
+      j.Key("from").String(from);
+    if (!reason.empty())
+      j.Key("reason").String(reason);
+    j.EndObject();
+  };
   auto report = [&](size_t i, const Result &r) {
     const std::string &path = keys[i];
     switch (r.outcome) {
@@ -563,7 +786,7 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
       break;
     case Outcome::kTargetFull:
       t.full = true;
-      t.stopped = r.why;
+      t.stopped = "at " + Shown(path) + ": " + r.why;
       t.missingBytes += b.cat.entries[i].size;
       return;
     case Outcome::kInterrupted:
@@ -572,19 +795,14 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
     default:
       ++t.problems;
     }
+    t.fromOther += !r.from.empty();
+    bool damaged = r.outcome == Outcome::kDamaged && r.from.empty() && !opt.dryRun;
     bool problem = r.outcome == Outcome::kFailed || r.outcome == Outcome::kRefused ||
-                   r.outcome == Outcome::kNotBackedUp || (r.outcome == Outcome::kDamaged && !opt.dryRun);
+                   r.outcome == Outcome::kNotBackedUp || damaged;
     if (opt.json) {
       // A dry run names the changes only; what is in place is counted.
-      if (opt.dryRun && r.outcome == Outcome::kInPlace)
-        return;
-      Json j(out);
-      j.BeginObject().Key("event").String(EventName(r.outcome, opt.dryRun));
-      PathFields(j, path);
-      j.Key("size").Unsigned(r.bytes);
-      if (!r.why.empty())
-        j.Key("reason").String(r.why);
-      j.EndObject().Finish();
+      if (!opt.dryRun || r.outcome != Outcome::kInPlace)
+        event(EventName(r.outcome, opt.dryRun), path, r.bytes, r.why, r.from);
       return;
     }
     if (problem) {
@@ -593,30 +811,31 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
         f.kind = kNotBackedUp;
       err << FindingLine(f) << "\n" << std::flush;
     } else if (opt.dryRun && r.outcome != Outcome::kInPlace) {
+      std::string from = r.from.empty() ? r.why : "from " + r.from + "; " + r.why;
       out << (r.outcome == Outcome::kDamaged ? "replace   " : "restore   ") << Shown(path)
-          << (r.why.empty() ? "" : " (" + r.why + ")") << "\n";
+          << (from.empty() ? "" : " (" + from + ")") << "\n";
+    } else if (!r.from.empty()) {
+      notes << (r.outcome == Outcome::kInPlace ? "in place as in " : "taken from ") << Shown(r.from) << ": "
+            << Shown(path) << " (" << r.why << ")\n" << std::flush;
     }
   };
   {
-    Progress progress(ProgressStream(opt), chosen.size(), totalBytes);
-    Restorer restorer(root.get(), targetFd, opt, progress);
+    Progress progress(ProgressStream(opt), picked.size(), totalBytes);
+    Restorer restorer(chosen, earlier, targetFd, opt, progress);
     auto done = [&](size_t i, const Result &r) {
       progress.Finish();
       report(i, r);
     };
-    for (size_t k = 0; k < chosen.size() && !t.full && !t.interrupted; ++k) {
-      size_t i = chosen[k];
+    for (size_t k = 0; k < picked.size() && !t.full && !t.interrupted; ++k) {
+      size_t i = picked[k];
       const Place &p = places[i];
       Result r;
       if (Interrupted())
         r = {Outcome::kInterrupted, ""};
       else if (!p.problem.empty())
         r = {Outcome::kRefused, (p.escapes ? "would land outside " + Shown(where) + ": " : std::string()) + p.problem};
-      else if (targetFd < 0)
-        r = IsZero(b.cat.entries[i].md5) ? Result{Outcome::kNotBackedUp, "logged as failed when the backup ran"}
-                                         : Result{Outcome::kRestored, "", b.cat.entries[i].size};
       else
-        r = restorer.One(i, b.cat.entries[i], p.parts);
+        r = restorer.One(i, p.parts, p.key);
       progress.FileDone();
       if (r.outcome != Outcome::kPending) {
         if (r.outcome != Outcome::kRestored && r.outcome != Outcome::kInPlace)
@@ -624,24 +843,69 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
         report(i, r);
       }
       if (t.full)  // what is left does not fit either
-        for (size_t rest = k + 1; rest < chosen.size(); ++rest)
-          t.missingBytes += b.cat.entries[chosen[rest]].size;
+        for (size_t rest = k + 1; rest < picked.size(); ++rest)
+          t.missingBytes += b.cat.entries[picked[rest]].size;
       if (restorer.Full() || t.full || t.interrupted)
         restorer.Flush(done);
     }
     restorer.Flush(done);
     restorer.SyncNames();
     if (restorer.leftovers)
-      err << "vxdb restore: " << (opt.dryRun ? "would remove " : "removed ") << restorer.leftovers
-          << " half-written " << (restorer.leftovers == 1 ? "copy" : "copies") << " of an earlier restore that was cut short\n";
+      notes << "vxdb restore: " << (opt.dryRun ? "would remove " : "removed ") << restorer.leftovers
+            << " half-written " << (restorer.leftovers == 1 ? "copy" : "copies")
+            << " of an earlier restore that was cut short\n";
   }
+
+  // --delete: what the backup does not hold under the restored paths goes,
+  // once every copy stands, as with rsync's --delete-after. What it holds
+  // includes its files not backed up: the target's file of that name may
+  // be the only copy there is.
+  if (opt.deleteExtra && targetFd >= 0 && (t.full || t.interrupted))
+    notes << "vxdb restore: nothing removed for --delete: the restore stopped before its end\n";
+  else if (opt.deleteExtra && targetFd >= 0) {
+    std::map<std::string, std::map<std::string, bool>> tree;  // folder -> its names, and whether each is a folder
+    for (const auto &p : places)
+      for (size_t k = 0; k < p.parts.size(); ++k)
+        tree[Join({p.parts.begin(), p.parts.begin() + long(k)})][p.parts[k]] |= k + 1 < p.parts.size();
+    HeldNames held = [&](const std::string &folder) -> const std::map<std::string, bool> * {
+      auto it = tree.find(folder);
+      return it == tree.end() ? nullptr : &it->second;
+    };
+    std::vector<std::string> scopes;
+    for (const auto &w : wanted.empty() ? std::vector<std::string>{""} : wanted)
+      if (tree.count(w) && std::find(scopes.begin(), scopes.end(), w) == scopes.end())
+        scopes.push_back(w);
+    for (const auto &scope : scopes)
+      RemoveUnheld(targetFd, SplitPath(scope), held, opt.dryRun,
+                   [&](const std::string &path, bool folder, const std::string &problem) {
+                     std::string shown = path + (folder ? "/" : "");
+                     if (!problem.empty()) {
+                       ++t.problems;
+                       if (opt.json)
+                         event("failed", shown, UINT64_MAX, problem, "");
+                       else
+                         err << FindingLine({"failed", shown, problem}) << "\n";
+                       return;
+                     }
+                     t.deleted += !folder;
+                     if (opt.json)
+                       event(opt.dryRun ? "would_delete" : "deleted", shown, UINT64_MAX, "", "");
+                     else
+                       out << (opt.dryRun ? "delete    " : "deleted   ") << Shown(shown) << "\n";
+                   });
+    if (!opt.dryRun)
+      (void)syncfs(targetFd);
+  }
+
   if (opt.json) {
-    Json j(out);
-    j.BeginObject().Key("event").String("summary").Key("dry_run").Bool(opt.dryRun);
+    j.EndArray().Key("summary").BeginObject().Key("dry_run").Bool(opt.dryRun);
     j.Key("restored").Unsigned(t.restored - t.inPlace).Key("in_place").Unsigned(t.inPlace);
+    j.Key("from_other").Unsigned(t.fromOther);
     // A dry run's size is what it would write.
     j.Key("files").Unsigned(t.chosen).Key("size").Unsigned(t.restoredBytes - (opt.dryRun ? t.inPlaceBytes : 0));
     j.Key("problems").Unsigned(t.problems).Key("not_backed_up").Unsigned(t.notBackedUp);
+    if (opt.deleteExtra)
+      j.Key("deleted").Unsigned(t.deleted);
     j.Key("partial").Bool(b.partial).Key("stopped");
     if (t.interrupted)
       j.String("interrupted");
@@ -649,15 +913,22 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
       j.String("target full");
     else
       j.Null();
-    j.Key("target").String(where).EndObject().Finish();
+    j.Key("target").String(where).EndObject().EndObject().Finish();
   } else {
     std::string from = " from " + BackupDateText(b.cat.backupDate) + " into " + Shown(where);
     if (opt.dryRun)
       out << "Would restore " << Plural(t.restored - t.inPlace - t.replaced, "file") << " and replace " << t.replaced
-          << " (" << SizeText(t.restoredBytes - t.inPlaceBytes) << " in all)" << from << "; " << t.inPlace << " in place already.";
+          << " (" << SizeText(t.restoredBytes - t.inPlaceBytes) << " in all)" << from << "; " << t.inPlace
+          << " in place already"
+          << (opt.deleteExtra ? "; would remove " + Plural(t.deleted, "file") + " the backup does not hold" : "")
+          << ".";
     else
       out << "Restored " << t.restored << " of " << Plural(t.chosen, "file") << " (" << SizeText(t.restoredBytes)
-          << (t.inPlace ? "; " + std::to_string(t.inPlace) + " in place already" : "") << ")" << from << ".";
+          << (t.inPlace ? "; " + std::to_string(t.inPlace) + " in place already" : "") << ")" << from
+          << (opt.deleteExtra ? "; removed " + Plural(t.deleted, "file") + " the backup does not hold" : "") << ".";
+    if (t.fromOther)
+      out << " " << t.fromOther << (opt.dryRun ? " would be" : "") << " taken from an earlier backup"
+          << (opt.dryRun ? ", as shown." : ", named on standard error.");
     if (t.problems)
       out << " " << t.problems << " with problems, listed on standard error.";
     if (t.notBackedUp)
@@ -667,11 +938,11 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
     out << "\n";
   }
   if (t.full)
-    err << "vxdb restore: stopped: the target is full (" << t.stopped << "); " << SizeText(t.missingBytes)
+    err << "vxdb restore: stopped: the target is full " << t.stopped << "; " << SizeText(t.missingBytes)
         << " of files were not restored. Make room and run the same command again: what is restored stays.\n";
   if (t.interrupted)
     return InterruptedExit(opt, err, "what was restored stays; run the same command again to go on");
-  return t.full ? kTargetFull : t.problems ? kFound : (t.notBackedUp || b.partial) ? kIncomplete : kFine;
+  return t.full ? kTargetFull : t.problems ? kFound : b.partial ? kIncomplete : kFine;
 }
 
 }  // namespace vxdb

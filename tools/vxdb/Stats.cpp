@@ -41,16 +41,19 @@ bool LinksAreReal(int fd, std::string *fsType)
   }
   if (fsType->empty() && fstatfs(fd, &sfs) == 0 && long(sfs.f_type) == kFuseMagic)
     *fsType = "fuse";
-  // "fuseblk" is a disk's own driver (exfat-fuse, ntfs-3g), with real inodes.
-  return *fsType != "fuse" && fsType->rfind("fuse.", 0) != 0;
+  // "fuseblk" and "fuse" are a disk's own driver (exfat-fuse, ntfs-3g), with
+  // real inodes and links; a subtype names a file system served from elsewhere.
+  return fsType->rfind("fuse.", 0) != 0;
 }
+
+uint64_t DiskUsage(const struct stat &st) { return uint64_t(st.st_blocks) * 512; }
 
 void SpaceCount::Add(size_t k, const std::string &path, const struct stat &st)
 {
   std::string id = real_ ? std::to_string(st.st_dev) + ':' + std::to_string(st.st_ino)
                          : path + '\0' + std::to_string(st.st_size) + '\0' + std::to_string(st.st_mtime);
   Node &n = nodes_[id];
-  n.size = uint64_t(st.st_size);
+  n.size = DiskUsage(st);
   n.links = uint64_t(st.st_nlink);
   ++n.seen;
   ++n.in[k];
@@ -109,6 +112,8 @@ bool CollectStats(const std::string &root, std::vector<BackupStats> *rowsOut, co
     row.partial = f.partial;
     row.date = f.date;
     row.notBackedUp = f.notBackedUp;
+    row.clockAhead = f.ClockAhead();
+    row.written = f.written;
     std::string path = root + "/" + f.name;
     if (f.HasCatalogue() && hooks.onCatalogue) {
       Catalogue cat;
@@ -133,6 +138,7 @@ bool CollectStats(const std::string &root, std::vector<BackupStats> *rowsOut, co
               ++row.files;
               row.size += uint64_t(item.st.st_size);
             }
+            row.disk += DiskUsage(item.st);
             space.Add(k, item.path, item.st);
           },
           onError);
@@ -181,7 +187,7 @@ int StatsCommand(const Options &opt, std::ostream &out, std::ostream &err)
       else
         j.Null();
       j.Key("state").String(StateKey(FolderStateName(r.state)));
-      j.Key("files").Unsigned(r.files).Key("size").Unsigned(r.size);
+      j.Key("files").Unsigned(r.files).Key("size").Unsigned(r.size).Key("disk_size").Unsigned(r.disk);
       j.Key("own_size").Unsigned(r.own).Key("total_size").Unsigned(r.total).EndObject();
     }
     j.EndArray().EndObject().Finish();
@@ -190,7 +196,7 @@ int StatsCommand(const Options &opt, std::ostream &out, std::ostream &err)
   size_t width = 6, stateWidth = 5;
   for (const auto &r : rows) {
     width = std::max(width, Shown(r.folder).size());
-    stateWidth = std::max(stateWidth, strlen(FolderStateName(r.state)));
+    stateWidth = std::max(stateWidth, FolderStateCounted(r.state, r.notBackedUp).size());
   }
   std::string mark = linksReal ? "" : "~";
   out << Pad("Backup", width) << "  " << Pad("Date", 16) << "  " << Pad("State", stateWidth)
@@ -198,7 +204,7 @@ int StatsCommand(const Options &opt, std::ostream &out, std::ostream &err)
       << Pad("Total", 12, true) << "\n";
   for (const auto &r : rows)
     out << Pad(Shown(r.folder), width) << "  " << Pad(r.date ? BackupDateText(r.date) : "", 16) << "  "
-        << Pad(FolderStateName(r.state), stateWidth) << "  " << Pad(std::to_string(r.files), 8, true) << "  "
+        << Pad(FolderStateCounted(r.state, r.notBackedUp), stateWidth) << "  " << Pad(std::to_string(r.files), 8, true) << "  "
         << Pad(SizeText(r.size), 11, true) << "  " << Pad(mark + SizeText(r.own), 12, true) << "  "
         << Pad(mark + SizeText(r.total), 12, true) << "\n";
   if (!linksReal)

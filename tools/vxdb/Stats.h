@@ -14,14 +14,22 @@
 namespace vxdb {
 
 // Whether the file system that holds fd shows real inode numbers and link
-// counts, as local disks do (exFAT and NTFS through FUSE included). A FUSE
-// file system not backed by a disk, such as sshfs, makes up an inode number
-// per name and shows one link per file. fsType gets its name when known.
+// counts, as local disks do (exFAT and NTFS through FUSE included, whether
+// the kernel calls the mount "fuseblk" or, for ntfs-3g on an image or a
+// device it opens itself, "fuse"). A FUSE file system with a subtype, such
+// as sshfs ("fuse.sshfs"), serves files from elsewhere: it makes up an inode
+// number per name and shows one link per file. fsType gets its name when
+// known.
 bool LinksAreReal(int fd, std::string *fsType);
 
-// Files of several backups, each counted once. Where links are real, a file
-// is its inode; elsewhere it is taken to be shared by backups that hold it
-// under the same path, size and time, as the plug-in's hard links are.
+// The space a file takes on its disk: its blocks, which count the disk's
+// allocation units as du does, not its size.
+uint64_t DiskUsage(const struct stat &st);
+
+// Files of several backups, each counted once, by the space they take on
+// the disk. Where links are real, a file is its inode; elsewhere it is
+// taken to be shared by backups that hold it under the same path, size and
+// time, as the plug-in's hard links are.
 class SpaceCount {
 public:
   explicit SpaceCount(bool linksReal) : real_(linksReal) {}
@@ -53,7 +61,11 @@ struct BackupStats {
   bool partial = false;
   uint32_t date = 0;  // from the catalogue, 0 when there is none
   uint64_t notBackedUp = 0;  // files the catalogue lists as not backed up
-  uint64_t files = 0, size = 0, own = 0, total = 0;
+  bool clockAhead = false;   // dated by a clock set ahead
+  int64_t written = 0;       // when its catalogue was written
+  uint64_t files = 0, size = 0;  // its files and their sizes
+  uint64_t disk = 0;             // the space they take on the disk, each counted whole
+  uint64_t own = 0, total = 0;   // space on the disk: this one's alone, and all so far
   bool Complete() const { return state == FolderState::kComplete; }
 };
 

@@ -50,7 +50,7 @@ int VerifyCommand(const Options &opt, std::ostream &out, std::ostream &err)
 {
   Backup b;
   std::string why;
-  if (!OpenBackup(opt.backups[0], &b, &why, &err)) {
+  if (!OpenBackup(opt.backups[0], &b, &why, &NoticeStream(err))) {
     err << "vxdb verify: " << why << "\n";
     return kBadInput;
   }
@@ -85,11 +85,16 @@ int VerifyCommand(const Options &opt, std::ostream &out, std::ostream &err)
         << of << ").\n";
   } else if (state == DayState::kIncomplete) {
     size_t never = day.Count(kNotBackedUp);
-    out << "INCOMPLETE: " << (b.partial ? "a run that did not take every file it listed" : "")
-        << (b.partial && never ? ", and " : "")
+    out << "INCOMPLETE: a run that did not take every file it listed" << (never ? ", and " : "")
         << (never ? Plural(never, "file") + " not backed up (logged as failed when the backup ran)" : "") << "; "
         << (never ? "the " + Plural(day.files, "other file") : "its " + Plural(day.files, "file")) << ", "
         << SizeText(day.bytes) << ", match the catalogue of " << BackupDateText(b.cat.backupDate) << extra << ".\n";
+  } else if (size_t never = day.Count(kNotBackedUp)) {
+    // Files the disk refused: every backup on it lacks them, so they leave
+    // this one complete.
+    out << "Intact: " << Plural(day.files, "file") << ", " << SizeText(day.bytes) << ", match the catalogue of "
+        << BackupDateText(b.cat.backupDate) << extra << "; " << never
+        << " not backed up (logged as failed when the backup ran).\n";
   } else {
     out << "Intact: " << Plural(day.files, "file") << ", " << SizeText(day.bytes) << ", match the " << of << extra
         << ".\n";
