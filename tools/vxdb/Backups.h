@@ -38,15 +38,16 @@ struct Folder {
   // and the files it lists as not backed up.
   uint32_t date = 0;
   uint64_t files = 0, size = 0, notBackedUp = 0;
+  uint64_t changedWhileRead = 0;  // copies that may mix two versions
   bool HasCatalogue() const { return !catalogueFile.empty() && state != FolderState::kUnusable; }
 };
 
 // The state with what it means: "unfinished (the plug-in began it and
 // never finished)".
 std::string FolderStateText(FolderState s);
-// The state with the files the plug-in logged as failed: "complete, 2 not
-// backed up".
-std::string FolderStateCounted(FolderState s, uint64_t notBackedUp);
+// The state with the files the plug-in logged as failed, and those copied
+// while they changed: "complete, 2 not backed up, 1 changed while read".
+std::string FolderStateCounted(FolderState s, uint64_t notBackedUp, uint64_t changedWhileRead = 0);
 
 // A dated name that is not a backup, and why.
 struct NotABackup {

@@ -24,13 +24,14 @@ extern const char kNotBackedUp[];   // "not backed up": logged as failed by the 
 extern const char kExtra[];         // "extra": on the disk, not in the catalogue
 extern const char kUnsafe[];        // "unsafe": a path that would leave the backup folder
 extern const char kUnreadable[];    // "unreadable": the PC could not read it
+extern const char kChangedWhileRead[];  // "changed while read": the copy may mix two versions
 
 struct Finding {
   const char *kind;  // one of the above
   std::string path, detail;
 };
 // Whether a finding makes the backup damaged: not an extra file, nor one
-// that was never backed up.
+// that was never backed up or changed while it was read.
 bool IsDamage(const Finding &f);
 // "damaged       /a/b (contents differ)", the path made safe for a terminal.
 std::string FindingLine(const Finding &f);

@@ -176,7 +176,7 @@ bool CheckDays(ReportData *r, std::ostream *progress, std::ostream &err)
     if (!c.problem.empty())
       d.check.named.push_back("catalogue: " + c.problem);
     for (const auto &f : c.findings)
-      if (IsDamage(f) || strcmp(f.kind, kNotBackedUp) == 0)
+      if (IsDamage(f) || strcmp(f.kind, kNotBackedUp) == 0 || strcmp(f.kind, kChangedWhileRead) == 0)
         d.check.named.push_back(std::string(f.kind) + ": " + f.path + (f.detail.empty() ? "" : " (" + f.detail + ")"));
   }
   return true;
@@ -292,7 +292,8 @@ Look LookOf(const Day &d, bool withCheck = true)
     return Look::kDamaged;
   if (s == FolderState::kUnfinished || s == FolderState::kRemoving)
     return Look::kUnfinished;
-  if (d.stats.partial || d.stats.notBackedUp || (checked && d.check.state == DayState::kIncomplete))
+  if (d.stats.partial || d.stats.notBackedUp || d.stats.changedWhileRead ||
+      (checked && d.check.state == DayState::kIncomplete))
     return Look::kIncomplete;
   return Look::kGood;
 }
@@ -307,7 +308,8 @@ const char *BarClass(Look l)
 std::string StateText(const Day &d)
 {
   FolderState s = d.stats.state;
-  return s == FolderState::kUnusable ? FolderStateText(s) : FolderStateCounted(s, d.stats.notBackedUp);
+  return s == FolderState::kUnusable ? FolderStateText(s)
+                                     : FolderStateCounted(s, d.stats.notBackedUp, d.stats.changedWhileRead);
 }
 
 std::string DayTitle(const Day &d)

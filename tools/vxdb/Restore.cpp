@@ -234,6 +234,8 @@ void Restorer::Tidy(int dir, const std::string &folder)
 Result Restorer::One(size_t index, const Entry &e, const std::vector<std::string> &parts)
 {
   // The plug-in logged the file as failed: nothing recorded to restore.
+  if (IsFolder(e))
+    return {Outcome::kNotBackedUp, "a folder the backup could not take; nothing in it was backed up"};
   if (IsZero(e.md5))
     return {Outcome::kNotBackedUp, "logged as failed when the backup ran; not restored"};
   Fd src = OpenFileBeneath(root_, parts);
@@ -476,6 +478,7 @@ const char *EventName(Outcome o, bool dryRun)
 
 struct Tally {
   uint64_t chosen = 0, restored = 0, restoredBytes = 0, inPlace = 0, replaced = 0, problems = 0, notBackedUp = 0;
+  uint64_t changed = 0;       // restored as backed up, but copied while they changed
   uint64_t inPlaceBytes = 0;  // of restoredBytes, what was in place already
   uint64_t missingBytes = 0;  // of the files a full target stopped
   std::string stopped;        // why the restore stopped early
@@ -543,7 +546,13 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
   Tally t;
   t.chosen = chosen.size();
   auto report = [&](size_t i, const Result &r) {
-    const std::string &path = keys[i];
+    const Entry &e = b.cat.entries[i];
+    std::string path = keys[i] + (IsFolder(e) ? "/" : "");
+    // Restored all the same: it is what the backup holds, and the owner is told.
+    bool changed = !IsZero(e.md5) && !GoodCopy(e) &&
+                   (r.outcome == Outcome::kRestored || r.outcome == Outcome::kInPlace ||
+                    (r.outcome == Outcome::kDamaged && opt.dryRun));
+    t.changed += changed;
     switch (r.outcome) {
     case Outcome::kRestored:
     case Outcome::kDamaged:
@@ -584,9 +593,14 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
       j.Key("size").Unsigned(r.bytes);
       if (!r.why.empty())
         j.Key("reason").String(r.why);
+      if (changed)
+        j.Key("changed_while_read").Bool(true);
       j.EndObject().Finish();
       return;
     }
+    if (changed)
+      err << FindingLine({kChangedWhileRead, path, "restored as backed up; the copy may mix two versions"}) << "\n"
+          << std::flush;
     if (problem) {
       Finding f{EventName(r.outcome, false), path, r.why};
       if (r.outcome == Outcome::kNotBackedUp)
@@ -613,8 +627,10 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
       else if (!p.problem.empty())
         r = {Outcome::kRefused, (p.escapes ? "would land outside " + Shown(where) + ": " : std::string()) + p.problem};
       else if (targetFd < 0)
-        r = IsZero(b.cat.entries[i].md5) ? Result{Outcome::kNotBackedUp, "logged as failed when the backup ran"}
-                                         : Result{Outcome::kRestored, "", b.cat.entries[i].size};
+        r = IsFolder(b.cat.entries[i])
+                ? Result{Outcome::kNotBackedUp, "a folder the backup could not take; nothing in it was backed up"}
+            : IsZero(b.cat.entries[i].md5) ? Result{Outcome::kNotBackedUp, "logged as failed when the backup ran"}
+                                           : Result{Outcome::kRestored, "", b.cat.entries[i].size};
       else
         r = restorer.One(i, b.cat.entries[i], p.parts);
       progress.FileDone();
@@ -642,6 +658,7 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
     // A dry run's size is what it would write.
     j.Key("files").Unsigned(t.chosen).Key("size").Unsigned(t.restoredBytes - (opt.dryRun ? t.inPlaceBytes : 0));
     j.Key("problems").Unsigned(t.problems).Key("not_backed_up").Unsigned(t.notBackedUp);
+    j.Key("changed_while_read").Unsigned(t.changed);
     j.Key("partial").Bool(b.partial).Key("stopped");
     if (t.interrupted)
       j.String("interrupted");
@@ -662,6 +679,8 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
       out << " " << t.problems << " with problems, listed on standard error.";
     if (t.notBackedUp)
       out << " " << t.notBackedUp << " not backed up, listed on standard error.";
+    if (t.changed)
+      out << " " << t.changed << " changed while read, listed on standard error.";
     if (b.partial)
       out << " The backup is incomplete: a run that did not take every file it listed.";
     out << "\n";
@@ -671,7 +690,7 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
         << " of files were not restored. Make room and run the same command again: what is restored stays.\n";
   if (t.interrupted)
     return InterruptedExit(opt, err, "what was restored stays; run the same command again to go on");
-  return t.full ? kTargetFull : t.problems ? kFound : (t.notBackedUp || b.partial) ? kIncomplete : kFine;
+  return t.full ? kTargetFull : t.problems ? kFound : (t.notBackedUp || t.changed || b.partial) ? kIncomplete : kFine;
 }
 
 }  // namespace vxdb

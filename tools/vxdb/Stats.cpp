@@ -109,6 +109,7 @@ bool CollectStats(const std::string &root, std::vector<BackupStats> *rowsOut, co
     row.partial = f.partial;
     row.date = f.date;
     row.notBackedUp = f.notBackedUp;
+    row.changedWhileRead = f.changedWhileRead;
     std::string path = root + "/" + f.name;
     if (f.HasCatalogue() && hooks.onCatalogue) {
       Catalogue cat;

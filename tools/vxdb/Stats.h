@@ -53,6 +53,7 @@ struct BackupStats {
   bool partial = false;
   uint32_t date = 0;  // from the catalogue, 0 when there is none
   uint64_t notBackedUp = 0;  // files the catalogue lists as not backed up
+  uint64_t changedWhileRead = 0;  // copies that may mix two versions
   uint64_t files = 0, size = 0, own = 0, total = 0;
   bool Complete() const { return state == FolderState::kComplete; }
 };
