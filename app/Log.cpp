@@ -47,11 +47,16 @@ static const char *Visible(const char *text)
 static char *Spelled(char *text)
 {
   static char spelled[2 * LOGSTRING_SIZE];
+  byte length = 1;
+  const char *c = text;
   if (!StillUTF8(text))
     return text;
+  while (*c && UTF8ToUTF32(c, &length) <= 0xFF)
+    c += length;
+  if (!*c)
+    return text; /* converted in place, as ever */
   size_t used = 0;
-  for (const char *c = text; *c;) {
-    byte length = 1;
+  for (c = text; *c;) {
     dword cp = UTF8ToUTF32(c, &length);
     char piece[12];
     int n = cp > 0xFF ? StrFormat(piece, sizeof piece, cp > 0xFFFF ? "\\U%8.8x" : "\\u%4.4x", (unsigned)cp)
