@@ -651,20 +651,6 @@ static int Covers(const VXDB *db, const VXDBEntry *e, int32_t *files)
   return *files > 0;
 }
 
-/* Drops the needed entries that db holds good copies of; how many files. */
-static int32_t Cover(const VXDB *db)
-{
-  int32_t files = 0, n;
-  for (int32_t k = 0; k < Removal.NeededCount;)
-    if (Covers(db, &CurrentVXDB.Entries[Removal.Needed[k]], &n)) {
-      files += n;
-      Removal.Needed[k] = Removal.Needed[--Removal.NeededCount];
-    } else {
-      k++;
-    }
-  return files;
-}
-
 static int HasCatalogue(const BackupCandidate *c)
 {
   return !(c->Date & REMOVE_LEFTOVER);
@@ -681,9 +667,17 @@ static int ExpiredLeft(void)
   return 0;
 }
 
+/* What the guard looks at: the newest earlier backup (in memory), or the
+ * candidate Guard holds; where it is in the needed entries; the files it
+ * has found good copies of there. */
+enum { GUARD_NEXT = 0, GUARD_LAST, GUARD_CANDIDATE };
+#define GUARD_TICKS 2
+static int GuardSource;
+static int32_t GuardCandidate, GuardAt, GuardFiles;
+
 /* The entries of today that need a good copy, less those that the newest
  * earlier backup holds (it stays: today's links point into it); 0 when
- * none is left, or no expired backup could hold one. */
+ * none is needed, or no expired backup could hold one. */
 static int StartGuard(void)
 {
   char today[PATH_SIZE];
@@ -707,20 +701,14 @@ static int StartGuard(void)
   /* A rerun's newest earlier backup may be today's own folder, whose
    * copies this run replaces. */
   StrFormat(today, sizeof today, "%s%s/", Removal.Root, Removal.Today);
-  if (strcmp(today, LastDestRoot) != 0)
-    (void)Cover(&LastVXDB);
-  if (Removal.NeededCount == 0) {
-    EndGuard();
-    return 0;
-  }
+  GuardSource = strcmp(today, LastDestRoot) != 0 ? GUARD_LAST : GUARD_NEXT;
+  GuardAt = GuardFiles = 0;
   return 1;
 }
 
-/* The newest backup not looked at yet: its catalogue loaded, the needed
- * files it holds good copies of noted; an expired one that holds any is
- * kept.  Over once every file has a good copy or no expired backup is
- * left to look at. */
-static void StepGuard(void)
+/* The newest backup not looked at yet, its catalogue loaded; 0 when every
+ * needed file has its copy or no expired backup is left to look at. */
+static int NextGuard(void)
 {
   char path[PATH_SIZE];
   CandidateList *l = &Removal.List;
@@ -736,28 +724,61 @@ static void StepGuard(void)
     if (best < 0 || (c->Date & REMOVE_DAY_MASK) > (l->Items[best].Date & REMOVE_DAY_MASK))
       best = k;
   }
-  if (best < 0 || Removal.NeededCount == 0 || !ExpiredLeft()) {
-    EndGuard();
-    Removal.Phase = REMOVE_OPEN;
-    return;
-  }
-  BackupCandidate *c = &l->Items[best];
-  const char *name = l->Names + c->Name;
-  c->Date |= REMOVE_SEEN;
-  StrFormat(path, sizeof path, "%s%s/%s", Removal.Root, name,
-            (c->Date & REMOVE_PARTIAL) ? VXDB_PARTIAL_NAME : VXDB_FILE_NAME);
-  if (!LoadVXDB(path, &Guard)) {
+  while (best >= 0 && Removal.NeededCount > 0 && ExpiredLeft()) {
+    BackupCandidate *c = &l->Items[best];
+    const char *name = l->Names + c->Name;
+    c->Date |= REMOVE_SEEN;
+    StrFormat(path, sizeof path, "%s%s/%s", Removal.Root, name,
+              (c->Date & REMOVE_PARTIAL) ? VXDB_PARTIAL_NAME : VXDB_FILE_NAME);
+    if (LoadVXDB(path, &Guard)) {
+      GuardCandidate = best;
+      GuardSource = GUARD_CANDIDATE;
+      GuardAt = GuardFiles = 0;
+      return 1;
+    }
+    /* What it holds cannot be told: it stays. */
     if (!(c->Date & REMOVE_KEEP))
       LOGF("Kept backup %s: its catalogue cannot be read", name);
     c->Date |= REMOVE_KEEP;
+    return 1;
+  }
+  return 0;
+}
+
+/* One piece of the guard per idle event: a catalogue loaded, or the
+ * needed entries looked up in it for as long as the event's ticks allow.
+ * A candidate that holds a last good copy is kept, and said so. */
+static void StepGuard(void)
+{
+  dword start = TAP_GetTick();
+  if (GuardSource == GUARD_NEXT) {
+    if (!NextGuard()) {
+      EndGuard();
+      Removal.Phase = REMOVE_OPEN;
+    }
     return;
   }
-  int32_t files = Cover(&Guard);
-  FreeVXDB(&Guard);
-  if (files > 0 && !(c->Date & REMOVE_KEEP)) {
-    c->Date |= REMOVE_KEEP;
-    LOGF("Kept backup %s: it holds the last good copy of %d files", name, (int)files);
+  const VXDB *db = GuardSource == GUARD_LAST ? &LastVXDB : &Guard;
+  int32_t n;
+  while (GuardAt < Removal.NeededCount) {
+    if ((GuardAt & 15) == 0 && TAP_GetTick() - start >= GUARD_TICKS)
+      return;
+    if (Covers(db, &CurrentVXDB.Entries[Removal.Needed[GuardAt]], &n)) {
+      GuardFiles += n;
+      Removal.Needed[GuardAt] = Removal.Needed[--Removal.NeededCount];
+    } else {
+      GuardAt++;
+    }
   }
+  if (GuardSource == GUARD_CANDIDATE) {
+    BackupCandidate *c = &Removal.List.Items[GuardCandidate];
+    if (GuardFiles > 0 && !(c->Date & REMOVE_KEEP)) {
+      c->Date |= REMOVE_KEEP;
+      LOGF("Kept backup %s: it holds the last good copy of %d files", Removal.List.Names + c->Name, (int)GuardFiles);
+    }
+    FreeVXDB(&Guard);
+  }
+  GuardSource = GUARD_NEXT;
 }
 
 /* Marks what stays: today's folder and the one today's links point into,

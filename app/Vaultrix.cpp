@@ -153,7 +153,8 @@ static void RemoveThen(dword after, int todayHeld)
  * copy pass takes that copy up again. */
 static void Reclaim(void)
 {
-  WriteLog((char *)"Destination full: expired backups are removed to make room");
+  if (ReclaimRound() == 0)
+    WriteLog((char *)"Destination full: expired backups are removed to make room");
   if (!StartRemoval(0, ReclaimRound())) {
     EndReclaim();
     return;
