@@ -16,8 +16,11 @@
  *   QuickCheck     which files it may      today's folder
  *                  take over unread)
  *   Catalogue    CurrentVXDB             -> "VXDB.db", or "VXDB.partial"
- *                                           when the backup is not complete
- *   Removal      the destination root    -> expired backups removed
+ *                                           when the backup is not complete,
+ *                                           and its notes "VXDB.notes"
+ *   Removal      the destination root    -> expired backups removed, but
+ *                                           never the last good copy of a
+ *                                           file CurrentVXDB lists
  *
  * Log carries every stage's messages; FileCalls holds the few file calls
  * that several stages make.  What is not declared here is static in the
