@@ -14,7 +14,7 @@
 
 #include "app/Vaultrix.h"
 #include "support/BackupScenario.h"
-#include "support/PowerCut.h"
+#include "support/ImageRecorder.h"
 #include "support/ShareServer.h"
 #include "support/SmallDisk.h"
 
@@ -614,27 +614,19 @@ TEST_F(RetentionOnShare, TheSpaceFreedIsNotClaimedWhereLinksAreNotCounted)
 // last good copy stays, and the disk is looked at from outside after each
 // day (vxdb, and every listed file re-hashed).
 
-class LastGoodCopy : public ::testing::Test {
+class LastGoodCopy : public ImageRecorder {
 protected:
   void SetUp() override
   {
-    if (geteuid() != 0)
-      GTEST_SKIP() << "disk images need root";
-    ASSERT_EQ(MakeExt4Image(image, 64 << 20), "");
-    Mount();
-    MakeRecorderDisk(disk->root(), (Settings(1) + "MinFreeMB=0\r\n").c_str());
+    ImageRecorder::SetUp();
+    if (!IsSkipped() && !HasFatalFailure())
+      MakeRecorderDisk(disk->root(), (Settings(1) + "MinFreeMB=0\r\n").c_str());
   }
-  void Mount()
-  {
-    disk = std::make_unique<MountedImage>(image);
-    ASSERT_TRUE(disk->ok()) << disk->error();
-    b.UseDisk(disk->root());
-  }
-  void Debugfs(const std::string &request)
+  // A change made while the disk is unmounted.
+  void Unmounted(const std::string &request)
   {
     disk.reset();
-    ProgramRun r = RunProgram({"debugfs", "-w", "-R", request, image});
-    EXPECT_EQ(r.status, 0) << request << ": " << r.err;
+    Debugfs(request);
     Mount();
   }
   // A day that counts as done: its catalogue saved and its date written.
@@ -661,11 +653,6 @@ protected:
     EXPECT_FALSE(Contains(check.out, "DAMAGED")) << check.out;
     EXPECT_TRUE(Contains(report.out, "not backed up: " + shown)) << report.out;
   }
-
-  TempDir work;
-  std::string image = work / "disk.img";
-  std::unique_ptr<MountedImage> disk;
-  BackupScenario b;
 };
 
 // A file whose inode the disk cannot read (its block map damaged by
@@ -679,7 +666,7 @@ TEST_F(LastGoodCopy, AnUnreadableInodeKeepsTheBackupWithItsGoodCopy)
     ChangeOne(b, d);
     RunComplete(d);
   }
-  Debugfs("sif /ProgramFiles/Plugin2/file7.dat block[0] 0x12345678");
+  Unmounted("sif /ProgramFiles/Plugin2/file7.dat block[0] 0x12345678");
   for (int d = 2; d < 6; d++) {
     ChangeOne(b, d);
     RunComplete(d);
@@ -697,7 +684,7 @@ TEST_F(LastGoodCopy, AnUnreadableInodeKeepsTheBackupWithItsGoodCopy)
   ExpectIntact(b, {DayName(1)});
 
   // Gone from the source, it needs no copy: the rules hold again.
-  Debugfs("unlink /ProgramFiles/Plugin2/file7.dat");
+  Unmounted("unlink /ProgramFiles/Plugin2/file7.dat");
   RunComplete(6);
   EXPECT_FALSE(b.Logged("Kept backup")) << b.log;
   EXPECT_TRUE(b.Logged("Removed backup " + DayName(1) + ": ")) << b.log;
