@@ -577,15 +577,19 @@ const char *ReadFailure(int err)
 
 /* A path the scan cannot take, cut to what any file of the backup may be:
  * SourceRoot and it fit a path buffer, so that every reader of the
- * catalogue takes it.  Listed once: two names cut to one stay one entry. */
-void AppendRefused(const char *folder, const char *name, int isFolder, VXDB *record)
+ * catalogue takes it.  Listed once: two names cut to one stay one entry,
+ * unless the caller knows the path is not listed yet (each lookup costs a
+ * pass over the catalogue while it grows). */
+void AppendRefused(const char *folder, const char *name, int isFolder, int unique, VXDB *record)
 {
   char relative[PATH_SIZE], parent[PATH_SIZE];
   size_t most = PATH_SIZE - 1 - strlen(SourceRoot);
   StrFormat(relative, sizeof relative, "%s%s", folder, name);
   size_t length = strlen(relative);
-  if (length > most)
+  if (length > most) {
     relative[length = most] = 0;
+    unique = 0; /* cut, it may meet another cut the same */
+  }
   while (length > 1 && relative[length - 1] == '/')
     relative[--length] = 0;
   const char *slash = strrchr(relative, '/');
@@ -597,7 +601,7 @@ void AppendRefused(const char *folder, const char *name, int isFolder, VXDB *rec
   VXDBEntry probe;
   memset(&probe, 0, sizeof probe);
   probe.PathCRC = CRC32(0, relative, (dword)length);
-  VXDBEntry *listed = (VXDBEntry *)FindPrevious(record, &probe, parent, slash + 1);
+  VXDBEntry *listed = unique ? NULL : (VXDBEntry *)FindPrevious(record, &probe, parent, slash + 1);
   if (listed) {
     if (isFolder && (listed->Reserved & ENTRY_REFUSED))
       listed->Reserved |= ENTRY_FOLDER; /* a cut name: what is below it is not backed up either */
@@ -650,7 +654,7 @@ VXDBEntry *AppendEntry(const char *path, VXDB *record, int hash)
   }
   if (refused) {
     TotalRefusedPaths++;
-    AppendRefused("", relative, 0, record);
+    AppendRefused("", relative, 0, 0, record);
     CallTraceExit(NULL);
     return NULL;
   }

@@ -77,7 +77,7 @@ static void Refuse(const char *what, const char *folder, const char *name, int i
   else
     TotalRefusedPaths++;
   CatalogueFolder(folder, relative);
-  AppendRefused(relative, name, isFolder, &CurrentVXDB);
+  AppendRefused(relative, name, isFolder, 0, &CurrentVXDB);
 }
 
 /* A folder that cannot be entered or listed, by its scan path.  Without
@@ -108,7 +108,7 @@ static int32_t FoldersLeft(const StringDBRecord *queue)
     size_t root = strlen(SCAN_ROOT);
     if (slash && (size_t)(slash - p) >= root) {
       StrFormat(parent, sizeof parent, "%.*s/", (int)(slash - p - root), p + root);
-      AppendRefused(parent, slash + 1, 1, &CurrentVXDB);
+      AppendRefused(parent, slash + 1, 1, 1, &CurrentVXDB);
     }
     n++;
   }

@@ -220,8 +220,8 @@ VXDBEntry *AddToVXDB(const char *path, VXDB *record);
 VXDBEntry *AppendEntry(const char *path, VXDB *record, int hash);
 /* An entry the scan met and could not take (ENTRY_REFUSED, with
  * ENTRY_FOLDER for a folder): folder ("/a/b/") and name cut to a path the
- * catalogue's readers take, listed once. */
-void AppendRefused(const char *folder, const char *name, int isFolder, VXDB *record);
+ * catalogue's readers take, listed once; unique: not looked for first. */
+void AppendRefused(const char *folder, const char *name, int isFolder, int unique, VXDB *record);
 /* Why a source entry could not be looked at or read, for its log line. */
 const char *ReadFailure(int err);
 /* Copied whole, read, and not found damaged by this run, nor noted as
