@@ -115,20 +115,25 @@ static int32_t FoldersLeft(const StringDBRecord *queue)
   return n;
 }
 
-/* A folder the host lists as empty may be one it could not read. */
+/* A folder the host lists as empty may be one it could not read: opened,
+ * or listed to its end, by the plug-in itself to tell. */
 static void CheckEmptyFolder(const char *folder)
 {
   char path[PATH_SIZE];
   if (StrFormat(path, sizeof path, "%s%s", SourceRoot, folder + strlen(SCAN_ROOT)) >= (int)sizeof path)
     return;
   DIR *dir = opendir(path);
+  int err = dir ? 0 : errno;
   if (dir) {
+    errno = 0;
+    while (readdir(dir))
+      ;
+    err = errno;
     closedir(dir);
-    return;
   }
-  if (errno != ENOENT) {
+  if (err && err != ENOENT) {
     char what[96];
-    StrFormat(what, sizeof what, "Cannot read, folder not backed up (%s)", ReadFailure(errno));
+    StrFormat(what, sizeof what, "Cannot read, folder not backed up (%s)", ReadFailure(err));
     RefuseFolder(what, folder);
   }
 }
@@ -172,6 +177,24 @@ static void QueueFolder(StringDBRecord *queue, const char *path)
     LOGF("Failed to queue the folder '%s'!", path);
     State = STATE_FINISH;
   }
+}
+
+/* Whether the folder's own listing calls name a folder: it does so even
+ * when the entry's inode cannot be read. */
+static int ListedAsFolder(const char *folder, const char *name)
+{
+  char path[PATH_SIZE];
+  struct dirent *e;
+  int isDir = 0;
+  if (StrFormat(path, sizeof path, "%s%s", SourceRoot, folder + strlen(SCAN_ROOT)) >= (int)sizeof path)
+    return 0;
+  DIR *dir = opendir(path);
+  if (!dir)
+    return 0;
+  while (!isDir && (e = readdir(dir)) != NULL)
+    isDir = e->d_type == DT_DIR && strcmp(e->d_name, name) == 0;
+  closedir(dir);
+  return isDir;
 }
 
 /* A folder of the listing: queued, unless its path does not fit or, at the
@@ -220,8 +243,10 @@ static void TakeOther(const char *folder, const char *name)
   } else if (lstat64(path, &st) != 0) {
     if (errno != ENOENT) {
       char what[96];
-      StrFormat(what, sizeof what, "Cannot read, not backed up (%s)", ReadFailure(errno));
-      Refuse(what, folder, name, 0);
+      int err = errno;
+      isDir = ListedAsFolder(folder, name);
+      StrFormat(what, sizeof what, "Cannot read, %snot backed up (%s)", isDir ? "folder " : "", ReadFailure(err));
+      Refuse(what, folder, name, isDir);
     }
   } else if (S_ISDIR(st.st_mode)) {
     TakeFolder(folder, name);

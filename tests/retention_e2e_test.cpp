@@ -655,11 +655,12 @@ protected:
   }
 };
 
-// A file whose inode the disk cannot read (its block map damaged by
-// debugfs, "Structure needs cleaning"): a failure listed as not backed up,
-// never a link or FIFO; the days stay complete, and the backup holding its
-// last good copy stays until the file has left the source.
-TEST_F(LastGoodCopy, AnUnreadableInodeKeepsTheBackupWithItsGoodCopy)
+// A file and a folder whose inodes the disk cannot read (their block maps
+// damaged by debugfs, "Structure needs cleaning"): failures listed as not
+// backed up, never links or FIFOs; the days stay complete, and the backup
+// holding their last good copies (the folder's ten files) stays until they
+// have left the source.
+TEST_F(LastGoodCopy, UnreadableInodesKeepTheBackupWithTheirGoodCopies)
 {
   Sources(b);
   for (int d = 0; d < 2; d++) {
@@ -667,23 +668,26 @@ TEST_F(LastGoodCopy, AnUnreadableInodeKeepsTheBackupWithItsGoodCopy)
     RunComplete(d);
   }
   Unmounted("sif /ProgramFiles/Plugin2/file7.dat block[0] 0x12345678");
+  Unmounted("sif /ProgramFiles/Plugin1 block[0] 0x12345678");
+  const std::string damaged = " not backed up (the disk's record of it is damaged): '/ProgramFiles/";
   for (int d = 2; d < 6; d++) {
     ChangeOne(b, d);
     RunComplete(d);
-    EXPECT_EQ(Count(b.log, "Cannot read, not backed up (the disk's record of it is damaged): "
-                           "'/ProgramFiles/Plugin2/file7.dat'"),
-              1u)
-        << b.log;
+    EXPECT_EQ(Count(b.log, "Cannot read," + damaged + "Plugin2/file7.dat'"), 1u) << b.log;
+    EXPECT_EQ(Count(b.log, "Cannot read, folder" + damaged + "Plugin1'"), 1u) << b.log;
     EXPECT_FALSE(b.Logged("Not a file or folder")) << b.log;
     EXPECT_TRUE(b.Logged("Failed: 1 files, 0 B")) << b.log;
+    EXPECT_TRUE(b.Logged("Failed: 1 folders, nothing in them backed up")) << b.log;
     if (d >= 3)
-      EXPECT_EQ(Count(b.log, "Kept backup " + DayName(1) + ": it holds the last good copy of 1 files"), 1u) << b.log;
+      EXPECT_EQ(Count(b.log, "Kept backup " + DayName(1) + ": it holds the last good copy of 11 files"), 1u) << b.log;
   }
   EXPECT_EQ(Days(b.Disk() + "/Backup"), (std::set<std::string>{DayName(1), DayName(4), DayName(5)}));
   NamedByEveryTool(5, "/Plugin2/file7.dat");
+  NamedByEveryTool(5, "/Plugin1/");
   ExpectIntact(b, {DayName(1)});
 
-  // Gone from the source, it needs no copy: the rules hold again.
+  // Gone from the source, they need no copy: the rules hold again.
+  Unmounted("unlink /ProgramFiles/Plugin1");
   Unmounted("unlink /ProgramFiles/Plugin2/file7.dat");
   RunComplete(6);
   EXPECT_FALSE(b.Logged("Kept backup")) << b.log;
