@@ -259,9 +259,52 @@ static int LoadVXDBFrom(int fd, VXDB *record)
   if (VXDBCheckBody((const uint8_t *)record->Entries, h.NrEntries, (const uint8_t *)record->Text, h.TextLength,
                     NULL) != VXDB_OK)
     return 0;
-  for (int32_t i = 0; i < h.NrEntries; i++)
+  for (int32_t i = 0; i < h.NrEntries; i++) {
     VXDBDecodeEntry((const uint8_t *)&record->Entries[i], &record->Entries[i]);
+    record->Entries[i].Reserved = 0; /* in memory it says what this run knows */
+  }
   return 1;
+}
+
+/* The path of the notes beside a catalogue, with a suffix; 0 when it does
+ * not fit. */
+static int NotesPath(const char *catalogue, const char *suffix, char *out)
+{
+  const char *slash = strrchr(catalogue, '/');
+  int folder = slash ? (int)(slash - catalogue) + 1 : 0;
+  return StrFormat(out, PATH_SIZE, "%.*s%s%s", folder, catalogue, VXDB_NOTES_NAME, suffix) < PATH_SIZE;
+}
+
+/* The notes beside a catalogue just loaded, into its entries.  None there:
+ * nothing to note.  Notes that cannot be read or do not fit it leave
+ * nothing of it to trust as read whole and unchanged. */
+static void LoadNotes(const char *catalogue, VXDB *record)
+{
+  char path[PATH_SIZE];
+  byte raw[VXDB_SAVE_BATCH * VXDB_NOTE_SIZE];
+  struct stat64 st;
+  uint32_t count = 0, index, crc, kinds;
+  int fd = NotesPath(catalogue, "", path) ? open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW) : -1;
+  if (fd < 0 && errno == ENOENT)
+    return;
+  int ok = fd >= 0 && fstat64(fd, &st) == 0 && S_ISREG(st.st_mode) && ReadAll(fd, raw, VXDB_NOTES_HEADER_SIZE) &&
+           VXDBCheckNotesHeader(raw, (uint64_t)st.st_size, record->BackupDate, record->NrEntries, &count);
+  for (uint32_t done = 0; ok && done < count;) {
+    uint32_t n = count - done < VXDB_SAVE_BATCH ? count - done : VXDB_SAVE_BATCH;
+    ok = ReadAll(fd, raw, n * VXDB_NOTE_SIZE);
+    for (uint32_t k = 0; ok && k < n; k++) {
+      VXDBDecodeNote(raw + k * VXDB_NOTE_SIZE, &index, &crc, &kinds);
+      ok = index < (uint32_t)record->NrEntries && record->Entries[index].PathCRC == crc;
+      if (ok)
+        record->Entries[index].Reserved |= (kinds << ENTRY_NOTE_SHIFT) & ENTRY_NOTES;
+    }
+    done += n;
+  }
+  if (fd >= 0)
+    close(fd);
+  if (!ok)
+    for (int32_t i = 0; i < record->NrEntries; i++)
+      record->Entries[i].Reserved |= ENTRY_CHANGED;
 }
 
 int LoadVXDB(const char *path, VXDB *record)
@@ -277,7 +320,9 @@ int LoadVXDB(const char *path, VXDB *record)
       ok = LoadVXDBFrom(fd, record);
       close(fd);
     }
-    if (!ok)
+    if (ok)
+      LoadNotes(path, record);
+    else
       FreeVXDB(record);
   }
   CallTraceExit(NULL);
@@ -303,8 +348,11 @@ static int SaveVXDBTo(int fd, VXDB *record)
     return 0;
   for (int32_t i = 0; i < record->NrEntries;) {
     int32_t n = 0;
-    for (; n < VXDB_SAVE_BATCH && i < record->NrEntries; n++, i++)
-      VXDBEncodeEntry(&record->Entries[i], raw + n * VXDB_ENTRY_SIZE);
+    for (; n < VXDB_SAVE_BATCH && i < record->NrEntries; n++, i++) {
+      VXDBEntry e = record->Entries[i];
+      e.Reserved = 0; /* what it says in memory goes to the notes */
+      VXDBEncodeEntry(&e, raw + n * VXDB_ENTRY_SIZE);
+    }
     if (!WriteAll(fd, raw, (dword)n * VXDB_ENTRY_SIZE))
       return 0;
   }
@@ -347,16 +395,69 @@ int SaveVXDB(const char *path, VXDB *record)
   return ok;
 }
 
+static int WriteNotes(int fd, const VXDB *record, uint32_t count)
+{
+  byte raw[VXDB_SAVE_BATCH * VXDB_NOTE_SIZE];
+  VXDBEncodeNotesHeader(record->BackupDate, record->NrEntries, count, raw);
+  if (!WriteAll(fd, raw, VXDB_NOTES_HEADER_SIZE))
+    return 0;
+  uint32_t n = 0;
+  for (int32_t i = 0; i < record->NrEntries; i++) {
+    uint32_t kinds = (record->Entries[i].Reserved & ENTRY_NOTES) >> ENTRY_NOTE_SHIFT;
+    if (kinds)
+      VXDBEncodeNote((uint32_t)i, record->Entries[i].PathCRC, kinds, raw + VXDB_NOTE_SIZE * n++);
+    if (n == VXDB_SAVE_BATCH || (n > 0 && i == record->NrEntries - 1)) {
+      if (!WriteAll(fd, raw, n * VXDB_NOTE_SIZE))
+        return 0;
+      n = 0;
+    }
+  }
+  return fsync(fd) == 0;
+}
+
+/* The notes of a catalogue about to be saved at path, before it and as
+ * durably: written beside, synced, renamed, the folder synced.  With
+ * nothing to note, none stands there. */
+static int SaveNotes(const char *catalogue, const VXDB *record)
+{
+  char path[PATH_SIZE], temp[PATH_SIZE];
+  uint32_t count = 0;
+  for (int32_t i = 0; i < record->NrEntries; i++)
+    count += (record->Entries[i].Reserved & ENTRY_NOTES) != 0;
+  if (!NotesPath(catalogue, "", path) || !NotesPath(catalogue, VXDB_SAVE_SUFFIX, temp))
+    return 0;
+  if (count == 0)
+    return unlink(path) == 0 ? SyncFolderOf(path) : errno == ENOENT;
+  (void)unlink(temp);
+  int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+  if (fd < 0)
+    return 0;
+  int ok = WriteNotes(fd, record, count);
+  ok = close(fd) == 0 && ok;
+  ok = ok && rename(temp, path) == 0;
+  if (!ok)
+    (void)unlink(temp);
+  return ok && SyncFolderOf(path);
+}
+
 /* Today's catalogue under the name that says whether its backup is
- * complete; the other name, left by an earlier attempt of the day, goes
- * once the new one stands, so that the folder holds one catalogue. */
+ * complete, its notes first; the other name, left by an earlier attempt of
+ * the day, goes once the new one stands, so that the folder holds one
+ * catalogue. */
 int SaveTodaysCatalogue(VXDB *record, int complete)
 {
   char path[PATH_SIZE], other[PATH_SIZE];
   const char *name = complete ? VXDB_FILE_NAME : VXDB_PARTIAL_NAME;
   const char *otherName = complete ? VXDB_PARTIAL_NAME : VXDB_FILE_NAME;
   if (StrFormat(path, sizeof path, "%s%s", DestRoot, name) >= (int)sizeof path ||
-      StrFormat(other, sizeof other, "%s%s", DestRoot, otherName) >= (int)sizeof other || !SaveVXDB(path, record))
+      StrFormat(other, sizeof other, "%s%s", DestRoot, otherName) >= (int)sizeof other)
+    return 0;
+  record->BackupDate = LastBackup; /* as SaveVXDB sets it: the notes name the catalogue by it */
+  if (!SaveNotes(path, record)) {
+    WriteLog((char *)"Failed to save the Vaultrix database");
+    return 0;
+  }
+  if (!SaveVXDB(path, record))
     return 0;
   if (unlink(other) == 0)
     (void)SyncFolderOf(other); /* at worst both stand, and the lookup prefers the complete one */
@@ -414,39 +515,10 @@ int ReservedName(const char *name)
   return VXDBReservedName(name, strlen(name));
 }
 
-/* path must be SourceRoot followed by the file's relative path.  The scan
- * lists without hashing: the copy pass hashes the bytes it reads. */
-VXDBEntry *AppendEntry(const char *path, VXDB *record, int hash)
+/* A new entry at the end of the record, zeroed; none when the catalogue
+ * cannot grow, which ends the run. */
+static VXDBEntry *NewEntry(VXDB *record)
 {
-  CallTraceEnter("AddToVXDB");
-  struct stat64 st;
-  char folder[PATH_SIZE];
-  size_t rootLength = strlen(SourceRoot);
-
-  if (!record || !path || strncmp(path, SourceRoot, rootLength) != 0 || lstat64(path, &st) != 0) {
-    CallTraceExit(NULL);
-    return NULL;
-  }
-  /* Listed as a file, but replaced since: a FIFO or device is never read. */
-  if (!S_ISREG(st.st_mode)) {
-    LOGF("Not a regular file, not backed up: '%s'", path);
-    TotalSkippedEntries++;
-    CallTraceExit(NULL);
-    return NULL;
-  }
-  const char *relative = path + rootLength;
-  if (relative[0] == '/' && ReservedName(relative + 1)) {
-    LOGF("Name reserved for the catalogue, not backed up: '%s'", path);
-    TotalRefusedPaths++;
-    CallTraceExit(NULL);
-    return NULL;
-  }
-  const char *slash = strrchr(relative, '/');
-  if (slash && (size_t)(slash - relative) + 1 >= sizeof folder) {
-    LOGF("Path too long, not backed up: '%s'", path);
-    CallTraceExit(NULL);
-    return NULL;
-  }
   if (record->NrEntries >= record->EntriesAllocated) {
     int32_t slots = record->EntriesAllocated + VXDB_ENTRY_STEP;
     uint64_t bytes = (uint64_t)slots * VXDB_ENTRY_SIZE;
@@ -454,7 +526,6 @@ VXDBEntry *AppendEntry(const char *path, VXDB *record, int hash)
     if (!grown) {
       LOGF("Failed to increase the VDXD to %d entries!", (int)slots);
       State = STATE_FINISH;
-      CallTraceExit(NULL);
       return NULL;
     }
     memset(grown, 0, (dword)bytes);
@@ -467,13 +538,16 @@ VXDBEntry *AppendEntry(const char *path, VXDB *record, int hash)
   }
   VXDBEntry *entry = &record->Entries[record->NrEntries];
   memset(entry, 0, sizeof *entry);
-  entry->ChangeTime = (int32_t)st.st_ctime;
-  entry->ModifyTime = (int32_t)st.st_mtime;
-  entry->FileSize = (uint64_t)st.st_size;
-  if (hash)
-    (void)MD5AbsFile(path, entry->MD5); /* unreadable: the digest stays zero */
+  return entry;
+}
+
+/* The entry's CRC, folder ("/a/b/", or none at the top) and name from its
+ * relative path, whose folder part fits a path buffer; then it counts. */
+static void NameEntry(VXDB *record, VXDBEntry *entry, const char *relative)
+{
+  char folder[PATH_SIZE];
+  const char *slash = strrchr(relative, '/'), *name = relative;
   entry->PathCRC = CRC32(0, relative, (dword)strlen(relative));
-  const char *name = relative;
   if (slash) {
     size_t n = (size_t)(slash - relative) + 1;
     memcpy(folder, relative, n);
@@ -483,6 +557,119 @@ VXDBEntry *AppendEntry(const char *path, VXDB *record, int hash)
   }
   entry->NameOffset = AddTextToVXDB(name, record);
   record->NrEntries++;
+}
+
+const char *ReadFailure(int err)
+{
+  static char other[24];
+  switch (err) {
+  case EUCLEAN: return "the disk's record of it is damaged";
+  case EIO: return "input/output error";
+  case EACCES:
+  case EPERM: return "permission denied";
+  case ELOOP: return "too many links";
+  case EOVERFLOW: return "too large to look at";
+  default:
+    StrFormat(other, sizeof other, "error %d", err);
+    return other;
+  }
+}
+
+/* A path the scan cannot take, cut to what any file of the backup may be:
+ * SourceRoot and it fit a path buffer, so that every reader of the
+ * catalogue takes it.  Listed once: two names cut to one stay one entry,
+ * unless the caller knows the path is not listed yet (each lookup costs a
+ * pass over the catalogue while it grows). */
+void AppendRefused(const char *folder, const char *name, int isFolder, int unique, VXDB *record)
+{
+  char relative[PATH_SIZE], parent[PATH_SIZE];
+  size_t most = PATH_SIZE - 1 - strlen(SourceRoot);
+  StrFormat(relative, sizeof relative, "%s%s", folder, name);
+  size_t length = strlen(relative);
+  if (length > most) {
+    relative[length = most] = 0;
+    unique = 0; /* cut, it may meet another cut the same */
+  }
+  while (length > 1 && relative[length - 1] == '/')
+    relative[--length] = 0;
+  const char *slash = strrchr(relative, '/');
+  if (!slash || !slash[1])
+    return;
+  size_t cut = (size_t)(slash - relative) + 1;
+  memcpy(parent, relative, cut);
+  parent[cut] = 0;
+  VXDBEntry probe;
+  memset(&probe, 0, sizeof probe);
+  probe.PathCRC = CRC32(0, relative, (dword)length);
+  VXDBEntry *listed = unique ? NULL : (VXDBEntry *)FindPrevious(record, &probe, parent, slash + 1);
+  if (listed) {
+    if (isFolder && (listed->Reserved & ENTRY_REFUSED))
+      listed->Reserved |= ENTRY_FOLDER; /* a cut name: what is below it is not backed up either */
+    return;
+  }
+  VXDBEntry *entry = NewEntry(record);
+  if (!entry)
+    return;
+  entry->Reserved = ENTRY_REFUSED | (isFolder ? ENTRY_FOLDER : 0);
+  NameEntry(record, entry, relative);
+}
+
+/* path must be SourceRoot followed by the file's relative path.  The scan
+ * lists without hashing: the copy pass hashes the bytes it reads.  What it
+ * cannot take is listed as not backed up, and counted. */
+VXDBEntry *AppendEntry(const char *path, VXDB *record, int hash)
+{
+  CallTraceEnter("AddToVXDB");
+  struct stat64 st;
+  size_t rootLength = strlen(SourceRoot);
+
+  if (!record || !path || strncmp(path, SourceRoot, rootLength) != 0) {
+    CallTraceExit(NULL);
+    return NULL;
+  }
+  const char *relative = path + rootLength;
+  const char *slash = strrchr(relative, '/');
+  int refused = 0;
+  if (lstat64(path, &st) != 0) {
+    /* Gone since it was listed: nothing to back up.  Anything else is a
+     * file the disk holds and cannot show, such as a damaged inode. */
+    if (errno == ENOENT) {
+      CallTraceExit(NULL);
+      return NULL;
+    }
+    LOGF("Cannot read, not backed up (%s): '%s'", ReadFailure(errno), path);
+    refused = 1;
+  } else if (!S_ISREG(st.st_mode)) {
+    /* Listed as a file, but replaced since: a FIFO or device is never read. */
+    LOGF("Not a regular file, not backed up: '%s'", path);
+    TotalSkippedEntries++;
+    CallTraceExit(NULL);
+    return NULL;
+  } else if (relative[0] == '/' && ReservedName(relative + 1)) {
+    LOGF("Name reserved for the catalogue, not backed up: '%s'", path);
+    refused = 1;
+  } else if (slash && (size_t)(slash - relative) + 1 >= PATH_SIZE) {
+    LOGF("Path too long, not backed up: '%s'", path);
+    refused = 1;
+  }
+  if (refused) {
+    TotalRefusedPaths++;
+    AppendRefused("", relative, 0, 0, record);
+    CallTraceExit(NULL);
+    return NULL;
+  }
+  VXDBEntry *entry = NewEntry(record);
+  if (!entry) {
+    CallTraceExit(NULL);
+    return NULL;
+  }
+  entry->ChangeTime = (int32_t)st.st_ctime;
+  entry->ModifyTime = (int32_t)st.st_mtime;
+  entry->FileSize = (uint64_t)st.st_size;
+  if (hash)
+    (void)MD5AbsFile(path, entry->MD5); /* unreadable: the digest stays zero */
+  NameEntry(record, entry, relative);
+  entry = &record->Entries[record->NrEntries - 1];
   CallTraceExit(NULL);
   return entry;
 }
@@ -492,6 +679,12 @@ VXDBEntry *AddToVXDB(const char *path, VXDB *record)
   return AppendEntry(path, record, 1);
 }
 
+
+int GoodCopy(const VXDBEntry *e)
+{
+  return VXDBGoodCopy(e->MD5, (e->Reserved & ENTRY_NOTES) >> ENTRY_NOTE_SHIFT) &&
+         !(e->Reserved & (ENTRY_REFUSED | ENTRY_TO_PROVE | ENTRY_DAMAGED));
+}
 
 /* An entry whose file the backup holds; the all-zero digest marks one that
  * was listed but not backed up. */

@@ -212,7 +212,25 @@ static int OpenSource(const char *folder, const char *name, struct stat64 *st)
     close(in);
     return -1;
   }
+  Job.OpenedAt = KernelClock();
   return in;
+}
+
+/* Stamps kept to the whole second (ext2, ext3, ext4 with small inodes) do
+ * not move for a write made within the second they show: a copy of a file
+ * stamped in the second of its opening, or later, may mix two versions
+ * however still its stamps kept.  Such a copy is read once more after that
+ * second, as git treats a racily clean entry.  An old file costs nothing
+ * more, nor does any file on a disk that keeps finer stamps. */
+static int StampsRacy(const struct stat64 *st)
+{
+  return st->st_mtim.tv_nsec == 0 && st->st_ctim.tv_nsec == 0 &&
+         ((int64_t)st->st_mtime >= (int64_t)Job.OpenedAt || (int64_t)st->st_ctime >= (int64_t)Job.OpenedAt);
+}
+
+static int NoSpace(int err)
+{
+  return err == ENOSPC || err == EDQUOT;
 }
 
 /* Ends the entry in hand: descriptors closed, and the entry made to
@@ -221,7 +239,7 @@ static int OpenSource(const char *folder, const char *name, struct stat64 *st)
  * leftover of an earlier attempt of the day. */
 static void EndEntry(int outcome)
 {
-  int held = outcome == ENTRY_COPIED || outcome == ENTRY_LINKED;
+  int held = outcome == ENTRY_COPIED || outcome == ENTRY_LINKED || outcome == ENTRY_UNPROVEN;
   if (Job.Out >= 0)
     close(Job.Out);
   if (Job.In >= 0)
@@ -231,7 +249,8 @@ static void EndEntry(int outcome)
   Job.In = Job.Out = Job.Check = -1;
   if (!held && Job.NameOk)
     (void)unlink(Job.Destination);
-  if (held) {
+  /* A copy proven by reading the source again is described already. */
+  if (held && (!Job.Verifying || Job.KeptEarlier)) {
     TAP_MemCpy(Job.Entry->MD5, Job.Md5.digest, sizeof Job.Entry->MD5);
     Job.Entry->FileSize = Job.Done;
     Job.Entry->ChangeTime = Job.KeptEarlier ? Job.Previous->ChangeTime : (int32_t)Job.Stat.st_ctime;
@@ -256,8 +275,9 @@ static void NoteRefusal(int err)
 /* Reads the source again from its start, now to copy it. */
 static void StartCopy(void)
 {
-  if (!RoomFor((uint64_t)Job.Stat.st_size)) {
-    EndEntry(ENTRY_NO_ROOM);
+  int room = RoomFor((uint64_t)Job.Stat.st_size);
+  if (room <= 0) {
+    EndEntry(room < 0 ? ENTRY_RECLAIM : ENTRY_NO_ROOM);
     return;
   }
   if (lseek64(Job.In, 0, SEEK_SET) != 0) {
@@ -268,6 +288,10 @@ static void StartCopy(void)
   Job.Out = RemoveExisting(Job.Destination) ? open(Job.Destination, O_WRONLY | O_CREAT | O_EXCL, 0777) : -1;
   if (Job.Out < 0) {
     int err = errno;
+    if (NoSpace(err) && MayReclaim()) {
+      EndEntry(ENTRY_RECLAIM);
+      return;
+    }
     LOGF("Failed to open destination '%s'", Job.Destination);
     LOGF("Reason: %s", RefusalReason(err, Job.Destination));
     NoteRefusal(err);
@@ -318,7 +342,7 @@ static int StampsAsOpened(void)
 static int EarlierCopyThere(void)
 {
   struct stat64 st;
-  return Job.HasOld && BackedUp(Job.Previous) && lstat64(Job.Old, &st) == 0 && S_ISREG(st.st_mode) &&
+  return Job.HasOld && GoodCopy(Job.Previous) && lstat64(Job.Old, &st) == 0 && S_ISREG(st.st_mode) &&
          (uint64_t)st.st_size == Job.Previous->FileSize;
 }
 
@@ -354,8 +378,8 @@ static void KeepEarlier(void)
  * log.  1 when the copy in hand is to be finished as it is. */
 static int SettleChange(void)
 {
-  if (Job.Entry->Reserved < REREADS) {
-    Job.Entry->Reserved++;
+  if ((Job.Entry->Reserved & ENTRY_SWEEP) < REREADS) {
+    Job.Entry->Reserved = (Job.Entry->Reserved & ~ENTRY_TO_PROVE) + 1;
     EndEntry(ENTRY_AGAIN);
     return 0;
   }
@@ -366,7 +390,14 @@ static int SettleChange(void)
     KeepEarlier();
     return 0;
   }
+  /* Noted beside the catalogue: never taken for a good copy, never kept
+   * as the earlier version, never taken over unread. */
   LOGF("Changed while read, copy may be inconsistent: %s", Job.Source);
+  Job.Entry->Reserved |= ENTRY_CHANGED;
+  if (Job.Verifying) {
+    EndEntry(ENTRY_COPIED); /* the copy made before stands */
+    return 0;
+  }
   if (Job.Reading == READ_COPY)
     return 1;
   StartCopy(); /* only hashed so far */
@@ -406,10 +437,24 @@ static void EndCheck(int whole)
       TAP_MemCmp(Job.Md5.digest, Job.Previous->MD5, sizeof Job.Md5.digest) != 0) {
     LOGF("Backup copy damaged: %s", Job.Old);
     TotalDamagedCopies++;
+    Job.Previous->Reserved |= ENTRY_DAMAGED; /* no last good copy of it there */
     StartCopy();
     return;
   }
   LinkEarlier();
+}
+
+/* The source read once more, after the second of its stamps: the copy
+ * stands when it holds what this reading found, and nothing moved the
+ * stamps while it ran (any write now would). */
+static void EndVerify(void)
+{
+  if (!StampsAsOpened() || Job.Done != Job.Entry->FileSize ||
+      TAP_MemCmp(Job.Md5.digest, Job.Entry->MD5, sizeof Job.Md5.digest) != 0) {
+    (void)SettleChange();
+    return;
+  }
+  EndEntry(ENTRY_COPIED);
 }
 
 /* The whole source (or earlier copy) has been read. */
@@ -420,6 +465,10 @@ static void EndReading(void)
     return;
   }
   MD5Final(&Job.Md5);
+  if (Job.Reading == READ_VERIFY) {
+    EndVerify();
+    return;
+  }
   if (!Job.Settled && !StampsAsOpened() && !SettleChange())
     return;
   if (Job.Reading == READ_HASH) {
@@ -439,6 +488,8 @@ static void EndReading(void)
       LinkEarlier();
     return;
   }
+  if (!Job.Settled && !Job.KeptEarlier && StampsRacy(&Job.Stat))
+    Job.Unproven = 1;
   struct utimbuf times;
   times.actime = times.modtime = Job.Stat.st_mtime;
   (void)utime(Job.Destination, &times);
@@ -457,14 +508,22 @@ void CommitCopy(void)
     err = errno;
   }
   Job.Out = -1;
+  if (!ok && NoSpace(err) && MayReclaim()) {
+    EndEntry(ENTRY_RECLAIM);
+    return;
+  }
   if (!ok)
     LOGF("Failed to write destination '%s': %s", Job.Destination, RefusalReason(err, Job.Destination));
-  EndEntry(ok ? ENTRY_COPIED : ENTRY_FAILED);
+  EndEntry(!ok ? ENTRY_FAILED : Job.Unproven ? ENTRY_UNPROVEN : ENTRY_COPIED);
 }
 
 static void WriteFailed(void)
 {
   int err = errno;
+  if (NoSpace(err) && MayReclaim()) {
+    EndEntry(ENTRY_RECLAIM);
+    return;
+  }
   LOGF("Failed to write destination '%s': %s", Job.Destination, RefusalReason(err, Job.Destination));
   NoteRefusal(err);
   EndEntry(ENTRY_FAILED);
@@ -485,7 +544,8 @@ void ContinueEntry(void)
     return;
   }
   dword start = TAP_GetTick();
-  while (Job.Reading == READ_HASH || Job.Reading == READ_COPY || Job.Reading == READ_CHECK) {
+  while (Job.Reading == READ_HASH || Job.Reading == READ_COPY || Job.Reading == READ_CHECK ||
+         Job.Reading == READ_VERIFY) {
     int checking = Job.Reading == READ_CHECK;
     uint64_t *done = checking ? &Job.Checked : &Job.Done;
     uint64_t size = checking ? Job.Previous->FileSize : (uint64_t)Job.Stat.st_size;
@@ -543,6 +603,7 @@ static int EarlierCopyWhole(const char *old, const VXDBEntry *p)
   if (S_ISREG(st.st_mode) && (uint64_t)st.st_size == p->FileSize)
     return 1;
   LOGF("Earlier copy is not whole, copied instead: '%s'", old);
+  Job.Previous->Reserved |= ENTRY_DAMAGED;
   return 0;
 }
 
@@ -556,6 +617,40 @@ static int IsSource(const char *old)
 }
 
 static char LastDir[PATH_SIZE]; /* the folder of the last entry, made */
+
+/* The same file in the earlier backup, when that one holds it, and the
+ * path of its copy there. */
+static void FindEarlier(VXDB *previous, const VXDBEntry *e, const char *folder, const char *name)
+{
+  Job.Previous = (VXDBEntry *)FindPrevious(previous, e, folder, name);
+  if (Job.Previous && !BackedUp(Job.Previous))
+    Job.Previous = NULL;
+  Job.HasOld = Job.Previous && StrFormat(Job.Old, sizeof Job.Old, "%s%s%s", LastDestRoot, folder, name) <
+                                   (int)sizeof Job.Old && !IsSource(Job.Old);
+}
+
+/* A copy made within the second of its source's stamps, read once more
+ * once that second is over; until then the pass waits for it. */
+static void BeginVerify(VXDB *previous, VXDBEntry *e, const char *folder, const char *name)
+{
+  int64_t stamped = e->ModifyTime > e->ChangeTime ? e->ModifyTime : e->ChangeTime;
+  Job.Verifying = Job.NameOk = 1;
+  if ((int64_t)KernelClock() <= stamped) {
+    Job.Outcome = ENTRY_WAIT;
+    return;
+  }
+  Job.In = OpenSource(folder, name, &Job.Stat);
+  if (Job.In < 0) {
+    EndEntry(Job.Outcome);
+    return;
+  }
+  FindEarlier(previous, e, folder, name);
+  MD5Init(&Job.Md5);
+  Job.Reading = READ_VERIFY;
+  if ((uint64_t)Job.Stat.st_size != e->FileSize || (int32_t)Job.Stat.st_mtime != e->ModifyTime ||
+      (int32_t)Job.Stat.st_ctime != e->ChangeTime)
+    (void)SettleChange();
+}
 
 /* Takes up an entry: its folder made, its source opened, and its reading
  * chosen.  A source of the earlier backup's size is hashed first, to be
@@ -571,6 +666,7 @@ void BeginEntry(VXDB *current, VXDB *previous, VXDBEntry *e)
   Job.Scanned = e->FileSize;
   Job.LinkFailed = Job.Unchanged = Job.InShare = Job.Quick = 0;
   Job.NameOk = Job.Refused = Job.HasOld = Job.Settled = Job.KeptEarlier = 0;
+  Job.Unproven = Job.Verifying = 0;
   Job.Done = 0;
   Job.Previous = NULL;
   Job.Outcome = ENTRY_FAILED;
@@ -587,6 +683,10 @@ void BeginEntry(VXDB *current, VXDB *previous, VXDBEntry *e)
     FolderRefused = !MakeBackupFolder(dir) && DiskRefused(errno, dir);
     StrCopy(LastDir, sizeof LastDir, dir);
   }
+  if (e->Reserved & ENTRY_TO_PROVE) {
+    BeginVerify(previous, e, folder, name);
+    return;
+  }
   if (!MayWriteName(current, (int32_t)(e - current->Entries), Job.Destination)) {
     Job.Refused = 1;
     return;
@@ -597,11 +697,7 @@ void BeginEntry(VXDB *current, VXDB *previous, VXDBEntry *e)
     EndEntry(Job.Outcome);
     return;
   }
-  Job.Previous = FindPrevious(previous, e, folder, name);
-  if (Job.Previous && !BackedUp(Job.Previous))
-    Job.Previous = NULL;
-  Job.HasOld = Job.Previous && StrFormat(Job.Old, sizeof Job.Old, "%s%s%s", LastDestRoot, folder, name) <
-                                   (int)sizeof Job.Old && !IsSource(Job.Old);
+  FindEarlier(previous, e, folder, name);
   /* Where the probe found no hard links, none is tried. */
   if (Job.HasOld && DestHoldsLinks && Job.Previous->FileSize == (uint64_t)Job.Stat.st_size &&
       EarlierCopyWhole(Job.Old, Job.Previous)) {

@@ -47,8 +47,13 @@ static void CountEntry(void)
   case ENTRY_SKIPPED:
     TotalSkippedEntries++;
     break;
+  case ENTRY_UNPROVEN:
+    TotalLinkFailures += Job.LinkFailed; /* counted as copied once proven */
+    break;
   case ENTRY_NO_ROOM:
   case ENTRY_AGAIN:
+  case ENTRY_WAIT:
+  case ENTRY_RECLAIM:
     break;
   default:
     CountCopy(0, Job.Scanned);
@@ -62,12 +67,18 @@ static void CountEntry(void)
  * times, of which Requeued were put back in this sweep. */
 static int32_t Index, Sweep, Requeued;
 
+/* Whether an entry is read in this sweep: never one the scan refused. */
+static int DueNow(const VXDBEntry *e)
+{
+  return !(e->Reserved & ENTRY_REFUSED) && (e->Reserved & ENTRY_SWEEP) == (uint32_t)Sweep;
+}
+
 /* Moves Index to the next entry of this sweep, or of the next; 0 when
  * there is none. */
 static int NextEntry(const VXDB *current)
 {
   for (;;) {
-    while (Sweep > 0 && Index < current->NrEntries && current->Entries[Index].Reserved != (uint32_t)Sweep)
+    while (Index < current->NrEntries && !DueNow(&current->Entries[Index]))
       Index++;
     if (Index < current->NrEntries)
       return 1;
@@ -79,34 +90,52 @@ static int NextEntry(const VXDB *current)
   }
 }
 
-/* An entry done with: counted, and gone from the catalogue when the
- * backup does not take it. */
+/* An entry done with: counted, and gone from the catalogue when it turned
+ * out to be no file.  One that waits for the second of its stamps, or for
+ * room, stays in hand. */
 static void FinishEntry(VXDB *current)
 {
+  VXDBEntry *e = &current->Entries[Index];
   CountEntry();
-  if (Job.Outcome == ENTRY_NO_ROOM)
+  switch (Job.Outcome) {
+  case ENTRY_NO_ROOM:
+  case ENTRY_WAIT:
+  case ENTRY_RECLAIM:
     return;
-  if (Job.Outcome == ENTRY_AGAIN) {
+  case ENTRY_UNPROVEN:
+    e->Reserved = (e->Reserved & ~ENTRY_SWEEP) | ENTRY_TO_PROVE | (uint32_t)(Sweep + 1);
+    /* fall through */
+  case ENTRY_AGAIN:
     Requeued++;
     Index++;
     return;
   }
-  current->Entries[Index].Reserved = 0;
+  e->Reserved &= ~(ENTRY_SWEEP | ENTRY_TO_PROVE);
   if (Job.Outcome == ENTRY_SKIPPED)
     DropEntry(current, Index);
   else
     Index++;
 }
 
-/* The free-space reserve stopped the pass: the entries not taken, and
- * those waiting to be read again, leave the catalogue. */
-static void DropUntaken(VXDB *current)
+/* The free-space reserve stopped the pass: the entries it did not take,
+ * and those waiting to be read again, stay listed as not backed up; a copy
+ * that waited to be proven stays, noted as possibly inconsistent. */
+static void LeaveUntaken(VXDB *current)
 {
-  if (Sweep == 0)
-    current->NrEntries = Index;
-  for (int32_t k = current->NrEntries - 1; k >= 0; k--)
-    if (current->Entries[k].Reserved != 0)
-      DropEntry(current, k);
+  for (int32_t k = 0; k < current->NrEntries; k++) {
+    VXDBEntry *e = &current->Entries[k];
+    int untaken = (Sweep == 0 && k >= Index) || (e->Reserved & ENTRY_SWEEP) != 0;
+    if (!untaken || (e->Reserved & ENTRY_REFUSED))
+      continue;
+    if (e->Reserved & ENTRY_TO_PROVE) {
+      LOGF("Not read again, copy may be inconsistent: %s%s%s", SourceRoot, EntryText(current, e->FolderOffset),
+           EntryText(current, e->NameOffset));
+      e->Reserved |= ENTRY_CHANGED;
+    } else {
+      memset(e->MD5, 0, sizeof e->MD5);
+    }
+    e->Reserved &= ~(ENTRY_SWEEP | ENTRY_TO_PROVE);
+  }
 }
 
 static int32_t DoBackupState;
@@ -150,7 +179,7 @@ int DoBackup(VXDB *current, VXDB *previous)
      * the zero digest of a file not backed up. */
     for (int32_t k = 0; k < current->NrEntries; k++) {
       memset(current->Entries[k].MD5, 0, sizeof current->Entries[k].MD5);
-      current->Entries[k].Reserved = 0;
+      current->Entries[k].Reserved &= ENTRY_REFUSED | ENTRY_FOLDER;
     }
     break;
 
@@ -159,12 +188,16 @@ int DoBackup(VXDB *current, VXDB *previous)
     if (Job.Reading == READ_WRITTEN) {
       CommitCopy();
       FinishEntry(current);
+      if (Job.Outcome == ENTRY_RECLAIM) {
+        AskReclaim();
+        break;
+      }
       if (OutOfTime())
         break;
     }
     if (Job.Reading == READ_NONE && (DestNearlyFull || !NextEntry(current))) {
       if (DestNearlyFull)
-        DropUntaken(current);
+        LeaveUntaken(current);
       CloseSourceFolder();
       EndQuickCheck();
       DoBackupState = PASS_FINISHED;
@@ -175,6 +208,8 @@ int DoBackup(VXDB *current, VXDB *previous)
     ContinueEntry();
     if (Job.Reading == READ_NONE)
       FinishEntry(current);
+    if (Job.Outcome == ENTRY_RECLAIM)
+      AskReclaim();
     break;
 
   case PASS_FINISHED:
@@ -192,6 +227,8 @@ int DoBackup(VXDB *current, VXDB *previous)
       FileSizeToString((dword)TotalCopyFailureSize, (dword)(TotalCopyFailureSize >> 32), size);
       LOGF("Failed: %d files, %s", (int)TotalCopyFailures, size);
     }
+    if (TotalRefusedFolders != 0)
+      LOGF("Failed: %d folders, nothing in them backed up", (int)TotalRefusedFolders);
     if (TotalSkippedEntries != 0)
       LOGF("Skipped: %d entries", (int)TotalSkippedEntries);
     if (TotalQuickFiles != 0) {

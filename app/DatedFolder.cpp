@@ -76,10 +76,11 @@ int MakeBackupFolder(const char *path)
 
 /* A catalogue describes its folder only while no file there has been
  * replaced: a rerun into today's folder removes it, complete or partial,
- * durably, first. */
+ * and its notes, durably, first; the notes a folder holds are then always
+ * those of the catalogue saved after them. */
 static int DropCatalogue(void)
 {
-  static const char *const names[] = {VXDB_FILE_NAME, VXDB_PARTIAL_NAME};
+  static const char *const names[] = {VXDB_FILE_NAME, VXDB_PARTIAL_NAME, VXDB_NOTES_NAME};
   char path[PATH_SIZE];
   for (const char *name : names) {
     if (StrFormat(path, sizeof path, "%s%s", DestRoot, name) >= (int)sizeof path)

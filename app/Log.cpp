@@ -1,6 +1,8 @@
 /* The application log and the size text: every message of every stage goes
  * through WriteLog to the system log and the console.  State: whether the
  * settings folders have been made yet. */
+#include <string.h>
+
 #include "Vaultrix.h"
 
 /* Every byte of a LogString written as "\xNN", and the terminator. */
@@ -38,6 +40,37 @@ static const char *Visible(const char *text)
   return escaped;
 }
 
+/* A character the log's ISO 8859-1 cannot hold is written as "\u20ac"
+ * rather than dropped: a name made of such characters would otherwise be
+ * logged as nothing.  Only a text still in UTF-8 is spelled so; cut at a
+ * whole character when it does not fit. */
+static char *Spelled(char *text)
+{
+  static char spelled[2 * LOGSTRING_SIZE];
+  byte length = 1;
+  const char *c = text;
+  if (!StillUTF8(text))
+    return text;
+  while (*c && UTF8ToUTF32(c, &length) <= 0xFF)
+    c += length;
+  if (!*c)
+    return text; /* converted in place, as ever */
+  size_t used = 0;
+  for (c = text; *c;) {
+    dword cp = UTF8ToUTF32(c, &length);
+    char piece[12];
+    int n = cp > 0xFF ? StrFormat(piece, sizeof piece, cp > 0xFFFF ? "\\U%8.8x" : "\\u%4.4x", (unsigned)cp)
+                      : StrFormat(piece, sizeof piece, "%.*s", (int)length, c);
+    if (used + (size_t)n >= sizeof spelled)
+      break;
+    memcpy(spelled + used, piece, (size_t)n);
+    used += (size_t)n;
+    c += length;
+  }
+  spelled[used] = 0;
+  return spelled;
+}
+
 void WriteLog(char *text)
 {
   static dword FirstCall = 1;
@@ -53,6 +86,7 @@ void WriteLog(char *text)
   HDD_ChangeDir(SETTINGS_FOLDER);
   /* Until nothing is left to convert: a conversion can make a new UTF-8
    * sequence of bytes that were two characters (each pass shortens). */
+  text = Spelled(text);
   while (StillUTF8(text) && StrMkISO(text))
     ;
   LogEntryGeneric(PROGRAM_NAME, 1, Visible(text));

@@ -81,14 +81,15 @@ static dword EarlierReadStart(const VXDB *previous)
 }
 
 /* Size and both time stamps as the earlier entry has them, both safely
- * before the earlier backup began reading, and a digest that came from
- * reading the file: nothing can have written it since. */
+ * before the earlier backup began reading, and a good copy that came from
+ * reading the file: nothing can have written it since.  A copy noted as
+ * changed while read is read again, whatever its stamps. */
 int StampsUnchanged(const VXDBEntry *p, const struct stat64 *st)
 {
   int64_t before = (int64_t)PreviousReadStart - QUICK_MARGIN;
   return PreviousReadStart != 0 && p->FileSize == (uint64_t)st->st_size &&
          (int64_t)p->ModifyTime == (int64_t)st->st_mtime && (int64_t)p->ChangeTime == (int64_t)st->st_ctime &&
-         p->ModifyTime < before && p->ChangeTime < before && BackedUp(p);
+         p->ModifyTime < before && p->ChangeTime < before && GoodCopy(p);
 }
 
 /* Today's share of the files, read in full whatever their time stamps, and

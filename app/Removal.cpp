@@ -27,6 +27,7 @@
 #define REMOVE_PARTIAL 0x10000000u    /* a run that did not take every file */
 #define REMOVE_LEFTOVER (REMOVE_HALF | REMOVE_UNFINISHED)
 #define REMOVE_KINDS (REMOVE_LEFTOVER | REMOVE_PARTIAL)
+#define REMOVE_SEEN 0x08000000u /* its catalogue has been looked at for last good copies */
 #define REMOVE_DAY_MASK 0x07FFFFFFu
 #define DATE_NAME_LENGTH 10
 
@@ -41,7 +42,7 @@
 #define MOUNTS_SIZE 1024
 #define MOUNTS_READ 256
 
-enum { REMOVE_LIST = 0, REMOVE_CHOOSE, REMOVE_OPEN, REMOVE_WALK, REMOVE_DONE };
+enum { REMOVE_LIST = 0, REMOVE_CHOOSE, REMOVE_GUARD, REMOVE_OPEN, REMOVE_WALK, REMOVE_DONE };
 enum { TAKEN = 0, ENTERED, FAILED };
 
 #define TIDY_FAILED "Files of an earlier run today not removed"
@@ -71,7 +72,15 @@ static struct {
   WalkLevel Levels[WALK_LEVELS];
   int32_t Files;
   uint64_t Freed;
+  int TodayHeld;   /* today's catalogue stands: what it holds intact needs no earlier copy */
+  int Reclaim;     /* the round of a copy that ran out of room, or -1 */
+  int32_t Removed; /* backups removed */
+  int32_t *Needed; /* today's entries with no good copy among the backups looked at */
+  int32_t NeededCount;
 } Removal;
+
+/* The catalogue being looked at for last good copies. */
+static VXDB Guard;
 
 static uint64_t Listing[LISTING_SIZE / sizeof(uint64_t)];
 /* The next names of a folder in byte order: Order indexes Names. */
@@ -98,9 +107,19 @@ static dword MjdValue(dword mjd)
   return (dword)year * 10000 + (dword)month * 100 + day;
 }
 
+static void EndGuard(void)
+{
+  if (Removal.Needed)
+    TAP_MemFree(Removal.Needed);
+  Removal.Needed = NULL;
+  Removal.NeededCount = 0;
+  FreeVXDB(&Guard);
+}
+
 static void EndRemoval(void)
 {
   FreeCandidates(&Removal.List);
+  EndGuard();
   Removal.Phase = REMOVE_DONE;
 }
 
@@ -108,8 +127,14 @@ static void EndRemoval(void)
 void ResetRemoval(void)
 {
   FreeCandidates(&Removal.List);
+  EndGuard();
   memset(&Removal, 0, sizeof Removal);
   BatchCount = 0;
+}
+
+int RemovedBackups(void)
+{
+  return (int)Removal.Removed;
 }
 
 /* Keeps one mount point of the table if it lies below the root. */
@@ -236,7 +261,9 @@ static int Begin(const char *failed)
   size_t len = strlen(DestRoot);
   if (len < DATE_NAME_LENGTH + 1 || len - DATE_NAME_LENGTH - 1 >= sizeof Removal.Root)
     return 0;
+  EndGuard();
   memset(&Removal, 0, sizeof Removal);
+  Removal.Reclaim = -1;
   StrCopy(Removal.Root, len - DATE_NAME_LENGTH, DestRoot);
   StrCopy(Removal.Today, sizeof Removal.Today, DestRoot + len - DATE_NAME_LENGTH - 1);
   int fd = OpenAt(AT_FDCWD, Removal.Root, O_RDONLY | O_DIRECTORY | O_NONBLOCK, 0);
@@ -366,7 +393,9 @@ static int ListedToday(const char *name)
     return 1;
   memset(&probe, 0, sizeof probe);
   probe.PathCRC = CRC32(0, path, (dword)strlen(path));
-  return FindPrevious(&CurrentVXDB, &probe, Removal.Rel, name) != NULL;
+  /* A name listed as not backed up holds nothing of this backup. */
+  const VXDBEntry *e = FindPrevious(&CurrentVXDB, &probe, Removal.Rel, name);
+  return e && BackedUp(e);
 }
 
 /* The dated folder's own files stay at its top: the marker of a removal
@@ -425,6 +454,7 @@ static void FinishRemoval(int root, int dated)
     return;
   }
   (void)fsync(root);
+  Removal.Removed++;
   if (DestCountsLinks) {
     FileSizeToString((dword)Removal.Freed, (dword)(Removal.Freed >> 32), size);
     LOGF("Removed backup %s: %d files, %s freed", Removal.Name, (int)Removal.Files, size);
@@ -575,36 +605,212 @@ static void StepList(void)
     close(root);
 }
 
+/* ---- the last good copy ------------------------------------------------------
+ * No file that today's backup lists loses its last good copy: for each one
+ * it does not hold intact (not backed up, refused, changed while read), or
+ * every one while it is not saved yet, the newest backup that holds a good
+ * copy stays, whatever the rules say.  Today's catalogue and the newest
+ * earlier one are in memory already; the catalogues of the other backups
+ * are loaded one per idle event, newest first, each once, and only while
+ * some file still has no good copy among those looked at and an expired
+ * backup is left to look at.  Memory: the index of each such entry of
+ * today's catalogue (4 bytes), and one catalogue at a time. */
+
+/* The folder of a candidate, with its slash, as LastDestRoot names one. */
+static int IsLastBackup(const BackupCandidate *c)
+{
+  char folder[PATH_SIZE];
+  StrFormat(folder, sizeof folder, "%s%s/", Removal.Root, Removal.List.Names + c->Name);
+  return strcmp(folder, LastDestRoot) == 0;
+}
+
+/* Whether db holds a good copy of today's entry e; files says of how many
+ * files (a folder's are all the good copies below it). */
+static int Covers(const VXDB *db, const VXDBEntry *e, int32_t *files)
+{
+  char prefix[PATH_SIZE];
+  const char *folder = EntryText(&CurrentVXDB, e->FolderOffset), *name = EntryText(&CurrentVXDB, e->NameOffset);
+  *files = 0;
+  if (!(e->Reserved & ENTRY_FOLDER)) {
+    const VXDBEntry *p = FindPrevious(db, e, folder, name);
+    *files = p && GoodCopy(p);
+    return *files;
+  }
+  if (StrFormat(prefix, sizeof prefix, "%s%s/", folder, name) >= (int)sizeof prefix)
+    return 0;
+  size_t length = strlen(prefix);
+  int32_t at = -1, below = 0;
+  for (int32_t k = 0; k < db->NrEntries; k++) {
+    const VXDBEntry *p = &db->Entries[k];
+    if (p->FolderOffset != at) {
+      at = p->FolderOffset;
+      below = strncmp(EntryText(db, at), prefix, length) == 0;
+    }
+    *files += below && GoodCopy(p);
+  }
+  return *files > 0;
+}
+
+static int HasCatalogue(const BackupCandidate *c)
+{
+  return !(c->Date & REMOVE_LEFTOVER);
+}
+
+/* An expired backup with a catalogue not looked at yet. */
+static int ExpiredLeft(void)
+{
+  for (int32_t k = 0; k < Removal.List.Count; k++) {
+    dword d = Removal.List.Items[k].Date;
+    if (!(d & (REMOVE_KEEP | REMOVE_SEEN)) && HasCatalogue(&Removal.List.Items[k]))
+      return 1;
+  }
+  return 0;
+}
+
+/* What the guard looks at: the newest earlier backup (in memory), or the
+ * candidate Guard holds; where it is in the needed entries; the files it
+ * has found good copies of there. */
+enum { GUARD_NEXT = 0, GUARD_LAST, GUARD_CANDIDATE };
+#define GUARD_TICKS 2
+static int GuardSource;
+static int32_t GuardCandidate, GuardAt, GuardFiles;
+
+/* The entries of today that need a good copy, less those that the newest
+ * earlier backup holds (it stays: today's links point into it); 0 when
+ * none is needed, or no expired backup could hold one. */
+static int StartGuard(void)
+{
+  char today[PATH_SIZE];
+  int32_t count = 0;
+  if (!ExpiredLeft())
+    return 0;
+  for (int32_t k = 0; k < CurrentVXDB.NrEntries; k++)
+    count += !Removal.TodayHeld || !GoodCopy(&CurrentVXDB.Entries[k]);
+  if (count == 0)
+    return 0;
+  Removal.Needed = (int32_t *)TAP_MemAlloc((dword)count * sizeof *Removal.Needed);
+  if (!Removal.Needed) {
+    /* Without it nothing can be shown to have a newer good copy. */
+    WriteLog((char *)"Not enough memory to remove old backups");
+    EndRemoval();
+    return 0;
+  }
+  for (int32_t k = 0; k < CurrentVXDB.NrEntries; k++)
+    if (!Removal.TodayHeld || !GoodCopy(&CurrentVXDB.Entries[k]))
+      Removal.Needed[Removal.NeededCount++] = k;
+  /* A rerun's newest earlier backup may be today's own folder, whose
+   * copies this run replaces. */
+  StrFormat(today, sizeof today, "%s%s/", Removal.Root, Removal.Today);
+  GuardSource = strcmp(today, LastDestRoot) != 0 ? GUARD_LAST : GUARD_NEXT;
+  GuardAt = GuardFiles = 0;
+  return 1;
+}
+
+/* The newest backup not looked at yet, its catalogue loaded; 0 when every
+ * needed file has its copy or no expired backup is left to look at. */
+static int NextGuard(void)
+{
+  char path[PATH_SIZE];
+  CandidateList *l = &Removal.List;
+  int32_t best = -1;
+  for (int32_t k = 0; k < l->Count; k++) {
+    BackupCandidate *c = &l->Items[k];
+    if ((c->Date & REMOVE_SEEN) || !HasCatalogue(c))
+      continue;
+    if (strcmp(l->Names + c->Name, Removal.Today) == 0 || IsLastBackup(c)) {
+      c->Date |= REMOVE_SEEN;
+      continue;
+    }
+    if (best < 0 || (c->Date & REMOVE_DAY_MASK) > (l->Items[best].Date & REMOVE_DAY_MASK))
+      best = k;
+  }
+  while (best >= 0 && Removal.NeededCount > 0 && ExpiredLeft()) {
+    BackupCandidate *c = &l->Items[best];
+    const char *name = l->Names + c->Name;
+    c->Date |= REMOVE_SEEN;
+    StrFormat(path, sizeof path, "%s%s/%s", Removal.Root, name,
+              (c->Date & REMOVE_PARTIAL) ? VXDB_PARTIAL_NAME : VXDB_FILE_NAME);
+    if (LoadVXDB(path, &Guard)) {
+      GuardCandidate = best;
+      GuardSource = GUARD_CANDIDATE;
+      GuardAt = GuardFiles = 0;
+      return 1;
+    }
+    /* What it holds cannot be told: it stays. */
+    if (!(c->Date & REMOVE_KEEP))
+      LOGF("Kept backup %s: its catalogue cannot be read", name);
+    c->Date |= REMOVE_KEEP;
+    return 1;
+  }
+  return 0;
+}
+
+/* One piece of the guard per idle event: a catalogue loaded, or the
+ * needed entries looked up in it for as long as the event's ticks allow.
+ * A candidate that holds a last good copy is kept, and said so. */
+static void StepGuard(void)
+{
+  dword start = TAP_GetTick();
+  if (GuardSource == GUARD_NEXT) {
+    if (!NextGuard()) {
+      EndGuard();
+      Removal.Phase = REMOVE_OPEN;
+    }
+    return;
+  }
+  const VXDB *db = GuardSource == GUARD_LAST ? &LastVXDB : &Guard;
+  int32_t n;
+  while (GuardAt < Removal.NeededCount) {
+    if ((GuardAt & 15) == 0 && TAP_GetTick() - start >= GUARD_TICKS)
+      return;
+    if (Covers(db, &CurrentVXDB.Entries[Removal.Needed[GuardAt]], &n)) {
+      GuardFiles += n;
+      Removal.Needed[GuardAt] = Removal.Needed[--Removal.NeededCount];
+    } else {
+      GuardAt++;
+    }
+  }
+  if (GuardSource == GUARD_CANDIDATE) {
+    BackupCandidate *c = &Removal.List.Items[GuardCandidate];
+    if (GuardFiles > 0 && !(c->Date & REMOVE_KEEP)) {
+      c->Date |= REMOVE_KEEP;
+      LOGF("Kept backup %s: it holds the last good copy of %d files", Removal.List.Names + c->Name, (int)GuardFiles);
+    }
+    FreeVXDB(&Guard);
+  }
+  GuardSource = GUARD_NEXT;
+}
+
 /* Marks what stays: today's folder and the one today's links point into,
- * whatever they hold; the KeepDays + 1 newest complete backups whatever
- * their dates; every backup and unfinished folder of the last KeepDays
- * days.  Removal cut short, then unfinished folders go first, then the rest
- * oldest first. */
+ * whatever they hold; every backup and unfinished folder of the last
+ * KeepDays days; the KeepDays + 1 newest complete backups whatever their
+ * dates, or, once a copy found no room and the rules freed none, only the
+ * newest.  Removals cut short, then unfinished and partial folders go
+ * first, then the rest oldest first. */
 static void ChooseRemovals(void)
 {
   CandidateList *l = &Removal.List;
   dword mjd = LastBackup >> 16;
   dword oldest = INIKeepDays < mjd ? MjdValue(mjd - INIKeepDays) : 0;
-  char folder[PATH_SIZE];
+  dword newest = Removal.Reclaim > 0 ? 0 : INIKeepDays;
 
   for (int32_t k = 0; k < l->Count; k++) {
     BackupCandidate *c = &l->Items[k];
     dword day = c->Date & REMOVE_DAY_MASK, newer = 0;
-    StrFormat(folder, sizeof folder, "%s%s/", Removal.Root, l->Names + c->Name);
-    if (strcmp(folder, LastDestRoot) == 0)
+    if (IsLastBackup(c))
       c->Date |= REMOVE_KEEP;
     if (c->Date & (REMOVE_KEEP | REMOVE_HALF))
       continue;
     for (int32_t j = 0; j < l->Count; j++)
       if (!(l->Items[j].Date & REMOVE_KINDS) && (l->Items[j].Date & REMOVE_DAY_MASK) > day)
         newer++;
-    if (day >= oldest || (!(c->Date & REMOVE_KINDS) && newer <= INIKeepDays))
+    if (day >= oldest || (!(c->Date & REMOVE_KINDS) && newer <= newest))
       c->Date |= REMOVE_KEEP;
   }
   for (int32_t k = 1; k < l->Count; k++)
     for (int32_t j = k; j > 0; j--) {
       BackupCandidate *a = &l->Items[j - 1], *b = &l->Items[j];
-      int aFirst = (a->Date & REMOVE_LEFTOVER) != 0, bFirst = (b->Date & REMOVE_LEFTOVER) != 0;
+      int aFirst = (a->Date & REMOVE_KINDS) != 0, bFirst = (b->Date & REMOVE_KINDS) != 0;
       if (aFirst > bFirst || (aFirst == bFirst && (a->Date & REMOVE_DAY_MASK) <= (b->Date & REMOVE_DAY_MASK)))
         break;
       BackupCandidate t = *a;
@@ -613,6 +819,8 @@ static void ChooseRemovals(void)
     }
   Removal.Next = -1;
   Removal.Phase = REMOVE_OPEN;
+  if (StartGuard())
+    Removal.Phase = REMOVE_GUARD;
 }
 
 /* Its catalogue goes only once the marker stands, each made durable, so
@@ -632,7 +840,8 @@ static void OpenRemoval(void)
   do
     Removal.Next++;
   while (Removal.Next < Removal.List.Count && (Removal.List.Items[Removal.Next].Date & REMOVE_KEEP));
-  if (Removal.Next >= Removal.List.Count) {
+  /* Beyond the rules, one backup a round: only as much as the copy needs. */
+  if (Removal.Next >= Removal.List.Count || (Removal.Reclaim > 0 && Removal.Removed > 0)) {
     EndRemoval();
     return;
   }
@@ -661,10 +870,12 @@ static void OpenRemoval(void)
     close(root);
 }
 
-int StartRemoval(void)
+int StartRemoval(int todayHeld, int reclaim)
 {
   if (INIKeepDays == 0 || !Begin("Failed to remove old backups"))
     return 0;
+  Removal.TodayHeld = todayHeld;
+  Removal.Reclaim = reclaim;
   Removal.Phase = REMOVE_LIST;
   return 1;
 }
@@ -694,6 +905,7 @@ int StepRemove(void)
   switch (Removal.Phase) {
   case REMOVE_LIST: StepList(); break;
   case REMOVE_CHOOSE: ChooseRemovals(); break;
+  case REMOVE_GUARD: StepGuard(); break;
   case REMOVE_OPEN: OpenRemoval(); break;
   case REMOVE_WALK: StepWalk(); break;
   }

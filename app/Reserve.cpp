@@ -12,9 +12,53 @@
 
 int DestNearlyFull;
 
+/* A copy that finds no room has expired backups removed, round after
+ * round, and is tried again after each; a full disk never stops backups
+ * for good while something expired is left.  State: the rounds done,
+ * whether one is asked for, and whether they are over (a later round
+ * removed nothing). */
+static int Rounds, Asked, Over;
+
 void ResetReserve(void)
 {
-  DestNearlyFull = 0;
+  DestNearlyFull = Rounds = Asked = Over = 0;
+}
+
+int MayReclaim(void)
+{
+  return INIKeepDays != 0 && !Over;
+}
+
+void AskReclaim(void)
+{
+  Asked = 1;
+}
+
+int ReclaimAsked(void)
+{
+  int asked = Asked;
+  Asked = 0;
+  return asked;
+}
+
+void EndReclaim(void)
+{
+  Over = 1;
+}
+
+int ReclaimRound(void)
+{
+  return Rounds;
+}
+
+/* The first round removes what the rules let go, which after a complete
+ * day is nothing new: only the rounds after it end the reclaim when they
+ * remove nothing. */
+void ReclaimDone(int removed)
+{
+  if (Rounds > 0 && !removed)
+    Over = 1;
+  Rounds++;
 }
 
 static uint64_t ReserveBytes(void)
@@ -40,8 +84,9 @@ static int FreeBytes(const char *path, uint64_t *bytes)
   return 1;
 }
 
-/* 1 when a copy of size bytes leaves the reserve free.  Otherwise the copy
- * pass stops here, once; a disk whose free space cannot be read passes. */
+/* 1 when a copy of size bytes leaves the reserve free.  Otherwise expired
+ * backups make room first while they may (-1), and then the copy pass
+ * stops here, once; a disk whose free space cannot be read passes. */
 int RoomFor(uint64_t size)
 {
   uint64_t reserve = ReserveBytes(), free;
@@ -50,6 +95,8 @@ int RoomFor(uint64_t size)
     return 0;
   if (reserve == 0 || !FreeBytes(DestRoot, &free) || free >= reserve + size)
     return 1;
+  if (MayReclaim())
+    return -1;
   DestNearlyFull = 1;
   FileSizeToString((dword)free, (dword)(free >> 32), text);
   LOGF("Destination nearly full: backup stopped, %s free", text);

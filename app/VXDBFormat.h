@@ -40,6 +40,8 @@
  * its catalogue will stand. */
 #define VXDB_PROBE_NAME "VXDB.probe"
 #define VXDB_PROBE_LINK_NAME "VXDB.probe.link"
+/* Beside a catalogue: what its fixed entries cannot say (format below). */
+#define VXDB_NOTES_NAME "VXDB.notes"
 /* Entries and text together stay below 2 GiB, so that every size fits the
  * signed 32-bit fields and a 32-bit allocation. */
 #define VXDB_MAX_BODY 0x7FFFFFFFu
@@ -352,7 +354,8 @@ static inline int VXDBReservedName(const char *name, size_t length)
   static const char *const reserved[] = {VXDB_FILE_NAME,     VXDB_FILE_NAME VXDB_SAVE_SUFFIX,
                                          VXDB_PARTIAL_NAME,  VXDB_PARTIAL_NAME VXDB_SAVE_SUFFIX,
                                          VXDB_REMOVING_NAME, VXDB_UNFINISHED_NAME,
-                                         VXDB_PROBE_NAME,    VXDB_PROBE_LINK_NAME};
+                                         VXDB_PROBE_NAME,    VXDB_PROBE_LINK_NAME,
+                                         VXDB_NOTES_NAME,    VXDB_NOTES_NAME VXDB_SAVE_SUFFIX};
   for (size_t k = 0; k < sizeof reserved / sizeof reserved[0]; k++) {
     size_t i = 0;
     for (; i < length && reserved[k][i]; i++) {
@@ -365,6 +368,86 @@ static inline int VXDBReservedName(const char *name, size_t length)
       return 1;
   }
   return 0;
+}
+
+/* ---- the notes beside a catalogue -----------------------------------------
+ * "VXDB.notes" says what an entry of the catalogue beside it is, where the
+ * fixed 48 bytes cannot: a copy that may mix two versions, a folder that was
+ * not backed up.  It is written (whole, synced, renamed) before its
+ * catalogue, and only when there is something to say; a reader that does
+ * not know it sees a catalogue whose entries all look as they always did.
+ * All integers little-endian.
+ *
+ *   header   20 bytes: "VXDN", version 1, the catalogue's BackupDate, its
+ *            NrEntries, the number of notes
+ *   notes    12 bytes each, by entry in catalogue order: the entry's index,
+ *            its PathCRC, what it is (VXDB_NOTE_ bits)
+ *
+ * Notes that do not fit their catalogue (another date or count, an index
+ * outside it, another CRC, a cut or malformed file) say nothing reliable:
+ * every entry of that catalogue is then taken as changed while read. */
+#define VXDB_NOTES_MAGIC "VXDN"
+#define VXDB_NOTES_VERSION 1
+#define VXDB_NOTES_HEADER_SIZE 20
+#define VXDB_NOTE_SIZE 12
+/* The file changed while it was read, and no reading proved the copy. */
+#define VXDB_NOTE_CHANGED 1u
+/* A folder (its entry named like a file, with the zero digest) that the
+ * backup could not take: nothing below it was backed up. */
+#define VXDB_NOTE_FOLDER 2u
+
+static inline void VXDBEncodeNotesHeader(uint32_t backupDate, int32_t nrEntries, uint32_t notes, uint8_t *b)
+{
+  int i;
+  for (i = 0; i < 4; i++)
+    b[i] = (uint8_t)VXDB_NOTES_MAGIC[i];
+  VXDBPut32(b + 4, VXDB_NOTES_VERSION);
+  VXDBPut32(b + 8, backupDate);
+  VXDBPut32(b + 12, (uint32_t)nrEntries);
+  VXDBPut32(b + 16, notes);
+}
+
+/* The number of notes in *notes when the header belongs to the catalogue of
+ * that date and count and the file (fileSize bytes) holds them exactly; 0
+ * otherwise. */
+static inline int VXDBCheckNotesHeader(const uint8_t *b, uint64_t fileSize, uint32_t backupDate, int32_t nrEntries,
+                                       uint32_t *notes)
+{
+  int i;
+  if (fileSize < VXDB_NOTES_HEADER_SIZE)
+    return 0;
+  for (i = 0; i < 4; i++)
+    if (b[i] != (uint8_t)VXDB_NOTES_MAGIC[i])
+      return 0;
+  *notes = VXDBGet32(b + 16);
+  return VXDBGet32(b + 4) == VXDB_NOTES_VERSION && VXDBGet32(b + 8) == backupDate &&
+         nrEntries >= 0 && VXDBGet32(b + 12) == (uint32_t)nrEntries && *notes <= (uint32_t)nrEntries &&
+         fileSize == VXDB_NOTES_HEADER_SIZE + (uint64_t)*notes * VXDB_NOTE_SIZE;
+}
+
+static inline void VXDBEncodeNote(uint32_t index, uint32_t pathCrc, uint32_t kinds, uint8_t *b)
+{
+  VXDBPut32(b, index);
+  VXDBPut32(b + 4, pathCrc);
+  VXDBPut32(b + 8, kinds);
+}
+
+static inline void VXDBDecodeNote(const uint8_t *b, uint32_t *index, uint32_t *pathCrc, uint32_t *kinds)
+{
+  *index = VXDBGet32(b);
+  *pathCrc = VXDBGet32(b + 4);
+  *kinds = VXDBGet32(b + 8);
+}
+
+/* The one meaning of a good copy, for the plug-in and the tools alike: a
+ * real digest (the file was backed up), and no note that it changed while
+ * it was read.  Whoever reads the copy back may still find it damaged. */
+static inline int VXDBGoodCopy(const uint8_t md5[16], uint32_t notes)
+{
+  int i, backedUp = 0;
+  for (i = 0; i < 16; i++)
+    backedUp |= md5[i] != 0;
+  return backedUp && !(notes & VXDB_NOTE_CHANGED);
 }
 
 #endif

@@ -37,10 +37,10 @@ static dword NextCheck;
  * the clock is read again. */
 static dword DailyAt = INI_TIME_UNSET, DoneDay, TriedDay, NextLook;
 
-/* The state that follows the removal of expired backups; the copy state's
- * phase. */
+/* The state that follows the removal of expired backups, and whether that
+ * removal makes room for a copy; the copy state's phase. */
 static dword AfterRemoval;
-static int CopyPhase;
+static int Reclaiming, CopyPhase;
 
 /* Every stage as at load, holding no memory and no handle: before each
  * backup, and before the wait for the next. */
@@ -59,7 +59,7 @@ static void ResetRun(void)
   ResetCopyPass();
   ResetRemoval();
   StateTimeout = NextCheck = VXDidNASMount = LastBackup = AfterRemoval = 0;
-  CopyPhase = 0;
+  Reclaiming = CopyPhase = 0;
   SourceRoot[0] = DestRoot[0] = LastDestRoot[0] = 0;
 }
 
@@ -141,10 +141,42 @@ static void StepWait(void)
   NextCheck = TAP_GetTick() + PROBE_TICKS;
 }
 
-static void RemoveThen(dword after)
+/* todayHeld: today's catalogue stands. */
+static void RemoveThen(dword after, int todayHeld)
 {
   AfterRemoval = after;
-  State = StartRemoval() ? (dword)STATE_REMOVE : after;
+  Reclaiming = 0;
+  State = StartRemoval(todayHeld, -1) ? (dword)STATE_REMOVE : after;
+}
+
+/* A copy found no room: expired backups go, a round at a time, and the
+ * copy pass takes that copy up again. */
+static void Reclaim(void)
+{
+  if (ReclaimRound() == 0)
+    WriteLog((char *)"Destination full: expired backups are removed to make room");
+  if (!StartRemoval(0, ReclaimRound())) {
+    EndReclaim();
+    return;
+  }
+  Reclaiming = 1;
+  AfterRemoval = STATE_COPY;
+  State = STATE_REMOVE;
+}
+
+/* A round that removed nothing is followed by the next at once. */
+static void RemovalOver(void)
+{
+  if (Reclaiming) {
+    int removed = RemovedBackups();
+    Reclaiming = 0;
+    ReclaimDone(removed);
+    if (!removed && MayReclaim()) {
+      Reclaim();
+      return;
+    }
+  }
+  State = AfterRemoval;
 }
 
 static void StepScan(void)
@@ -174,7 +206,7 @@ static void StepScan(void)
   ProbeDestination(DestRoot);
   /* Expired backups make room first rather than the reserve stopping us. */
   if (SpaceShort())
-    RemoveThen(STATE_COPY);
+    RemoveThen(STATE_COPY, 0);
   else
     State = STATE_COPY;
 }
@@ -223,6 +255,8 @@ static void StepCopy(void)
     if (DoBackup(&CurrentVXDB, &LastVXDB)) {
       StartFlush();
       CopyPhase = StartTidy() ? COPY_TIDY : COPY_FLUSH;
+    } else if (ReclaimAsked()) {
+      Reclaim();
     }
     break;
   case COPY_TIDY:
@@ -241,7 +275,7 @@ static void StepCopy(void)
   case COPY_SAVE:
     /* Old backups go only after a complete one. */
     if (SaveBackup())
-      RemoveThen(STATE_FINISH);
+      RemoveThen(STATE_FINISH, 1);
     else
       State = STATE_FINISH;
     break;
@@ -344,7 +378,7 @@ dword TAP_EventHandler(dword event, dword param)
     case STATE_COPY: StepCopy(); break;
     case STATE_REMOVE:
       if (StepRemove())
-        State = AfterRemoval;
+        RemovalOver();
       break;
     case STATE_FINISH: StepFinish(); break;
     case STATE_SLEEP: StepSleep(); break;

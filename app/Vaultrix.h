@@ -16,8 +16,11 @@
  *   QuickCheck     which files it may      today's folder
  *                  take over unread)
  *   Catalogue    CurrentVXDB             -> "VXDB.db", or "VXDB.partial"
- *                                           when the backup is not complete
- *   Removal      the destination root    -> expired backups removed
+ *                                           when the backup is not complete,
+ *                                           and its notes "VXDB.notes"
+ *   Removal      the destination root    -> expired backups removed, but
+ *                                           never the last good copy of a
+ *                                           file CurrentVXDB lists
  *
  * Log carries every stage's messages; FileCalls holds the few file calls
  * that several stages make.  What is not declared here is static in the
@@ -82,6 +85,19 @@ typedef struct FileFacts {
   uint64_t Device, Inode, Size;
   dword Mode, Links;
 } FileFacts;
+
+/* An entry's Reserved word, which is always zero on disk, says in memory
+ * what the entry is: the readings the copy pass still owes it (its sweep),
+ * the notes that go to VXDB.notes (VXDB_NOTE_ bits, shifted), and what
+ * this run found.  Cleared when a catalogue is loaded and when it is saved. */
+#define ENTRY_SWEEP 0xFFu
+#define ENTRY_NOTE_SHIFT 8
+#define ENTRY_NOTES (0xFFu << ENTRY_NOTE_SHIFT)
+#define ENTRY_CHANGED (VXDB_NOTE_CHANGED << ENTRY_NOTE_SHIFT)
+#define ENTRY_FOLDER (VXDB_NOTE_FOLDER << ENTRY_NOTE_SHIFT)
+#define ENTRY_REFUSED 0x10000u  /* the scan could not take it: never copied */
+#define ENTRY_TO_PROVE 0x20000u /* copied on whole-second stamps, to be read once more */
+#define ENTRY_DAMAGED 0x40000u  /* of an earlier backup: this run found its copy damaged */
 
 #define LOGF(...) (StrFormat(LogString, sizeof LogString, __VA_ARGS__), WriteLog(LogString))
 
@@ -178,8 +194,10 @@ void ResetDiskProbe(void);
 
 /* Source scan (Scan.cpp) */
 extern int32_t TotalSourceDirs, TotalSourceFiles;
-/* Files and folders the scan refused (path too long, folder not entered). */
-extern int32_t TotalRefusedPaths;
+/* Files and folders the scan refused (a name or path too long, a reserved
+ * name, an entry it could not read, a folder not entered), each listed in
+ * the catalogue as not backed up. */
+extern int32_t TotalRefusedPaths, TotalRefusedFolders;
 /* Entries that are not regular files, passed over by the scan or the copy. */
 extern int32_t TotalSkippedEntries;
 extern uint64_t TotalSourceFileSize;
@@ -201,6 +219,15 @@ int32_t AddTextToVXDB(const char *text, VXDB *record);
 VXDBEntry *AddToVXDB(const char *path, VXDB *record);
 /* AddToVXDB, with the digest left to the copy pass when hash is 0. */
 VXDBEntry *AppendEntry(const char *path, VXDB *record, int hash);
+/* An entry the scan met and could not take (ENTRY_REFUSED, with
+ * ENTRY_FOLDER for a folder): folder ("/a/b/") and name cut to a path the
+ * catalogue's readers take, listed once; unique: not looked for first. */
+void AppendRefused(const char *folder, const char *name, int isFolder, int unique, VXDB *record);
+/* Why a source entry could not be looked at or read, for its log line. */
+const char *ReadFailure(int err);
+/* Copied whole, read, and not found damaged by this run, nor noted as
+ * changed while read. */
+int GoodCopy(const VXDBEntry *e);
 /* The text at an offset of the pool; "" for one outside it. */
 const char *EntryText(const VXDB *db, int32_t offset);
 /* The earlier entry of the file folder + name, whose CRC e holds. */
@@ -242,11 +269,17 @@ void ResetQuickCheck(void);
  * earlier backup's, the source for the copy (hashed as it is written), or
  * the earlier backup's copy, to prove it before it is linked to.
  * READ_WRITTEN: a copy read and written whole, which the next event makes
- * durable. */
-enum { READ_NONE = 0, READ_HASH = 1, READ_COPY = 2, READ_CHECK = 3, READ_WRITTEN = 4 };
+ * durable.  READ_VERIFY: the source read once more, to prove a copy made
+ * within the second of its stamps. */
+enum { READ_NONE = 0, READ_HASH = 1, READ_COPY = 2, READ_CHECK = 3, READ_WRITTEN = 4, READ_VERIFY = 5 };
 /* ENTRY_NO_ROOM: not copied to keep the free-space reserve; the pass stops.
- * ENTRY_AGAIN: changed while read, to be read again after the others. */
-enum { ENTRY_FAILED = 0, ENTRY_COPIED = 1, ENTRY_LINKED = 2, ENTRY_SKIPPED = 3, ENTRY_NO_ROOM = 4, ENTRY_AGAIN = 5 };
+ * ENTRY_AGAIN: changed while read, to be read again after the others.
+ * ENTRY_UNPROVEN: copied, to be read again after the others once the
+ * second of its stamps has passed; ENTRY_WAIT: that second has not passed
+ * yet.  ENTRY_RECLAIM: no room, to be tried again once expired backups
+ * have gone. */
+enum { ENTRY_FAILED = 0, ENTRY_COPIED = 1, ENTRY_LINKED = 2, ENTRY_SKIPPED = 3, ENTRY_NO_ROOM = 4, ENTRY_AGAIN = 5,
+       ENTRY_UNPROVEN = 6, ENTRY_WAIT = 7, ENTRY_RECLAIM = 8 };
 /* Readings of a file that changed while read, after the first.  An entry
  * waiting for one holds the count in Reserved, which is zero again before
  * the pass ends. */
@@ -265,6 +298,9 @@ typedef struct CopyJob {
   int32_t HasOld;             /* Old names the earlier copy, not the source */
   int32_t Settled;            /* no more readings, whatever the source does */
   int32_t KeptEarlier;        /* the earlier copy stands for a changing file */
+  int32_t Unproven;           /* copied within the second of the source's stamps */
+  int32_t Verifying;          /* reading to prove the copy already in the backup */
+  dword OpenedAt;             /* the kernel's second when the source was opened */
   int In, Out, Check;         /* -1 when not open */
   uint64_t Done;              /* bytes of the source read in this reading */
   uint64_t Checked;           /* bytes of the earlier copy read */
@@ -273,7 +309,7 @@ typedef struct CopyJob {
   struct stat64 Stat;         /* the source as opened */
   MD5Context Md5;
   VXDBEntry *Entry;
-  const VXDBEntry *Previous;  /* the same file in the earlier backup, or none */
+  VXDBEntry *Previous;        /* the same file in the earlier backup, or none */
   char Source[PATH_SIZE], Destination[PATH_SIZE], Old[PATH_SIZE];
 } CopyJob;
 
@@ -306,16 +342,32 @@ void ResetCopyPass(void);
 
 /* Free-space reserve (Reserve.cpp): set once a copy would eat into it. */
 extern int DestNearlyFull;
+/* 1: room; 0: the reserve stopped the pass (logged); -1: expired backups
+ * are to be removed first, and the copy tried again. */
 int RoomFor(uint64_t size);
 int SpaceShort(void);
+/* When a copy runs out of room: whether removing expired backups may still
+ * make some (KeepDays set, and the last round removed something), asking
+ * for it, and the rounds: 0 removes what the rules let go, each later one
+ * the oldest expired complete backup that KeepDays + 1 would keep. */
+int MayReclaim(void);
+void AskReclaim(void);
+int ReclaimAsked(void);
+int ReclaimRound(void);
+void ReclaimDone(int removed);
+void EndReclaim(void);
 void ResetReserve(void);
 
 /* Removal of expired backups, and of the files a rerun's catalogue does not
  * list from today's folder, one walk through folder handles (Removal.cpp).
- * Each Start says whether it began; StepRemove carries it on, 1 once over. */
-int StartRemoval(void);
+ * Each Start says whether it began; StepRemove carries it on, 1 once over.
+ * todayHeld: today's catalogue stands, so that what it holds intact needs
+ * no earlier copy; reclaim: the round of a copy that ran out of room, or
+ * -1.  RemovedBackups: how many the last removal took. */
+int StartRemoval(int todayHeld, int reclaim);
 int StartTidy(void);
 int StepRemove(void);
+int RemovedBackups(void);
 void ResetRemoval(void);
 
 /* File calls several stages make (FileCalls.cpp); 1 on success. */

@@ -68,7 +68,7 @@ protected:
   int64_t live = 0;
 };
 
-TEST_F(Catalogue, OneFiveByteFileIsThe93ByteWorkedExample)
+TEST_F(Catalogue, AFiveByteFileSavesAsHeaderEntryAndPoolByteForByte)
 {
   ASSERT_NE(Add("/a.bin", "hello"), nullptr);
   struct stat st;
@@ -93,7 +93,7 @@ TEST_F(Catalogue, OneFiveByteFileIsThe93ByteWorkedExample)
   EXPECT_FALSE(Exists(path + ".part"));
 }
 
-TEST_F(Catalogue, TextPoolKeepsOneCopyAndGrowsByTheStatedStep)
+TEST_F(Catalogue, TextPoolKeepsOneCopyAndGrowsBy1026BytesWhenFull)
 {
   EXPECT_EQ(AddTextToVXDB("/", &db), 1);
   EXPECT_EQ(db.TextAllocated, 1 + 1 + 1026);

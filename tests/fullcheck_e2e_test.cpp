@@ -15,7 +15,7 @@
 #include "app/Vaultrix.h"
 #include "checksum/CRC32.h"
 #include "support/BackupScenario.h"
-#include "support/PowerCut.h"
+#include "support/ImageRecorder.h"
 
 namespace {
 
@@ -38,29 +38,13 @@ std::string InShareOn(const std::string &folder, const std::string &stem, unsign
   }
 }
 
-class QuickCheck : public ::testing::Test {
+class QuickCheck : public ImageRecorder {
 protected:
   void SetUp() override
   {
-    if (geteuid() != 0)
-      GTEST_SKIP() << "disk images need root";
-    ASSERT_EQ(MakeExt4Image(image, 64 << 20), "");
-    Mount();
-    MakeRecorderDisk(disk->root(), nullptr);
-  }
-
-  void Mount()
-  {
-    disk = std::make_unique<MountedImage>(image);
-    ASSERT_TRUE(disk->ok()) << disk->error();
-    b.UseDisk(disk->root());
-  }
-
-  std::string Debugfs(const std::string &request)
-  {
-    ProgramRun r = RunProgram({"debugfs", "-w", "-R", request, image});
-    EXPECT_EQ(r.status, 0) << request << ": " << r.err;
-    return r.out;
+    ImageRecorder::SetUp();
+    if (!IsSkipped() && !HasFatalFailure())
+      MakeRecorderDisk(disk->root(), nullptr);
   }
 
   // Both time stamps of a path on the disk, an hour back.
@@ -85,11 +69,6 @@ protected:
     ASSERT_EQ(pwrite(fd, &c, 1, (off_t)(block * size)), 1);
     close(fd);
   }
-
-  TempDir work;
-  std::string image = work / "disk.img";
-  std::unique_ptr<MountedImage> disk;
-  BackupScenario b;
 };
 
 std::string Settings(const std::string &dest, const std::string &more)

@@ -45,7 +45,8 @@ TEST(Refusals, MoreFoldersThanTheLimitIsAnIncompleteBackup)
 
   EXPECT_TRUE(b.Logged("Recursive scan seems to be in an endless loop!")) << b.log;
   EXPECT_TRUE(b.Logged(std::to_string(notScanned) + " folders were not scanned")) << b.log;
-  EXPECT_TRUE(b.Logged("Failed: " + std::to_string(notScanned) + " files")) << b.log;
+  EXPECT_TRUE(b.Logged("Failed: " + std::to_string(notScanned) + " folders, nothing in them backed up")) << b.log;
+  EXPECT_FALSE(b.Logged("Failed: " + std::to_string(notScanned) + " files")) << b.log;
   EXPECT_TRUE(b.Logged("Backup incomplete, the next load tries again")) << b.log;
   EXPECT_EQ(ReadFile(b.IniPath()), ini) << "an incomplete backup must not count as done";
   std::string partial = b.Day("2026-12-01");
@@ -189,7 +190,11 @@ TEST(Refusals, SourceFilesNamedLikeTheCatalogueAreRefusedAndCounted)
   EXPECT_EQ(ReadFile(b.Pf("/VXDB.db.part")), "another");
   std::string day = b.Day("2026-12-01");
   EXPECT_EQ(ReadFile(day + "/sub/VXDB.db"), "fine below the top");
-  EXPECT_TRUE(VxdbIntact(day));
+  // Listed as not backed up: every reader names them, none takes the
+  // catalogue for the owner's file.
+  ProgramRun verify = RunVxdbTool({"verify", day});
+  EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+  ExpectInOrder(verify.out, {"not backed up /VXDB.db (", "not backed up /VXDB.db.part (", "; 2 not backed up ("});
 }
 
 TEST(Refusals, AStopTurnedAwayByTheGuardEndsThePluginAtTheNextEvent)

@@ -23,14 +23,13 @@ protected:
       LastBackup = 0x10000;
       SaveVXDB(saved.c_str(), &CurrentVXDB);
       WriteFile(steps, std::to_string(n) + " " + std::to_string(TotalRefusedPaths) + " " +
-                           std::to_string(TotalSkippedEntries));
+                           std::to_string(TotalRefusedFolders) + " " + std::to_string(TotalSkippedEntries));
     });
     memset(out, 0, sizeof *out);
     EXPECT_EQ(LoadVXDB(saved.c_str(), out), 1);
-    std::string s = ReadFile(steps);
-    refused = atoi(s.substr(s.find(' ') + 1).c_str());
-    skipped = atoi(s.substr(s.rfind(' ') + 1).c_str());
-    return atoi(s.c_str());
+    int n = 0;
+    EXPECT_EQ(sscanf(ReadFile(steps).c_str(), "%d %d %d %d", &n, &refused, &refusedFolders, &skipped), 4);
+    return n;
   }
   // The relative paths of a catalogue, leaving out the settings folder
   // (where the application's own log may lie).
@@ -45,7 +44,7 @@ protected:
     return paths;
   }
   std::string Pf(const std::string &rel) { return disk / ("ProgramFiles" + rel); }
-  int refused = 0, skipped = 0;
+  int refused = 0, refusedFolders = 0, skipped = 0;
 };
 
 TEST_F(Scan, WholeTreeBreadthFirstWithFoldersOnceAndLinksLoggedAndPassedOver)
@@ -88,11 +87,12 @@ TEST_F(Scan, WholeTreeBreadthFirstWithFoldersOnceAndLinksLoggedAndPassedOver)
   FreeVXDB(&db);
 }
 
-TEST_F(Scan, PathsBeyondTheBufferAreRefusedAndCounted)
+TEST_F(Scan, PathsBeyondTheBufferAreRefusedCountedAndListed)
 {
   // Folder paths below /ProgramFiles grow by 121 bytes a level: the fourth
   // level (497 bytes) is queued, the fifth (618) is not; a file in the
-  // fourth level no longer fits its full path.
+  // fourth level no longer fits its full path.  Both are listed as far as
+  // a path fits, which here is one cut path: listed once.
   std::string rel;
   for (int level = 1; level <= 5; level++) {
     rel += "/" + std::string(120, (char)('0' + level));
@@ -102,9 +102,12 @@ TEST_F(Scan, PathsBeyondTheBufferAreRefusedAndCounted)
   VXDB db;
   RunScan(&db);
   std::vector<std::string> paths = Paths(db);
-  ASSERT_EQ(paths.size(), 3u);
+  ASSERT_EQ(paths.size(), 4u);
   EXPECT_EQ(paths[2], rel.substr(0, 3 * 121) + "/f.txt");
-  EXPECT_EQ(refused, 2);
+  EXPECT_EQ(paths[3], rel.substr(0, paths[3].size()));
+  EXPECT_LE(paths[3].size() + strlen(SourceRoot), (size_t)PATH_SIZE - 1);
+  EXPECT_EQ(refused, 1);
+  EXPECT_EQ(refusedFolders, 1);
   EXPECT_TRUE(Logged("Path too long, folder not backed up")) << Log();
   EXPECT_TRUE(Logged("Path too long, file not backed up")) << Log();
   FreeVXDB(&db);

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "app/VXDBFormat.h"
+#include "checksum/Md5.h"
 #include "support/BackupScenario.h"
 #include "support/Catalogues.h"
 #include "support/RecorderNamespace.h"
@@ -310,6 +311,71 @@ TEST_F(VxdbPrune, UnfinishedAndPartialFoldersGoWhenExpiredAndNeverCountAsKept)
                         "Removed       2024-03-01  1 file, ",
                         "Not a backup  2024-02-30  (not a calendar date)",
                         "Not a backup  2024-13-45  (not a calendar date)"});
+}
+
+// A backup laid by hand: its files, its catalogue and notes.
+void HandBackup(const std::string &folder, const std::vector<HandFile> &files)
+{
+  auto md5 = [](const std::string &content, uint8_t *out) {
+    MD5Context c;
+    MD5Init(&c);
+    MD5Update(&c, (const byte *)content.data(), (dword)content.size());
+    MD5Final(&c);
+    memcpy(out, c.digest, 16);
+  };
+  for (const auto &f : files)
+    if (f.backedUp)
+      WriteFile(folder + f.path, f.content);
+  auto [catalogue, notes] = HandCatalogue(files, 0, md5);
+  WriteFile(folder + "/" VXDB_FILE_NAME, catalogue);
+  if (!notes.empty())
+    WriteFile(folder + "/" VXDB_NOTES_NAME, notes);
+}
+
+// No file the newest backup lists loses its last good copy, whatever the
+// rules say: the newest backup holding a good one stays for each file it
+// does not hold intact (not backed up, changed while read, a folder not
+// taken), passing over a copy cut short on the disk; the dry run says so
+// first, and what goes holds no last good copy.
+TEST_F(VxdbPrune, TheLastGoodCopyOfEveryFileStays)
+{
+  const HandFile a{"/a.dat", "a"}, b1{"/b.dat", "b, first"}, b3{"/b.dat", "b, third"}, c{"/c.dat", "c"},
+      x{"/d/x.dat", "x"};
+  HandBackup(root + "/2024-03-01", {a, b1, c, x});
+  HandBackup(root + "/2024-03-02", {a, b1, c, x});
+  HandBackup(root + "/2024-03-03", {a, b3, {"/c.dat", "", false}, x});
+  HandBackup(root + "/2024-03-04", {a, {"/b.dat", "b, fourth", true, VXDB_NOTE_CHANGED}, {"/c.dat", "", false}, x});
+  HandBackup(root + "/2024-03-05", {a, {"/b.dat", "b, fifth", true, VXDB_NOTE_CHANGED}, {"/c.dat", "", false},
+                                    {"/d", "", false, VXDB_NOTE_FOLDER}});
+  // The third day's copy of b was cut short after its catalogue stood.
+  WriteFile(root + "/2024-03-03/b.dat", "b, th");
+  TreeSnapshot before = SnapshotTree(root);
+
+  ProgramRun dry = Prune({"--dry-run", "--keep-last", "1", root});
+  EXPECT_EQ(dry.status, 0) << dry.err;
+  EXPECT_EQ(SnapshotTree(root), before);
+  ProgramRun r = Prune({"--json", "--keep-last", "1", root});
+  ASSERT_EQ(r.status, 0) << r.err;
+  // 03-03's b is not whole, so 03-02 holds the last good copies of b and
+  // c; 03-04 the last good copy of what the folder d holds.
+  EXPECT_TRUE(Contains(dry.out, "Keep          2024-03-02  (the last good copy of 2 files)\n")) << dry.out;
+  EXPECT_TRUE(Contains(dry.out, "Keep          2024-03-04  (the last good copy of 1 file)\n")) << dry.out;
+  EXPECT_TRUE(Contains(dry.out, "Would remove  2024-03-01")) << dry.out;
+  EXPECT_TRUE(Contains(dry.out, "Would remove  2024-03-03")) << dry.out;
+  EXPECT_EQ(Folders(r.out, "kept", "removed"), (std::set<std::string>{"2024-03-02", "2024-03-04", "2024-03-05"}))
+      << r.out;
+  EXPECT_TRUE(Contains(r.out, "\"folder\":\"2024-03-02\",\"state\":\"complete\",\"rules\":[],\"last_good_copy_of\":2"))
+      << r.out;
+  EXPECT_EQ(NamesIn(root), (std::set<std::string>{"2024-03-02", "2024-03-04", "2024-03-05"}));
+  EXPECT_EQ(ReadFile(root + "/2024-03-04/d/x.dat"), "x");
+  EXPECT_EQ(ReadFile(root + "/2024-03-02/b.dat"), "b, first");
+  EXPECT_EQ(ReadFile(root + "/2024-03-02/c.dat"), "c");
+
+  // Once the newest backup holds them intact, the rules alone decide.
+  HandBackup(root + "/2024-03-06", {a, b3, c, x});
+  ProgramRun later = Prune({"--keep-last", "2", root});
+  EXPECT_EQ(later.status, 0) << later.err;
+  EXPECT_EQ(NamesIn(root), (std::set<std::string>{"2024-03-05", "2024-03-06"})) << later.out;
 }
 
 // On a share whose file system shows no link counts (sshfs), the space

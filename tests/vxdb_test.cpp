@@ -731,6 +731,38 @@ TEST_F(VxdbTest, ListShowsEveryBackupAndLatestPassesOverWhatIsNotComplete)
   EXPECT_NE(none.err.find(": no complete backup here"), std::string::npos) << none.err;
 }
 
+// A copy the plug-in noted as changed while read is no good copy: restore
+// takes the file from the backup before, which holds it intact; kept to the
+// one backup, it restores that copy, names it, and exits 3.
+TEST_F(VxdbTest, ACopyChangedWhileReadComesFromTheBackupBefore)
+{
+  std::string root = tmp / "VaultrixBackup";
+  std::vector<File> files = DayOfFiles(), later = DayOfFiles();
+  later[1].content = "line one\nline tw\xff\n";  // a mix of two versions
+  LayBackup(root + "/2024-03-01", March(1), files);
+  LayBackup(root + "/2024-03-02", March(2), later);
+  std::string notes(VXDB_NOTES_HEADER_SIZE + VXDB_NOTE_SIZE, '\0');
+  auto *n = reinterpret_cast<uint8_t *>(notes.data());
+  VXDBEncodeNotesHeader(March(2), int32_t(later.size()), 1, n);
+  std::string path = later[1].Path();
+  VXDBEncodeNote(1, CRC32(0, path.data(), dword(path.size())), VXDB_NOTE_CHANGED, n + VXDB_NOTES_HEADER_SIZE);
+  WriteFile(root + "/2024-03-02/" VXDB_NOTES_NAME, notes);
+
+  ToolRun verify = Vxdb({"verify", root, "latest"});
+  EXPECT_EQ(verify.status, 3) << verify.out;
+  EXPECT_NE(verify.out.find("changed while read /Settings/TAPSystem.log ("), std::string::npos) << verify.out;
+  ToolRun r = Vxdb({"restore", root, "latest", tmp / "back"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("taken from 2024-03-01: /Settings/TAPSystem.log (changed while read in 2024-03-02: "),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(ReadFile(tmp / "back/Settings/TAPSystem.log"), files[1].content);
+  ToolRun one = Vxdb({"restore", "--this-backup-only", root, "latest", tmp / "one"});
+  EXPECT_EQ(one.status, 3) << one.err;
+  EXPECT_NE(one.err.find("changed while read /Settings/TAPSystem.log ("), std::string::npos) << one.err;
+  EXPECT_EQ(ReadFile(tmp / "one/Settings/TAPSystem.log"), later[1].content);
+}
+
 // Restore never writes bytes that are not the recorded file's, on
 // a disk that ignores letter case as exFAT does.
 TEST_F(VxdbTest, RestoreFromADiskThatIgnoresCaseWritesOnlyRecordedBytes)

@@ -118,6 +118,43 @@ std::map<std::string, std::string> BackupScenario::OwnerFiles() const
   return ::testing::AssertionSuccess();
 }
 
+std::set<std::string> BackupScenario::WithoutGoodCopy() const
+{
+  // Each backup's catalogue, with its notes, by day: the newest last.
+  std::map<std::string, std::map<std::string, std::pair<std::string, uint32_t>>> days;
+  std::error_code ec;
+  for (auto &e : fs::directory_iterator(backupRoot_, ec))
+    for (const char *name : {VXDB_FILE_NAME, VXDB_PARTIAL_NAME}) {
+      VXDB db;
+      memset(&db, 0, sizeof db);
+      if (!e.is_directory() || !LoadVXDB((e.path().string() + "/" + name).c_str(), &db))
+        continue;
+      auto &files = days[e.path().filename().string()];
+      for (int i = 0; i < db.NrEntries; i++)
+        files[std::string(EntryText(&db, db.Entries[i].FolderOffset)) + EntryText(&db, db.Entries[i].NameOffset)] = {
+            Md5Text(db.Entries[i].MD5), db.Entries[i].Reserved};
+      FreeVXDB(&db);
+    }
+  std::set<std::string> without;
+  if (days.empty())
+    return without;
+  auto good = [&](const std::string &day, const std::string &rel, const std::pair<std::string, uint32_t> &e) {
+    return e.first != std::string(32, '0') && !(e.second & ENTRY_CHANGED) && Md5Hex(Day(day) + rel) == e.first;
+  };
+  for (auto &[rel, entry] : days.rbegin()->second) {
+    if (entry.second & ENTRY_FOLDER)
+      continue;
+    bool found = false;
+    for (auto it = days.rbegin(); it != days.rend() && !found; ++it) {
+      auto at = it->second.find(rel);
+      found = at != it->second.end() && good(it->first, rel, at->second);
+    }
+    if (!found)
+      without.insert(rel);
+  }
+  return without;
+}
+
 void BackupScenario::Checkpoint()
 {
   settings_.clear();

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -50,6 +51,10 @@ public:
   // Every owner file is in the day's backup byte for byte, and its catalogue
   // lists every file with the digest of the copy it holds.
   ::testing::AssertionResult Complete(const std::string &date) const;
+  // The files that the newest backup lists (folders it could not take
+  // aside) without a good copy in any backup: one with a digest, no note
+  // that it changed while read, and those bytes on the disk, re-hashed.
+  std::set<std::string> WithoutGoodCopy() const;
 
   // The settings folder, the dated folders and the share state as they are
   // now; Restore removes dated folders made since and puts the settings

@@ -100,7 +100,7 @@ int AttachLoop(int fd, std::string *error)
 
 } // namespace
 
-std::string MakeExt4Image(const std::string &path, uint64_t bytes)
+std::string MakeExt4Image(const std::string &path, uint64_t bytes, const std::vector<std::string> &options)
 {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0)
@@ -109,7 +109,10 @@ std::string MakeExt4Image(const std::string &path, uint64_t bytes)
   close(fd);
   if (!sized)
     return Failed("ftruncate " + path);
-  ProgramRun mkfs = RunProgram({"mkfs.ext4", "-q", "-F", path});
+  std::vector<std::string> argv = {"mkfs.ext4", "-q", "-F"};
+  argv.insert(argv.end(), options.begin(), options.end());
+  argv.push_back(path);
+  ProgramRun mkfs = RunProgram(argv);
   return mkfs.status == 0 ? "" : "mkfs.ext4: " + mkfs.err;
 }
 

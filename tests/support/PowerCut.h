@@ -13,11 +13,14 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "TestSupport.h"
 
-// Makes an empty ext4 image file of the given size; "" or what failed.
-std::string MakeExt4Image(const std::string &path, uint64_t bytes);
+// Makes an empty ext4 image file of the given size, with mkfs.ext4's
+// options added (such as {"-I", "128"}: inodes that keep whole seconds);
+// "" or what failed.
+std::string MakeExt4Image(const std::string &path, uint64_t bytes, const std::vector<std::string> &options = {});
 
 // e2fsck -fy on an image file: its exit status (0 clean, 1 repaired, 4 or
 // more errors left); its output in *out.

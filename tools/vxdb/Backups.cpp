@@ -132,12 +132,14 @@ bool DateShaped(const std::string &n)
          n.find_first_not_of("0123456789-") == std::string::npos;
 }
 
+// A name listed as not backed up holds nothing of the backup: the file by
+// that name is still the plug-in's own.
 bool Listed(const Catalogue *cat, const std::string &name)
 {
   if (!cat)
     return false;
   for (const auto &e : cat->entries)
-    if (e.folder == "/" && strcasecmp(std::string(e.name).c_str(), name.c_str()) == 0)
+    if (e.folder == "/" && !IsZero(e.md5) && strcasecmp(std::string(e.name).c_str(), name.c_str()) == 0)
       return true;
   return false;
 }
@@ -189,6 +191,7 @@ bool ExamineFolder(int dirfd, const std::string &path, Folder *f, Catalogue *kee
       for (const auto &e : cat->entries) {
         bool never = IsZero(e.md5);
         f->notBackedUp += never;
+        f->changedWhileRead += !never && !GoodCopy(e);
         f->files += !never;
         f->size += never ? 0 : e.size;
       }
@@ -324,11 +327,13 @@ std::string FolderStateText(FolderState s)
   }
 }
 
-std::string FolderStateCounted(FolderState s, uint64_t notBackedUp)
+std::string FolderStateCounted(FolderState s, uint64_t notBackedUp, uint64_t changedWhileRead)
 {
   std::string text = FolderStateName(s);
   if (notBackedUp)
     text += ", " + std::to_string(notBackedUp) + " not backed up";
+  if (changedWhileRead)
+    text += ", " + std::to_string(changedWhileRead) + " changed while read";
   return text;
 }
 

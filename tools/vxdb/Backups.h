@@ -56,6 +56,7 @@ struct Folder {
   // Whether the date of some backup of its destination agrees with the
   // clock that wrote its catalogue (VXDBBackupOrder).
   bool agreed = true;
+  uint64_t changedWhileRead = 0;  // copies that may mix two versions
   bool HasCatalogue() const { return !catalogueFile.empty() && state != FolderState::kUnusable; }
   // Where it stands among the backups, as the plug-in's lookup orders them:
   // by the catalogue's date, unless a clock set ahead gave that; a folder
@@ -74,9 +75,9 @@ std::string ClockAheadText(const Folder &f);
 // The state with what it means: "unfinished (the plug-in began it and
 // never finished)".
 std::string FolderStateText(FolderState s);
-// The state with the files the plug-in logged as failed: "complete, 2 not
-// backed up".
-std::string FolderStateCounted(FolderState s, uint64_t notBackedUp);
+// The state with the files the plug-in logged as failed, and those copied
+// while they changed: "complete, 2 not backed up, 1 changed while read".
+std::string FolderStateCounted(FolderState s, uint64_t notBackedUp, uint64_t changedWhileRead = 0);
 
 // A dated name that is not a backup, and why.
 struct NotABackup {

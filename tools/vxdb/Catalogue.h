@@ -22,6 +22,7 @@ struct Entry {
   uint64_t size = 0;
   int32_t changeTime = 0, modifyTime = 0;
   Digest md5{};
+  uint32_t notes = 0;  // VXDB_NOTE_ bits from the notes beside the catalogue
   size_t PathLength() const { return folder.size() + name.size(); }
   std::string Path() const;
   // The path as far as it may be shown: an over-long one cut at kMaxPath
@@ -33,7 +34,16 @@ struct Catalogue {
   uint32_t backupDate = 0;
   std::vector<Entry> entries;
   std::shared_ptr<const std::string> text;  // the pool the entries point into
+  // Why the notes beside it say nothing reliable ("" when they do, or when
+  // there are none); every entry then counts as changed while read.
+  std::string notesProblem;
 };
+
+// A copy the backup holds whole and read unchanged: a digest, and no note
+// that it changed while it was read. The same meaning as on the recorder.
+bool GoodCopy(const Entry &e);
+// The entry names a folder the backup could not take.
+bool IsFolder(const Entry &e);
 
 // Decodes and checks a catalogue file's bytes; err says what is wrong.
 bool ParseCatalogue(std::string_view bytes, Catalogue *cat, std::string *err);

@@ -19,17 +19,27 @@ const char kNotBackedUp[] = "not backed up";
 const char kExtra[] = "extra";
 const char kUnsafe[] = "unsafe";
 const char kUnreadable[] = "unreadable";
+const char kChangedWhileRead[] = "changed while read";
 
 bool Vouched(const Backup &b, size_t i, std::string *verdict, std::string *why)
 {
-  if (!IsZero(b.cat.entries[i].md5))
+  const Entry &e = b.cat.entries[i];
+  if (GoodCopy(e))
     return true;
-  *verdict = kNotBackedUp;
-  *why = "logged as failed when the backup ran";
+  if (!IsZero(e.md5)) {
+    *verdict = kChangedWhileRead;
+    *why = "the plug-in noted that the copy may mix two versions";
+  } else {
+    *verdict = kNotBackedUp;
+    *why = IsFolder(e) ? "a folder the backup could not take" : "logged as failed when the backup ran";
+  }
   return false;
 }
 
-bool IsDamage(const Finding &f) { return strcmp(f.kind, kExtra) != 0 && strcmp(f.kind, kNotBackedUp) != 0; }
+bool IsDamage(const Finding &f)
+{
+  return strcmp(f.kind, kExtra) != 0 && strcmp(f.kind, kNotBackedUp) != 0 && strcmp(f.kind, kChangedWhileRead) != 0;
+}
 
 std::string FindingLine(const Finding &f)
 {
@@ -66,7 +76,9 @@ DayState DayCheck::State() const
   for (const auto &f : findings)
     if (IsDamage(f))
       return DayState::kDamaged;
-  return partial ? DayState::kIncomplete : DayState::kIntact;
+  // Files the disk refused leave a complete backup complete; a copy that may
+  // mix two versions is no good copy, whatever the run's state.
+  return partial || Count(kChangedWhileRead) ? DayState::kIncomplete : DayState::kIntact;
 }
 
 size_t DayCheck::Count(const char *kind) const
@@ -153,6 +165,7 @@ DayCheck CheckBackup(const Backup &b, CheckRun *run, Progress *progress)
     std::pair<uint64_t, uint64_t> id;
   };
   std::vector<Read> reads;
+  std::vector<size_t> changed;
   std::vector<Place> places = PlaceEntries(b.cat);
   for (size_t i = 0; i < places.size(); ++i) {
     const Entry &e = b.cat.entries[i];
@@ -166,11 +179,17 @@ DayCheck CheckBackup(const Backup &b, CheckRun *run, Progress *progress)
     auto at = onDisk.find(p.key);
     if (IsZero(e.md5)) {
       // Whatever lies there was never recorded: it is not read.
-      note(i, kNotBackedUp, p.key, "logged as failed when the backup ran");
+      if (IsFolder(e))
+        note(i, kNotBackedUp, p.key + "/", "a folder the backup could not take; nothing in it was backed up");
+      else
+        note(i, kNotBackedUp, p.key, "logged as failed when the backup ran");
       if (at != onDisk.end())
         onDisk.erase(at);
       continue;
     }
+    // Its bytes are checked all the same: damage is told before this.
+    if (!GoodCopy(e))
+      changed.push_back(i);
     if (at == onDisk.end()) {
       if (!hidden(p.key))
         note(i, kMissing, p.key, "");
@@ -233,6 +252,10 @@ DayCheck CheckBackup(const Backup &b, CheckRun *run, Progress *progress)
     else if (r.digest != e.md5)
       note(i, kDamagedFile, p.key, "contents differ");
   }
+  std::string why = b.cat.notesProblem.empty() ? "the copy may mix two versions" : b.cat.notesProblem;
+  for (size_t i : changed)
+    if (std::none_of(found.begin(), found.end(), [&](const auto &f) { return f.first == i && IsDamage(f.second); }))
+      note(i, kChangedWhileRead, places[i].key, why);
   std::stable_sort(found.begin(), found.end(), [](const auto &x, const auto &y) { return x.first < y.first; });
   for (auto &f : found)
     day.findings.push_back(std::move(f.second));

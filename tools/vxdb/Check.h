@@ -24,6 +24,7 @@ extern const char kNotBackedUp[];   // "not backed up": logged as failed by the 
 extern const char kExtra[];         // "extra": on the disk, not in the catalogue
 extern const char kUnsafe[];        // "unsafe": a path that would leave the backup folder
 extern const char kUnreadable[];    // "unreadable": the PC could not read it
+extern const char kChangedWhileRead[];  // "changed while read": the copy may mix two versions
 
 // Whether a backup vouches for the copy of its entry i: the plug-in took
 // the file whole and recorded its digest. Otherwise verdict is the word for
@@ -37,7 +38,7 @@ struct Finding {
   std::string path, detail;
 };
 // Whether a finding makes the backup damaged: not an extra file, nor one
-// that was never backed up.
+// that was never backed up or changed while it was read.
 bool IsDamage(const Finding &f);
 // "damaged       /a/b (contents differ)", the path made safe for a terminal.
 std::string FindingLine(const Finding &f);

@@ -88,7 +88,7 @@ int CheckCommand(const Options &opt, std::ostream &out, std::ostream &err)
           << (d.sizeOnly ? ", " + std::to_string(d.sizeOnly) + " by size only" : "")
           << (d.Count(kExtra) ? ", " + Plural(d.Count(kExtra), "extra file") : "") << "\n";
     for (const auto &f : d.findings)
-      if (IsDamage(f) || strcmp(f.kind, kNotBackedUp) == 0)
+      if (IsDamage(f) || strcmp(f.kind, kNotBackedUp) == 0 || strcmp(f.kind, kChangedWhileRead) == 0)
         out << "    " << FindingLine(f) << "\n";
   }
   for (const auto &o : c.others)

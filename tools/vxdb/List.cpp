@@ -42,7 +42,8 @@ int ListDestination(const Destination &d, const Options &opt, std::ostream &out,
         j.Null();
       j.Key("state").String(StateKey(FolderStateName(f->state))).Key("partial").Bool(f->partial);
       if (f->HasCatalogue())
-        j.Key("files").Unsigned(f->files).Key("size").Unsigned(f->size).Key("not_backed_up").Unsigned(f->notBackedUp);
+        j.Key("files").Unsigned(f->files).Key("size").Unsigned(f->size).Key("not_backed_up").Unsigned(f->notBackedUp)
+            .Key("changed_while_read").Unsigned(f->changedWhileRead);
       if (!f->problem.empty())
         j.Key("problem").String(f->problem);
       if (f->ClockAhead())
@@ -58,16 +59,16 @@ int ListDestination(const Destination &d, const Options &opt, std::ostream &out,
   size_t width = 10, stateWidth = 13;
   for (const Folder *f : newestFirst) {
     width = std::max(width, Shown(f->name).size());
-    stateWidth = std::max(stateWidth, FolderStateCounted(f->state, f->notBackedUp).size());
+    stateWidth = std::max(stateWidth, FolderStateCounted(f->state, f->notBackedUp, f->changedWhileRead).size());
   }
   out << Pad("Folder", width) << "  " << Pad("Backed up", 16) << "  " << Pad("State", stateWidth) << "  "
       << Pad("Files", 7, true) << "  " << Pad("Size", 10, true) << "\n";
   std::vector<Standing> states;
   for (const Folder *f : newestFirst) {
-    states.push_back(StandingOf(f->state, f->notBackedUp));
+    states.push_back(StandingOf(f->state, f->notBackedUp + f->changedWhileRead));
     bool figures = f->HasCatalogue();
     std::string line = Pad(Shown(f->name), width) + "  " + Pad(f->date ? BackupDateText(f->date) : "", 16) + "  " +
-                       Pad(FolderStateCounted(f->state, f->notBackedUp), stateWidth) + "  " +
+                       Pad(FolderStateCounted(f->state, f->notBackedUp, f->changedWhileRead), stateWidth) + "  " +
                        Pad(figures ? std::to_string(f->files) : "", 7, true) + "  " +
                        Pad(figures ? SizeText(f->size) : "", 10, true);
     while (!line.empty() && line.back() == ' ')
@@ -114,11 +115,14 @@ int ListCommand(const Options &opt, std::ostream &out, std::ostream &err)
     return kBadInput;
   }
   std::vector<Place> places = PlaceEntries(b.cat);
-  uint64_t total = 0, never = 0;
+  uint64_t total = 0, never = 0, changed = 0;
   for (const auto &e : b.cat.entries) {
     total += e.size;
     never += IsZero(e.md5);
+    changed += !IsZero(e.md5) && !GoodCopy(e);
   }
+  // A folder the backup could not take is shown as one.
+  auto shownPath = [](const Entry &e) { return e.ShortPath() + (IsFolder(e) ? "/" : ""); };
 
   if (opt.json) {
     Json j(out);
@@ -129,13 +133,17 @@ int ListCommand(const Options &opt, std::ostream &out, std::ostream &err)
     for (size_t i = 0; i < b.cat.entries.size(); ++i) {
       const Entry &e = b.cat.entries[i];
       j.BeginObject();
-      PathFields(j, e.ShortPath());
+      PathFields(j, shownPath(e));
       j.Key("size").Unsigned(e.size);
       j.Key("mtime").String(Rfc3339(e.modifyTime)).Key("ctime").String(Rfc3339(e.changeTime)).Key("md5");
       if (IsZero(e.md5))
         j.Null().Key("not_backed_up").Bool(true);
       else
         j.String(ToHex(e.md5));
+      if (IsFolder(e))
+        j.Key("folder").Bool(true);
+      if (!IsZero(e.md5) && !GoodCopy(e))
+        j.Key("changed_while_read").Bool(true);
       j.Key("path_crc").Unsigned(e.pathCrc);
       if (!places[i].problem.empty())
         j.Key("problem").String(places[i].problem);
@@ -149,18 +157,23 @@ int ListCommand(const Options &opt, std::ostream &out, std::ostream &err)
     out << ": " << Plural(b.cat.entries.size(), "file") << ", " << SizeText(total);
     if (never)
       out << "; " << never << " not backed up";
+    if (changed)
+      out << "; " << changed << " changed while read (the copy may mix two versions)";
     out << "\n";
+    if (!b.cat.notesProblem.empty())
+      out << "Its notes cannot be trusted: " << b.cat.notesProblem << "\n";
     size_t pathWidth = 0, sizeWidth = 0;
     for (const auto &e : b.cat.entries) {
-      pathWidth = std::max(pathWidth, Shown(e.ShortPath()).size());
+      pathWidth = std::max(pathWidth, Shown(shownPath(e)).size());
       sizeWidth = std::max(sizeWidth, std::to_string(e.size).size());
     }
     pathWidth = std::min<size_t>(pathWidth, 60);
     for (const auto &e : b.cat.entries) {
-      std::string path = Shown(e.ShortPath()), size = std::to_string(e.size);
+      std::string path = Shown(shownPath(e)), size = std::to_string(e.size);
       out << path << std::string(pathWidth > path.size() ? pathWidth - path.size() : 0, ' ') << "  "
           << std::string(sizeWidth - size.size(), ' ') << size << "  " << TimeText(e.modifyTime) << "  "
-          << (IsZero(e.md5) ? "not backed up" : ToHex(e.md5)) << "\n";
+          << (IsZero(e.md5) ? "not backed up" : ToHex(e.md5)) << (!IsZero(e.md5) && !GoodCopy(e) ? "  changed while read" : "")
+          << "\n";
     }
   }
   int status = kFine;

@@ -1,7 +1,9 @@
 // vxdb prune: removes old backups under a destination root by keep rules in
 // the manner of restic's forget. Each rule keeps the newest backup of each of
 // its last N days, weeks or months (or simply the last N backups); a backup
-// that any rule keeps stays. Only complete backups count for the rules.
+// that any rule keeps stays. Only complete backups count for the rules. No
+// file that the newest backup lists loses its last good copy, whatever the
+// rules say.
 // Everything is removed through open folder handles: no symbolic link is
 // followed, no other file system is entered, and no existing file is ever
 // opened for writing.
@@ -12,6 +14,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 #include "Backups.h"
 #include "Commands.h"
@@ -32,6 +35,7 @@ struct Candidate {
   uint64_t files = 0, freed = 0;
   std::string failure;  // why it was left as it was
   bool removed = false;
+  uint64_t lastGood = 0;  // files whose last good copy it holds
   const std::string &Name() const { return folder->name; }
 };
 
@@ -80,6 +84,94 @@ sys_days Today()
   localtime_r(&now, &tm);
   using namespace std::chrono;
   return sys_days{year{tm.tm_year + 1900} / month{unsigned(tm.tm_mon + 1)} / day{unsigned(tm.tm_mday)}};
+}
+
+// A good copy that is there: a regular file of the recorded size, besides
+// what the catalogue says of it.
+bool CopyThere(int dirfd, const Place &p, const Entry &e)
+{
+  if (!p.problem.empty() || !GoodCopy(e))
+    return false;
+  Fd fd = OpenFileBeneath(dirfd, p.parts);
+  struct stat st;
+  return fd.ok() && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && uint64_t(st.st_size) == e.size;
+}
+
+// A backup's catalogue, with where its entries lie and its folder opened.
+struct Looked {
+  Catalogue cat;
+  std::vector<Place> places;
+  std::unordered_map<std::string, size_t> byPath;
+  Fd dir;
+  bool Load(int rootfd, const Folder &f)
+  {
+    std::string why;
+    dir = OpenFolderBeneath(rootfd, {f.name}, false);
+    if (!dir.ok() || !LoadCatalogue(f.catalogueFile, &cat, &why))
+      return false;
+    places = PlaceEntries(cat);
+    for (size_t i = 0; i < places.size(); ++i)
+      if (places[i].problem.empty())
+        byPath.emplace(places[i].key, i);
+    return true;
+  }
+  // How many good copies it holds of what the entry named: the file, or
+  // every file below a folder that was not taken.
+  uint64_t Holds(const Entry &e, const std::string &key) const
+  {
+    if (!IsFolder(e)) {
+      auto at = byPath.find(key);
+      return at != byPath.end() && CopyThere(dir.get(), places[at->second], cat.entries[at->second]);
+    }
+    uint64_t n = 0;
+    for (size_t i = 0; i < places.size(); ++i)
+      n += places[i].key.compare(0, key.size() + 1, key + "/") == 0 &&
+           CopyThere(dir.get(), places[i], cat.entries[i]);
+    return n;
+  }
+};
+
+// No file that the newest backup lists loses its last good copy: for each
+// one it does not hold intact (not backed up, changed while read, missing
+// or cut short on the disk), the newest older backup that holds a good
+// copy stays, as on the recorder. Every catalogue is read at most once,
+// newest first, and none once every such file has its copy.
+void KeepLastGoodCopies(int rootfd, std::vector<Candidate> &all)
+{
+  std::vector<Candidate *> withCatalogue;
+  for (auto &c : all)
+    if (c.folder->HasCatalogue())
+      withCatalogue.push_back(&c);
+  if (withCatalogue.empty())
+    return;
+  Looked newest;
+  if (!newest.Load(rootfd, *withCatalogue.back()->folder))
+    return;
+  std::vector<size_t> needed;
+  for (size_t i = 0; i < newest.cat.entries.size(); ++i)
+    if (newest.places[i].problem.empty() &&
+        !CopyThere(newest.dir.get(), newest.places[i], newest.cat.entries[i]))
+      needed.push_back(i);
+  for (size_t k = withCatalogue.size() - 1; k-- > 0 && !needed.empty();) {
+    Looked older;
+    if (!older.Load(rootfd, *withCatalogue[k]->folder))
+      continue;
+    uint64_t files = 0;
+    for (size_t n = 0; n < needed.size();) {
+      size_t i = needed[n];
+      if (uint64_t held = older.Holds(newest.cat.entries[i], newest.places[i].key)) {
+        files += held;
+        needed[n] = needed.back();
+        needed.pop_back();
+      } else {
+        ++n;
+      }
+    }
+    if (files && withCatalogue[k]->gone) {
+      withCatalogue[k]->gone = false;
+      withCatalogue[k]->lastGood = files;
+    }
+  }
 }
 
 // Why an existing VXDB.removing is no marker of ours.
@@ -298,6 +390,7 @@ int PruneCommand(const Options &opt, std::ostream &out, std::ostream &err)
     else
       c.gone = c.folder->day < oldestKept && c.Name() != newest && c.folder->day != today;
   }
+  KeepLastGoodCopies(rootfd.get(), all);
   // What is no backup goes first: where space matters, it frees the most for
   // the least.
   std::vector<Candidate *> gone;
@@ -346,7 +439,10 @@ int PruneCommand(const Options &opt, std::ostream &out, std::ostream &err)
         j.Key("rules").BeginArray();
         for (const auto &r : c.rules)
           j.String(r);
-        j.EndArray().EndObject();
+        j.EndArray();
+        if (c.lastGood)
+          j.Key("last_good_copy_of").Unsigned(c.lastGood);
+        j.EndObject();
       }
     j.EndArray().Key("removed").BeginArray();
     for (size_t k = 0; k < gone.size(); ++k)
@@ -379,6 +475,8 @@ int PruneCommand(const Options &opt, std::ostream &out, std::ostream &err)
         std::string rules;
         for (const auto &r : c.rules)
           rules += (rules.empty() ? "" : ", ") + r;
+        if (c.lastGood)
+          rules += (rules.empty() ? "" : ", ") + std::string("the last good copy of ") + Plural(c.lastGood, "file");
         out << "Keep          " << Shown(c.Name()) << "  ("
             << (rules.empty() ? std::string(FolderStateName(c.folder->state)) + ", not old enough to go" : rules)
             << ")\n";

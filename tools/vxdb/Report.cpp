@@ -180,7 +180,7 @@ bool CheckDays(ReportData *r, std::ostream *progress, std::ostream &err)
     if (!c.problem.empty())
       d.check.named.push_back("catalogue: " + c.problem);
     for (const auto &f : c.findings)
-      if (IsDamage(f) || strcmp(f.kind, kNotBackedUp) == 0)
+      if (IsDamage(f) || strcmp(f.kind, kNotBackedUp) == 0 || strcmp(f.kind, kChangedWhileRead) == 0)
         d.check.named.push_back(std::string(f.kind) + ": " + f.path + (f.detail.empty() ? "" : " (" + f.detail + ")"));
   }
   return true;
@@ -315,13 +315,14 @@ Standing StandingOfDay(const Day &d, bool withCheck = true)
 {
   if (withCheck && d.check.checked && d.check.state == DayState::kDamaged)
     return Standing::kDamaged;
-  return StandingOf(d.stats.state, d.stats.notBackedUp);
+  return StandingOf(d.stats.state, d.stats.notBackedUp + d.stats.changedWhileRead);
 }
 
 std::string StateText(const Day &d)
 {
   FolderState s = d.stats.state;
-  return s == FolderState::kUnusable ? FolderStateText(s) : FolderStateCounted(s, d.stats.notBackedUp);
+  return s == FolderState::kUnusable ? FolderStateText(s)
+                                     : FolderStateCounted(s, d.stats.notBackedUp, d.stats.changedWhileRead);
 }
 
 std::string ClockNote(const Day &d)

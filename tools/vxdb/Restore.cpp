@@ -333,10 +333,19 @@ void Restorer::Tidy(int dir, const std::string &folder)
 bool Restorer::Next(size_t *k, const std::string &key, Pick *pick)
 {
   std::string verdict, why;
-  while (*k <= earlier_.size()) {
+  while (*k <= earlier_.size() + 1) {
     size_t at = (*k)++;
     if (at == 0) {
       if (!Vouched(chosen_.b, pick->i, &verdict, &why))
+        continue;
+      pick->source = &chosen_;
+      return true;
+    }
+    // Last, a copy noted as changed while read: no good copy, but the best
+    // there is when no backup holds a better one; it is named as such.
+    if (at == earlier_.size() + 1) {
+      const Entry &e = chosen_.b.cat.entries[pick->i];
+      if (IsZero(e.md5) || GoodCopy(e))
         continue;
       pick->source = &chosen_;
       return true;
@@ -648,6 +657,7 @@ const char *EventName(Outcome o, bool dryRun)
 
 struct Tally {
   uint64_t chosen = 0, restored = 0, restoredBytes = 0, inPlace = 0, replaced = 0, problems = 0, notBackedUp = 0;
+  uint64_t changed = 0;       // restored as backed up, but copied while they changed
   uint64_t inPlaceBytes = 0;  // of restoredBytes, what was in place already
   uint64_t missingBytes = 0;  // of the files a full target stopped
   uint64_t fromOther = 0;     // taken from an earlier backup
@@ -754,7 +764,7 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
   if (opt.json)
     j.BeginObject().Key("backup").String(b.folder).Key("events").BeginArray();
   auto event = [&](const char *name, const std::string &path, uint64_t size, const std::string &reason,
-                   const std::string &from) {
+                   const std::string &from, bool changed) {
     j.BeginObject().Key("event").String(name);
     PathFields(j, path);
     if (size != UINT64_MAX)
@@ -763,10 +773,18 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
       j.Key("from").String(from);
     if (!reason.empty())
       j.Key("reason").String(reason);
+    if (changed)
+      j.Key("changed_while_read").Bool(true);
     j.EndObject();
   };
   auto report = [&](size_t i, const Result &r) {
-    const std::string &path = keys[i];
+    const Entry &e = b.cat.entries[i];
+    std::string path = keys[i] + (IsFolder(e) ? "/" : "");
+    // Restored all the same: it is what the backup holds, and the owner is told.
+    bool changed = !IsZero(e.md5) && !GoodCopy(e) && r.from.empty() &&
+                   (r.outcome == Outcome::kRestored || r.outcome == Outcome::kInPlace ||
+                    (r.outcome == Outcome::kDamaged && opt.dryRun));
+    t.changed += changed;
     switch (r.outcome) {
     case Outcome::kRestored:
     case Outcome::kDamaged:
@@ -802,9 +820,12 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
     if (opt.json) {
       // A dry run names the changes only; what is in place is counted.
       if (!opt.dryRun || r.outcome != Outcome::kInPlace)
-        event(EventName(r.outcome, opt.dryRun), path, r.bytes, r.why, r.from);
+        event(EventName(r.outcome, opt.dryRun), path, r.bytes, r.why, r.from, changed);
       return;
     }
+    if (changed)
+      err << FindingLine({kChangedWhileRead, path, "restored as backed up; the copy may mix two versions"}) << "\n"
+          << std::flush;
     if (problem) {
       Finding f{EventName(r.outcome, false), path, r.why};
       if (r.outcome == Outcome::kNotBackedUp)
@@ -882,14 +903,14 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
                      if (!problem.empty()) {
                        ++t.problems;
                        if (opt.json)
-                         event("failed", shown, UINT64_MAX, problem, "");
+                         event("failed", shown, UINT64_MAX, problem, "", false);
                        else
                          err << FindingLine({"failed", shown, problem}) << "\n";
                        return;
                      }
                      t.deleted += !folder;
                      if (opt.json)
-                       event(opt.dryRun ? "would_delete" : "deleted", shown, UINT64_MAX, "", "");
+                       event(opt.dryRun ? "would_delete" : "deleted", shown, UINT64_MAX, "", "", false);
                      else
                        out << (opt.dryRun ? "delete    " : "deleted   ") << Shown(shown) << "\n";
                    });
@@ -906,6 +927,7 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
     j.Key("problems").Unsigned(t.problems).Key("not_backed_up").Unsigned(t.notBackedUp);
     if (opt.deleteExtra)
       j.Key("deleted").Unsigned(t.deleted);
+    j.Key("changed_while_read").Unsigned(t.changed);
     j.Key("partial").Bool(b.partial).Key("stopped");
     if (t.interrupted)
       j.String("interrupted");
@@ -933,6 +955,8 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
       out << " " << t.problems << " with problems, listed on standard error.";
     if (t.notBackedUp)
       out << " " << t.notBackedUp << " not backed up, listed on standard error.";
+    if (t.changed)
+      out << " " << t.changed << " changed while read, listed on standard error.";
     if (b.partial)
       out << " The backup is incomplete: a run that did not take every file it listed.";
     out << "\n";
@@ -942,7 +966,7 @@ int RestoreCommand(const Options &opt, std::ostream &out, std::ostream &err)
         << " of files were not restored. Make room and run the same command again: what is restored stays.\n";
   if (t.interrupted)
     return InterruptedExit(opt, err, "what was restored stays; run the same command again to go on");
-  return t.full ? kTargetFull : t.problems ? kFound : b.partial ? kIncomplete : kFine;
+  return t.full ? kTargetFull : t.problems ? kFound : (t.changed || b.partial) ? kIncomplete : kFine;
 }
 
 }  // namespace vxdb

@@ -114,6 +114,7 @@ bool CollectStats(const std::string &root, std::vector<BackupStats> *rowsOut, co
     row.notBackedUp = f.notBackedUp;
     row.clockAhead = f.ClockAhead();
     row.written = f.written;
+    row.changedWhileRead = f.changedWhileRead;
     std::string path = root + "/" + f.name;
     if (f.HasCatalogue() && hooks.onCatalogue) {
       Catalogue cat;
@@ -196,7 +197,7 @@ int StatsCommand(const Options &opt, std::ostream &out, std::ostream &err)
   size_t width = 6, stateWidth = 5;
   for (const auto &r : rows) {
     width = std::max(width, Shown(r.folder).size());
-    stateWidth = std::max(stateWidth, FolderStateCounted(r.state, r.notBackedUp).size());
+    stateWidth = std::max(stateWidth, FolderStateCounted(r.state, r.notBackedUp, r.changedWhileRead).size());
   }
   std::string mark = linksReal ? "" : "~";
   out << Pad("Backup", width) << "  " << Pad("Date", 16) << "  " << Pad("State", stateWidth)
@@ -204,7 +205,7 @@ int StatsCommand(const Options &opt, std::ostream &out, std::ostream &err)
       << Pad("Total", 12, true) << "\n";
   for (const auto &r : rows)
     out << Pad(Shown(r.folder), width) << "  " << Pad(r.date ? BackupDateText(r.date) : "", 16) << "  "
-        << Pad(FolderStateCounted(r.state, r.notBackedUp), stateWidth) << "  " << Pad(std::to_string(r.files), 8, true) << "  "
+        << Pad(FolderStateCounted(r.state, r.notBackedUp, r.changedWhileRead), stateWidth) << "  " << Pad(std::to_string(r.files), 8, true) << "  "
         << Pad(SizeText(r.size), 11, true) << "  " << Pad(mark + SizeText(r.own), 12, true) << "  "
         << Pad(mark + SizeText(r.total), 12, true) << "\n";
   if (!linksReal)

@@ -63,6 +63,7 @@ struct BackupStats {
   uint64_t notBackedUp = 0;  // files the catalogue lists as not backed up
   bool clockAhead = false;   // dated by a clock set ahead
   int64_t written = 0;       // when its catalogue was written
+  uint64_t changedWhileRead = 0;  // copies that may mix two versions
   uint64_t files = 0, size = 0;  // its files and their sizes
   uint64_t disk = 0;             // the space they take on the disk, each counted whole
   uint64_t own = 0, total = 0;   // space on the disk: this one's alone, and all so far

@@ -9,7 +9,7 @@
 namespace vxdb {
 namespace {
 
-const char *const kKinds[] = {kMissing, kDamagedFile, kNotBackedUp, kExtra, kUnsafe, kUnreadable};
+const char *const kKinds[] = {kMissing, kDamagedFile, kNotBackedUp, kExtra, kUnsafe, kUnreadable, kChangedWhileRead};
 
 void WriteJson(std::ostream &out, const Backup &b, const DayCheck &day)
 {
@@ -81,12 +81,17 @@ int VerifyCommand(const Options &opt, std::ostream &out, std::ostream &err)
   std::string of = Plural(b.cat.entries.size(), "file") + " in the catalogue of " + BackupDateText(b.cat.backupDate);
   std::string extra = day.Count(kExtra) ? " (" + Plural(day.Count(kExtra), "extra file") + " beside them)" : "";
   if (state == DayState::kDamaged) {
-    out << "DAMAGED: " << Counts(day, {kMissing, kDamagedFile, kUnsafe, kUnreadable, kNotBackedUp, kExtra}) << " (of "
+    out << "DAMAGED: "
+        << Counts(day, {kMissing, kDamagedFile, kUnsafe, kUnreadable, kNotBackedUp, kChangedWhileRead, kExtra}) << " (of "
         << of << ").\n";
   } else if (state == DayState::kIncomplete) {
-    size_t never = day.Count(kNotBackedUp);
-    out << "INCOMPLETE: a run that did not take every file it listed" << (never ? ", and " : "")
-        << (never ? Plural(never, "file") + " not backed up (logged as failed when the backup ran)" : "") << "; "
+    size_t never = day.Count(kNotBackedUp), changed = day.Count(kChangedWhileRead);
+    std::string what;
+    auto add = [&](bool is, const std::string &text) { what += is ? (what.empty() ? "" : ", and ") + text : ""; };
+    add(b.partial, "a run that did not take every file it listed");
+    add(never, Plural(never, "file") + " not backed up (logged as failed when the backup ran)");
+    add(changed, Plural(changed, "file") + " changed while read (the copy may mix two versions)");
+    out << "INCOMPLETE: " << what << "; "
         << (never ? "the " + Plural(day.files, "other file") : "its " + Plural(day.files, "file")) << ", "
         << SizeText(day.bytes) << ", match the catalogue of " << BackupDateText(b.cat.backupDate) << extra << ".\n";
   } else if (size_t never = day.Count(kNotBackedUp)) {
